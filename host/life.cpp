@@ -1,0 +1,137 @@
+#include <charconv>
+#include <ostream>
+#include <string_view>
+
+#include "tamrix_host.hpp"
+
+namespace tamrix_host {
+namespace {
+
+// The host's fixed physics step, in seconds.
+constexpr double step_length = 0.01;
+constexpr long max_steps = 1000000000L;
+
+constexpr std::string_view usage =
+    "usage: host-sim [--body NAME]... [--geom NAME]... [--steps N] [--lookup NAME]... [PLUGIN]";
+
+struct Options {
+  World world = World::standard();
+  long steps = 10;
+  std::vector<std::string> lookups;
+  std::string plugin;
+  bool help = false;
+};
+
+// Parses into `options`, or returns the one-line reason it cannot.
+std::string parse(const std::vector<std::string> &args, Options &options) {
+  bool bodies_given = false;
+  bool geometries_given = false;
+  bool plugin_given = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    const bool takes_value =
+        arg == "--body" || arg == "--geom" || arg == "--steps" || arg == "--lookup";
+    if (takes_value) {
+      if (i + 1 == args.size()) {
+        return arg + " needs a value";
+      }
+      const std::string &value = args[++i];
+      if (arg == "--body") {
+        if (!bodies_given) {
+          options.world.bodies.clear();
+          bodies_given = true;
+        }
+        options.world.bodies.push_back(value);
+      } else if (arg == "--geom") {
+        if (!geometries_given) {
+          options.world.geometries.clear();
+          geometries_given = true;
+        }
+        options.world.geometries.push_back(value);
+      } else if (arg == "--lookup") {
+        options.lookups.push_back(value);
+      } else {
+        long steps = -1;
+        const char *end = value.data() + value.size();
+        const auto [stop, error] = std::from_chars(value.data(), end, steps);
+        if (value.empty() || error != std::errc() || stop != end || steps < 0 ||
+            steps > max_steps) {
+          return "--steps needs a whole number from 0 to " + std::to_string(max_steps) +
+                 ", not '" + value + "'";
+        }
+        options.steps = steps;
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option '" + arg + "'";
+    } else if (plugin_given) {
+      return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + arg + "'";
+    } else {
+      options.plugin = arg;
+      plugin_given = true;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+LifeSummary run_life(const Plugin &plugin, Host &host, long steps,
+                     const std::vector<std::string> &lookups, std::ostream &out) {
+  install(plugin, Host::services());
+  plugin.init();
+  for (const std::string &name : lookups) {
+    // Asked before printing, so a warning it writes comes before the answer.
+    const bool found = plugin.get_body(name.c_str()) != nullptr;
+    out << "lookup " << name << ": " << (found ? "found" : "null") << '\n';
+  }
+
+  LifeSummary summary;
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  for (; summary.steps < steps; ++summary.steps) {
+    host.advance_time(step_length);
+    plugin.step();
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+      for (std::size_t j = i + 1; j < geometries.size(); ++j) {
+        ++summary.collide_calls;
+        if (plugin.collide(geometries[i], geometries[j]) != 0) {
+          ++summary.nonzero_answers;
+        }
+      }
+    }
+  }
+  plugin.cleanup();
+  summary.console_messages = host.console().size();
+  return summary;
+}
+
+int host_sim(const std::vector<std::string> &args, const std::string &default_plugin,
+             std::ostream &out, std::ostream &err) {
+  Options options;
+  if (const std::string problem = parse(args, options); !problem.empty()) {
+    err << "host-sim: " << problem << "; " << usage << '\n';
+    return 2;
+  }
+  if (options.help) {
+    out << usage << '\n';
+    return 0;
+  }
+  const std::string &path = options.plugin.empty() ? default_plugin : options.plugin;
+  try {
+    const Plugin plugin(path);
+    Host host(std::move(options.world), &out);
+    const LifeSummary summary = run_life(plugin, host, options.steps, options.lookups, out);
+    out << "summary: " << summary.steps << " steps, " << summary.collide_calls
+        << " collide calls, " << summary.nonzero_answers << " non-zero, "
+        << summary.console_messages << " console messages\n";
+  } catch (const LoadError &error) {
+    err << "host-sim: " << error.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tamrix_host

@@ -1,0 +1,65 @@
+#include <dlfcn.h>
+
+#include "tamrix_host.hpp"
+
+namespace tamrix_host {
+namespace {
+
+void *open_plugin(const std::string &path) {
+  // Without a slash dlopen() would search the library path, not the file the
+  // user named.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char *reason = dlerror();
+    throw LoadError("cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error"));
+  }
+  return handle;
+}
+
+// Resolves `name` or closes the library and throws: the constructor has not
+// finished, so the destructor would not.
+template <typename T>
+T *resolve(void *handle, const std::string &path, const char *name) {
+  dlerror();
+  void *symbol = dlsym(handle, name);
+  if (symbol == nullptr) {
+    dlclose(handle);
+    throw LoadError(path + ": missing export " + name);
+  }
+  return reinterpret_cast<T *>(symbol);
+}
+
+}  // namespace
+
+Plugin::Plugin(const std::string &path)
+    : path_(path),
+      handle_(open_plugin(path)),
+      physics_special_init(
+          resolve<physics_special_init_fn>(handle_, path_, "physics_special_init")),
+      get_body(resolve<get_body_fn>(handle_, path_, "getBody")),
+      init(resolve<tamrix_physics_init_fn>(handle_, path_, "tamrix_physics_init")),
+      step(resolve<tamrix_physics_step_fn>(handle_, path_, "tamrix_physics_step")),
+      collide(resolve<tamrix_physics_collide_fn>(handle_, path_, "tamrix_physics_collide")),
+      cleanup(resolve<tamrix_physics_cleanup_fn>(handle_, path_, "tamrix_physics_cleanup")),
+      geom_lookup_row(
+          resolve<tamrix_geom_lookup_fn *>(handle_, path_, "dTamrixGetGeomFromDEFProc")),
+      body_lookup_row(
+          resolve<tamrix_body_lookup_fn *>(handle_, path_, "dTamrixGetBodyFromDEFProc")),
+      contact_group_row(
+          resolve<tamrix_contact_group_fn *>(handle_, path_, "dTamrixGetContactJointGroupProc")),
+      send_row(resolve<tamrix_send_fn *>(handle_, path_, "dTamrixSendProc")),
+      receive_row(resolve<tamrix_receive_fn *>(handle_, path_, "dTamrixReceiveProc")),
+      console_printf_row(
+          resolve<tamrix_console_printf_fn *>(handle_, path_, "dTamrixConsolePrintfProc")),
+      time_row(resolve<tamrix_time_fn *>(handle_, path_, "dTamrixGetTimeProc")) {}
+
+Plugin::~Plugin() { dlclose(handle_); }
+
+void install(const Plugin &plugin, const Services &services) {
+  plugin.physics_special_init(services.geom_lookup, services.body_lookup, services.contact_group,
+                              services.send, services.receive, services.console_printf,
+                              services.time);
+}
+
+}  // namespace tamrix_host
