@@ -1,0 +1,98 @@
+#include <sstream>
+
+#include "plugin_fixture.hpp"
+
+namespace {
+
+using ServiceTable = PluginTest;
+using tamrix_host::Services;
+
+// Seven distinct functions, one per row, to see which argument lands where.
+tamrix_geom_handle geom_lookup(const char *) { return nullptr; }
+tamrix_body_handle body_lookup(const char *) { return nullptr; }
+tamrix_contact_group_handle contact_group() { return nullptr; }
+void send(int, const void *, std::size_t) {}
+const void *receive(int, std::size_t *) { return nullptr; }
+void console_printf(const char *, ...) {}
+double time() { return 0.0; }
+
+TEST_F(ServiceTable, EveryRowIsNullAfterLoad) {
+  EXPECT_EQ(*plugin.geom_lookup_row, nullptr);
+  EXPECT_EQ(*plugin.body_lookup_row, nullptr);
+  EXPECT_EQ(*plugin.contact_group_row, nullptr);
+  EXPECT_EQ(*plugin.send_row, nullptr);
+  EXPECT_EQ(*plugin.receive_row, nullptr);
+  EXPECT_EQ(*plugin.console_printf_row, nullptr);
+  EXPECT_EQ(*plugin.time_row, nullptr);
+}
+
+TEST_F(ServiceTable, EachArgumentLandsInItsOwnRow) {
+  install(plugin, {geom_lookup, body_lookup, contact_group, send, receive, console_printf, time});
+  EXPECT_EQ(*plugin.geom_lookup_row, &geom_lookup);
+  EXPECT_EQ(*plugin.body_lookup_row, &body_lookup);
+  EXPECT_EQ(*plugin.contact_group_row, &contact_group);
+  EXPECT_EQ(*plugin.send_row, &send);
+  EXPECT_EQ(*plugin.receive_row, &receive);
+  EXPECT_EQ(*plugin.console_printf_row, &console_printf);
+  EXPECT_EQ(*plugin.time_row, &time);
+
+  // Null is stored as given, over a full table.
+  install(plugin, {});
+  EXPECT_EQ(*plugin.geom_lookup_row, nullptr);
+  EXPECT_EQ(*plugin.console_printf_row, nullptr);
+}
+
+TEST_F(ServiceTable, NullStoredOnlyRowsHarmNothingOverAWholeLife) {
+  Services services = tamrix_host::Host::services();
+  services.geom_lookup = nullptr;
+  services.contact_group = nullptr;
+  services.send = nullptr;
+  services.receive = nullptr;
+  services.time = nullptr;
+  install(plugin, services);
+
+  std::ostringstream out;
+  plugin.init();
+  EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
+  EXPECT_EQ(plugin.get_body("ghost"), nullptr);
+  for (int step = 0; step < 100; ++step) {
+    plugin.step();
+    EXPECT_EQ(plugin.collide(host.geometry("arm"), host.geometry("floor")), 0);
+  }
+  plugin.cleanup();
+  EXPECT_EQ(console_texts(), (std::vector<std::string>{
+                                 "not found", "Warning: did not find body with DEF name: ghost"}));
+}
+
+// A second host whose services record into plain vectors, to tell apart.
+std::vector<std::string> second_lookups;
+std::vector<std::string> second_console;
+tamrix_body_handle second_body_lookup(const char *name) {
+  second_lookups.emplace_back(name);
+  return nullptr;
+}
+void second_console_printf(const char *format, ...) { second_console.emplace_back(format); }
+
+TEST_F(ServiceTable, SecondSetUpRedirectsInitAndGetBody) {
+  set_up_host();
+  plugin.init();
+  plugin.cleanup();
+  ASSERT_EQ(looked_up().size(), 1U);
+
+  second_lookups.clear();
+  second_console.clear();
+  Services services = tamrix_host::Host::services();
+  services.body_lookup = second_body_lookup;
+  services.console_printf = second_console_printf;
+  install(plugin, services);
+  plugin.init();
+  EXPECT_EQ(plugin.get_body("arm"), nullptr);
+  plugin.cleanup();
+
+  EXPECT_EQ(second_lookups, (std::vector<std::string>{"body1", "arm"}));
+  EXPECT_EQ(second_console, (std::vector<std::string>{"not found", warning_format}));
+  EXPECT_EQ(looked_up().size(), 1U) << "the first host was called after it was replaced";
+  EXPECT_EQ(console_texts().size(), 1U);
+}
+
+}  // namespace
