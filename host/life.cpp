@@ -15,64 +15,58 @@ constexpr std::string_view usage =
     "usage: host-sim [--body NAME]... [--geom NAME]... [--steps N] [--lookup NAME]... [PLUGIN]";
 
 struct Options {
-  World world = World::standard();
+  World world;  // what the options name; the standard world fills what they leave empty
   long steps = 10;
   std::vector<std::string> lookups;
   std::string plugin;
   bool help = false;
 };
 
+std::string parse_steps(const std::string &value, long &steps) {
+  const char *end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, steps);
+  if (value.empty() || error != std::errc() || stop != end || steps < 0 || steps > max_steps) {
+    return "--steps needs a whole number from 0 to " + std::to_string(max_steps) + ", not '" +
+           value + "'";
+  }
+  return {};
+}
+
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  bool bodies_given = false;
-  bool geometries_given = false;
-  bool plugin_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
     const bool takes_value =
         arg == "--body" || arg == "--geom" || arg == "--steps" || arg == "--lookup";
-    if (takes_value) {
-      if (i + 1 == args.size()) {
-        return arg + " needs a value";
-      }
-      const std::string &value = args[++i];
-      if (arg == "--body") {
-        if (!bodies_given) {
-          options.world.bodies.clear();
-          bodies_given = true;
-        }
-        options.world.bodies.push_back(value);
-      } else if (arg == "--geom") {
-        if (!geometries_given) {
-          options.world.geometries.clear();
-          geometries_given = true;
-        }
-        options.world.geometries.push_back(value);
-      } else if (arg == "--lookup") {
-        options.lookups.push_back(value);
-      } else {
-        long steps = -1;
-        const char *end = value.data() + value.size();
-        const auto [stop, error] = std::from_chars(value.data(), end, steps);
-        if (value.empty() || error != std::errc() || stop != end || steps < 0 ||
-            steps > max_steps) {
-          return "--steps needs a whole number from 0 to " + std::to_string(max_steps) +
-                 ", not '" + value + "'";
-        }
-        options.steps = steps;
+    if (takes_value && i + 1 == args.size()) {
+      return arg + " needs a value";
+    }
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--body") {
+      options.world.bodies.push_back(args[++i]);
+    } else if (arg == "--geom") {
+      options.world.geometries.push_back(args[++i]);
+    } else if (arg == "--lookup") {
+      options.lookups.push_back(args[++i]);
+    } else if (arg == "--steps") {
+      if (std::string problem = parse_steps(args[++i], options.steps); !problem.empty()) {
+        return problem;
       }
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option '" + arg + "'";
-    } else if (plugin_given) {
+    } else if (!options.plugin.empty()) {
       return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + arg + "'";
     } else {
       options.plugin = arg;
-      plugin_given = true;
     }
+  }
+  World standard = World::standard();
+  if (options.world.bodies.empty()) {
+    options.world.bodies = std::move(standard.bodies);
+  }
+  if (options.world.geometries.empty()) {
+    options.world.geometries = std::move(standard.geometries);
   }
   return {};
 }
@@ -124,9 +118,9 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     const Plugin plugin(path);
     Host host(std::move(options.world), &out);
     const LifeSummary summary = run_life(plugin, host, options.steps, options.lookups, out);
-    out << "summary: " << summary.steps << " steps, " << summary.collide_calls
-        << " collide calls, " << summary.nonzero_answers << " non-zero, "
-        << summary.console_messages << " console messages\n";
+    out << "summary: " << summary.steps << " steps, " << summary.collide_calls << " collide calls, "
+        << summary.nonzero_answers << " non-zero, " << summary.console_messages
+        << " console messages\n";
   } catch (const LoadError &error) {
     err << "host-sim: " << error.what() << '\n';
     return 1;
