@@ -14,9 +14,7 @@ struct tamrix_body {
 struct tamrix_geom {
   std::string name;
 };
-struct tamrix_contact_group {
-  int unused;
-};
+struct tamrix_contact_group {};
 
 namespace tamrix_host {
 namespace {
@@ -118,8 +116,8 @@ Host::Host(World world, std::ostream *console_echo)
 Host::~Host() { active_host = nullptr; }
 
 Services Host::services() {
-  return {&ServiceCalls::geom_lookup,    &ServiceCalls::body_lookup, &ServiceCalls::contact_group,
-          &ServiceCalls::send,           &ServiceCalls::receive,     &ServiceCalls::console_printf,
+  return {&ServiceCalls::geom_lookup, &ServiceCalls::body_lookup, &ServiceCalls::contact_group,
+          &ServiceCalls::send,        &ServiceCalls::receive,     &ServiceCalls::console_printf,
           &ServiceCalls::time};
 }
 
@@ -136,8 +134,8 @@ tamrix_geom_handle Host::geometry(const std::string &name) const {
 std::vector<tamrix_geom_handle> Host::geometries() const {
   std::vector<tamrix_geom_handle> handles;
   handles.reserve(geometries_.size());
-  for (const auto &geometry : geometries_) {
-    handles.push_back(geometry.get());
+  for (const auto &item : geometries_) {
+    handles.push_back(item.get());
   }
   return handles;
 }

@@ -1,7 +1,7 @@
+#include <unistd.h>
 #include <climits>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "tamrix_host.hpp"

@@ -11,7 +11,7 @@ void *open_plugin(const std::string &path) {
   const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
   void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    const char *reason = dlerror();
+    const char *reason = dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
     throw LoadError("cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error"));
   }
   return handle;
@@ -21,7 +21,7 @@ void *open_plugin(const std::string &path) {
 // finished, so the destructor would not.
 template <typename T>
 T *resolve(void *handle, const std::string &path, const char *name) {
-  dlerror();
+  dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
   void *symbol = dlsym(handle, name);
   if (symbol == nullptr) {
     dlclose(handle);

@@ -30,7 +30,7 @@ TEST(HostSim, DefaultWorldSaysNotFoundAndNoCollisions) {
 
 TEST(HostSim, WorldOptionsReplaceTheDefaults) {
   const SimRun run = host_sim({"--body", "body1", "--geom", "a", "--geom", "b", "--steps", "4",
-                            "--lookup", "arm", "--lookup", "body1", MY_PHYSICS1_PATH});
+                               "--lookup", "arm", "--lookup", "body1", MY_PHYSICS1_PATH});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,
             "[plugin console] Warning: did not find body with DEF name: arm\n"
@@ -48,15 +48,20 @@ TEST(HostSim, LoadFailuresAreOneLineAndStatusOne) {
 
   const SimRun no_exports = host_sim({EMPTY_LIBRARY_PATH});
   EXPECT_EQ(no_exports.status, 1);
-  EXPECT_EQ(no_exports.err,
-            std::string("host-sim: ") + EMPTY_LIBRARY_PATH + ": missing export physics_special_init\n");
+  EXPECT_EQ(no_exports.err, std::string("host-sim: ") + EMPTY_LIBRARY_PATH +
+                                ": missing export physics_special_init\n");
 }
 
 TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--frobnicate"}, {"--steps"},        {"--steps", "ten"},      {"--steps", "-1"},
-      {"--steps", ""},  {"--steps", "5x"},  {"--steps", "99999999999999999999"},
-      {"--body"},       {"a.so", "b.so"}};
+  const std::vector<std::vector<std::string>> bad = {{"--frobnicate"},
+                                                     {"--steps"},
+                                                     {"--steps", "ten"},
+                                                     {"--steps", "-1"},
+                                                     {"--steps", ""},
+                                                     {"--steps", "5x"},
+                                                     {"--steps", "99999999999999999999"},
+                                                     {"--body"},
+                                                     {"a.so", "b.so"}};
   for (const auto &args : bad) {
     const SimRun run = host_sim(args);
     EXPECT_EQ(run.status, 2) << args[0];

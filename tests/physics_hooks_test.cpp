@@ -57,7 +57,8 @@ TEST_F(CollideAndStep, CollideAnswersZeroToAnything) {
     EXPECT_EQ(plugin.collide(nullptr, first), 0);
   }
   // Never read, so even a handle the host never issued is harmless.
-  auto *stray = reinterpret_cast<tamrix_geom_handle>(alignof(std::max_align_t));
+  int not_a_geometry = 0;
+  auto *stray = reinterpret_cast<tamrix_geom_handle>(&not_a_geometry);
   EXPECT_EQ(plugin.collide(stray, stray), 0);
   plugin.cleanup();
   EXPECT_EQ(plugin.collide(nullptr, geometries.front()), 0);

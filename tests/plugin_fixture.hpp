@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,18 +17,18 @@ class PluginTest : public ::testing::Test {
   void set_up_host() { tamrix_host::install(plugin, tamrix_host::Host::services()); }
 
   [[nodiscard]] std::vector<std::string> console_texts() const {
-    std::vector<std::string> texts;
-    for (const auto &message : host.console()) {
-      texts.push_back(message.text);
-    }
+    const auto console = host.console();
+    std::vector<std::string> texts(console.size());
+    std::transform(console.begin(), console.end(), texts.begin(),
+                   [](const auto &message) { return message.text; });
     return texts;
   }
 
   [[nodiscard]] std::vector<std::string> looked_up() const {
-    std::vector<std::string> names;
-    for (const auto &lookup : host.body_lookups()) {
-      names.push_back(lookup.name);
-    }
+    const auto lookups = host.body_lookups();
+    std::vector<std::string> names(lookups.size());
+    std::transform(lookups.begin(), lookups.end(), names.begin(),
+                   [](const auto &lookup) { return lookup.name; });
     return names;
   }
 

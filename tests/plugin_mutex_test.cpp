@@ -25,6 +25,8 @@ T *next_definition(const char *name) {
 
 }  // namespace
 
+// Parameter names differ from the C library's reserved ones.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
 int pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attributes) {
@@ -45,6 +47,7 @@ int pthread_mutex_destroy(pthread_mutex_t *mutex) {
 }
 
 }  // extern "C"
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 namespace {
 

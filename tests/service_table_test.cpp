@@ -1,5 +1,3 @@
-#include <sstream>
-
 #include "plugin_fixture.hpp"
 
 namespace {
@@ -8,12 +6,12 @@ using ServiceTable = PluginTest;
 using tamrix_host::Services;
 
 // Seven distinct functions, one per row, to see which argument lands where.
-tamrix_geom_handle geom_lookup(const char *) { return nullptr; }
-tamrix_body_handle body_lookup(const char *) { return nullptr; }
+tamrix_geom_handle geom_lookup(const char * /*def_name*/) { return nullptr; }
+tamrix_body_handle body_lookup(const char * /*def_name*/) { return nullptr; }
 tamrix_contact_group_handle contact_group() { return nullptr; }
-void send(int, const void *, std::size_t) {}
-const void *receive(int, std::size_t *) { return nullptr; }
-void console_printf(const char *, ...) {}
+void send(int /*channel*/, const void * /*data*/, std::size_t /*size*/) {}
+const void *receive(int /*channel*/, std::size_t * /*size*/) { return nullptr; }
+void console_printf(const char * /*format*/, ...) {}
 double time() { return 0.0; }
 
 TEST_F(ServiceTable, EveryRowIsNullAfterLoad) {
@@ -51,7 +49,6 @@ TEST_F(ServiceTable, NullStoredOnlyRowsHarmNothingOverAWholeLife) {
   services.time = nullptr;
   install(plugin, services);
 
-  std::ostringstream out;
   plugin.init();
   EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
   EXPECT_EQ(plugin.get_body("ghost"), nullptr);

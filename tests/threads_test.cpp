@@ -19,6 +19,7 @@ TEST_F(Threads, GetBodyStepAndCollideFromEightThreadsLoseNothing) {
 
   std::vector<int> wrong_answers(thread_count, 0);
   std::vector<std::thread> threads;
+  threads.reserve(thread_count);
   for (int t = 0; t < thread_count; ++t) {
     threads.emplace_back([&, t] {
       const std::string missing = "ghost" + std::to_string(t);
