@@ -37,10 +37,10 @@ int main(int argc, char **argv) {
   auto *collide = resolve<tamrix_physics_collide_fn>(plugin, "tamrix_physics_collide");
   auto *cleanup = resolve<tamrix_physics_cleanup_fn>(plugin, "tamrix_physics_cleanup");
   // The table rows too, as a host resolves all thirteen names.
-  const char *const rows[] = {"dTamrixGetGeomFromDEFProc",       "dTamrixGetBodyFromDEFProc",
-                              "dTamrixGetContactJointGroupProc", "dTamrixSendProc",
-                              "dTamrixReceiveProc",              "dTamrixConsolePrintfProc",
-                              "dTamrixGetTimeProc"};
+  const char *const rows[] = {
+      "dTamrixGetGeomFromDEFProc", "dTamrixGetBodyFromDEFProc", "dTamrixGetContactJointGroupProc",
+      "dTamrixSendProc",           "dTamrixReceiveProc",        "dTamrixConsolePrintfProc",
+      "dTamrixGetTimeProc"};
   bool rows_found = true;
   for (const char *row : rows) {
     rows_found = rows_found && dlsym(plugin, row) != nullptr;

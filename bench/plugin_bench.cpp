@@ -35,6 +35,7 @@ bool counting_allocations = false;
 long allocations = 0;
 }  // namespace
 
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 void *malloc(std::size_t size) {
   allocations += counting_allocations ? 1 : 0;
@@ -49,14 +50,14 @@ void *realloc(void *pointer, std::size_t size) {
   return __libc_realloc(pointer, size);
 }
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 namespace {
 
 using tamrix_host::Plugin;
 
-const tamrix_host::Services bench_services = {
-    nullptr, bench_host::body_lookup, nullptr, nullptr, nullptr, bench_host::console_printf,
-    nullptr};
+const tamrix_host::Services bench_services = {nullptr, bench_host::body_lookup,    nullptr, nullptr,
+                                              nullptr, bench_host::console_printf, nullptr};
 
 // Called through pointers, as the plug-in calls them, so neither side inlines.
 tamrix_body_lookup_fn *volatile direct_lookup = bench_host::body_lookup;
@@ -143,7 +144,7 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
       const std::string name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration && medians_.count(name) == 0) {
+      if (run.run_type == Run::RT_Iteration && !medians_.contains(name)) {
         times[name] = run.GetAdjustedRealTime();
       } else if (run.aggregate_name == "median") {
         times[name] = run.GetAdjustedRealTime();
@@ -233,15 +234,14 @@ int main(int argc, char **argv) {
   auto &t = reporter.times;
   std::printf("\n%-34s %14s %14s %8s\n", "measure", "my_physics1", "reference", "ratio");
   const std::pair<const char *, const char *> pairs[] = {
-      {"collide", "reference"},      {"step", "reference"},
-      {"getBody_hit", "direct"},     {"getBody_miss", "direct"},
-      {"init_cleanup", "direct"},    {"init_cleanup", "reference"},
+      {"collide", "reference"},    {"step", "reference"},      {"getBody_hit", "direct"},
+      {"getBody_miss", "direct"},  {"init_cleanup", "direct"}, {"init_cleanup", "reference"},
       {"load_cycle", "reference"},
   };
   for (const auto &[measure, against] : pairs) {
     const std::string name = measure;
     const std::string label = name + " (against " + against + ")";
-    if (t.count(name + "/my_physics1") != 0 && t.count(name + "/" + against) != 0) {
+    if (t.contains(name + "/my_physics1") && t.contains(name + "/" + against)) {
       print_row(label.c_str(), t[name + "/my_physics1"], t[name + "/" + against], "ns");
     }
   }
@@ -249,8 +249,8 @@ int main(int argc, char **argv) {
   // an empty function in a shared library: the reference plug-in's.
   for (const std::string name : {"getBody_hit", "getBody_miss", "init_cleanup"}) {
     const std::string label = name + " (direct + empty call)";
-    if (t.count(name + "/my_physics1") != 0 && t.count(name + "/direct") != 0 &&
-        t.count(name + "/reference") != 0) {
+    if (t.contains(name + "/my_physics1") && t.contains(name + "/direct") &&
+        t.contains(name + "/reference")) {
       print_row(label.c_str(), t[name + "/my_physics1"],
                 t[name + "/direct"] + t[name + "/reference"], "ns");
     }
@@ -261,7 +261,7 @@ int main(int argc, char **argv) {
             static_cast<double>(writable_data_size(reference_path)), "bytes");
   const long mine_allocations = allocations_over_a_life(mine_path);
   const long reference_allocations = allocations_over_a_life(reference_path);
-  std::printf("%-34s %14ld %14ld %8s  allocations\n", "heap, one life (no load)",
-              mine_allocations, reference_allocations, "");
+  std::printf("%-34s %14ld %14ld %8s  allocations\n", "heap, one life (no load)", mine_allocations,
+              reference_allocations, "");
   return 0;
 }

@@ -17,8 +17,8 @@ void physics_special_init(tamrix_geom_lookup_fn * /*geom_lookup*/,
                           tamrix_body_lookup_fn * /*body_lookup*/,
                           tamrix_contact_group_fn * /*contact_group*/, tamrix_send_fn * /*send*/,
                           tamrix_receive_fn * /*receive*/,
-                          tamrix_console_printf_fn * /*console_printf*/, tamrix_time_fn * /*time*/) {
-}
+                          tamrix_console_printf_fn * /*console_printf*/,
+                          tamrix_time_fn * /*time*/) {}
 tamrix_body_handle getBody(const char * /*def_name*/) { return nullptr; }
 void tamrix_physics_init(void) {}
 void tamrix_physics_step(void) {}
