@@ -125,9 +125,9 @@ class Host {
   std::vector<std::unique_ptr<tamrix_geom>> geometries_;
   std::unique_ptr<tamrix_contact_group> contact_group_;
   std::ostream *console_echo_;
-  double time_ = 0.0;
 
   mutable std::mutex mutex_;  // guards everything below
+  double time_ = 0.0;
   std::vector<ConsoleMessage> console_;
   std::vector<BodyLookup> body_lookups_;
   std::map<int, std::deque<std::vector<unsigned char>>> channels_;
