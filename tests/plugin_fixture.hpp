@@ -10,6 +10,17 @@
 #include "tamrix_host.hpp"
 
 class PluginTest : public ::testing::Test {
+ private:
+  // One string member of each record the host kept.
+  template <typename Record>
+  static std::vector<std::string> strings(const std::vector<Record> &records,
+                                          std::string Record::*member) {
+    std::vector<std::string> values(records.size());
+    std::transform(records.begin(), records.end(), values.begin(),
+                   [member](const Record &record) { return record.*member; });
+    return values;
+  }
+
  protected:
   explicit PluginTest(tamrix_host::World world = tamrix_host::World::standard())
       : host(std::move(world)) {}
@@ -17,19 +28,11 @@ class PluginTest : public ::testing::Test {
   void set_up_host() { tamrix_host::install(plugin, tamrix_host::Host::services()); }
 
   [[nodiscard]] std::vector<std::string> console_texts() const {
-    const auto console = host.console();
-    std::vector<std::string> texts(console.size());
-    std::transform(console.begin(), console.end(), texts.begin(),
-                   [](const auto &message) { return message.text; });
-    return texts;
+    return strings(host.console(), &tamrix_host::ConsoleMessage::text);
   }
 
   [[nodiscard]] std::vector<std::string> looked_up() const {
-    const auto lookups = host.body_lookups();
-    std::vector<std::string> names(lookups.size());
-    std::transform(lookups.begin(), lookups.end(), names.begin(),
-                   [](const auto &lookup) { return lookup.name; });
-    return names;
+    return strings(host.body_lookups(), &tamrix_host::BodyLookup::name);
   }
 
   // Declared first so it outlives the plug-in that may call it.
