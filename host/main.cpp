@@ -1,9 +1,8 @@
-#include <unistd.h>
-#include <climits>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "platform.hpp"
 #include "tamrix_host.hpp"
 
 namespace {
@@ -11,13 +10,7 @@ namespace {
 // The plug-in of the same build or installation: HOST_SIM_PLUGIN_FROM_BIN is
 // its path relative to this program's own folder, the same in both trees.
 std::string default_plugin() {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) {
-    return HOST_SIM_PLUGIN_FROM_BIN;
-  }
-  std::string path(self, static_cast<std::size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + HOST_SIM_PLUGIN_FROM_BIN;
+  return tamrix_host::platform::program_folder() + HOST_SIM_PLUGIN_FROM_BIN;
 }
 
 }  // namespace

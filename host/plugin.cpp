@@ -1,30 +1,25 @@
-#include <dlfcn.h>
-
+#include "platform.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host {
 namespace {
 
 void *open_plugin(const std::string &path) {
-  // Without a slash dlopen() would search the library path, not the file the
-  // user named.
-  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char *reason = dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
-    throw LoadError("cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error"));
+  std::string reason;
+  platform::Library library = platform::open_library(path, reason);
+  if (library == nullptr) {
+    throw LoadError("cannot load " + path + ": " + reason);
   }
-  return handle;
+  return library;
 }
 
 // Resolves `name` or closes the library and throws: the constructor has not
 // finished, so the destructor would not.
 template <typename T>
 T *resolve(void *handle, const std::string &path, const char *name) {
-  dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
-  void *symbol = dlsym(handle, name);
+  void *symbol = platform::find_symbol(handle, name);
   if (symbol == nullptr) {
-    dlclose(handle);
+    platform::close_library(handle);
     throw LoadError(path + ": missing export " + name);
   }
   return reinterpret_cast<T *>(symbol);
@@ -54,7 +49,7 @@ Plugin::Plugin(const std::string &path)
           resolve<tamrix_console_printf_fn *>(handle_, path_, "dTamrixConsolePrintfProc")),
       time_row(resolve<tamrix_time_fn *>(handle_, path_, "dTamrixGetTimeProc")) {}
 
-Plugin::~Plugin() { dlclose(handle_); }
+Plugin::~Plugin() { platform::close_library(handle_); }
 
 void install(const Plugin &plugin, const Services &services) {
   plugin.physics_special_init(services.geom_lookup, services.body_lookup, services.contact_group,

@@ -1,0 +1,26 @@
+// What the stand-in host needs from the operating system, and nothing else.
+// One implementation per system family (platform_posix.cpp,
+// platform_windows.cpp); the rest of host/ is the same everywhere.
+#pragma once
+
+#include <string>
+
+namespace tamrix_host::platform {
+
+// A loaded library; null means none.
+using Library = void *;
+
+// Loads the library at `path` itself, never one found through a search path.
+// On failure returns null and sets `reason` to the system's one-line reason.
+Library open_library(const std::string &path, std::string &reason);
+
+// The address of the exported `name`, or null.
+void *find_symbol(Library library, const char *name);
+
+void close_library(Library library);
+
+// The folder of the running program, ending in its separator; empty when the
+// system cannot tell.
+std::string program_folder();
+
+}  // namespace tamrix_host::platform

@@ -1,0 +1,37 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <array>
+#include <climits>
+
+#include "platform.hpp"
+
+namespace tamrix_host::platform {
+
+Library open_library(const std::string &path, std::string &reason) {
+  // Without a slash dlopen() would search the library path, not the file the
+  // user named.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char *error = dlerror();  // NOLINT(concurrency-mt-unsafe): per thread in glibc
+    reason = error != nullptr ? error : "unknown error";
+  }
+  return library;
+}
+
+void *find_symbol(Library library, const char *name) { return dlsym(library, name); }
+
+void close_library(Library library) { dlclose(library); }
+
+std::string program_folder() {
+  std::array<char, PATH_MAX> self{};
+  const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
+  if (length <= 0) {
+    return {};
+  }
+  std::string path(self.data(), static_cast<std::size_t>(length));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+}  // namespace tamrix_host::platform
