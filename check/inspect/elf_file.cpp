@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,11 @@ struct ElfFile {
   ElfFile &operator=(ElfFile &&) = delete;
 };
 
+// offset + length, saturating: a hostile header may ask for the impossible.
+std::uint64_t end_of(std::uint64_t offset, std::uint64_t length) {
+  return offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
+}
+
 std::string elf_error() {
   const char *message = elf_errmsg(-1);
   return message != nullptr ? message : "unknown libelf error";
@@ -50,6 +56,7 @@ std::string elf_error() {
 
 // Everything the checks need, gathered in one pass over the headers.
 struct Layout {
+  std::uint64_t extent = 0;  // how long the file must be for all its headers and segments
   bool has_interp = false;
   bool has_relro = false;
   std::uint64_t relro_start = 0;
@@ -72,6 +79,9 @@ void read_program_headers(Elf *elf, Layout &layout) {
     GElf_Phdr header;
     if (gelf_getphdr(elf, static_cast<int>(i), &header) == nullptr) {
       continue;
+    }
+    if (header.p_type == PT_LOAD) {
+      layout.extent = std::max(layout.extent, end_of(header.p_offset, header.p_filesz));
     }
     switch (header.p_type) {
       case PT_INTERP:
@@ -117,6 +127,9 @@ void read_section_headers(Elf *elf, Layout &layout) {
     GElf_Shdr header;
     if (gelf_getshdr(section, &header) == nullptr) {
       continue;
+    }
+    if (header.sh_type != SHT_NOBITS) {
+      layout.extent = std::max(layout.extent, end_of(header.sh_offset, header.sh_size));
     }
     if (header.sh_type == SHT_DYNSYM) {
       layout.dynsym = section;
@@ -397,6 +410,20 @@ PluginFile read_plugin_file(const std::string &path) {
   Layout layout;
   read_program_headers(elf.elf, layout);
   read_section_headers(elf.elf, layout);
+  // libelf gives no count for section headers it cannot read; the ELF header
+  // still says how many there should be (at least one when they exist at all).
+  const std::uint64_t sections =
+      layout.section_count != 0
+          ? layout.section_count
+          : std::max<std::uint64_t>(header.e_shnum, header.e_shoff != 0 ? 1 : 0);
+  layout.extent = std::max(layout.extent, end_of(header.e_shoff, sections * header.e_shentsize));
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  if (layout.extent > size) {
+    // What libelf cannot read it reports as absent, not as damage.
+    file.format_problem = "the file is cut short: " + std::to_string(size) +
+                          " bytes where its headers need " + std::to_string(layout.extent);
+    return file;
+  }
   if (layout.has_interp || (dynamic_value(layout, DT_FLAGS_1).value_or(0) & DF_1_PIE) != 0) {
     file.format_problem =
         "the file is a position-independent executable, not a shared object; " + expected();
