@@ -61,6 +61,15 @@ __attribute__((constructor)) static void inspect_at_load(void) { loaded = 1; }
 EXPORT int inspect_helper(void) { return 1; }
 #endif
 
+#ifdef INSPECT_USES_THREADS
+/* Threads from a runtime DLL that a host's machine may lack. */
+#include <pthread.h>
+int inspect_lock(void) {
+  pthread_mutex_t mutex;
+  return pthread_mutex_init(&mutex, 0);
+}
+#endif
+
 #ifdef INSPECT_TEXTREL
 /* An absolute address inside the code, which the loader must patch. */
 static int inspect_target;

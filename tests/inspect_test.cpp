@@ -45,11 +45,17 @@ const Finding *find(const std::vector<Finding> &findings, const std::string &che
   return found == findings.end() ? nullptr : &*found;
 }
 
-// Every check but those named in `except` passes.
+// Every check but those named in `except` passes, or is skipped with a
+// reason where the file's format cannot tell (code at load in a DLL).
 void expect_passes_except(const std::vector<Finding> &findings,
                           const std::vector<std::string> &except = {}) {
   for (const Finding &finding : findings) {
-    if (std::find(except.begin(), except.end(), finding.check) == except.end()) {
+    if (std::find(except.begin(), except.end(), finding.check) != except.end()) {
+      continue;
+    }
+    if (finding.verdict == Verdict::skip && finding.check == "no-code-at-load") {
+      EXPECT_NE(finding.reason, "") << show(findings);
+    } else {
       EXPECT_EQ(finding.verdict, Verdict::pass) << show(findings);
     }
   }
@@ -119,14 +125,18 @@ struct Fault {
   const char *reason_part;  // names the culprit, so an author can find it
 };
 
+// Some faults exist in one binary format only; their files are built, and
+// their paths defined, only where they exist.
 TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
   const std::vector<Fault> faults = {
       {EMPTY_LIBRARY_PATH, "exports", "missing dTamrixGetGeomFromDEFProc"},
       {INSPECT_MISSING_ROW_PATH, "exports", "missing dTamrixGetTimeProc"},
       {INSPECT_CONST_ROW_PATH, "exports", "dTamrixSendProc is read-only"},
-      {INSPECT_ROW_AS_FUNCTION_PATH, "exports", "dTamrixSendProc is a function"},
+      {INSPECT_ROW_AS_FUNCTION_PATH, "exports", "dTamrixSendProc"},
+#ifdef INSPECT_OWN_INIT_PATH
       {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "at load"},
       {INSPECT_OWN_INIT_PATH, "no-code-at-load", "DT_INIT"},
+#endif
   };
   for (const Fault &fault : faults) {
     for (const bool strict : {false, true}) {
@@ -143,10 +153,16 @@ TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
 TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
   const std::vector<Fault> faults = {
       {INSPECT_EXTRA_EXPORT_PATH, "extra-exports", "inspect_helper"},
+#ifdef INSPECT_NEEDS_LIBM_PATH
       {INSPECT_NEEDS_LIBM_PATH, "needed", "libm.so.6"},
       {INSPECT_LAZY_PATH, "relro", "-z now"},
       {INSPECT_EXEC_STACK_PATH, "exec-stack", "executable stack"},
       {INSPECT_TEXTREL_PATH, "textrel", "text relocations"},
+#endif
+#ifdef INSPECT_NO_ASLR_PATH
+      {INSPECT_NEEDS_WINPTHREAD_PATH, "needed", "libwinpthread-1.dll"},
+      {INSPECT_NO_ASLR_PATH, "dll-characteristics", "DYNAMIC_BASE"},
+#endif
   };
   for (const Fault &fault : faults) {
     for (const bool strict : {false, true}) {
@@ -201,14 +217,27 @@ TEST_F(ScratchFiles, HostileHeadersGiveFindingsNotCrashes) {
     std::size_t at;
     std::vector<unsigned char> bytes;
   };
-  const std::vector<Patch> patches = {
-      {60, {0xff, 0xff}},                                      // e_shnum
-      {56, {0xff, 0xff}},                                      // e_phnum
-      {40, {0, 0, 0, 0, 0, 0, 0, 0x80}},                       // e_shoff far away
-      {32, {0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},  // e_phoff near the top
-      {4, {1}},                                                // claims 32-bit
-      {18, {0x28, 0}},                                         // claims ARM
-  };
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(whole.at(at)); };
+  std::vector<Patch> patches;
+  if (byte(0) == 'M') {  // PE: the headers start where the DOS header says
+    const std::size_t pe = byte(0x3c) | (std::size_t{byte(0x3d)} << 8U);
+    patches = {
+        {0x3c, {0xf0, 0xff, 0xff, 0x7f}},     // e_lfanew far away
+        {pe + 6, {0xff, 0xff}},               // NumberOfSections
+        {pe + 20, {0xff, 0xff}},              // SizeOfOptionalHeader
+        {pe + 4, {0x64, 0xaa}},               // claims AArch64
+        {pe + 24 + 112, {0xf0, 0xff, 0xff}},  // export directory outside the file
+    };
+  } else {
+    patches = {
+        {60, {0xff, 0xff}},                                      // e_shnum
+        {56, {0xff, 0xff}},                                      // e_phnum
+        {40, {0, 0, 0, 0, 0, 0, 0, 0x80}},                       // e_shoff far away
+        {32, {0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},  // e_phoff near the top
+        {4, {1}},                                                // claims 32-bit
+        {18, {0x28, 0}},                                         // claims ARM
+    };
+  }
   for (const Patch &patch : patches) {
     std::vector<char> bytes = whole;
     std::copy(patch.bytes.begin(), patch.bytes.end(), bytes.begin() + static_cast<long>(patch.at));

@@ -109,6 +109,16 @@ bool read_layout(const Image &image, Layout &layout) {
       file->SizeOfOptionalHeader < offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)) {
     return false;
   }
+  // The COFF symbol table, where a linker left one, ends the file: its string
+  // table's length says where.
+  if (file->PointerToSymbolTable != 0) {
+    const std::uint64_t strings =
+        std::uint64_t{file->PointerToSymbolTable} + std::uint64_t{file->NumberOfSymbols} * 18U;
+    const auto length = image.read<DWORD>(strings);
+    if (!length || image.bytes().size() - strings < *length) {
+      return false;
+    }
+  }
   layout.file = *file;
   layout.optional = *optional;
   const std::uint64_t sections_at = optional_at + file->SizeOfOptionalHeader;
@@ -124,6 +134,8 @@ bool read_layout(const Image &image, Layout &layout) {
   }
   return true;
 }
+
+std::string expected() { return "this plugin-check loads " + tamrix_host::describe_loadable(); }
 
 ExportedSymbol judge_export(const Layout &layout, std::string name, std::uint32_t rva) {
   ExportedSymbol exported{std::move(name), "", ""};
@@ -158,7 +170,7 @@ void read_exports(const Image &image, const Layout &layout, PluginFile &file) {
       directory ? layout.offset_of(directory->AddressOfNameOrdinals) : std::nullopt;
   const auto functions = directory ? layout.offset_of(directory->AddressOfFunctions) : std::nullopt;
   if (!directory || !names || !ordinals || !functions) {
-    file.exports_unreadable = "the export directory lies outside the file";
+    file.format_problem = "the file's export directory lies outside it; " + expected();
     return;
   }
   if (directory->NumberOfNames > most_exports) {
@@ -175,7 +187,7 @@ void read_exports(const Image &image, const Layout &layout, PluginFile &file) {
                          ? image.read<DWORD>(*functions + std::uint64_t{*ordinal} * sizeof(DWORD))
                          : std::nullopt;
     if (!name || !rva) {
-      file.exports_unreadable = "the export directory is damaged";
+      file.format_problem = "the file's export directory is damaged; " + expected();
       return;
     }
     file.exports.push_back(judge_export(layout, *name, *rva));
@@ -238,8 +250,6 @@ Finding characteristics(const Layout &layout) {
   }
   return {"dll-characteristics", Verdict::fail, "lacks " + missing};
 }
-
-std::string expected() { return "this plugin-check loads " + tamrix_host::describe_loadable(); }
 
 }  // namespace
 
