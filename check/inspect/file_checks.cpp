@@ -42,7 +42,8 @@ Finding exports_finding(const PluginFile &file) {
     const std::string &defect =
         i < contract_row_count ? found->defect_as_row : found->defect_as_function;
     if (!defect.empty()) {
-      problems.push_back(name + " " + defect);
+      problems.push_back(name);
+      problems.back().append(" ").append(defect);
     }
   }
   if (!missing.empty()) {

@@ -21,7 +21,7 @@ namespace plugin_check {
 namespace {
 
 // No plug-in comes near this; a larger file is not read into memory.
-constexpr std::uintmax_t largest_file = 256U * 1024U * 1024U;
+constexpr std::uintmax_t largest_file = std::uintmax_t{256} * 1024 * 1024;
 constexpr std::size_t longest_name = 4096;
 // Far more than any library exports; a count beyond it is a damaged header.
 constexpr DWORD most_exports = 100000;
