@@ -263,4 +263,24 @@ TEST_F(ScratchFiles, HostileHeadersGiveFindingsNotCrashes) {
   }
 }
 
+#ifdef INSPECT_NEEDS_LIBM_PATH
+// Stripping tools may drop section headers, which the loader never reads:
+// what the dynamic segment tells is still judged, and the exports are
+// skipped with the reason, never passed.
+TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
+  std::vector<char> bytes = read(INSPECT_NEEDS_LIBM_PATH);
+  std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
+  std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
+  const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true);
+  ASSERT_EQ(findings.at(0).verdict, Verdict::pass) << show(findings);
+  for (const char *check : {"exports", "extra-exports"}) {
+    EXPECT_EQ(find(findings, check)->verdict, Verdict::skip) << show(findings);
+    EXPECT_NE(find(findings, check)->reason, "");
+  }
+  EXPECT_EQ(find(findings, "needed")->verdict, Verdict::fail) << show(findings);
+  EXPECT_NE(find(findings, "needed")->reason.find("libm.so.6"), std::string::npos);
+  EXPECT_EQ(find(findings, "no-code-at-load")->verdict, Verdict::pass) << show(findings);
+}
+#endif
+
 }  // namespace

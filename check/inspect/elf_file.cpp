@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -66,7 +67,7 @@ struct Layout {
   std::size_t section_count = 0;
   Elf_Scn *dynsym = nullptr;
   Elf_Scn *symtab = nullptr;
-  Elf_Scn *dynamic_section = nullptr;
+  std::vector<GElf_Phdr> loads;               // where each loaded address lies in the file
   std::optional<std::uint64_t> init_section;  // address of ".init", where the C runtime's _init is
 };
 
@@ -81,6 +82,7 @@ void read_program_headers(Elf *elf, Layout &layout) {
       continue;
     }
     if (header.p_type == PT_LOAD) {
+      layout.loads.push_back(header);
       layout.extent = std::max(layout.extent, end_of(header.p_offset, header.p_filesz));
     }
     switch (header.p_type) {
@@ -135,8 +137,6 @@ void read_section_headers(Elf *elf, Layout &layout) {
       layout.dynsym = section;
     } else if (header.sh_type == SHT_SYMTAB) {
       layout.symtab = section;
-    } else if (header.sh_type == SHT_DYNAMIC) {
-      layout.dynamic_section = section;
     } else if (header.sh_type == SHT_PROGBITS) {
       const char *name = elf_strptr(elf, names, header.sh_name);
       if (name != nullptr && std::string(name) == ".init") {
@@ -261,19 +261,37 @@ bool system_library(const std::string &name) {
   return name == "libc.so.6" || name == "libpthread.so.0" || name.rfind("ld-linux", 0) == 0;
 }
 
+// The file offset of a loaded address, as the loader maps it.
+std::optional<std::uint64_t> file_offset(const Layout &layout, std::uint64_t address) {
+  for (const GElf_Phdr &load : layout.loads) {
+    if (address >= load.p_vaddr && address - load.p_vaddr < load.p_filesz) {
+      return load.p_offset + (address - load.p_vaddr);
+    }
+  }
+  return std::nullopt;
+}
+
+// Names are read through the dynamic segment, as the loader reads them, so
+// a file without section headers is judged too.
 void read_needed(Elf *elf, const Layout &layout, PluginFile &file) {
-  GElf_Shdr header;
-  const bool strings =
-      layout.dynamic_section != nullptr && gelf_getshdr(layout.dynamic_section, &header) != nullptr;
+  const std::optional<std::uint64_t> table =
+      file_offset(layout, dynamic_value(layout, DT_STRTAB).value_or(0));
+  const std::uint64_t size = dynamic_value(layout, DT_STRSZ).value_or(0);
+  Elf_Data *strings =
+      table ? elf_getdata_rawchunk(elf, static_cast<int64_t>(*table), size, ELF_T_BYTE) : nullptr;
+  const auto *bytes = strings != nullptr ? static_cast<const char *>(strings->d_buf) : nullptr;
   for (const GElf_Dyn &dyn : layout.dynamic) {
     if (dyn.d_tag != DT_NEEDED) {
       continue;
     }
-    const char *name = strings ? elf_strptr(elf, header.sh_link, dyn.d_un.d_val) : nullptr;
-    if (name == nullptr) {
+    const std::uint64_t at = dyn.d_un.d_val;
+    const char *end = bytes != nullptr && at < size
+                          ? static_cast<const char *>(std::memchr(bytes + at, 0, size - at))
+                          : nullptr;
+    if (end == nullptr) {
       file.foreign_needed.emplace_back("a library whose name cannot be read");
-    } else if (!system_library(name)) {
-      file.foreign_needed.emplace_back(name);
+    } else if (const std::string name(bytes + at, end); !system_library(name)) {
+      file.foreign_needed.push_back(name);
     }
   }
 }
