@@ -19,6 +19,7 @@ constexpr std::size_t elf_header_prefix = 20;
 constexpr unsigned elf_class_32 = 1;
 constexpr unsigned elf_class_64 = 2;
 constexpr unsigned elf_data_big_endian = 2;
+constexpr unsigned elf_type_executable = 2;
 constexpr unsigned elf_type_shared = 3;
 
 constexpr std::size_t pe_offset_at = 0x3c;
@@ -105,7 +106,10 @@ BinaryKind elf_kind(std::span<const unsigned char> bytes) {
   const unsigned word = bytes[elf_class_at];
   kind.bits = word == elf_class_64 ? 64 : word == elf_class_32 ? 32 : 0;
   kind.big_endian = bytes[elf_data_at] == elf_data_big_endian;
-  kind.library = read16(bytes, elf_type_at, kind.big_endian) == elf_type_shared;
+  const unsigned type = read16(bytes, elf_type_at, kind.big_endian);
+  kind.role = type == elf_type_shared       ? BinaryKind::Role::library
+              : type == elf_type_executable ? BinaryKind::Role::executable
+                                            : BinaryKind::Role::other;
   kind.machine = elf_machine(read16(bytes, elf_machine_at, kind.big_endian));
   return kind;
 }
@@ -123,7 +127,9 @@ BinaryKind pe_kind(std::span<const unsigned char> bytes) {
   }
   kind.format = BinaryKind::Format::pe;
   kind.machine = pe_machine(read16(bytes, pe + coff_machine_at, false));
-  kind.library = (read16(bytes, pe + coff_characteristics_at, false) & pe_file_dll) != 0;
+  kind.role = (read16(bytes, pe + coff_characteristics_at, false) & pe_file_dll) != 0
+                  ? BinaryKind::Role::library
+                  : BinaryKind::Role::executable;
   const unsigned magic = read16(bytes, pe + optional_magic_at, false);
   kind.bits = magic == pe32_plus_magic ? 64 : magic == pe32_magic ? 32 : 0;
   return kind;
@@ -167,7 +173,7 @@ std::optional<BinaryKind> binary_kind_of_file(const std::string &path) {
 BinaryKind loadable_kind() {
   BinaryKind kind;
   kind.bits = static_cast<int>(sizeof(void *) * 8);
-  kind.library = true;
+  kind.role = BinaryKind::Role::library;
   // The compiler knows which machine and system it builds for; nothing else
   // in the program needs to.
 #if defined(_WIN32)
@@ -194,9 +200,10 @@ std::string describe(const BinaryKind &kind) {
   if (kind.format == BinaryKind::Format::unknown) {
     return "not a shared library";
   }
-  std::string what = kind.format == BinaryKind::Format::pe
-                         ? (kind.library ? " DLL" : " executable")
-                         : (kind.library ? " shared object" : " executable");
+  const bool pe = kind.format == BinaryKind::Format::pe;
+  const std::string what = kind.role == BinaryKind::Role::library ? (pe ? " DLL" : " shared object")
+                           : kind.role == BinaryKind::Role::executable ? " executable"
+                                                                       : " object file";
   std::string text = "a" + std::string(kind.format == BinaryKind::Format::elf ? "n " : " ") +
                      format_name(kind) + what;
   return kind.machine.empty() ? text : text + " for " + kind.machine;

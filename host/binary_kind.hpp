@@ -12,11 +12,12 @@ namespace tamrix_host {
 
 struct BinaryKind {
   enum class Format { unknown, elf, pe };
+  enum class Role { other, library, executable };
   Format format = Format::unknown;
   int bits = 0;         // 32 or 64; 0 when the header does not say
   std::string machine;  // "x86-64", "AArch64", ...; empty when unknown
   bool big_endian = false;
-  bool library = false;  // an ELF shared object or a PE DLL
+  Role role = Role::other;  // a library is an ELF shared object or a PE DLL
 
   friend bool operator==(const BinaryKind &, const BinaryKind &) = default;
 };

@@ -52,6 +52,7 @@ TEST(BinaryKind, HeadersAreDescribedInAPluginAuthorsWords) {
   EXPECT_EQ(describe(binary_kind(elf_header(1, 1, 3, 3))), "an ELF 32-bit shared object for x86");
   EXPECT_EQ(describe(binary_kind(elf_header(2, 2, 2, 21))),
             "an ELF 64-bit big-endian executable for PowerPC 64");
+  EXPECT_EQ(describe(binary_kind(elf_header(2, 1, 1, 62))), "an ELF 64-bit object file for x86-64");
   EXPECT_EQ(describe(binary_kind(elf_header(2, 1, 3, 0x1234))),
             "an ELF 64-bit shared object for machine 0x1234");
   EXPECT_EQ(describe(binary_kind(pe_header(0x8664, 0x2022, 0x20b))), "a PE32+ DLL for x86-64");
