@@ -366,7 +366,7 @@ void read_hardening(const Layout &layout, PluginFile &file) {
   std::vector<std::string> stack;
   if (!layout.stack_flags) {
     stack.emplace_back(
-        "no GNU_STACK marking, so the loader makes the host's stacks executable "
+        "no GNU_STACK marking, so the loader may make the host's stacks executable "
         "(link with -z noexecstack)");
   } else if ((*layout.stack_flags & PF_X) != 0) {
     stack.emplace_back(

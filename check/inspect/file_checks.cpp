@@ -84,7 +84,7 @@ Finding needed_finding(const PluginFile &file, Verdict otherwise) {
     return {"needed", Verdict::pass, ""};
   }
   return {"needed", otherwise,
-          "needs libraries a host's machine may not have: " + join(file.foreign_needed)};
+          "needs libraries beyond the system's C runtime and loader: " + join(file.foreign_needed)};
 }
 
 }  // namespace
