@@ -57,6 +57,14 @@ static volatile int loaded;
 __attribute__((constructor)) static void inspect_at_load(void) { loaded = 1; }
 #endif
 
+#ifdef INSPECT_IFUNC
+/* A helper chosen by a resolver, which the loader runs at load. */
+static int inspect_answer(void) { return 0; }
+static int (*inspect_choose(void))(void) { return inspect_answer; }
+int inspect_chosen(void) __attribute__((ifunc("inspect_choose")));
+int inspect_call(void) { return inspect_chosen(); }
+#endif
+
 #ifdef INSPECT_EXTRA_EXPORT
 EXPORT int inspect_helper(void) { return 1; }
 #endif

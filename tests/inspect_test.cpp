@@ -148,6 +148,7 @@ TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
 #ifdef INSPECT_OWN_INIT_PATH
       {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "at load"},
       {INSPECT_OWN_INIT_PATH, "no-code-at-load", "DT_INIT"},
+      {INSPECT_IFUNC_PATH, "no-code-at-load", "resolver"},
 #endif
   };
   for (const Fault &fault : faults) {

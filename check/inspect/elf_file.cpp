@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "binary_kind.hpp"
@@ -296,6 +297,37 @@ void read_needed(Elf *elf, const Layout &layout, PluginFile &file) {
   }
 }
 
+// The loader calls an indirect function's resolver, code of the plug-in's,
+// for each IRELATIVE relocation while it loads the file.
+std::size_t indirect_relocations(Elf *elf, const Layout &layout) {
+  GElf_Ehdr header;
+  if (gelf_getehdr(elf, &header) == nullptr) {
+    return 0;
+  }
+  const unsigned irelative = header.e_machine == EM_X86_64    ? R_X86_64_IRELATIVE
+                             : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
+                                                              : 0;
+  const std::size_t entry = gelf_fsize(elf, ELF_T_RELA, 1, EV_CURRENT);
+  std::size_t count = 0;
+  for (const auto &[table, size] :
+       {std::pair{DT_RELA, DT_RELASZ}, std::pair{DT_JMPREL, DT_PLTRELSZ}}) {
+    const std::optional<std::uint64_t> at =
+        file_offset(layout, dynamic_value(layout, table).value_or(0));
+    const std::uint64_t bytes = dynamic_value(layout, size).value_or(0);
+    Elf_Data *data = at && bytes != 0 && entry != 0
+                         ? elf_getdata_rawchunk(elf, static_cast<int64_t>(*at), bytes, ELF_T_RELA)
+                         : nullptr;
+    for (std::size_t i = 0; data != nullptr && i < bytes / entry; ++i) {
+      GElf_Rela relocation;
+      if (gelf_getrela(data, static_cast<int>(i), &relocation) == nullptr) {
+        break;
+      }
+      count += irelative != 0 && GELF_R_TYPE(relocation.r_info) == irelative ? 1 : 0;
+    }
+  }
+  return count;
+}
+
 // The rule: a library built by gcc or clang carries exactly one INIT_ARRAY
 // entry of its own C runtime (crtbeginS.o's frame_dummy) and one FINI_ARRAY
 // entry (__do_global_dtors_aux); any more is a constructor or destructor of
@@ -335,6 +367,10 @@ std::vector<std::string> code_at_load(Elf *elf, const Layout &layout, std::size_
                            " in place of the C runtime's");
       }
     }
+  }
+  if (const std::size_t resolvers = indirect_relocations(elf, layout); resolvers != 0) {
+    problems.push_back("runs " + std::to_string(resolvers) +
+                       " indirect-function resolver(s) at load (IRELATIVE relocations)");
   }
   const std::optional<std::uint64_t> init = dynamic_value(layout, DT_INIT);
   if (init && layout.section_count != 0 && layout.init_section != init) {
