@@ -11,6 +11,10 @@
 
 #include "file_checks.hpp"
 
+#ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using plugin_check::check_file;
@@ -265,6 +269,12 @@ TEST_F(ScratchFiles, HostileHeadersGiveFindingsNotCrashes) {
 }
 
 #ifdef INSPECT_NEEDS_LIBM_PATH
+TEST_F(ScratchFiles, AFifoIsRejectedWithoutWaitingForAWriter) {
+  const std::string path = (folder / "fifo.so").string();
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  expect_rejected_as_format(path, "not a regular file");
+}
+
 // Stripping tools may drop section headers, which the loader never reads:
 // what the dynamic segment tells is still judged, and the exports are
 // skipped with the reason, never passed.

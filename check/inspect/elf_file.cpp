@@ -427,7 +427,8 @@ PluginFile read_plugin_file(const std::string &path) {
                     {"exec-stack", Verdict::skip, ""},
                     {"textrel", Verdict::skip, ""}};
 
-  const FileDescriptor descriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, or a FIFO named as the plug-in would wait for a writer forever.
+  const FileDescriptor descriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (descriptor.fd < 0) {
     file.format_problem =
         "cannot open " + path + ": " + std::error_code(errno, std::generic_category()).message();
