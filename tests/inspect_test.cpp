@@ -87,7 +87,11 @@ class ScratchFiles : public ::testing::Test {
       std::filesystem::path(::testing::TempDir()) /
       ("inspect_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
 
-  void SetUp() override { std::filesystem::create_directories(folder); }
+  // Whatever an interrupted run left there goes first.
+  void SetUp() override {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+  }
   void TearDown() override { std::filesystem::remove_all(folder); }
 
   std::string write(const std::string &file, const std::vector<char> &bytes) {
