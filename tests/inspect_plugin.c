@@ -60,7 +60,7 @@ __attribute__((constructor)) static void inspect_at_load(void) { loaded = 1; }
 #ifdef INSPECT_IFUNC
 /* A helper chosen by a resolver, which the loader runs at load. */
 static int inspect_answer(void) { return 0; }
-static int (*inspect_choose(void))(void) { return inspect_answer; }
+__attribute__((used)) static int (*inspect_choose(void))(void) { return inspect_answer; }
 int inspect_chosen(void) __attribute__((ifunc("inspect_choose")));
 int inspect_call(void) { return inspect_chosen(); }
 #endif
