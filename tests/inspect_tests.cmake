@@ -6,7 +6,7 @@
 # add constructors and runtimes of their own, and the checks must see the
 # fault alone.
 function(inspect_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "DEFINITIONS;LINK_OPTIONS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "DEFINITIONS;LINK_OPTIONS;LIBRARIES")
   add_library(${name} SHARED inspect_plugin.c)
   foreach(property COMPILE_OPTIONS LINK_OPTIONS)
     get_property(options TARGET ${name} PROPERTY ${property})
@@ -19,6 +19,7 @@ function(inspect_library name)
   endif()
   target_compile_definitions(${name} PRIVATE ${arg_DEFINITIONS})
   target_link_options(${name} PRIVATE ${arg_LINK_OPTIONS})
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})  # after the objects that need them
   list(APPEND inspect_inputs ${name})
   set(inspect_inputs ${inspect_inputs} PARENT_SCOPE)
 endfunction()
@@ -34,7 +35,7 @@ if(WIN32)
   inspect_library(inspect_no_aslr
     LINK_OPTIONS -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat)
   inspect_library(inspect_needs_winpthread DEFINITIONS INSPECT_USES_THREADS
-    LINK_OPTIONS -Wl,-Bdynamic -lwinpthread)
+    LIBRARIES -Wl,-Bdynamic -lwinpthread)
 else()
   inspect_library(inspect_own_init LINK_OPTIONS -Wl,-init,tamrix_physics_init)
   inspect_library(inspect_ifunc DEFINITIONS INSPECT_IFUNC)
