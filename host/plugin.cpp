@@ -1,3 +1,4 @@
+#include "binary_kind.hpp"
 #include "platform.hpp"
 #include "tamrix_host.hpp"
 
@@ -8,7 +9,10 @@ void *open_plugin(const std::string &path) {
   std::string reason;
   platform::Library library = platform::open_library(path, reason);
   if (library == nullptr) {
-    throw LoadError("cannot load " + path + ": " + reason);
+    // The system's reason for a file built for another machine is often just
+    // "wrong ELF class" or "no such file"; say what the file is instead.
+    const std::string foreign = foreign_binary(path, "this host");
+    throw LoadError("cannot load " + path + ": " + (foreign.empty() ? reason : foreign));
   }
   return library;
 }

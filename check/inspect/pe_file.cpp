@@ -1,0 +1,303 @@
+// Reads a plug-in for Windows: a PE32+ DLL, through the Windows SDK's own
+// header structures laid over the file's bytes. Every read is bounds-checked:
+// the file may be anything.
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "binary_kind.hpp"
+#include "plugin_file.hpp"
+
+namespace plugin_check {
+namespace {
+
+// No plug-in comes near this; a larger file is not read into memory.
+constexpr std::uintmax_t largest_file = std::uintmax_t{256} * 1024 * 1024;
+constexpr std::size_t longest_name = 4096;
+// Far more than any library exports; a count beyond it is a damaged header.
+constexpr DWORD most_exports = 100000;
+
+class Image {
+ public:
+  explicit Image(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
+
+  template <typename T>
+  [[nodiscard]] std::optional<T> read(std::uint64_t offset) const {
+    if (offset > bytes_.size() || bytes_.size() - offset < sizeof(T)) {
+      return std::nullopt;
+    }
+    T value;
+    std::memcpy(&value, bytes_.data() + offset, sizeof(T));
+    return value;
+  }
+
+  [[nodiscard]] std::optional<std::string> string_at(std::uint64_t offset) const {
+    if (offset >= bytes_.size()) {
+      return std::nullopt;
+    }
+    const auto begin = bytes_.begin() + static_cast<std::ptrdiff_t>(offset);
+    const auto limit = bytes_.size() - offset < longest_name
+                           ? bytes_.end()
+                           : begin + static_cast<std::ptrdiff_t>(longest_name);
+    const auto end = std::find(begin, limit, 0);
+    if (end == limit) {
+      return std::nullopt;
+    }
+    return std::string(begin, end);
+  }
+
+  [[nodiscard]] const std::vector<unsigned char> &bytes() const { return bytes_; }
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
+struct Layout {
+  IMAGE_FILE_HEADER file{};
+  IMAGE_OPTIONAL_HEADER64 optional{};
+  std::vector<IMAGE_SECTION_HEADER> sections;
+
+  [[nodiscard]] const IMAGE_SECTION_HEADER *section_of(std::uint32_t rva) const {
+    for (const IMAGE_SECTION_HEADER &section : sections) {
+      const std::uint32_t size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
+      if (rva >= section.VirtualAddress && rva - section.VirtualAddress < size) {
+        return &section;
+      }
+    }
+    return nullptr;
+  }
+
+  // Where the byte at `rva` lies in the file; nullopt for memory the loader
+  // zero-fills or no section holds.
+  [[nodiscard]] std::optional<std::uint64_t> offset_of(std::uint32_t rva) const {
+    const IMAGE_SECTION_HEADER *section = section_of(rva);
+    if (section == nullptr || rva - section->VirtualAddress >= section->SizeOfRawData) {
+      return std::nullopt;
+    }
+    return std::uint64_t{section->PointerToRawData} + (rva - section->VirtualAddress);
+  }
+
+  [[nodiscard]] IMAGE_DATA_DIRECTORY directory(unsigned index) const {
+    if (index >= optional.NumberOfRvaAndSizes || index >= IMAGE_NUMBEROF_DIRECTORY_ENTRIES) {
+      return {};
+    }
+    return optional.DataDirectory[index];
+  }
+};
+
+// Reads the headers; false when they do not hold together.
+bool read_layout(const Image &image, Layout &layout) {
+  const auto dos = image.read<IMAGE_DOS_HEADER>(0);
+  if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0) {
+    return false;
+  }
+  const auto nt = static_cast<std::uint64_t>(dos->e_lfanew);
+  const auto signature = image.read<DWORD>(nt);
+  const auto file = image.read<IMAGE_FILE_HEADER>(nt + sizeof(DWORD));
+  const std::uint64_t optional_at = nt + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
+  const auto optional = image.read<IMAGE_OPTIONAL_HEADER64>(optional_at);
+  if (!signature || *signature != IMAGE_NT_SIGNATURE || !file || !optional ||
+      file->SizeOfOptionalHeader < offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)) {
+    return false;
+  }
+  // The COFF symbol table, where a linker left one, ends the file: its string
+  // table's length says where.
+  if (file->PointerToSymbolTable != 0) {
+    const std::uint64_t strings =
+        std::uint64_t{file->PointerToSymbolTable} + std::uint64_t{file->NumberOfSymbols} * 18U;
+    const auto length = image.read<DWORD>(strings);
+    if (!length || image.bytes().size() - strings < *length) {
+      return false;
+    }
+  }
+  layout.file = *file;
+  layout.optional = *optional;
+  const std::uint64_t sections_at = optional_at + file->SizeOfOptionalHeader;
+  for (unsigned i = 0; i < file->NumberOfSections; ++i) {
+    const auto section =
+        image.read<IMAGE_SECTION_HEADER>(sections_at + i * sizeof(IMAGE_SECTION_HEADER));
+    // A section whose bytes lie past the end is a file cut short.
+    if (!section || section->PointerToRawData > image.bytes().size() ||
+        image.bytes().size() - section->PointerToRawData < section->SizeOfRawData) {
+      return false;
+    }
+    layout.sections.push_back(*section);
+  }
+  return true;
+}
+
+std::string expected() { return "this plugin-check loads " + tamrix_host::describe_loadable(); }
+
+ExportedSymbol judge_export(const Layout &layout, std::string name, std::uint32_t rva) {
+  ExportedSymbol exported{std::move(name), "", ""};
+  const IMAGE_DATA_DIRECTORY exports = layout.directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+  if (rva >= exports.VirtualAddress && rva - exports.VirtualAddress < exports.Size) {
+    exported.defect_as_row = exported.defect_as_function = "is forwarded to another DLL";
+    return exported;
+  }
+  const IMAGE_SECTION_HEADER *section = layout.section_of(rva);
+  const DWORD flags = section != nullptr ? section->Characteristics : 0;
+  if ((flags & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0) {
+    exported.defect_as_row = "lies in code, not in a data section";
+  } else if ((flags & IMAGE_SCN_MEM_WRITE) == 0) {
+    // A const row would crash the host's set-up call.
+    exported.defect_as_row = "is read-only (declared const?), so set-up cannot store it";
+  }
+  if ((flags & IMAGE_SCN_MEM_EXECUTE) == 0) {
+    exported.defect_as_function = "lies in a data section, not in code";
+  }
+  return exported;
+}
+
+void read_exports(const Image &image, const Layout &layout, PluginFile &file) {
+  const IMAGE_DATA_DIRECTORY where = layout.directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+  if (where.VirtualAddress == 0) {
+    return;  // exports nothing
+  }
+  const std::optional<std::uint64_t> at = layout.offset_of(where.VirtualAddress);
+  const auto directory = at ? image.read<IMAGE_EXPORT_DIRECTORY>(*at) : std::nullopt;
+  const auto names = directory ? layout.offset_of(directory->AddressOfNames) : std::nullopt;
+  const auto ordinals =
+      directory ? layout.offset_of(directory->AddressOfNameOrdinals) : std::nullopt;
+  const auto functions = directory ? layout.offset_of(directory->AddressOfFunctions) : std::nullopt;
+  if (!directory || !names || !ordinals || !functions) {
+    file.format_problem = "the file's export directory lies outside it; " + expected();
+    return;
+  }
+  if (directory->NumberOfNames > most_exports) {
+    file.exports_unreadable =
+        "the export directory claims " + std::to_string(directory->NumberOfNames) + " names";
+    return;
+  }
+  for (DWORD i = 0; i < directory->NumberOfNames; ++i) {
+    const auto name_rva = image.read<DWORD>(*names + std::uint64_t{i} * sizeof(DWORD));
+    const auto ordinal = image.read<WORD>(*ordinals + std::uint64_t{i} * sizeof(WORD));
+    const auto name_at = name_rva ? layout.offset_of(*name_rva) : std::nullopt;
+    const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
+    const auto rva = ordinal
+                         ? image.read<DWORD>(*functions + std::uint64_t{*ordinal} * sizeof(DWORD))
+                         : std::nullopt;
+    if (!name || !rva) {
+      file.format_problem = "the file's export directory is damaged; " + expected();
+      return;
+    }
+    file.exports.push_back(judge_export(layout, *name, *rva));
+  }
+}
+
+bool system_library(std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name == "kernel32.dll" || name == "msvcrt.dll" || name.rfind("api-ms-win-crt-", 0) == 0 ||
+         name == "ucrtbase.dll";
+}
+
+void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
+  const IMAGE_DATA_DIRECTORY where = layout.directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+  if (where.VirtualAddress == 0) {
+    return;
+  }
+  const std::optional<std::uint64_t> at = layout.offset_of(where.VirtualAddress);
+  if (!at) {
+    file.foreign_needed.emplace_back("an import table outside the file");
+    return;
+  }
+  for (std::uint64_t i = 0;; ++i) {
+    const auto entry =
+        image.read<IMAGE_IMPORT_DESCRIPTOR>(*at + i * sizeof(IMAGE_IMPORT_DESCRIPTOR));
+    if (!entry) {
+      file.foreign_needed.emplace_back("an import table that runs off the file's end");
+      return;
+    }
+    if (entry->Name == 0) {
+      return;  // the table's terminator
+    }
+    const auto name_at = layout.offset_of(entry->Name);
+    const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
+    if (!name) {
+      file.foreign_needed.emplace_back("a DLL whose name cannot be read");
+    } else if (!system_library(*name)) {
+      file.foreign_needed.push_back(*name);
+    }
+  }
+}
+
+Finding characteristics(const Layout &layout) {
+  struct Wanted {
+    WORD flag;
+    const char *what;
+  };
+  std::string missing;
+  for (const Wanted &wanted :
+       {Wanted{IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "DYNAMIC_BASE (ASLR)"},
+        Wanted{IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA (64-bit ASLR)"},
+        Wanted{IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "NX_COMPAT (DEP)"}}) {
+    if ((layout.optional.DllCharacteristics & wanted.flag) == 0) {
+      missing += (missing.empty() ? "" : ", ") + std::string(wanted.what);
+    }
+  }
+  if (missing.empty()) {
+    return {"dll-characteristics", Verdict::pass, ""};
+  }
+  return {"dll-characteristics", Verdict::fail, "lacks " + missing};
+}
+
+}  // namespace
+
+PluginFile read_plugin_file(const std::string &path) {
+  PluginFile file;
+  // Every DLL has an entry point through which the C runtime starts at load,
+  // running whatever constructors it was linked with; which of them are the
+  // plug-in's own cannot be told from the file.
+  file.contract = {{"no-code-at-load", Verdict::skip,
+                    "cannot be decided for a DLL: its C runtime entry point runs at load"}};
+  file.hardening = {{"dll-characteristics", Verdict::skip, ""}};
+
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) {
+    file.format_problem = "cannot open " + path + ": " + error.message();
+    return file;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    file.format_problem = path + " is not a regular file; " + expected();
+    return file;
+  }
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > largest_file) {
+    file.format_problem = "the file is too large to be a plug-in; " + expected();
+    return file;
+  }
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(size))) {
+    file.format_problem = "cannot read " + path;
+    return file;
+  }
+  const tamrix_host::BinaryKind kind = tamrix_host::binary_kind(bytes);
+  if (kind != tamrix_host::loadable_kind()) {
+    file.format_problem = "the file is " + tamrix_host::describe(kind) + "; " + expected();
+    return file;
+  }
+  const Image image(std::move(bytes));
+  Layout layout;
+  if (!read_layout(image, layout)) {
+    file.format_problem = "the file's PE headers are damaged or cut short; " + expected();
+    return file;
+  }
+  read_exports(image, layout, file);
+  read_imports(image, layout, file);
+  file.hardening = {characteristics(layout)};
+  return file;
+}
+
+}  // namespace plugin_check

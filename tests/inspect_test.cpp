@@ -1,0 +1,301 @@
+// plugin-check's reading of plug-in files, against files built for each fault.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "file_checks.hpp"
+
+#ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using plugin_check::check_file;
+using plugin_check::Finding;
+using plugin_check::Verdict;
+
+const char *name(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::pass:
+      return "PASS";
+    case Verdict::warn:
+      return "WARN";
+    case Verdict::fail:
+      return "FAIL";
+    case Verdict::skip:
+      return "SKIP";
+  }
+  return "?";
+}
+
+std::string show(const std::vector<Finding> &findings) {
+  std::string text;
+  for (const Finding &finding : findings) {
+    text += std::string(name(finding.verdict)) + " " + finding.check + " " + finding.reason + "\n";
+  }
+  return text;
+}
+
+const Finding *find(const std::vector<Finding> &findings, const std::string &check) {
+  const auto found = std::find_if(findings.begin(), findings.end(),
+                                  [&](const Finding &finding) { return finding.check == check; });
+  return found == findings.end() ? nullptr : &*found;
+}
+
+// Every check but those named in `except` passes, or is skipped with a
+// reason where the file's format cannot tell (code at load in a DLL).
+void expect_passes_except(const std::vector<Finding> &findings,
+                          const std::vector<std::string> &except = {}) {
+  for (const Finding &finding : findings) {
+    if (std::find(except.begin(), except.end(), finding.check) != except.end()) {
+      continue;
+    }
+    if (finding.verdict == Verdict::skip && finding.check == "no-code-at-load") {
+      EXPECT_NE(finding.reason, "") << show(findings);
+    } else {
+      EXPECT_EQ(finding.verdict, Verdict::pass) << show(findings);
+    }
+  }
+}
+
+// The file cannot be a plug-in here: one failure with a reason on one line,
+// everything else skipped.
+void expect_rejected_as_format(const std::string &path, const std::string &reason_part) {
+  const std::vector<Finding> findings = check_file(path, true);
+  ASSERT_FALSE(findings.empty());
+  EXPECT_EQ(findings[0].check, "file-format");
+  EXPECT_EQ(findings[0].verdict, Verdict::fail) << show(findings);
+  EXPECT_NE(findings[0].reason.find(reason_part), std::string::npos) << findings[0].reason;
+  EXPECT_EQ(findings[0].reason.find('\n'), std::string::npos);
+  for (std::size_t i = 1; i < findings.size(); ++i) {
+    EXPECT_EQ(findings[i].verdict, Verdict::skip) << show(findings);
+  }
+  // The same set of checks is named whatever the file, so reports line up.
+  EXPECT_EQ(findings.size(), check_file(MY_PHYSICS1_PATH, true).size());
+}
+
+class ScratchFiles : public ::testing::Test {
+ protected:
+  std::filesystem::path folder =
+      std::filesystem::path(::testing::TempDir()) /
+      ("inspect_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+
+  // Whatever an interrupted run left there goes first.
+  void SetUp() override {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+
+  std::string write(const std::string &file, const std::vector<char> &bytes) {
+    const std::filesystem::path path = folder / file;
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path.string();
+  }
+
+  static std::vector<char> read(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+};
+
+TEST(FileChecks, ACleanPluginPassesEveryCheckStrictOrNot) {
+  for (const bool strict : {false, true}) {
+    const std::vector<Finding> findings = check_file(INSPECT_CLEAN_PATH, strict);
+    ASSERT_FALSE(findings.empty());
+    EXPECT_EQ(findings[0].check, "file-format");
+    expect_passes_except(findings);
+    for (const char *check : {"exports", "no-code-at-load", "extra-exports", "needed"}) {
+      EXPECT_NE(find(findings, check), nullptr) << check;
+    }
+  }
+}
+
+TEST(FileChecks, MyPhysics1PassesEveryCheckStrict) {
+#ifdef MY_PHYSICS1_INSTRUMENTED
+  expect_passes_except(check_file(MY_PHYSICS1_PATH, true), {"no-code-at-load", "needed"});
+#else
+  expect_passes_except(check_file(MY_PHYSICS1_PATH, true));
+#endif
+}
+
+struct Fault {
+  const char *path;
+  const char *check;
+  const char *reason_part;  // names the culprit, so an author can find it
+};
+
+// Built like the plug-in, so in sanitizer and coverage builds it has their
+// constructors and runtimes too: only its exports are asserted.
+TEST(FileChecks, ALibraryWithoutTheNamesFailsExportsNamingAll) {
+  const std::vector<Finding> findings = check_file(EMPTY_LIBRARY_PATH, false);
+  const Finding *exports = find(findings, "exports");
+  ASSERT_NE(exports, nullptr);
+  EXPECT_EQ(exports->verdict, Verdict::fail);
+  EXPECT_NE(exports->reason.find("missing dTamrixGetGeomFromDEFProc, dTamrixGetBodyFromDEFProc"),
+            std::string::npos)
+      << exports->reason;
+  EXPECT_NE(exports->reason.find("tamrix_physics_cleanup"), std::string::npos) << exports->reason;
+}
+
+// Some faults exist in one binary format only; their files are built, and
+// their paths defined, only where they exist.
+TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
+  const std::vector<Fault> faults = {
+      {INSPECT_MISSING_ROW_PATH, "exports", "missing dTamrixGetTimeProc"},
+      {INSPECT_CONST_ROW_PATH, "exports", "dTamrixSendProc is read-only"},
+      {INSPECT_ROW_AS_FUNCTION_PATH, "exports", "dTamrixSendProc"},
+#ifdef INSPECT_OWN_INIT_PATH
+      {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "at load"},
+      {INSPECT_OWN_INIT_PATH, "no-code-at-load", "DT_INIT"},
+      {INSPECT_IFUNC_PATH, "no-code-at-load", "resolver"},
+#endif
+  };
+  for (const Fault &fault : faults) {
+    for (const bool strict : {false, true}) {
+      const std::vector<Finding> findings = check_file(fault.path, strict);
+      const Finding *finding = find(findings, fault.check);
+      ASSERT_NE(finding, nullptr) << fault.path;
+      EXPECT_EQ(finding->verdict, Verdict::fail) << fault.path << "\n" << show(findings);
+      EXPECT_NE(finding->reason.find(fault.reason_part), std::string::npos) << finding->reason;
+      expect_passes_except(findings, {fault.check});
+    }
+  }
+}
+
+TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
+  const std::vector<Fault> faults = {
+      {INSPECT_EXTRA_EXPORT_PATH, "extra-exports", "inspect_helper"},
+#ifdef INSPECT_NEEDS_LIBM_PATH
+      {INSPECT_NEEDS_LIBM_PATH, "needed", "libm.so.6"},
+      {INSPECT_LAZY_PATH, "relro", "-z now"},
+      {INSPECT_EXEC_STACK_PATH, "exec-stack", "executable stack"},
+      {INSPECT_TEXTREL_PATH, "textrel", "text relocations"},
+#endif
+#ifdef INSPECT_NO_ASLR_PATH
+      {INSPECT_NEEDS_WINPTHREAD_PATH, "needed", "libwinpthread-1.dll"},
+      {INSPECT_NO_ASLR_PATH, "dll-characteristics", "DYNAMIC_BASE"},
+#endif
+  };
+  for (const Fault &fault : faults) {
+    for (const bool strict : {false, true}) {
+      const std::vector<Finding> findings = check_file(fault.path, strict);
+      const Finding *finding = find(findings, fault.check);
+      ASSERT_NE(finding, nullptr) << fault.path;
+      EXPECT_EQ(finding->verdict, strict ? Verdict::fail : Verdict::warn) << show(findings);
+      EXPECT_NE(finding->reason.find(fault.reason_part), std::string::npos) << finding->reason;
+      expect_passes_except(findings, {fault.check});
+    }
+  }
+}
+
+TEST(FileChecks, ProgramsAreNotPlugins) { expect_rejected_as_format(PROGRAM_PATH, "executable"); }
+
+#ifdef FOREIGN_ELF_PATH
+TEST(FileChecks, APluginForAnotherMachineIsNamedAsSuch) {
+  expect_rejected_as_format(FOREIGN_ELF_PATH, "for " FOREIGN_ELF_MACHINE);
+}
+#endif
+
+#ifdef WINDOWS_DLL_PATH
+TEST(FileChecks, AWindowsDllIsNamedAsSuchOffWindows) {
+  expect_rejected_as_format(WINDOWS_DLL_PATH, "a PE32+ DLL for x86-64");
+}
+#endif
+
+TEST_F(ScratchFiles, WhatCannotBeReadGetsOneLine) {
+  expect_rejected_as_format((folder / "absent.so").string(), "cannot open");
+  expect_rejected_as_format(folder.string(), "not a regular file");
+  expect_rejected_as_format(write("empty.so", {}), "not a shared library");
+  expect_rejected_as_format(write("text.so", {'h', 'e', 'l', 'l', 'o', '\n'}),
+                            "not a shared library");
+}
+
+TEST_F(ScratchFiles, ACutShortCopyIsRejectedWhereverItEnds) {
+  const std::vector<char> whole = read(INSPECT_CLEAN_PATH);
+  for (const std::size_t size :
+       {std::size_t{4}, std::size_t{19}, std::size_t{64}, whole.size() / 2, whole.size() - 1}) {
+    const std::string path =
+        write("cut.so", std::vector<char>(whole.begin(), whole.begin() + static_cast<long>(size)));
+    const std::vector<Finding> findings = check_file(path, false);
+    EXPECT_EQ(findings.at(0).verdict, Verdict::fail) << size << "\n" << show(findings);
+  }
+}
+
+// Headers that promise more than the file holds must not make the reader
+// walk off its end or allocate for them.
+TEST_F(ScratchFiles, HostileHeadersGiveFindingsNotCrashes) {
+  const std::vector<char> whole = read(INSPECT_CLEAN_PATH);
+  struct Patch {
+    std::size_t at;
+    std::vector<unsigned char> bytes;
+  };
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(whole.at(at)); };
+  std::vector<Patch> patches;
+  if (byte(0) == 'M') {  // PE: the headers start where the DOS header says
+    const std::size_t pe = byte(0x3c) | (std::size_t{byte(0x3d)} << 8U);
+    patches = {
+        {0x3c, {0xf0, 0xff, 0xff, 0x7f}},     // e_lfanew far away
+        {pe + 6, {0xff, 0xff}},               // NumberOfSections
+        {pe + 20, {0xff, 0xff}},              // SizeOfOptionalHeader
+        {pe + 4, {0x64, 0xaa}},               // claims AArch64
+        {pe + 24 + 112, {0xf0, 0xff, 0xff}},  // export directory outside the file
+    };
+  } else {
+    patches = {
+        {60, {0xff, 0xff}},                                      // e_shnum
+        {56, {0xff, 0xff}},                                      // e_phnum
+        {40, {0, 0, 0, 0, 0, 0, 0, 0x80}},                       // e_shoff far away
+        {32, {0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},  // e_phoff near the top
+        {4, {1}},                                                // claims 32-bit
+        {18, {0x28, 0}},                                         // claims ARM
+    };
+  }
+  for (const Patch &patch : patches) {
+    std::vector<char> bytes = whole;
+    std::copy(patch.bytes.begin(), patch.bytes.end(), bytes.begin() + static_cast<long>(patch.at));
+    const std::vector<Finding> findings = check_file(write("patched.so", bytes), true);
+    ASSERT_FALSE(findings.empty());
+    EXPECT_TRUE(
+        std::any_of(findings.begin(), findings.end(),
+                    [](const Finding &finding) { return finding.verdict == Verdict::fail; }))
+        << "patch at " << patch.at << "\n"
+        << show(findings);
+  }
+}
+
+#ifdef INSPECT_NEEDS_LIBM_PATH
+TEST_F(ScratchFiles, AFifoIsRejectedWithoutWaitingForAWriter) {
+  const std::string path = (folder / "fifo.so").string();
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  expect_rejected_as_format(path, "not a regular file");
+}
+
+// Stripping tools may drop section headers, which the loader never reads:
+// what the dynamic segment tells is still judged, and the exports are
+// skipped with the reason, never passed.
+TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
+  std::vector<char> bytes = read(INSPECT_NEEDS_LIBM_PATH);
+  std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
+  std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
+  const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true);
+  ASSERT_EQ(findings.at(0).verdict, Verdict::pass) << show(findings);
+  for (const char *check : {"exports", "extra-exports"}) {
+    EXPECT_EQ(find(findings, check)->verdict, Verdict::skip) << show(findings);
+    EXPECT_NE(find(findings, check)->reason, "");
+  }
+  EXPECT_EQ(find(findings, "needed")->verdict, Verdict::fail) << show(findings);
+  EXPECT_NE(find(findings, "needed")->reason.find("libm.so.6"), std::string::npos);
+  EXPECT_EQ(find(findings, "no-code-at-load")->verdict, Verdict::pass) << show(findings);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,102 @@
+# The file checks of plugin-check, against files built here for the purpose.
+# Included from tests/CMakeLists.txt.
+
+# One small plug-in per fault, from one source. They are built with the
+# plug-in flags but none of the build's sanitizer or coverage options: those
+# add constructors and runtimes of their own, and the checks must see the
+# fault alone.
+function(inspect_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "DEFINITIONS;LINK_OPTIONS;LIBRARIES")
+  add_library(${name} SHARED inspect_plugin.c)
+  foreach(property COMPILE_OPTIONS LINK_OPTIONS)
+    get_property(options TARGET ${name} PROPERTY ${property})
+    list(FILTER options EXCLUDE REGEX "sanitize|coverage")
+    set_property(TARGET ${name} PROPERTY ${property} ${options})
+  endforeach()
+  my_physics1_plugin_flags(${name})
+  if(MY_PHYSICS1_SANITIZE)
+    target_link_options(${name} PRIVATE -Wl,-z,defs)  # the flags leave it out for sanitizers
+  endif()
+  target_compile_definitions(${name} PRIVATE ${arg_DEFINITIONS})
+  target_link_options(${name} PRIVATE ${arg_LINK_OPTIONS})
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})  # after the objects that need them
+  list(APPEND inspect_inputs ${name})
+  set(inspect_inputs ${inspect_inputs} PARENT_SCOPE)
+endfunction()
+
+set(inspect_inputs "")
+inspect_library(inspect_clean)
+inspect_library(inspect_missing_row DEFINITIONS INSPECT_MISSING_ROW)
+inspect_library(inspect_const_row DEFINITIONS INSPECT_CONST_ROW)
+inspect_library(inspect_row_as_function DEFINITIONS INSPECT_ROW_AS_FUNCTION)
+inspect_library(inspect_constructor DEFINITIONS INSPECT_CONSTRUCTOR)
+inspect_library(inspect_extra_export DEFINITIONS INSPECT_EXTRA_EXPORT)
+if(WIN32)
+  inspect_library(inspect_no_aslr
+    LINK_OPTIONS -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat)
+  inspect_library(inspect_needs_winpthread DEFINITIONS INSPECT_USES_THREADS
+    LIBRARIES -Wl,-Bdynamic -lwinpthread)
+else()
+  inspect_library(inspect_own_init LINK_OPTIONS -Wl,-init,tamrix_physics_init)
+  inspect_library(inspect_ifunc DEFINITIONS INSPECT_IFUNC)
+  inspect_library(inspect_lazy LINK_OPTIONS -Wl,-z,lazy)
+  inspect_library(inspect_exec_stack LINK_OPTIONS -Wl,-z,execstack)
+  inspect_library(inspect_textrel DEFINITIONS INSPECT_TEXTREL LINK_OPTIONS -Wl,-z,notext)
+  inspect_library(inspect_needs_libm LINK_OPTIONS -Wl,--no-as-needed -lm)
+endif()
+
+# Binaries for other machines, when their compilers are here.
+set(inspect_foreign_definitions "")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(foreign_machine x86-64)
+  find_program(FOREIGN_ELF_CC NAMES x86_64-linux-gnu-gcc)
+else()
+  set(foreign_machine AArch64)
+  find_program(FOREIGN_ELF_CC NAMES aarch64-linux-gnu-gcc)
+endif()
+if(NOT WIN32)
+  find_program(MINGW_CC NAMES x86_64-w64-mingw32-gcc)
+endif()
+set(foreign_dir "${CMAKE_CURRENT_BINARY_DIR}/inspect_foreign")
+if(FOREIGN_ELF_CC)
+  add_custom_command(OUTPUT "${foreign_dir}/foreign.so"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${foreign_dir}"
+    COMMAND "${FOREIGN_ELF_CC}" -shared -fPIC -O2 -o "${foreign_dir}/foreign.so"
+            "${CMAKE_CURRENT_SOURCE_DIR}/inspect_plugin.c"
+    DEPENDS inspect_plugin.c
+    COMMENT "Building a plug-in for ${foreign_machine}")
+  list(APPEND inspect_foreign_files "${foreign_dir}/foreign.so")
+  list(APPEND inspect_foreign_definitions
+    FOREIGN_ELF_PATH="${foreign_dir}/foreign.so" FOREIGN_ELF_MACHINE="${foreign_machine}")
+endif()
+if(MINGW_CC)
+  add_custom_command(OUTPUT "${foreign_dir}/windows.dll"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${foreign_dir}"
+    COMMAND "${MINGW_CC}" -shared -O2 -o "${foreign_dir}/windows.dll"
+            "${CMAKE_CURRENT_SOURCE_DIR}/inspect_plugin.c"
+    DEPENDS inspect_plugin.c
+    COMMENT "Building a plug-in for Windows")
+  list(APPEND inspect_foreign_files "${foreign_dir}/windows.dll")
+  list(APPEND inspect_foreign_definitions WINDOWS_DLL_PATH="${foreign_dir}/windows.dll")
+endif()
+add_custom_target(inspect_foreign_inputs DEPENDS ${inspect_foreign_files})
+
+add_executable(inspect_tests inspect_test.cpp binary_kind_test.cpp)
+target_link_libraries(inspect_tests PRIVATE plugin_inspect GTest::gtest_main)
+foreach(input IN LISTS inspect_inputs)
+  string(TOUPPER "${input}" macro)
+  target_compile_definitions(inspect_tests PRIVATE ${macro}_PATH="$<TARGET_FILE:${input}>")
+endforeach()
+target_compile_definitions(inspect_tests PRIVATE
+  MY_PHYSICS1_PATH="$<TARGET_FILE:my_physics1>"
+  EMPTY_LIBRARY_PATH="$<TARGET_FILE:empty_library>"
+  PROGRAM_PATH="$<TARGET_FILE:host-sim>"
+  ${inspect_foreign_definitions})
+# Sanitizer and coverage builds give my_physics1 constructors and runtimes of
+# their own, so there its file is held only to what they cannot change.
+if(MY_PHYSICS1_SANITIZE OR MY_PHYSICS1_COVERAGE)
+  target_compile_definitions(inspect_tests PRIVATE MY_PHYSICS1_INSTRUMENTED=1)
+endif()
+add_dependencies(inspect_tests my_physics1 empty_library host-sim inspect_foreign_inputs
+                 ${inspect_inputs})
+gtest_discover_tests(inspect_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
