@@ -1,0 +1,16 @@
+// Builds where replacing malloc is not possible or would fight the
+// sanitizers' own replacement.
+#include "heap_count.hpp"
+
+namespace plugin_check {
+
+bool heap_counting_available(std::string &why_not) {
+  why_not = HEAP_COUNT_UNAVAILABLE;
+  return false;
+}
+
+void count_heap(bool /*on*/) {}
+
+long heap_calls() { return 0; }
+
+}  // namespace plugin_check
