@@ -3,12 +3,11 @@
 
 set(expect_run "${CMAKE_CURRENT_SOURCE_DIR}/expect_run.sh")
 
+# Built as an author would build it, with the package's function.
 function(broken_plugin name)
-  add_library(broken_${name} SHARED broken_plugin.c)
+  tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
   string(TOUPPER "BROKEN_${name}" macro)
   target_compile_definitions(broken_${name} PRIVATE ${macro})
-  target_include_directories(broken_${name} PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
-  my_physics1_plugin_flags(broken_${name})
 endfunction()
 
 # broken_plugin_fails(<name> <check> [plugin-check options...]): the run fails,
@@ -54,10 +53,7 @@ add_test(NAME plugin_check_unguarded_rows_lenient
   COMMAND "${expect_run}" 0 "^WARN null-services:" "!^FAIL"
           -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_unguarded_rows>)
 
-add_test(NAME plugin_check_my_physics1
-  COMMAND "${expect_run}" 0 "^PASS whole-life-twice$" "!^(FAIL|WARN)"
-          "passed, 0 failed, 0 warnings"
-          -- $<TARGET_FILE:plugin-check> --strict $<TARGET_FILE:my_physics1>)
+tamrix_add_plugin_check(my_physics1)
 
 add_test(NAME plugin_check_junit
   COMMAND "${expect_run}" 1 -- $<TARGET_FILE:plugin-check>
@@ -65,7 +61,7 @@ add_test(NAME plugin_check_junit
           $<TARGET_FILE:broken_crash_in_init>)
 add_test(NAME plugin_check_junit_report
   COMMAND "${expect_run}" 0 "<testcase classname=\"plugin-check\" name=\"whole-life-twice\">"
-          "<failure message=\"crashed in tamrix_physics_init: "
+          "<failure message=\"(crashed|the process ended) in tamrix_physics_init"
           -- cat "${CMAKE_CURRENT_BINARY_DIR}/broken_crash_in_init.xml")
 set_tests_properties(plugin_check_junit PROPERTIES FIXTURES_SETUP junit_report)
 set_tests_properties(plugin_check_junit_report PROPERTIES FIXTURES_REQUIRED junit_report)
@@ -77,9 +73,13 @@ add_test(NAME plugin_check_missing_file
   COMMAND "${expect_run}" 1 "^FAIL load: cannot load /no/such/plugin.so: "
           -- $<TARGET_FILE:plugin-check> /no/such/plugin.so)
 
-add_test(NAME host_sim_reports_crash
-  COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: SIG"
-          -- $<TARGET_FILE:host-sim> $<TARGET_FILE:broken_crash_in_init>)
+# The undefined-behaviour sanitizer stops the plug-in's null read before it
+# faults, so only plain builds see the crash itself.
+if(NOT MY_PHYSICS1_SANITIZE)
+  add_test(NAME host_sim_reports_crash
+    COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: SIG"
+            -- $<TARGET_FILE:host-sim> $<TARGET_FILE:broken_crash_in_init>)
+endif()
 
 # A file for another machine. Until plugin-check reads files, all that holds
 # is that it cannot be loaded here.
@@ -101,7 +101,11 @@ endif()
 
 # Faults only the reading of the file can see, each a failure under --strict.
 # Disabled until that reading lands in check/inspect/.
-broken_plugin(extra_export)
+# Our export list would hide the extra name, so this one is built without it.
+add_library(broken_extra_export SHARED broken_plugin.c)
+target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
+target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
+my_physics1_plugin_flags(broken_extra_export)
 broken_plugin(exec_stack)
 target_link_options(broken_exec_stack PRIVATE -Wl,-z,execstack)
 broken_plugin(lazy_binding)
