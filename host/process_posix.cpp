@@ -137,27 +137,32 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(timeout_seconds));
+  const auto milliseconds_left = [&deadline] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  };
   bool open = true;
-  while (open) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      outcome.end = ChildOutcome::End::timed_out;
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      break;
-    }
+  while (open && milliseconds_left() > 0) {
     pollfd watch{pipe_ends[0], POLLIN, 0};
-    if (poll(&watch, 1, static_cast<int>(std::min<long long>(left, 1000))) > 0) {
+    if (poll(&watch, 1, static_cast<int>(std::min<long long>(milliseconds_left(), 100))) > 0) {
       read_available(pipe_ends[0], outcome.output, open);
     }
   }
   close(pipe_ends[0]);
 
+  // A child may close its end of the pipe and still run, so its end is
+  // awaited under the same time limit.
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t ended = 0;
+  while (((ended = waitpid(pid, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR)) &&
+         milliseconds_left() > 0) {
+    usleep(2000);
   }
-  if (outcome.end == ChildOutcome::End::timed_out) {
+  if (ended != pid) {
+    outcome.end = ChildOutcome::End::timed_out;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return outcome;
   }
   if (WIFSIGNALED(status)) {
