@@ -86,7 +86,7 @@ tamrix_body_handle getBody(const char *def_name) {
 
 #ifdef BROKEN_CLEANUP_TWICE
 static int world_state;
-static int *live_state;
+static int *volatile live_state;
 #endif
 #ifdef BROKEN_CRASH_IN_INIT
 static volatile char robot_kind;

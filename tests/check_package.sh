@@ -3,11 +3,12 @@
 # against the installed package, runs the installed host-sim, and builds and
 # checks a second plug-in with the package's plug-in functions.
 #
-#   check_package.sh BUILD_DIR C_COMPILER
+#   check_package.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 
 build_dir=$1
 c_compiler=$2
+cxx_compiler=$3
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
@@ -32,8 +33,10 @@ grep -q '^\[plugin console\] not found$' <<<"$output" || {
 
 # tamrix_add_physics_plugin builds it, tamrix_add_plugin_check runs the
 # installed plugin-check --strict on it.
-cmake -S "$here/package_plugin" -B "$prefix/plugin" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" >/dev/null
+# The plug-in flags probe the C++ compiler and apply to C too, so both come
+# from the same build.
+cmake -S "$here/package_plugin" -B "$prefix/plugin" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$c_compiler" -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
 cmake --build "$prefix/plugin" >/dev/null
 grep -q "$prefix/bin/plugin-check" "$prefix/plugin/CTestTestfile.cmake" || {
   echo "FAIL: the plug-in check does not run the installed plugin-check"
