@@ -5,7 +5,9 @@
 namespace plugin_check {
 
 bool heap_counting_available(std::string &why_not) {
-  why_not = HEAP_COUNT_UNAVAILABLE;
+  why_not =
+      "heap calls are counted only on Linux with glibc, in builds without sanitizers (which "
+      "replace malloc themselves)";
   return false;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <system_error>
 
 #include "platform.hpp"
 
@@ -114,7 +115,7 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
   ChildOutcome outcome;
   std::array<int, 2> pipe_ends{-1, -1};
   if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
-    outcome.cause = std::string("cannot make a pipe: ") + std::strerror(errno);
+    outcome.cause = "cannot make a pipe: " + std::generic_category().message(errno);
     return outcome;
   }
   // Buffered output would otherwise be written twice, once by each process.
@@ -129,7 +130,7 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
   }
   close(pipe_ends[1]);
   if (pid < 0) {
-    outcome.cause = std::string("cannot start a process: ") + std::strerror(errno);
+    outcome.cause = "cannot start a process: " + std::generic_category().message(errno);
     close(pipe_ends[0]);
     return outcome;
   }
@@ -193,7 +194,7 @@ void note_hook(const char *hook) { current_hook.store(hook, std::memory_order_re
 void report_crashes(const char *program) {
   crash_program = program;
   // Its own stack, so a stack overflow can still be reported.
-  static std::array<char, 64 * 1024> crash_stack{};
+  static std::array<char, std::size_t{64} * 1024> crash_stack{};
   stack_t stack{};
   stack.ss_sp = crash_stack.data();
   stack.ss_size = crash_stack.size();

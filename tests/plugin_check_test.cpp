@@ -53,16 +53,20 @@ TEST(PluginCheckOptions, RefusesWhatItCannotUseWithOneLine) {
   EXPECT_TRUE(help.help);
 }
 
-const std::vector<Finding> mixed = {
-    {"load", Verdict::pass, ""},
-    {"whole-life-twice", Verdict::fail, "crashed in tamrix_physics_init: SIGSEGV"},
-    {"null-services", Verdict::warn, "crashed in getBody"},
-    {"step-collide-no-heap", Verdict::skip, "not counted"},
-};
+// One finding of each verdict.
+std::vector<Finding> mixed() {
+  return {
+      {"load", Verdict::pass, ""},
+      {"whole-life-twice", Verdict::fail, "crashed in tamrix_physics_init: SIGSEGV"},
+      {"null-services", Verdict::warn, "crashed in getBody"},
+      {"step-collide-no-heap", Verdict::skip, "not counted"},
+  };
+}
 
 TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
+  const std::vector<Finding> findings = mixed();
   std::ostringstream out;
-  EXPECT_EQ(plugin_check::print_report(mixed, out), 1);
+  EXPECT_EQ(plugin_check::print_report(findings, out), 1);
   EXPECT_EQ(out.str(),
             "PASS load\n"
             "FAIL whole-life-twice: crashed in tamrix_physics_init: SIGSEGV\n"
@@ -71,17 +75,20 @@ TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
             "1 passed, 1 failed, 1 warnings, 1 skipped\n");
 
   std::ostringstream lenient;
-  EXPECT_EQ(plugin_check::print_report({mixed[0], mixed[2], mixed[3]}, lenient), 0);
+  EXPECT_EQ(plugin_check::print_report({findings[0], findings[2], findings[3]}, lenient), 0);
 }
 
 TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_EQ(plugin_check::xml_escaped("a<b>&\"c\"'d'\x01\n"),
             "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;?\n");
 
+  const std::vector<Finding> findings = mixed();
   std::ostringstream out;
-  plugin_check::write_junit(
-      {mixed[0], {"def-name-not-format", Verdict::fail, "name \"%n<&>\""}, mixed[2], mixed[3]},
-      "odd<&>.so", out);
+  plugin_check::write_junit({findings[0],
+                             {"def-name-not-format", Verdict::fail, "name \"%n<&>\""},
+                             findings[2],
+                             findings[3]},
+                            "odd<&>.so", out);
   const std::string xml = out.str();
   EXPECT_NE(xml.find("<testsuite name=\"plugin-check odd&lt;&amp;&gt;.so\" tests=\"4\" "
                      "failures=\"1\" errors=\"0\" skipped=\"1\">"),
