@@ -119,6 +119,8 @@ foreach(name extra_export exec_stack lazy_binding extra_needed)
   set_tests_properties(plugin_check_${name} PROPERTIES DISABLED TRUE)
 endforeach()
 
+plugin_gtest(process_tests process_test.cpp)
+
 add_executable(plugin_check_tests plugin_check_test.cpp)
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
