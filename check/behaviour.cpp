@@ -304,8 +304,8 @@ std::string per_hook_text(const PerHook &counts, const char *what) {
   for (const auto &[hook, count] : {std::pair{"tamrix_physics_step", counts.step},
                                     std::pair{"tamrix_physics_collide", counts.collide}}) {
     if (count > 0) {
-      text += (text.empty() ? "" : "; ") + std::string(hook) + " " + what + " " +
-              std::to_string(count) + " times in " + std::to_string(measured_calls) + " calls";
+      text += (text.empty() ? "" : "; ") + std::string(hook) + ": " + std::to_string(count) + " " +
+              what + " in " + std::to_string(measured_calls) + " calls";
     }
   }
   return text;
@@ -322,18 +322,37 @@ Said step_collide_no_heap(const Plugin &plugin, Host &host) {
         return heap_calls();
       });
   if (counts.step > 0 || counts.collide > 0) {
-    return failed(per_hook_text(counts, "called malloc, calloc or realloc") +
+    return failed(per_hook_text(counts, "malloc, calloc or realloc calls") +
                   "; the host calls these at every physics step, so they must not allocate");
   }
   return passed();
 }
 
 Said step_collide_quiet(const Plugin &plugin, Host &host) {
-  const PerHook counts = measure_step_collide(
-      plugin, host, [] { console_calls = 0; }, [] { return console_calls.exchange(0); });
-  if (counts.step > 0 || counts.collide > 0) {
-    return failed(per_hook_text(counts, "wrote to the host's console") +
-                  "; a hook run at every physics step must stay quiet");
+  namespace platform = tamrix_host::platform;
+  if (!platform::capture_console()) {
+    return {Verdict::skip, "cannot keep this process's standard output to look at it"};
+  }
+  long long bytes_before = 0;
+  std::vector<long long> bytes;  // written in step's calls, then in collide's
+  const PerHook calls = measure_step_collide(
+      plugin, host,
+      [&bytes_before] {
+        console_calls = 0;
+        bytes_before = platform::console_bytes();
+      },
+      [&bytes, &bytes_before] {
+        bytes.push_back(platform::console_bytes() - bytes_before);
+        return console_calls.exchange(0);
+      });
+  const PerHook written = {static_cast<long>(bytes.at(0)), static_cast<long>(bytes.at(1))};
+  std::string text = per_hook_text(calls, "messages to the host's console");
+  if (std::string printed = per_hook_text(written, "bytes printed to standard output or error");
+      !printed.empty()) {
+    text += (text.empty() ? "" : "; ") + printed;
+  }
+  if (!text.empty()) {
+    return failed(text + "; a hook run at every physics step must stay quiet");
   }
   return passed();
 }

@@ -57,6 +57,15 @@ int run_as_child(ChildTask task, const std::vector<std::string> &args);
 // whole even when several threads send at once.
 void child_write(std::string_view text);
 
+// Inside a child: from now on keeps what the process writes to its standard
+// output and error in a scratch file instead of discarding it, so that
+// console_bytes() can tell whether anything was written. False where it cannot.
+bool capture_console();
+
+// Bytes written to the standard output and error since capture_console(),
+// buffered C streams included.
+long long console_bytes();
+
 // Remembers which plug-in function is about to run (a string literal), for the
 // crash report below. Safe from any thread; costs one atomic store.
 void note_hook(const char *hook);

@@ -139,7 +139,8 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(timeout_seconds));
   const auto milliseconds_left = [&deadline] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Rounded up, so the child always gets its whole time.
+    return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   };
   bool open = true;
   while (open && milliseconds_left() > 0) {
@@ -187,6 +188,25 @@ void child_write(std::string_view text) {
   if (child_channel >= 0) {
     write_all(child_channel, text.data(), text.size());
   }
+}
+
+bool capture_console() {
+  std::fflush(nullptr);
+  std::FILE *scratch = std::tmpfile();
+  if (scratch == nullptr) {
+    return false;
+  }
+  // The descriptors keep the file open; the stream itself is not needed.
+  const bool redirected =
+      dup2(fileno(scratch), STDOUT_FILENO) >= 0 && dup2(fileno(scratch), STDERR_FILENO) >= 0;
+  std::fclose(scratch);
+  return redirected;
+}
+
+long long console_bytes() {
+  std::fflush(nullptr);
+  // Both descriptors share one open file, and so one offset.
+  return lseek(STDOUT_FILENO, 0, SEEK_CUR);
 }
 
 void note_hook(const char *hook) { current_hook.store(hook, std::memory_order_relaxed); }

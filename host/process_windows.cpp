@@ -1,8 +1,10 @@
+#include <io.h>
 #include <windows.h>
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -171,6 +173,25 @@ void child_write(std::string_view text) {
     DWORD written = 0;
     WriteFile(child_channel, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   }
+}
+
+bool capture_console() {
+  std::fflush(nullptr);
+  std::FILE *scratch = std::tmpfile();
+  if (scratch == nullptr) {
+    return false;
+  }
+  const bool redirected = _dup2(_fileno(scratch), 1) == 0 && _dup2(_fileno(scratch), 2) == 0;
+  std::fclose(scratch);
+  // Plug-ins that write through the system's own handles are caught as well.
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  return redirected;
+}
+
+long long console_bytes() {
+  std::fflush(nullptr);
+  return _lseeki64(1, 0, SEEK_CUR);
 }
 
 void note_hook(const char *hook) { current_hook.store(hook, std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 /* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 #define _POSIX_C_SOURCE 200809L
 #include <sched.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -134,6 +135,9 @@ static void *volatile contacts;
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   (void)first;
   (void)second;
+#ifdef BROKEN_PRINTF_IN_COLLIDE
+  printf("collide\n"); /* a leftover from debugging */
+#endif
 #ifdef BROKEN_HEAP_IN_COLLIDE
   contacts = malloc(16 * sizeof(double));
   free(contacts);

@@ -31,6 +31,7 @@ foreach(entry
     "name_strlen get-body-null --strict"
     "cleanup_twice init-cleanup-twice --strict"
     "chatty_step step-collide-quiet --strict"
+    "printf_in_collide step-collide-quiet --strict"
     # Every check that ends a life waits out the time limit, so keep it short.
     "hang_in_cleanup whole-life-twice --timeout 0.5")
   separate_arguments(entry)
