@@ -470,9 +470,11 @@ Finding run_in_child(const BehaviourCheck &check, const Options &options) {
       if (report.has_result && outcome.exit_status == 0) {
         return {check.name, report.verdict == Verdict::fail ? bad : report.verdict, report.reason};
       }
+      // exit() in a plug-in ends the host's process too: as bad as a crash.
       return {check.name, bad,
-              "the process ended" + where + " with status " + std::to_string(outcome.exit_status) +
-                  check.crash_context};
+              (report.hook.empty() ? "the process ended outside any plug-in call"
+                                   : report.hook + " ended the process") +
+                  " with status " + std::to_string(outcome.exit_status) + check.crash_context};
     case End::crashed:
       return {check.name, bad, "crashed" + where + ": " + outcome.cause + check.crash_context};
     case End::timed_out:

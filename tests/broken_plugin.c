@@ -101,6 +101,12 @@ void tamrix_physics_init(void) {
 #ifdef BROKEN_CLEANUP_TWICE
   live_state = &world_state;
 #endif
+#ifdef BROKEN_EXIT_IN_INIT
+  /* Treats a world without its robot as fatal, and takes the host down with it. */
+  if (dTamrixGetBodyFromDEFProc("body1") == NULL) {
+    exit(1);
+  }
+#endif
 #ifdef BROKEN_CRASH_IN_INIT
   /* Assumes every world has its robot. */
   robot_kind = *(const volatile char *)dTamrixGetBodyFromDEFProc("body1");

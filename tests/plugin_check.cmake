@@ -21,6 +21,7 @@ endfunction()
 
 foreach(entry
     "crash_in_init whole-life-twice"
+    "exit_in_init whole-life-twice"
     "row_defaults rows-null-after-load"
     "constructor rows-null-after-load"
     "keeps_old_rows set-up-fills-rows"
@@ -62,7 +63,7 @@ add_test(NAME plugin_check_junit
           $<TARGET_FILE:broken_crash_in_init>)
 add_test(NAME plugin_check_junit_report
   COMMAND "${expect_run}" 0 "<testcase classname=\"plugin-check\" name=\"whole-life-twice\">"
-          "<failure message=\"(crashed|the process ended) in tamrix_physics_init"
+          "<failure message=\"(crashed in tamrix_physics_init|tamrix_physics_init ended the process)"
           -- cat "${CMAKE_CURRENT_BINARY_DIR}/broken_crash_in_init.xml")
 set_tests_properties(plugin_check_junit PROPERTIES FIXTURES_SETUP junit_report)
 set_tests_properties(plugin_check_junit_report PROPERTIES FIXTURES_REQUIRED junit_report)
