@@ -104,7 +104,7 @@ void tamrix_physics_init(void) {
 #ifdef BROKEN_EXIT_IN_INIT
   /* Treats a world without its robot as fatal, and takes the host down with it. */
   if (dTamrixGetBodyFromDEFProc("body1") == NULL) {
-    exit(1);
+    exit(1); /* NOLINT(concurrency-mt-unsafe): the fault itself */
   }
 #endif
 #ifdef BROKEN_CRASH_IN_INIT
