@@ -1,7 +1,9 @@
+#include <atomic>
 #include <charconv>
 #include <ostream>
 #include <string_view>
 
+#include "platform.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host {
@@ -71,15 +73,26 @@ std::string parse(const std::vector<std::string> &args, Options &options) {
   return {};
 }
 
+std::atomic<HookListener> hook_listener{nullptr};
+
 }  // namespace
+
+void entering(const char *hook) {
+  platform::note_hook(hook);
+  if (const HookListener listener = hook_listener.load(std::memory_order_relaxed)) {
+    listener(hook);
+  }
+}
+
+void set_hook_listener(HookListener listener) { hook_listener.store(listener); }
 
 LifeSummary run_life(const Plugin &plugin, Host &host, long steps,
                      const std::vector<std::string> &lookups, std::ostream &out) {
-  install(plugin, Host::services());
-  plugin.init();
+  call_hook("physics_special_init", install, plugin, Host::services());
+  call_hook("tamrix_physics_init", plugin.init);
   for (const std::string &name : lookups) {
     // Asked before printing, so a warning it writes comes before the answer.
-    const bool found = plugin.get_body(name.c_str()) != nullptr;
+    const bool found = call_hook("getBody", plugin.get_body, name.c_str()) != nullptr;
     out << "lookup " << name << ": " << (found ? "found" : "null") << '\n';
   }
 
@@ -87,17 +100,18 @@ LifeSummary run_life(const Plugin &plugin, Host &host, long steps,
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
   for (; summary.steps < steps; ++summary.steps) {
     host.advance_time(step_length);
-    plugin.step();
+    call_hook("tamrix_physics_step", plugin.step);
     for (std::size_t i = 0; i < geometries.size(); ++i) {
       for (std::size_t j = i + 1; j < geometries.size(); ++j) {
         ++summary.collide_calls;
-        if (plugin.collide(geometries[i], geometries[j]) != 0) {
+        if (call_hook("tamrix_physics_collide", plugin.collide, geometries[i], geometries[j]) !=
+            0) {
           ++summary.nonzero_answers;
         }
       }
     }
   }
-  plugin.cleanup();
+  call_hook("tamrix_physics_cleanup", plugin.cleanup);
   summary.console_messages = host.console().size();
   return summary;
 }

@@ -16,6 +16,7 @@ std::string default_plugin() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  tamrix_host::platform::report_crashes("host-sim");
   const std::vector<std::string> args(argv + 1, argv + argc);
   return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr);
 }

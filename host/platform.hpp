@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tamrix_host::platform {
 
@@ -22,5 +24,54 @@ void close_library(Library library);
 // The folder of the running program, ending in its separator; empty when the
 // system cannot tell.
 std::string program_folder();
+
+// ---- Child processes and crash reports (process_posix.cpp, process_windows.cpp)
+
+// What a child runs; its result is the child's exit status. What it sends with
+// child_write() reaches the parent.
+using ChildTask = int (*)(const std::vector<std::string> &args);
+
+struct ChildOutcome {
+  enum class End { exited, crashed, timed_out, not_started };
+  End end = End::not_started;
+  int exit_status = 0;  // when it exited
+  std::string cause;    // the signal or exception when it crashed; the reason it did not start
+  std::string output;   // everything it sent, even when it crashed or was killed
+};
+
+// Runs task(args) in a child process and kills it once `timeout_seconds` have
+// passed. Where the system cannot fork, the child is this program started
+// again with child_flag first, and its main() must hand such a command line to
+// run_as_child(). The child's own standard output and error are discarded, so
+// nothing it prints reaches the parent's.
+ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
+                       double timeout_seconds);
+
+inline constexpr std::string_view child_flag = "--tamrix-child";
+
+// For main(): runs `task` when `args` (argv without the program) start with
+// child_flag and returns its exit status; returns -1 for any other command line.
+int run_as_child(ChildTask task, const std::vector<std::string> &args);
+
+// Sends `text` to the parent from inside a child. Texts under 512 bytes arrive
+// whole even when several threads send at once.
+void child_write(std::string_view text);
+
+// Inside a child: from now on keeps what the process writes to its standard
+// output and error in a scratch file instead of discarding it, so that
+// console_bytes() can tell whether anything was written. False where it cannot.
+bool capture_console();
+
+// Bytes written to the standard output and error since capture_console(),
+// buffered C streams included.
+long long console_bytes();
+
+// Remembers which plug-in function is about to run (a string literal), for the
+// crash report below. Safe from any thread; costs one atomic store.
+void note_hook(const char *hook);
+
+// From now on a crash writes "<program>: crash in <hook>: <cause>" on the
+// standard error and ends the process with status 3. `program` must outlive it.
+void report_crashes(const char *program);
 
 }  // namespace tamrix_host::platform

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tamrix_physics.h"
@@ -140,6 +141,27 @@ struct LifeSummary {
   long nonzero_answers = 0;
   std::size_t console_messages = 0;
 };
+
+// Names the plug-in function about to be called (a string literal), or null
+// once it returned, so a crash or a hang can be blamed on it: host-sim's crash
+// report reads it, and the listener, when one is set, hears each name.
+void entering(const char *hook);
+using HookListener = void (*)(const char *hook);
+void set_hook_listener(HookListener listener);
+
+// Calls hook(args...) with entering() naming it around the call.
+template <typename Hook, typename... Args>
+auto call_hook(const char *name, Hook *hook, Args &&...args) {
+  struct Left {
+    Left(const Left &) = delete;
+    Left &operator=(const Left &) = delete;
+    Left(Left &&) = delete;
+    Left &operator=(Left &&) = delete;
+    explicit Left(const char *name) { entering(name); }
+    ~Left() { entering(nullptr); }
+  } const scope(name);
+  return hook(std::forward<Args>(args)...);
+}
 
 // One whole life: set-up, init, a getBody() for each of `lookups` (reported on
 // `out`), `steps` steps that each collide every pair of geometries, cleanup.

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then builds and runs a C consumer
-# against the installed package, and runs the installed host-sim.
+# against the installed package, runs the installed host-sim, and builds and
+# checks a second plug-in with the package's plug-in functions.
 #
-#   check_package.sh BUILD_DIR C_COMPILER
+#   check_package.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 
 build_dir=$1
 c_compiler=$2
+cxx_compiler=$3
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
-for file in include/tamrix_physics.h bin/host-sim; do
+for file in include/tamrix_physics.h bin/host-sim bin/plugin-check; do
   [[ -e "$prefix/$file" ]] || { echo "FAIL: $file was not installed"; exit 1; }
 done
 
@@ -28,4 +30,21 @@ grep -q '^\[plugin console\] not found$' <<<"$output" || {
   echo "$output"
   exit 1
 }
-echo "ok: installed package builds a consumer and host-sim runs the installed plug-in"
+
+# tamrix_add_physics_plugin builds it, tamrix_add_plugin_check runs the
+# installed plugin-check --strict on it.
+# The plug-in flags probe the C++ compiler and apply to C too, so both come
+# from the same build.
+cmake -S "$here/package_plugin" -B "$prefix/plugin" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$c_compiler" -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
+cmake --build "$prefix/plugin" >/dev/null
+grep -q "$prefix/bin/plugin-check" "$prefix/plugin/CTestTestfile.cmake" || {
+  echo "FAIL: the plug-in check does not run the installed plugin-check"
+  exit 1
+}
+ctest --test-dir "$prefix/plugin" --output-on-failure >/dev/null || {
+  echo "FAIL: the second plug-in does not pass plugin-check --strict:"
+  ctest --test-dir "$prefix/plugin" --output-on-failure
+  exit 1
+}
+echo "ok: installed package builds a consumer and a checked plug-in; host-sim runs the installed plug-in"

@@ -1,0 +1,18 @@
+// Builds where replacing malloc is not possible or would fight the
+// sanitizers' own replacement.
+#include "heap_count.hpp"
+
+namespace plugin_check {
+
+bool heap_counting_available(std::string &why_not) {
+  why_not =
+      "heap calls are counted only on Linux with glibc, in builds without sanitizers (which "
+      "replace malloc themselves)";
+  return false;
+}
+
+void count_heap(bool /*on*/) {}
+
+long heap_calls() { return 0; }
+
+}  // namespace plugin_check

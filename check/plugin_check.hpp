@@ -1,0 +1,45 @@
+// plugin-check: runs a battery of checks over a physics plug-in, each
+// behaviour check in a process of its own, and reports one line per check.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "file_checks.hpp"
+
+namespace plugin_check {
+
+struct Options {
+  bool strict = false;
+  double timeout_seconds = 10.0;
+  std::string junit_file;  // empty: no JUnit report
+  std::string plugin;
+  bool help = false;
+};
+
+inline constexpr const char *usage =
+    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] PLUGIN";
+
+// Parses argv without the program name into `options`, or returns the
+// one-line reason it cannot.
+std::string parse_options(const std::vector<std::string> &args, Options &options);
+
+// One line per finding, then the counts line; returns the exit status.
+int print_report(const std::vector<Finding> &findings, std::ostream &out);
+
+// The same findings as JUnit XML: failures as <failure>, skips as <skipped>,
+// warnings as passing test cases whose <system-out> carries the reason.
+void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
+                 std::ostream &out);
+
+std::string xml_escaped(const std::string &text);
+
+// Everything the program does after parsing: file checks, then each
+// behaviour check in its own child process.
+std::vector<Finding> run_battery(const Options &options);
+
+// What a child process runs: args are the check's name and the plug-in's path.
+int run_check_in_child(const std::vector<std::string> &args);
+
+}  // namespace plugin_check

@@ -1,0 +1,158 @@
+#include <charconv>
+#include <ostream>
+
+#include "plugin_check.hpp"
+
+namespace plugin_check {
+namespace {
+
+// Long enough for a plug-in stuck for good, short enough for CI to notice.
+constexpr double max_timeout_seconds = 3600.0;
+
+std::string parse_timeout(const std::string &value, double &seconds) {
+  const char *end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
+  if (value.empty() || error != std::errc() || stop != end || !(seconds > 0.0) ||
+      seconds > max_timeout_seconds) {
+    return "--timeout needs a number of seconds above 0 and at most 3600, not '" + value + "'";
+  }
+  return {};
+}
+
+const char *verdict_word(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::pass:
+      return "PASS";
+    case Verdict::warn:
+      return "WARN";
+    case Verdict::fail:
+      return "FAIL";
+    case Verdict::skip:
+      return "SKIP";
+  }
+  return "FAIL";
+}
+
+}  // namespace
+
+std::string parse_options(const std::vector<std::string> &args, Options &options) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    const bool takes_value = arg == "--timeout" || arg == "--junit";
+    if (takes_value && i + 1 == args.size()) {
+      return arg + " needs a value";
+    }
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--strict") {
+      options.strict = true;
+    } else if (arg == "--timeout") {
+      if (std::string problem = parse_timeout(args[++i], options.timeout_seconds);
+          !problem.empty()) {
+        return problem;
+      }
+    } else if (arg == "--junit") {
+      options.junit_file = args[++i];
+      if (options.junit_file.empty()) {
+        return "--junit needs a file name";
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option '" + arg + "'";
+    } else if (!options.plugin.empty()) {
+      return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + arg + "'";
+    } else {
+      options.plugin = arg;
+    }
+  }
+  if (options.plugin.empty() && !options.help) {
+    return "no PLUGIN given";
+  }
+  return {};
+}
+
+int print_report(const std::vector<Finding> &findings, std::ostream &out) {
+  int counts[4] = {0, 0, 0, 0};  // NOLINT(*-avoid-c-arrays): indexed by Verdict
+  for (const Finding &finding : findings) {
+    ++counts[static_cast<int>(finding.verdict)];
+    out << verdict_word(finding.verdict) << ' ' << finding.check;
+    if (finding.verdict != Verdict::pass) {
+      out << ": " << finding.reason;
+    }
+    out << '\n';
+  }
+  out << counts[static_cast<int>(Verdict::pass)] << " passed, "
+      << counts[static_cast<int>(Verdict::fail)] << " failed, "
+      << counts[static_cast<int>(Verdict::warn)] << " warnings, "
+      << counts[static_cast<int>(Verdict::skip)] << " skipped\n";
+  return counts[static_cast<int>(Verdict::fail)] > 0 ? 1 : 0;
+}
+
+std::string xml_escaped(const std::string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        // XML 1.0 has no way to write most control characters, even escaped.
+        if (byte < 0x20 && c != '\n' && c != '\t' && c != '\r') {
+          out += '?';
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
+                 std::ostream &out) {
+  int failures = 0;
+  int skipped = 0;
+  for (const Finding &finding : findings) {
+    failures += finding.verdict == Verdict::fail ? 1 : 0;
+    skipped += finding.verdict == Verdict::skip ? 1 : 0;
+  }
+  const std::string suite = xml_escaped(plugin);
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<testsuites>\n"
+      << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
+      << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skipped << "\">\n";
+  for (const Finding &finding : findings) {
+    const std::string reason = xml_escaped(finding.reason);
+    out << "    <testcase classname=\"plugin-check\" name=\"" << xml_escaped(finding.check) << '"';
+    switch (finding.verdict) {
+      case Verdict::pass:
+        out << "/>\n";
+        continue;
+      case Verdict::fail:
+        out << ">\n      <failure message=\"" << reason << "\"/>\n";
+        break;
+      case Verdict::skip:
+        out << ">\n      <skipped message=\"" << reason << "\"/>\n";
+        break;
+      case Verdict::warn:
+        out << ">\n      <system-out>WARN: " << reason << "</system-out>\n";
+        break;
+    }
+    out << "    </testcase>\n";
+  }
+  out << "  </testsuite>\n</testsuites>\n";
+}
+
+}  // namespace plugin_check

@@ -1,0 +1,62 @@
+# Building and checking Tamrix physics plug-ins, the same in this project and
+# from the installed package (find_package(my_physics1)).
+#
+#   tamrix_add_physics_plugin(<name> <source>...)
+#     A plug-in library built with our flags, the contract header on its
+#     include path and our export list, so it exports the thirteen names only.
+#
+#   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>])
+#     A CTest, <target>_plugin_check, that runs plugin-check --strict on it.
+# The flags probe the C++ compiler, so a project that enables only C (a host
+# that links the library) gets the package without them.
+get_property(tamrix_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+if("CXX" IN_LIST tamrix_languages)
+  include("${CMAKE_CURRENT_LIST_DIR}/PluginFlags.cmake")
+endif()
+
+# Installed, the package puts the export list beside this file and says where
+# the header went; in the source tree both are found from here.
+if(EXISTS "${CMAKE_CURRENT_LIST_DIR}/tamrix_physics_exports.map")
+  set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_EXPORTS_MAP
+    "${CMAKE_CURRENT_LIST_DIR}/tamrix_physics_exports.map")
+else()
+  set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_EXPORTS_MAP
+    "${CMAKE_CURRENT_LIST_DIR}/../my_physics1/exports.map")
+endif()
+if(NOT TAMRIX_PHYSICS_INCLUDE_DIR)
+  set(TAMRIX_PHYSICS_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../host_interface")
+endif()
+set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_INCLUDE_DIR "${TAMRIX_PHYSICS_INCLUDE_DIR}")
+
+function(tamrix_add_physics_plugin name)
+  if(NOT ARGN)
+    message(FATAL_ERROR "tamrix_add_physics_plugin(${name}) needs at least one source")
+  endif()
+  if(NOT COMMAND my_physics1_plugin_flags)
+    message(FATAL_ERROR "tamrix_add_physics_plugin(${name}) needs C++ enabled before "
+                        "find_package(my_physics1): project(... LANGUAGES C CXX)")
+  endif()
+  get_property(exports_map GLOBAL PROPERTY TAMRIX_PHYSICS_EXPORTS_MAP)
+  get_property(include_dir GLOBAL PROPERTY TAMRIX_PHYSICS_INCLUDE_DIR)
+  add_library(${name} SHARED ${ARGN})
+  target_include_directories(${name} PRIVATE "${include_dir}")
+  my_physics1_plugin_flags(${name} VERSION_SCRIPT "${exports_map}")
+  # -Werror=format-security among those flags means nothing without -Wformat,
+  # which an author's project may not turn on.
+  target_compile_options(${name} PRIVATE -Wformat)
+  # CMake adds the C++ runtime to a C-driver link of C++ objects; a plug-in
+  # that uses none of it must not need it.
+  target_link_options(${name} PRIVATE LINKER:--as-needed)
+endfunction()
+
+function(tamrix_add_plugin_check target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 10)
+  endif()
+  add_test(NAME ${target}_plugin_check
+    COMMAND my_physics1::plugin-check --strict --timeout ${arg_TIMEOUT} $<TARGET_FILE:${target}>)
+  # Twelve checks, each at most the time limit.
+  math(EXPR whole_run "${arg_TIMEOUT} * 13")
+  set_tests_properties(${target}_plugin_check PROPERTIES TIMEOUT ${whole_run})
+endfunction()

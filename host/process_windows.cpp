@@ -1,0 +1,204 @@
+#include <io.h>
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform.hpp"
+
+namespace tamrix_host::platform {
+namespace {
+
+HANDLE child_channel = INVALID_HANDLE_VALUE;
+std::atomic<const char *> current_hook{nullptr};
+const char *crash_program = "";
+
+struct ExceptionName {
+  DWORD code;
+  const char *name;
+};
+
+constexpr std::array<ExceptionName, 8> crash_exceptions = {{
+    {EXCEPTION_ACCESS_VIOLATION, "access violation"},
+    {EXCEPTION_STACK_OVERFLOW, "stack overflow"},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, "illegal instruction"},
+    {EXCEPTION_PRIV_INSTRUCTION, "privileged instruction"},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, "integer division by zero"},
+    {EXCEPTION_IN_PAGE_ERROR, "page read error"},
+    {EXCEPTION_DATATYPE_MISALIGNMENT, "misaligned data"},
+    {0xC0000409UL, "stack buffer overrun or fast fail"},
+}};
+
+const char *exception_name(DWORD code) {
+  for (const ExceptionName &exception : crash_exceptions) {
+    if (exception.code == code) {
+      return exception.name;
+    }
+  }
+  return nullptr;
+}
+
+void write_text(HANDLE to, const char *text) {
+  DWORD written = 0;
+  WriteFile(to, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+LONG WINAPI on_crash(EXCEPTION_POINTERS *info) {
+  const char *hook = current_hook.load(std::memory_order_relaxed);
+  const char *name = exception_name(info->ExceptionRecord->ExceptionCode);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  write_text(err, crash_program);
+  write_text(err, hook != nullptr ? ": crash in " : ": crash outside any plug-in call");
+  write_text(err, hook != nullptr ? hook : "");
+  write_text(err, ": ");
+  write_text(err, name != nullptr ? name : "unhandled exception");
+  write_text(err, "\n");
+  TerminateProcess(GetCurrentProcess(), 3);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// One argument as the C runtime splits command lines: quoted, with the
+// backslashes before a quote doubled.
+std::string quoted(const std::string &arg) {
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');
+  return out + "\"";
+}
+
+std::string last_error() { return "system error " + std::to_string(GetLastError()); }
+
+}  // namespace
+
+ChildOutcome run_child(ChildTask /*task*/, const std::vector<std::string> &args,
+                       double timeout_seconds) {
+  ChildOutcome outcome;
+  std::array<char, MAX_PATH * 4> self{};
+  if (GetModuleFileNameA(nullptr, self.data(), static_cast<DWORD>(self.size())) == 0) {
+    outcome.cause = "cannot find this program: " + last_error();
+    return outcome;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    outcome.cause = "cannot make a pipe: " + last_error();
+    return outcome;
+  }
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  // The pipe goes by its handle's number; the child's standard output and
+  // error are left unset, so what the plug-in prints never mixes with it.
+  std::string command = quoted(self.data()) + " " + std::string(child_flag) + " " +
+                        std::to_string(reinterpret_cast<std::uintptr_t>(write_end));
+  for (const std::string &arg : args) {
+    command += " " + quoted(arg);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = nullptr;
+  startup.hStdError = nullptr;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessA(self.data(), command.data(), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  CloseHandle(write_end);
+  if (!started) {
+    outcome.cause = "cannot start a process: " + last_error();
+    CloseHandle(read_end);
+    return outcome;
+  }
+
+  // A reader of its own, so a child that writes much never blocks on a full pipe.
+  std::thread reader([&] {
+    std::array<char, 4096> buffer{};
+    DWORD got = 0;
+    while (ReadFile(read_end, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+           got > 0) {
+      outcome.output.append(buffer.data(), got);
+    }
+  });
+  const DWORD waited =
+      WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeout_seconds * 1000.0));
+  if (waited != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    outcome.end = ChildOutcome::End::timed_out;
+  }
+  reader.join();
+  CloseHandle(read_end);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (outcome.end == ChildOutcome::End::timed_out) {
+    return outcome;
+  }
+  if (const char *name = exception_name(code)) {
+    outcome.end = ChildOutcome::End::crashed;
+    outcome.cause = name;
+  } else {
+    outcome.end = ChildOutcome::End::exited;
+    outcome.exit_status = static_cast<int>(code);
+  }
+  return outcome;
+}
+
+int run_as_child(ChildTask task, const std::vector<std::string> &args) {
+  if (args.size() < 2 || args[0] != child_flag) {
+    return -1;
+  }
+  // No error dialog: the parent reports the crash.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  child_channel = reinterpret_cast<HANDLE>(std::stoull(args[1]));
+  return task({args.begin() + 2, args.end()});
+}
+
+void child_write(std::string_view text) {
+  if (child_channel != INVALID_HANDLE_VALUE && child_channel != nullptr) {
+    DWORD written = 0;
+    WriteFile(child_channel, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
+
+bool capture_console() {
+  std::fflush(nullptr);
+  std::FILE *scratch = std::tmpfile();
+  if (scratch == nullptr) {
+    return false;
+  }
+  const bool redirected = _dup2(_fileno(scratch), 1) == 0 && _dup2(_fileno(scratch), 2) == 0;
+  std::fclose(scratch);
+  // Plug-ins that write through the system's own handles are caught as well.
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  return redirected;
+}
+
+long long console_bytes() {
+  std::fflush(nullptr);
+  return _lseeki64(1, 0, SEEK_CUR);
+}
+
+void note_hook(const char *hook) { current_hook.store(hook, std::memory_order_relaxed); }
+
+void report_crashes(const char *program) {
+  crash_program = program;
+  SetUnhandledExceptionFilter(on_crash);
+}
+
+}  // namespace tamrix_host::platform

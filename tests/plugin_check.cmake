@@ -1,0 +1,128 @@
+# plugin-check against a corpus of broken plug-ins: one source, one fault per
+# build, each caught by its own check. Included from tests/CMakeLists.txt.
+
+set(expect_run "${CMAKE_CURRENT_SOURCE_DIR}/expect_run.sh")
+
+# Built as an author would build it, with the package's function.
+function(broken_plugin name)
+  tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
+  string(TOUPPER "BROKEN_${name}" macro)
+  target_compile_definitions(broken_${name} PRIVATE ${macro})
+endfunction()
+
+# broken_plugin_fails(<name> <check> [plugin-check options...]): the run fails,
+# and <check> is among the failures.
+function(broken_plugin_fails name check)
+  add_test(NAME plugin_check_${name}
+    COMMAND "${expect_run}" 1 "^FAIL ${check}:" -- $<TARGET_FILE:plugin-check> ${ARGN}
+            $<TARGET_FILE:broken_${name}>)
+  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
+endfunction()
+
+foreach(entry
+    "crash_in_init whole-life-twice"
+    "exit_in_init whole-life-twice"
+    "row_defaults rows-null-after-load"
+    "constructor rows-null-after-load"
+    "keeps_old_rows set-up-fills-rows"
+    "private_copy rows-read-afresh"
+    "name_as_format def-name-not-format"
+    "thread_guard threads-step-collide"
+    "no_get_body load"
+    "name_strlen get-body-null --strict"
+    "cleanup_twice init-cleanup-twice --strict"
+    "chatty_step step-collide-quiet --strict"
+    "printf_in_collide step-collide-quiet --strict"
+    # Every check that ends a life waits out the time limit, so keep it short.
+    "hang_in_cleanup whole-life-twice --timeout 0.5")
+  separate_arguments(entry)
+  broken_plugin(${entry})
+  broken_plugin_fails(${entry})
+endforeach()
+# The fault is a printf that takes the name as its format.
+target_compile_options(broken_name_as_format PRIVATE -Wno-format-security -Wno-format-nonliteral)
+
+broken_plugin(heap_in_collide)
+# Sanitizers replace malloc themselves, so plugin-check cannot count it there.
+if(NOT MY_PHYSICS1_SANITIZE)
+  broken_plugin_fails(heap_in_collide step-collide-no-heap --strict)
+endif()
+
+# Calls rows 2 and 6 without looking: a warning, unless --strict.
+broken_plugin(unguarded_rows)
+broken_plugin_fails(unguarded_rows null-services --strict)
+add_test(NAME plugin_check_unguarded_rows_lenient
+  COMMAND "${expect_run}" 0 "^WARN null-services:" "!^FAIL"
+          -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_unguarded_rows>)
+
+tamrix_add_plugin_check(my_physics1)
+
+add_test(NAME plugin_check_junit
+  COMMAND "${expect_run}" 1 -- $<TARGET_FILE:plugin-check>
+          --junit "${CMAKE_CURRENT_BINARY_DIR}/broken_crash_in_init.xml"
+          $<TARGET_FILE:broken_crash_in_init>)
+add_test(NAME plugin_check_junit_report
+  COMMAND "${expect_run}" 0 "<testcase classname=\"plugin-check\" name=\"whole-life-twice\">"
+          "<failure message=\"(crashed in tamrix_physics_init|tamrix_physics_init ended the process)"
+          -- cat "${CMAKE_CURRENT_BINARY_DIR}/broken_crash_in_init.xml")
+set_tests_properties(plugin_check_junit PROPERTIES FIXTURES_SETUP junit_report)
+set_tests_properties(plugin_check_junit_report PROPERTIES FIXTURES_REQUIRED junit_report)
+
+add_test(NAME plugin_check_bad_command_line
+  COMMAND "${expect_run}" 2 "^plugin-check: unknown option '--fast'; usage: plugin-check"
+          -- $<TARGET_FILE:plugin-check> --fast $<TARGET_FILE:my_physics1>)
+add_test(NAME plugin_check_missing_file
+  COMMAND "${expect_run}" 1 "^FAIL load: cannot load /no/such/plugin.so: "
+          -- $<TARGET_FILE:plugin-check> /no/such/plugin.so)
+
+# The undefined-behaviour sanitizer stops the plug-in's null read before it
+# faults, so only plain builds see the crash itself.
+if(NOT MY_PHYSICS1_SANITIZE)
+  add_test(NAME host_sim_reports_crash
+    COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: SIG"
+            -- $<TARGET_FILE:host-sim> $<TARGET_FILE:broken_crash_in_init>)
+endif()
+
+# A file for another machine. Until plugin-check reads files, all that holds
+# is that it cannot be loaded here.
+find_program(AARCH64_CC aarch64-linux-gnu-gcc)
+if(AARCH64_CC)
+  set(aarch64_plugin "${CMAKE_CURRENT_BINARY_DIR}/broken_aarch64.so")
+  add_custom_command(OUTPUT "${aarch64_plugin}"
+    COMMAND "${AARCH64_CC}" -std=c99 -O2 -shared -fPIC -Wl,-z,relro,-z,now
+            -I "${PROJECT_SOURCE_DIR}/host_interface" -o "${aarch64_plugin}"
+            "${CMAKE_CURRENT_SOURCE_DIR}/broken_plugin.c"
+    DEPENDS broken_plugin.c "${PROJECT_SOURCE_DIR}/host_interface/tamrix_physics.h"
+    COMMENT "Building the corpus plug-in for AArch64")
+  add_custom_target(broken_aarch64 ALL DEPENDS "${aarch64_plugin}")
+  add_test(NAME plugin_check_aarch64
+    COMMAND "${expect_run}" 1 "^FAIL " -- $<TARGET_FILE:plugin-check> "${aarch64_plugin}")
+else()
+  message(STATUS "aarch64-linux-gnu-gcc not found: the corpus has no AArch64 plug-in")
+endif()
+
+# Faults only the reading of the file can see, each a failure under --strict.
+# Disabled until that reading lands in check/inspect/.
+# Our export list would hide the extra name, so this one is built without it.
+add_library(broken_extra_export SHARED broken_plugin.c)
+target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
+target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
+my_physics1_plugin_flags(broken_extra_export)
+broken_plugin(exec_stack)
+target_link_options(broken_exec_stack PRIVATE -Wl,-z,execstack)
+broken_plugin(lazy_binding)
+target_link_options(broken_lazy_binding PRIVATE -Wl,-z,norelro,-z,lazy)
+broken_plugin(extra_needed)
+target_link_options(broken_extra_needed PRIVATE -Wl,--no-as-needed -lm)
+foreach(name extra_export exec_stack lazy_binding extra_needed)
+  add_test(NAME plugin_check_${name}
+    COMMAND "${expect_run}" 1 "^FAIL " -- $<TARGET_FILE:plugin-check> --strict
+            $<TARGET_FILE:broken_${name}>)
+  set_tests_properties(plugin_check_${name} PROPERTIES DISABLED TRUE)
+endforeach()
+
+plugin_gtest(process_tests process_test.cpp)
+
+add_executable(plugin_check_tests plugin_check_test.cpp)
+target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
+gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})

@@ -1,0 +1,102 @@
+// plugin-check's command line and reports; the checks themselves are proved
+// against the broken plug-ins of tests/plugin_check.cmake.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "plugin_check.hpp"
+
+namespace {
+
+using plugin_check::Finding;
+using plugin_check::Options;
+using plugin_check::Verdict;
+
+TEST(PluginCheckOptions, TakesEachOptionAndOnePlugin) {
+  Options options;
+  EXPECT_EQ(parse_options({"--junit", "out.xml", "--strict", "p.so", "--timeout", "0.25"}, options),
+            "");
+  EXPECT_TRUE(options.strict);
+  EXPECT_EQ(options.timeout_seconds, 0.25);
+  EXPECT_EQ(options.junit_file, "out.xml");
+  EXPECT_EQ(options.plugin, "p.so");
+
+  Options defaults;
+  EXPECT_EQ(parse_options({"p.so"}, defaults), "");
+  EXPECT_FALSE(defaults.strict);
+  EXPECT_EQ(defaults.timeout_seconds, 10.0);
+  EXPECT_EQ(defaults.junit_file, "");
+}
+
+TEST(PluginCheckOptions, RefusesWhatItCannotUseWithOneLine) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{}, "no PLUGIN given"},
+      {{"--strict"}, "no PLUGIN given"},
+      {{"a.so", "b.so"}, "only one PLUGIN may be given, got 'a.so' and 'b.so'"},
+      {{"--fast", "a.so"}, "unknown option '--fast'"},
+      {{"a.so", "--timeout"}, "--timeout needs a value"},
+      {{"a.so", "--junit"}, "--junit needs a value"},
+      {{"a.so", "--junit", ""}, "--junit needs a file name"},
+  };
+  for (const auto &[args, reason] : bad) {
+    Options options;
+    EXPECT_EQ(parse_options(args, options), reason);
+  }
+  for (const std::string timeout : {"0", "-1", "ten", "5s", "", "3601", "nan", "inf"}) {
+    Options options;
+    EXPECT_NE(parse_options({"--timeout", timeout, "a.so"}, options).find("--timeout needs"),
+              std::string::npos)
+        << timeout;
+  }
+  Options help;
+  EXPECT_EQ(parse_options({"--help"}, help), "");
+  EXPECT_TRUE(help.help);
+}
+
+// One finding of each verdict.
+std::vector<Finding> mixed() {
+  return {
+      {"load", Verdict::pass, ""},
+      {"whole-life-twice", Verdict::fail, "crashed in tamrix_physics_init: SIGSEGV"},
+      {"null-services", Verdict::warn, "crashed in getBody"},
+      {"step-collide-no-heap", Verdict::skip, "not counted"},
+  };
+}
+
+TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
+  const std::vector<Finding> findings = mixed();
+  std::ostringstream out;
+  EXPECT_EQ(plugin_check::print_report(findings, out), 1);
+  EXPECT_EQ(out.str(),
+            "PASS load\n"
+            "FAIL whole-life-twice: crashed in tamrix_physics_init: SIGSEGV\n"
+            "WARN null-services: crashed in getBody\n"
+            "SKIP step-collide-no-heap: not counted\n"
+            "1 passed, 1 failed, 1 warnings, 1 skipped\n");
+
+  std::ostringstream lenient;
+  EXPECT_EQ(plugin_check::print_report({findings[0], findings[2], findings[3]}, lenient), 0);
+}
+
+TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
+  EXPECT_EQ(plugin_check::xml_escaped("a<b>&\"c\"'d'\x01\n"),
+            "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;?\n");
+
+  const std::vector<Finding> findings = mixed();
+  std::ostringstream out;
+  plugin_check::write_junit({findings[0],
+                             {"def-name-not-format", Verdict::fail, "name \"%n<&>\""},
+                             findings[2],
+                             findings[3]},
+                            "odd<&>.so", out);
+  const std::string xml = out.str();
+  EXPECT_NE(xml.find("<testsuite name=\"plugin-check odd&lt;&amp;&gt;.so\" tests=\"4\" "
+                     "failures=\"1\" errors=\"0\" skipped=\"1\">"),
+            std::string::npos);
+  EXPECT_NE(xml.find("<testcase classname=\"plugin-check\" name=\"load\"/>"), std::string::npos);
+  EXPECT_NE(xml.find("<failure message=\"name &quot;%n&lt;&amp;&gt;&quot;\"/>"), std::string::npos);
+  EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody</system-out>"), std::string::npos);
+  EXPECT_NE(xml.find("<skipped message=\"not counted\"/>"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// The child processes plugin-check runs its checks in, and the hook names a
+// crash report or a hang is blamed on.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform.hpp"
+#include "tamrix_host.hpp"
+
+namespace {
+
+namespace platform = tamrix_host::platform;
+using End = platform::ChildOutcome::End;
+
+int writes_then_exits(const std::vector<std::string> &args) {
+  for (const std::string &arg : args) {
+    platform::child_write(arg + "\n");
+  }
+  return 7;
+}
+
+int writes_then_aborts(const std::vector<std::string> & /*args*/) {
+  platform::child_write("entering tamrix_physics_init\n");
+  std::abort();
+}
+
+int never_ends(const std::vector<std::string> & /*args*/) {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
+TEST(ChildProcess, PassesArgumentsAndReturnsStatusAndEverythingWritten) {
+  const auto outcome = platform::run_child(writes_then_exits, {"one", "two words"}, 10.0);
+  EXPECT_EQ(outcome.end, End::exited);
+  EXPECT_EQ(outcome.exit_status, 7);
+  EXPECT_EQ(outcome.output, "one\ntwo words\n");
+}
+
+TEST(ChildProcess, ACrashIsNamedAndWhatCameBeforeItIsKept) {
+  const auto outcome = platform::run_child(writes_then_aborts, {}, 10.0);
+  EXPECT_EQ(outcome.end, End::crashed);
+  EXPECT_NE(outcome.cause.find("SIGABRT"), std::string::npos) << outcome.cause;
+  EXPECT_EQ(outcome.output, "entering tamrix_physics_init\n");
+}
+
+TEST(ChildProcess, AHangIsStoppedWhenTheLimitPasses) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto outcome = platform::run_child(never_ends, {}, 0.2);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(outcome.end, End::timed_out);
+  EXPECT_GE(took, std::chrono::milliseconds(190));
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(ChildProcess, OnlyTheChildFlagMakesAChild) {
+  EXPECT_EQ(platform::run_as_child(writes_then_exits, {}), -1);
+  EXPECT_EQ(platform::run_as_child(writes_then_exits, {"--strict", "p.so"}), -1);
+}
+
+std::vector<std::string> heard;
+void listen(const char *hook) { heard.emplace_back(hook != nullptr ? hook : "(left)"); }
+int twice(int value) { return 2 * value; }
+
+TEST(HookNames, EachCallIsNamedBeforeAndLeftAfter) {
+  tamrix_host::set_hook_listener(listen);
+  EXPECT_EQ(tamrix_host::call_hook("tamrix_physics_collide", twice, 21), 42);
+  tamrix_host::set_hook_listener(nullptr);
+  EXPECT_EQ(tamrix_host::call_hook("unheard", twice, 1), 2);
+  EXPECT_EQ(heard, (std::vector<std::string>{"tamrix_physics_collide", "(left)"}));
+}
+
+}  // namespace
