@@ -511,10 +511,15 @@ int run_check_in_child(const std::vector<std::string> &args) {
 
 std::vector<Finding> run_battery(const Options &options) {
   std::vector<Finding> findings = check_file(options.plugin, options.strict);
+  // A file for another machine or no library at all is never handed to the
+  // loader: its failure is already said, once.
+  const bool foreign = !findings.empty() && findings.front().verdict == Verdict::fail;
   bool loaded = false;
   for (const BehaviourCheck &check : behaviour_checks) {
-    if (&check != behaviour_checks.data() && !loaded) {
-      findings.push_back({check.name, Verdict::skip, "the plug-in could not be loaded"});
+    if (foreign || (&check != behaviour_checks.data() && !loaded)) {
+      findings.push_back({check.name, Verdict::skip,
+                          foreign ? "the file is not a plug-in for this platform"
+                                  : "the plug-in could not be loaded"});
       continue;
     }
     findings.push_back(run_in_child(check, options));
