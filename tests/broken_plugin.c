@@ -173,6 +173,9 @@ TAMRIX_PHYSICS_EXPORT int debug_level; /* left visible for a debugger */
 #ifdef BROKEN_CONSTRUCTOR
 /* Code at load: runs inside the host before it asked for anything. */
 __attribute__((constructor)) static void install_fallback(void) {
-  dTamrixConsolePrintfProc = fallback_printf;
+  /* Read through a volatile so the compiler cannot fold the store into the
+     row's initial value and drop the constructor. */
+  tamrix_console_printf_fn *volatile fallback = fallback_printf;
+  dTamrixConsolePrintfProc = fallback;
 }
 #endif

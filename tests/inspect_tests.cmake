@@ -1,22 +1,12 @@
 # The file checks of plugin-check, against files built here for the purpose.
 # Included from tests/CMakeLists.txt.
 
-# One small plug-in per fault, from one source. They are built with the
-# plug-in flags but none of the build's sanitizer or coverage options: those
-# add constructors and runtimes of their own, and the checks must see the
-# fault alone.
+# One small plug-in per fault, from one source, built with the plug-in flags.
 function(inspect_library name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "DEFINITIONS;LINK_OPTIONS;LIBRARIES")
   add_library(${name} SHARED inspect_plugin.c)
-  foreach(property COMPILE_OPTIONS LINK_OPTIONS)
-    get_property(options TARGET ${name} PROPERTY ${property})
-    list(FILTER options EXCLUDE REGEX "sanitize|coverage")
-    set_property(TARGET ${name} PROPERTY ${property} ${options})
-  endforeach()
   my_physics1_plugin_flags(${name})
-  if(MY_PHYSICS1_SANITIZE)
-    target_link_options(${name} PRIVATE -Wl,-z,defs)  # the flags leave it out for sanitizers
-  endif()
+  uninstrumented_plugin(${name})
   target_compile_definitions(${name} PRIVATE ${arg_DEFINITIONS})
   target_link_options(${name} PRIVATE ${arg_LINK_OPTIONS})
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})  # after the objects that need them

@@ -8,6 +8,7 @@ function(broken_plugin name)
   tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
   string(TOUPPER "BROKEN_${name}" macro)
   target_compile_definitions(broken_${name} PRIVATE ${macro})
+  uninstrumented_plugin(broken_${name})
 endfunction()
 
 # broken_plugin_fails(<name> <check> [plugin-check options...]): the run fails,
@@ -55,7 +56,11 @@ add_test(NAME plugin_check_unguarded_rows_lenient
   COMMAND "${expect_run}" 0 "^WARN null-services:" "!^FAIL"
           -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_unguarded_rows>)
 
-tamrix_add_plugin_check(my_physics1)
+# Sanitizer and coverage builds give my_physics1 constructors and runtimes of
+# their own, which --strict rightly refuses; plain builds prove it clean.
+if(NOT MY_PHYSICS1_SANITIZE AND NOT MY_PHYSICS1_COVERAGE)
+  tamrix_add_plugin_check(my_physics1)
+endif()
 
 add_test(NAME plugin_check_junit
   COMMAND "${expect_run}" 1 -- $<TARGET_FILE:plugin-check>
@@ -75,8 +80,8 @@ add_test(NAME plugin_check_missing_file
   COMMAND "${expect_run}" 1 "^FAIL file-format: cannot open /no/such/plugin.so: "
           -- $<TARGET_FILE:plugin-check> /no/such/plugin.so)
 
-# The undefined-behaviour sanitizer stops the plug-in's null read before it
-# faults, so only plain builds see the crash itself.
+# Sanitizers answer a fault with handlers and reports of their own, so only
+# plain builds see host-sim's.
 if(NOT MY_PHYSICS1_SANITIZE)
   add_test(NAME host_sim_reports_crash
     COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: SIG"
@@ -114,6 +119,7 @@ add_library(broken_extra_export SHARED broken_plugin.c)
 target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
 target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
 my_physics1_plugin_flags(broken_extra_export)
+uninstrumented_plugin(broken_extra_export)
 broken_plugin(exec_stack)
 target_link_options(broken_exec_stack PRIVATE -Wl,-z,execstack)
 broken_plugin(lazy_binding)
