@@ -28,8 +28,9 @@ std::string narrow(const wchar_t *text, std::size_t length) {
 }
 
 // The system's own words for `code`, on one line, with the code itself so a
-// user can look it up whatever language the message is in.
-std::string describe(DWORD code) {
+// user can look it up whatever language the message is in. Some messages
+// name their file as "%1"; `subject` stands in for it.
+std::string describe(DWORD code, const std::string &subject) {
   wchar_t *buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -42,6 +43,10 @@ std::string describe(DWORD code) {
     }
   }
   message.erase(message.find_last_not_of(' ') + 1);
+  for (std::size_t at = message.find("%1"); at != std::string::npos;
+       at = message.find("%1", at + subject.size())) {
+    message.replace(at, 2, subject);
+  }
   const std::string number = "error " + std::to_string(code);
   return message.empty() ? number : message + " (" + number + ")";
 }
@@ -57,7 +62,7 @@ Library open_library(const std::string &path, std::string &reason) {
   std::wstring full(size, L'\0');
   const DWORD length = GetFullPathNameW(named.c_str(), size, full.data(), nullptr);
   if (length == 0 || length >= size) {
-    reason = describe(GetLastError());
+    reason = describe(GetLastError(), path);
     return nullptr;
   }
   full.resize(length);
@@ -68,7 +73,7 @@ Library open_library(const std::string &path, std::string &reason) {
   const DWORD error = GetLastError();
   SetThreadErrorMode(previous_mode, nullptr);
   if (library == nullptr) {
-    reason = describe(error);
+    reason = describe(error, path);
   }
   return library;
 }
