@@ -71,7 +71,8 @@ else
   diff <(echo "$expected") <(echo "$actual") | sed -n 's/^[<>]/  &/p' || true
 fi
 
-readelf -h "$plugin" | grep -qE 'Class:[[:space:]]+ELF64' && pass "ELF64" || fail "not ELF64"
+header=$(readelf -h "$plugin")
+grep -qE 'Class:[[:space:]]+ELF64' <<<"$header" && pass "ELF64" || fail "not ELF64"
 
 dynamic=$(readelf -dW "$plugin")
 segments=$(readelf -lW "$plugin")
