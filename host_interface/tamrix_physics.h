@@ -13,9 +13,10 @@
  * tamrix_physics_cleanup() must not overlap each other. Everything else may
  * run on any thread at the same time.
  *
- * Valid C99 and C++11. Each function is declared through its function type,
- * so a definition with the wrong signature does not compile, and a host casts
- * dlsym() results to a pointer to that same type.
+ * Valid C99 and C++11, on ELF systems and on Windows. Each function is
+ * declared through its function type, so a definition with the wrong
+ * signature does not compile, and a host casts dlsym() or GetProcAddress()
+ * results to a pointer to that same type.
  */
 #ifndef HOST_INTERFACE_TAMRIX_PHYSICS_H
 #define HOST_INTERFACE_TAMRIX_PHYSICS_H
@@ -26,11 +27,35 @@
 extern "C" {
 #endif
 
-#if defined(__GNUC__) || defined(__clang__)
+/*
+ * On Windows a DLL exports what it marks dllexport, and code linked to it must
+ * see its data as dllimport: the build of a plug-in itself defines
+ * TAMRIX_PHYSICS_BUILDING_PLUGIN, everyone else leaves it undefined.
+ */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(TAMRIX_PHYSICS_BUILDING_PLUGIN)
+#define TAMRIX_PHYSICS_EXPORT __declspec(dllexport)
+#else
+#define TAMRIX_PHYSICS_EXPORT __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
 #define TAMRIX_PHYSICS_EXPORT __attribute__((visibility("default")))
-#define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
 #else
 #define TAMRIX_PHYSICS_EXPORT
+#endif
+
+/*
+ * MinGW formats with either Microsoft's or its own printf, chosen per
+ * translation unit; its <stdio.h> names the dialect in use, so %zu and
+ * friends are checked as they will be formatted.
+ */
+#if defined(__MINGW32__)
+#include <stdio.h>
+#define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first) \
+  __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, first)))
+#elif defined(__GNUC__) || defined(__clang__)
+#define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
 #define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first)
 #endif
 

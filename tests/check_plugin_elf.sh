@@ -1,16 +1,43 @@
 #!/usr/bin/env bash
 # Checks what a host sees of the plug-in file before running any of it.
 #
-#   check_plugin_elf.sh PLUGIN REFERENCE [--instrumented]
+#   check_plugin_elf.sh PLUGIN REFERENCE [--glibc-floor VERSION] [--instrumented]
 #
-# REFERENCE is an empty library built with the plug-in's flags. Sanitizer and
-# coverage builds bring runtimes, constructors and symbol versions of their
-# own, so --instrumented checks only what those builds cannot change.
+# REFERENCE is an empty library built with the plug-in's flags. VERSION is the
+# newest GLIBC symbol version the file may need (default 2.4, x86-64's floor).
+# Sanitizer and coverage builds bring runtimes, constructors and symbol
+# versions of their own, so --instrumented checks only what those builds
+# cannot change. NM and READELF name the target's binutils when cross
+# compiling.
 set -euo pipefail
 
 plugin=$1
 reference=$2
-instrumented=${3:-}
+shift 2
+glibc_floor=2.4
+instrumented=
+while (($#)); do
+  case $1 in
+  --glibc-floor)
+    [[ ${2:-} =~ ^[0-9]+\.[0-9]+$ ]] || {
+      echo "check_plugin_elf.sh: --glibc-floor needs a version like 2.17, not '${2:-}'"
+      exit 2
+    }
+    glibc_floor=$2
+    shift 2
+    ;;
+  --instrumented)
+    instrumented=$1
+    shift
+    ;;
+  *)
+    echo "check_plugin_elf.sh: unknown option '$1'"
+    exit 2
+    ;;
+  esac
+done
+nm() { command "${NM:-nm}" "$@"; }
+readelf() { command "${READELF:-readelf}" "$@"; }
 failed=0
 
 fail() {
@@ -41,10 +68,11 @@ if [[ "$actual" == "$expected" ]]; then
   pass "exactly the 13 exported names, with their kinds"
 else
   fail "exported names differ from the contract:"
-  diff <(echo "$expected") <(echo "$actual") | sed -n 's/^[<>]/  &/p'
+  diff <(echo "$expected") <(echo "$actual") | sed -n 's/^[<>]/  &/p' || true
 fi
 
-readelf -h "$plugin" | grep -qE 'Class:[[:space:]]+ELF64' && pass "ELF64" || fail "not ELF64"
+header=$(readelf -h "$plugin")
+grep -qE 'Class:[[:space:]]+ELF64' <<<"$header" && pass "ELF64" || fail "not ELF64"
 
 dynamic=$(readelf -dW "$plugin")
 segments=$(readelf -lW "$plugin")
@@ -73,9 +101,10 @@ foreign=$(grep -E '^(GLIBCXX_|CXXABI_|GCC_)' <<<"$versions" || true)
 [[ -z "$foreign" ]] && pass "no C++ runtime or libgcc symbol versions" ||
   fail "needs versions of other runtimes: $(echo $foreign)"
 too_new=$(grep -E '^GLIBC_[0-9]' <<<"$versions" | sed 's/GLIBC_//' |
-  awk -F. '$1 > 2 || ($1 == 2 && $2 + 0 > 4)' || true)
-[[ -z "$too_new" ]] && pass "no GLIBC version above 2.4 ($(echo $versions))" ||
-  fail "needs GLIBC versions above 2.4: $(echo $too_new)"
+  awk -F. -v floor="$glibc_floor" 'BEGIN { split(floor, f, ".") }
+    $1 > f[1] || ($1 == f[1] && $2 + 0 > f[2] + 0)' || true)
+[[ -z "$too_new" ]] && pass "no GLIBC version above $glibc_floor ($(echo $versions))" ||
+  fail "needs GLIBC versions above $glibc_floor: $(echo $too_new)"
 
 array_size() { readelf -dW "$1" | awk -v tag="($2)" '$2 == tag { print $3 }'; }
 for tag in INIT_ARRAYSZ FINI_ARRAYSZ; do

@@ -1,0 +1,23 @@
+# AArch64 Linux, built with Debian's cross compilers and run under qemu-user,
+# so ctest runs every test program as it would on the machine itself.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(sysroot /usr/aarch64-linux-gnu)
+
+set(CMAKE_FIND_ROOT_PATH "${sysroot}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The loader comes from the cross sysroot, so the C library must too: on a
+# machine that also has Debian's arm64 libc6 installed, the loader would
+# otherwise find that one in /lib/aarch64-linux-gnu, and a loader and C library
+# from different builds hang at the first new thread. -E sets the variable for
+# the emulated program only.
+find_program(qemu_aarch64 qemu-aarch64 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${qemu_aarch64};-L;${sysroot};-E;LD_LIBRARY_PATH=${sysroot}/lib")

@@ -1,0 +1,23 @@
+# x86-64 Windows, built with Debian's MinGW-w64 cross compilers and run under
+# wine. The -posix compilers, because the host library uses std::mutex and
+# std::thread.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs carry their C and C++ runtimes inside, so wine (and a user's
+# machine) needs no MinGW DLLs beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
+# wine64 itself; the `wine` wrapper may pick the 32-bit loader.
+find_program(wine64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${wine64}")

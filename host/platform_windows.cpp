@@ -1,0 +1,105 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <string>
+
+#include "platform.hpp"
+
+namespace tamrix_host::platform {
+namespace {
+
+// The host speaks UTF-8; Windows speaks UTF-16.
+std::wstring wide(const std::string &text) {
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+  return result;
+}
+
+std::string narrow(const wchar_t *text, std::size_t length) {
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result.data(), size, nullptr,
+                      nullptr);
+  return result;
+}
+
+// The system's own words for `code`, on one line, with the code itself so a
+// user can look it up whatever language the message is in. Some messages
+// name their file as "%1"; `subject` stands in for it.
+std::string describe(DWORD code, const std::string &subject) {
+  wchar_t *buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+  std::string message = length > 0 ? narrow(buffer, length) : std::string();
+  LocalFree(buffer);
+  for (char &character : message) {
+    if (character == '\r' || character == '\n') {
+      character = ' ';
+    }
+  }
+  message.erase(message.find_last_not_of(' ') + 1);
+  for (std::size_t at = message.find("%1"); at != std::string::npos;
+       at = message.find("%1", at + subject.size())) {
+    message.replace(at, 2, subject);
+  }
+  const std::string number = "error " + std::to_string(code);
+  return message.empty() ? number : message + " (" + number + ")";
+}
+
+}  // namespace
+
+Library open_library(const std::string &path, std::string &reason) {
+  // A full path loads the file the user named, never one LoadLibrary finds
+  // through its search order, and lets the plug-in's own dependencies be
+  // found beside it.
+  const std::wstring named = wide(path);
+  const DWORD size = GetFullPathNameW(named.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(named.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) {
+    reason = describe(GetLastError(), path);
+    return nullptr;
+  }
+  full.resize(length);
+  // A file that is not a DLL must fail with an error code, never a dialog box.
+  DWORD previous_mode = 0;
+  SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
+  HMODULE library = LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  const DWORD error = GetLastError();
+  SetThreadErrorMode(previous_mode, nullptr);
+  if (library == nullptr) {
+    reason = describe(error, path);
+  }
+  return library;
+}
+
+void *find_symbol(Library library, const char *name) {
+  // GetProcAddress returns data rows through the same function pointer type.
+  return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void close_library(Library library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+std::string program_folder() {
+  std::wstring self(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    if (length == 0) {
+      return {};
+    }
+    if (length < self.size()) {
+      self.resize(length);
+      break;
+    }
+    self.resize(self.size() * 2);  // truncated: long paths go past MAX_PATH
+  }
+  const std::string path = narrow(self.data(), self.size());
+  return path.substr(0, path.find_last_of("/\\") + 1);
+}
+
+}  // namespace tamrix_host::platform
