@@ -14,8 +14,10 @@ check_cxx_compiler_flag(-malign-data=abi MY_PHYSICS1_HAVE_ALIGN_DATA_ABI)
 # Windows and its C runtime; what it exports is what the header marks
 # dllexport and nothing else; ASLR (64-bit) and DEP are on.
 function(_my_physics1_windows_link_flags target)
+  # -fstack-protector-strong at link time brings MinGW's libssp, which any
+  # function with a local array needs there.
   target_link_options(${target} PRIVATE
-    -static -Wl,--no-undefined -Wl,--exclude-all-symbols
+    -static -fstack-protector-strong -Wl,--no-undefined -Wl,--exclude-all-symbols
     -Wl,--dynamicbase,--high-entropy-va,--nxcompat)
 endfunction()
 
