@@ -2,6 +2,9 @@
 # build, each caught by its own check. Included from tests/CMakeLists.txt.
 
 set(expect_run "${CMAKE_CURRENT_SOURCE_DIR}/expect_run.sh")
+# The script starts the programs itself, so a cross build names the emulator.
+set(plugin_check ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:plugin-check>)
+set(host_sim ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:host-sim>)
 
 # Built as an author would build it, with the package's function.
 function(broken_plugin name)
@@ -15,7 +18,7 @@ endfunction()
 # and <check> is among the failures.
 function(broken_plugin_fails name check)
   add_test(NAME plugin_check_${name}
-    COMMAND "${expect_run}" 1 "^FAIL ${check}:" -- $<TARGET_FILE:plugin-check> ${ARGN}
+    COMMAND "${expect_run}" 1 "^FAIL ${check}:" -- ${plugin_check} ${ARGN}
             $<TARGET_FILE:broken_${name}>)
   set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
 endfunction()
@@ -44,8 +47,9 @@ endforeach()
 target_compile_options(broken_name_as_format PRIVATE -Wno-format-security -Wno-format-nonliteral)
 
 broken_plugin(heap_in_collide)
-# Sanitizers replace malloc themselves, so plugin-check cannot count it there.
-if(NOT MY_PHYSICS1_SANITIZE)
+# Sanitizers replace malloc themselves, and a DLL takes its malloc from its C
+# runtime, never from the program, so plugin-check cannot count it there.
+if(NOT MY_PHYSICS1_SANITIZE AND NOT WIN32)
   broken_plugin_fails(heap_in_collide step-collide-no-heap --strict)
 endif()
 
@@ -54,7 +58,7 @@ broken_plugin(unguarded_rows)
 broken_plugin_fails(unguarded_rows null-services --strict)
 add_test(NAME plugin_check_unguarded_rows_lenient
   COMMAND "${expect_run}" 0 "^WARN null-services:" "!^FAIL"
-          -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_unguarded_rows>)
+          -- ${plugin_check} $<TARGET_FILE:broken_unguarded_rows>)
 
 # Sanitizer and coverage builds give my_physics1 constructors and runtimes of
 # their own, which --strict rightly refuses; plain builds prove it clean.
@@ -63,7 +67,7 @@ if(NOT MY_PHYSICS1_SANITIZE AND NOT MY_PHYSICS1_COVERAGE)
 endif()
 
 add_test(NAME plugin_check_junit
-  COMMAND "${expect_run}" 1 -- $<TARGET_FILE:plugin-check>
+  COMMAND "${expect_run}" 1 -- ${plugin_check}
           --junit "${CMAKE_CURRENT_BINARY_DIR}/broken_crash_in_init.xml"
           $<TARGET_FILE:broken_crash_in_init>)
 add_test(NAME plugin_check_junit_report
@@ -75,65 +79,85 @@ set_tests_properties(plugin_check_junit_report PROPERTIES FIXTURES_REQUIRED juni
 
 add_test(NAME plugin_check_bad_command_line
   COMMAND "${expect_run}" 2 "^plugin-check: unknown option '--fast'; usage: plugin-check"
-          -- $<TARGET_FILE:plugin-check> --fast $<TARGET_FILE:my_physics1>)
+          -- ${plugin_check} --fast $<TARGET_FILE:my_physics1>)
 add_test(NAME plugin_check_missing_file
   COMMAND "${expect_run}" 1 "^FAIL file-format: cannot open /no/such/plugin.so: "
-          -- $<TARGET_FILE:plugin-check> /no/such/plugin.so)
+          -- ${plugin_check} /no/such/plugin.so)
 
 # Sanitizers answer a fault with handlers and reports of their own, so only
 # plain builds see host-sim's.
 if(NOT MY_PHYSICS1_SANITIZE)
   add_test(NAME host_sim_reports_crash
-    COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: SIG"
-            -- $<TARGET_FILE:host-sim> $<TARGET_FILE:broken_crash_in_init>)
+    COMMAND "${expect_run}" 3 "^host-sim: crash in tamrix_physics_init: (SIG|access violation)"
+            -- ${host_sim} $<TARGET_FILE:broken_crash_in_init>)
 endif()
 
-# A file for another machine is refused before anything loads it.
-find_program(AARCH64_CC aarch64-linux-gnu-gcc)
-if(AARCH64_CC)
-  set(aarch64_plugin "${CMAKE_CURRENT_BINARY_DIR}/broken_aarch64.so")
-  add_custom_command(OUTPUT "${aarch64_plugin}"
-    COMMAND "${AARCH64_CC}" -std=c99 -O2 -shared -fPIC -Wl,-z,relro,-z,now
-            -I "${PROJECT_SOURCE_DIR}/host_interface" -o "${aarch64_plugin}"
+# A file for another machine is refused before anything loads it: AArch64,
+# unless that is the machine under test.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(foreign_machine x86-64)
+  find_program(FOREIGN_CC x86_64-linux-gnu-gcc)
+else()
+  set(foreign_machine AArch64)
+  find_program(FOREIGN_CC aarch64-linux-gnu-gcc)
+endif()
+if(FOREIGN_CC)
+  set(foreign_plugin "${CMAKE_CURRENT_BINARY_DIR}/broken_foreign.so")
+  add_custom_command(OUTPUT "${foreign_plugin}"
+    COMMAND "${FOREIGN_CC}" -std=c99 -O2 -shared -fPIC -Wl,-z,relro,-z,now
+            -I "${PROJECT_SOURCE_DIR}/host_interface" -o "${foreign_plugin}"
             "${CMAKE_CURRENT_SOURCE_DIR}/broken_plugin.c"
     DEPENDS broken_plugin.c "${PROJECT_SOURCE_DIR}/host_interface/tamrix_physics.h"
-    COMMENT "Building the corpus plug-in for AArch64")
-  add_custom_target(broken_aarch64 ALL DEPENDS "${aarch64_plugin}")
-  add_test(NAME plugin_check_aarch64
-    COMMAND "${expect_run}" 1 "^FAIL file-format: .*AArch64" "^SKIP load:"
-            -- $<TARGET_FILE:plugin-check> "${aarch64_plugin}")
+    COMMENT "Building the corpus plug-in for ${foreign_machine}")
+  add_custom_target(broken_foreign ALL DEPENDS "${foreign_plugin}")
+  add_test(NAME plugin_check_foreign_machine
+    COMMAND "${expect_run}" 1 "^FAIL file-format: .*${foreign_machine}" "^SKIP load:"
+            -- ${plugin_check} "${foreign_plugin}")
 else()
-  message(STATUS "aarch64-linux-gnu-gcc not found: the corpus has no AArch64 plug-in")
+  message(STATUS "No C compiler for ${foreign_machine}: the corpus has no plug-in for another machine")
 endif()
 
 # Faults only the reading of the file can see.
-add_test(NAME plugin_check_constructor_in_file
-  COMMAND "${expect_run}" 1 "^FAIL no-code-at-load:"
-          -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_constructor>)
 add_test(NAME plugin_check_no_get_body_in_file
   COMMAND "${expect_run}" 1 "^FAIL exports: missing getBody"
-          -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_no_get_body>)
-# Hardening faults: warnings, and failures under --strict. Our export list
-# would hide the extra name, so that one is built without it.
-add_library(broken_extra_export SHARED broken_plugin.c)
-target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
-target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
-my_physics1_plugin_flags(broken_extra_export)
-uninstrumented_plugin(broken_extra_export)
-broken_plugin(exec_stack)
-target_link_options(broken_exec_stack PRIVATE -Wl,-z,execstack)
-broken_plugin(lazy_binding)
-target_link_options(broken_lazy_binding PRIVATE -Wl,-z,norelro,-z,lazy)
-broken_plugin(extra_needed)
-target_link_options(broken_extra_needed PRIVATE -Wl,--no-as-needed -lm)
-foreach(entry "extra_export extra-exports" "exec_stack exec-stack" "lazy_binding relro"
-              "extra_needed needed")
-  separate_arguments(entry)
-  broken_plugin_fails(${entry} --strict)
-endforeach()
-add_test(NAME plugin_check_exec_stack_lenient
-  COMMAND "${expect_run}" 0 "^WARN exec-stack:" "!^FAIL"
-          -- $<TARGET_FILE:plugin-check> $<TARGET_FILE:broken_exec_stack>)
+          -- ${plugin_check} $<TARGET_FILE:broken_no_get_body>)
+# Hardening faults: warnings, and failures under --strict.
+if(WIN32)
+  broken_plugin(no_aslr)
+  target_link_options(broken_no_aslr PRIVATE
+    -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat)
+  broken_plugin_fails(no_aslr dll-characteristics --strict)
+  set(lenient_fault no_aslr)
+  set(lenient_check dll-characteristics)
+else()
+  # A DLL's C runtime entry runs at load whatever the plug-in does, so only
+  # ELF files can show a constructor of the plug-in's own.
+  add_test(NAME plugin_check_constructor_in_file
+    COMMAND "${expect_run}" 1 "^FAIL no-code-at-load:"
+            -- ${plugin_check} $<TARGET_FILE:broken_constructor>)
+  # Our export list would hide the extra name, so that one is built without it.
+  add_library(broken_extra_export SHARED broken_plugin.c)
+  target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
+  target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
+  my_physics1_plugin_flags(broken_extra_export)
+  uninstrumented_plugin(broken_extra_export)
+  broken_plugin(exec_stack)
+  target_link_options(broken_exec_stack PRIVATE -Wl,-z,execstack)
+  broken_plugin(lazy_binding)
+  target_link_options(broken_lazy_binding PRIVATE -Wl,-z,norelro,-z,lazy)
+  broken_plugin(extra_needed)
+  target_link_options(broken_extra_needed PRIVATE -Wl,--no-as-needed -lm)
+  foreach(entry "extra_export extra-exports" "exec_stack exec-stack" "lazy_binding relro"
+                "extra_needed needed")
+    separate_arguments(entry)
+    broken_plugin_fails(${entry} --strict)
+  endforeach()
+  set(lenient_fault exec_stack)
+  set(lenient_check exec-stack)
+endif()
+add_test(NAME plugin_check_${lenient_fault}_lenient
+  COMMAND "${expect_run}" 0 "^WARN ${lenient_check}:" "!^FAIL"
+          -- ${plugin_check} $<TARGET_FILE:broken_${lenient_fault}>)
 
 plugin_gtest(process_tests process_test.cpp)
 
