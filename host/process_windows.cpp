@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -162,9 +163,19 @@ int run_as_child(ChildTask task, const std::vector<std::string> &args) {
   if (args.size() < 2 || args[0] != child_flag) {
     return -1;
   }
+  // The parent passes its pipe's handle as a number; anything else is not a
+  // child's command line, and is left to the program's own parsing.
+  std::uintptr_t handle = 0;
+  const std::string &number = args[1];
+  const char *end = number.data() + number.size();
+  if (const auto [stop, error] = std::from_chars(number.data(), end, handle);
+      error != std::errc() || stop != end) {
+    return -1;
+  }
   // No error dialog: the parent reports the crash.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  child_channel = reinterpret_cast<HANDLE>(std::stoull(args[1]));
+  // Windows hands handles across processes as numbers.
+  child_channel = reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
   return task({args.begin() + 2, args.end()});
 }
 
@@ -184,8 +195,11 @@ bool capture_console() {
   const bool redirected = _dup2(_fileno(scratch), 1) == 0 && _dup2(_fileno(scratch), 2) == 0;
   std::fclose(scratch);
   // Plug-ins that write through the system's own handles are caught as well.
+  // _get_osfhandle() gives the handle as an integer by design.
+  // NOLINTBEGIN(performance-no-int-to-ptr)
   SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
   SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  // NOLINTEND(performance-no-int-to-ptr)
   return redirected;
 }
 
