@@ -19,20 +19,6 @@ std::string parse_timeout(const std::string &value, double &seconds) {
   return {};
 }
 
-const char *verdict_word(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::pass:
-      return "PASS";
-    case Verdict::warn:
-      return "WARN";
-    case Verdict::fail:
-      return "FAIL";
-    case Verdict::skip:
-      return "SKIP";
-  }
-  return "FAIL";
-}
-
 }  // namespace
 
 std::string parse_options(const std::vector<std::string> &args, Options &options) {

@@ -20,25 +20,13 @@ namespace {
 using plugin_check::check_file;
 using plugin_check::Finding;
 using plugin_check::Verdict;
-
-const char *name(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::pass:
-      return "PASS";
-    case Verdict::warn:
-      return "WARN";
-    case Verdict::fail:
-      return "FAIL";
-    case Verdict::skip:
-      return "SKIP";
-  }
-  return "?";
-}
+using plugin_check::verdict_word;
 
 std::string show(const std::vector<Finding> &findings) {
   std::string text;
   for (const Finding &finding : findings) {
-    text += std::string(name(finding.verdict)) + " " + finding.check + " " + finding.reason + "\n";
+    text += std::string(verdict_word(finding.verdict)) + " " + finding.check + " " +
+            finding.reason + "\n";
   }
   return text;
 }

@@ -7,6 +7,21 @@
 #include "plugin_file.hpp"
 
 namespace plugin_check {
+
+const char *verdict_word(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::pass:
+      return "PASS";
+    case Verdict::warn:
+      return "WARN";
+    case Verdict::fail:
+      return "FAIL";
+    case Verdict::skip:
+      return "SKIP";
+  }
+  return "FAIL";
+}
+
 namespace {
 
 std::string join(const std::vector<std::string> &items, const char *separator = "; ") {

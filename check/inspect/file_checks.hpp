@@ -9,6 +9,9 @@ namespace plugin_check {
 
 enum class Verdict { pass, warn, fail, skip };
 
+// "PASS", "WARN", "FAIL" or "SKIP", as the report prints it.
+const char *verdict_word(Verdict verdict);
+
 struct Finding {
   std::string check;  // short and stable, e.g. "file-format", "exports"
   Verdict verdict;
