@@ -18,39 +18,11 @@
 #include <vector>
 
 #include "bench_host.hpp"
+#include "heap_count.hpp"
 #include "tamrix_host.hpp"
 
-// ---- Allocation counting: this program's malloc family stands in front of
-// the C library's, so allocations by either plug-in are seen.
-extern "C" {
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-void *__libc_malloc(std::size_t size);
-void *__libc_calloc(std::size_t count, std::size_t size);
-void *__libc_realloc(void *pointer, std::size_t size);
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-}
-
-namespace {
-bool counting_allocations = false;
-long allocations = 0;
-}  // namespace
-
-// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
-extern "C" {
-void *malloc(std::size_t size) {
-  allocations += counting_allocations ? 1 : 0;
-  return __libc_malloc(size);
-}
-void *calloc(std::size_t count, std::size_t size) {
-  allocations += counting_allocations ? 1 : 0;
-  return __libc_calloc(count, size);
-}
-void *realloc(void *pointer, std::size_t size) {
-  allocations += counting_allocations ? 1 : 0;
-  return __libc_realloc(pointer, size);
-}
-}
-// NOLINTEND(readability-inconsistent-declaration-parameter-name)
+// Allocations by either plug-in are counted by plugin-check's own malloc
+// family, which stands in front of the C library's in this program too.
 
 namespace {
 
@@ -181,8 +153,7 @@ std::size_t writable_data_size(const std::string &path) {
 
 long allocations_over_a_life(const std::string &path) {
   const Plugin plugin(path);
-  allocations = 0;
-  counting_allocations = true;
+  plugin_check::count_heap(true);
   install(plugin, bench_services);
   plugin.init();
   for (int i = 0; i < 1000; ++i) {
@@ -191,8 +162,8 @@ long allocations_over_a_life(const std::string &path) {
     benchmark::DoNotOptimize(plugin.get_body(i % 2 == 0 ? "arm" : "ghost"));
   }
   plugin.cleanup();
-  counting_allocations = false;
-  return allocations;
+  plugin_check::count_heap(false);
+  return plugin_check::heap_calls();
 }
 
 void print_row(const char *measure, double mine, double theirs, const char *unit) {
