@@ -16,6 +16,7 @@ namespace plugin_check {
 namespace {
 
 using tamrix_host::call_hook;
+using tamrix_host::differing_rows;
 using tamrix_host::Host;
 using tamrix_host::Plugin;
 using tamrix_host::Services;
@@ -75,36 +76,6 @@ Services stub_services() {
           &receive_stub<N>, &printf_stub<N>, &time_stub<N>};
 }
 
-constexpr std::array<const char *, 7> row_names = {
-    "dTamrixGetGeomFromDEFProc", "dTamrixGetBodyFromDEFProc", "dTamrixGetContactJointGroupProc",
-    "dTamrixSendProc",           "dTamrixReceiveProc",        "dTamrixConsolePrintfProc",
-    "dTamrixGetTimeProc"};
-
-Services read_rows(const Plugin &plugin) {
-  return {*plugin.geom_lookup_row, *plugin.body_lookup_row, *plugin.contact_group_row,
-          *plugin.send_row,        *plugin.receive_row,     *plugin.console_printf_row,
-          *plugin.time_row};
-}
-
-// The rows, by name, where `found` is not `wanted`; empty when all agree.
-std::string differing_rows(const Services &found, const Services &wanted) {
-  const std::array<bool, 7> same = {found.geom_lookup == wanted.geom_lookup,
-                                    found.body_lookup == wanted.body_lookup,
-                                    found.contact_group == wanted.contact_group,
-                                    found.send == wanted.send,
-                                    found.receive == wanted.receive,
-                                    found.console_printf == wanted.console_printf,
-                                    found.time == wanted.time};
-  std::string names;
-  for (std::size_t row = 0; row < same.size(); ++row) {
-    if (!same[row]) {
-      names += (names.empty() ? "row " : ", row ") + std::to_string(row + 1) + " (" +
-               row_names[row] + ")";
-    }
-  }
-  return names;
-}
-
 void set_up(const Plugin &plugin, const Services &services) {
   call_hook("physics_special_init", tamrix_host::install, plugin, services);
 }
@@ -114,7 +85,7 @@ void set_up(const Plugin &plugin, const Services &services) {
 Said loads(const Plugin & /*plugin*/, Host & /*host*/) { return passed(); }
 
 Said rows_null_after_load(const Plugin &plugin, Host & /*host*/) {
-  if (std::string rows = differing_rows(read_rows(plugin), Services{}); !rows.empty()) {
+  if (std::string rows = differing_rows(plugin.rows(), Services{}); !rows.empty()) {
     return failed(rows + " already held a value after load; every row must read null until " +
                   "physics_special_init fills it");
   }
@@ -124,7 +95,7 @@ Said rows_null_after_load(const Plugin &plugin, Host & /*host*/) {
 Said set_up_fills_rows(const Plugin &plugin, Host & /*host*/) {
   const Services first = stub_services<1>();
   set_up(plugin, first);
-  if (std::string rows = differing_rows(read_rows(plugin), first); !rows.empty()) {
+  if (std::string rows = differing_rows(plugin.rows(), first); !rows.empty()) {
     return failed("after physics_special_init, " + rows +
                   " did not hold the argument of the same position");
   }
@@ -133,7 +104,7 @@ Said set_up_fills_rows(const Plugin &plugin, Host & /*host*/) {
                            &receive_stub<2>, nullptr, &time_stub<2>};
   for (const Services &next : {second, Services{}}) {
     set_up(plugin, next);
-    if (std::string rows = differing_rows(read_rows(plugin), next); !rows.empty()) {
+    if (std::string rows = differing_rows(plugin.rows(), next); !rows.empty()) {
       return failed("a later physics_special_init did not replace " + rows +
                     "; every call must store all seven arguments, nulls included");
     }

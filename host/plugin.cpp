@@ -19,41 +19,62 @@ void *open_plugin(const std::string &path) {
 
 // Resolves `name` or closes the library and throws: the constructor has not
 // finished, so the destructor would not.
-template <typename T>
-T *resolve(void *handle, const std::string &path, const char *name) {
+void *resolve(void *handle, const std::string &path, const char *name) {
   void *symbol = platform::find_symbol(handle, name);
   if (symbol == nullptr) {
     platform::close_library(handle);
     throw LoadError(path + ": missing export " + name);
   }
-  return reinterpret_cast<T *>(symbol);
+  return symbol;
 }
 
 }  // namespace
 
 Plugin::Plugin(const std::string &path)
     : path_(path),
-      handle_(open_plugin(path)),
-      physics_special_init(
-          resolve<physics_special_init_fn>(handle_, path_, "physics_special_init")),
-      get_body(resolve<get_body_fn>(handle_, path_, "getBody")),
-      init(resolve<tamrix_physics_init_fn>(handle_, path_, "tamrix_physics_init")),
-      step(resolve<tamrix_physics_step_fn>(handle_, path_, "tamrix_physics_step")),
-      collide(resolve<tamrix_physics_collide_fn>(handle_, path_, "tamrix_physics_collide")),
-      cleanup(resolve<tamrix_physics_cleanup_fn>(handle_, path_, "tamrix_physics_cleanup")),
-      geom_lookup_row(
-          resolve<tamrix_geom_lookup_fn *>(handle_, path_, "dTamrixGetGeomFromDEFProc")),
-      body_lookup_row(
-          resolve<tamrix_body_lookup_fn *>(handle_, path_, "dTamrixGetBodyFromDEFProc")),
-      contact_group_row(
-          resolve<tamrix_contact_group_fn *>(handle_, path_, "dTamrixGetContactJointGroupProc")),
-      send_row(resolve<tamrix_send_fn *>(handle_, path_, "dTamrixSendProc")),
-      receive_row(resolve<tamrix_receive_fn *>(handle_, path_, "dTamrixReceiveProc")),
-      console_printf_row(
-          resolve<tamrix_console_printf_fn *>(handle_, path_, "dTamrixConsolePrintfProc")),
-      time_row(resolve<tamrix_time_fn *>(handle_, path_, "dTamrixGetTimeProc")) {}
+      handle_(open_plugin(path))
+#define TAMRIX_HOST_RESOLVE_FUNCTION(name, member) \
+  , member(reinterpret_cast<decltype(&::name)>(resolve(handle_, path_, #name)))
+          TAMRIX_CONTRACT_FUNCTIONS(TAMRIX_HOST_RESOLVE_FUNCTION)
+#undef TAMRIX_HOST_RESOLVE_FUNCTION
+#define TAMRIX_HOST_RESOLVE_ROW(name, member) \
+  , member##_row(reinterpret_cast<decltype(&::name)>(resolve(handle_, path_, #name)))
+              TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_RESOLVE_ROW)
+#undef TAMRIX_HOST_RESOLVE_ROW
+{
+}
 
 Plugin::~Plugin() { platform::close_library(handle_); }
+
+Services Plugin::rows() const {
+  Services services{};
+#define TAMRIX_HOST_READ_ROW(name, member) services.member = *member##_row;
+  TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_READ_ROW)
+#undef TAMRIX_HOST_READ_ROW
+  return services;
+}
+
+void Plugin::write_rows(const Services &services) const {
+#define TAMRIX_HOST_WRITE_ROW(name, member) *member##_row = services.member;
+  TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_WRITE_ROW)
+#undef TAMRIX_HOST_WRITE_ROW
+}
+
+std::string differing_rows(const Services &found, const Services &wanted) {
+  std::string names;
+  std::size_t row = 0;
+  const auto compare = [&names, &row](bool same) {
+    if (!same) {
+      names += (names.empty() ? "row " : ", row ") + std::to_string(row + 1) + " (" +
+               contract::row_names.at(row) + ")";
+    }
+    ++row;
+  };
+#define TAMRIX_HOST_COMPARE_ROW(name, member) compare(found.member == wanted.member);
+  TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_COMPARE_ROW)
+#undef TAMRIX_HOST_COMPARE_ROW
+  return names;
+}
 
 void install(const Plugin &plugin, const Services &services) {
   plugin.physics_special_init(services.geom_lookup, services.body_lookup, services.contact_group,

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract.hpp"
 #include "tamrix_physics.h"
 
 namespace tamrix_host {
@@ -43,33 +44,35 @@ class Plugin {
   void *handle_;
 
  public:
-  physics_special_init_fn *const physics_special_init;
-  get_body_fn *const get_body;
-  tamrix_physics_init_fn *const init;
-  tamrix_physics_step_fn *const step;
-  tamrix_physics_collide_fn *const collide;
-  tamrix_physics_cleanup_fn *const cleanup;
+  // The plug-in's own functions.
+#define TAMRIX_HOST_FUNCTION(name, member) decltype(&::name) const member;
+  TAMRIX_CONTRACT_FUNCTIONS(TAMRIX_HOST_FUNCTION)
+#undef TAMRIX_HOST_FUNCTION
 
-  // The plug-in's own service table rows, to read back what it stored.
-  tamrix_geom_lookup_fn **const geom_lookup_row;
-  tamrix_body_lookup_fn **const body_lookup_row;
-  tamrix_contact_group_fn **const contact_group_row;
-  tamrix_send_fn **const send_row;
-  tamrix_receive_fn **const receive_row;
-  tamrix_console_printf_fn **const console_printf_row;
-  tamrix_time_fn **const time_row;
+  // The plug-in's own service table rows, to read back what it stored:
+  // geom_lookup_row, body_lookup_row and so on.
+#define TAMRIX_HOST_ROW(name, member) decltype(&::name) const member##_row;
+  TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_ROW)
+#undef TAMRIX_HOST_ROW
+
+  // All seven rows as they stand now.
+  [[nodiscard]] struct Services rows() const;
+  // Stores into the rows directly, as any other code in the process may.
+  void write_rows(const struct Services &services) const;
 };
 
-// The seven services in the order physics_special_init() takes them.
+// The seven services in the order physics_special_init() takes them; each
+// member has the type of its row.
 struct Services {
-  tamrix_geom_lookup_fn *geom_lookup;
-  tamrix_body_lookup_fn *body_lookup;
-  tamrix_contact_group_fn *contact_group;
-  tamrix_send_fn *send;
-  tamrix_receive_fn *receive;
-  tamrix_console_printf_fn *console_printf;
-  tamrix_time_fn *time;
+#define TAMRIX_HOST_SERVICE(name, member) decltype(::name) member;
+  TAMRIX_CONTRACT_ROWS(TAMRIX_HOST_SERVICE)
+#undef TAMRIX_HOST_SERVICE
 };
+
+// The rows, by their exported names, where `found` is not `wanted`, e.g.
+// "row 2 (dTamrixGetBodyFromDEFProc), row 6 (dTamrixConsolePrintfProc)"; empty
+// when all seven agree.
+std::string differing_rows(const Services &found, const Services &wanted);
 
 void install(const Plugin &plugin, const Services &services);
 

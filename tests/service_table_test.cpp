@@ -1,3 +1,7 @@
+#include <fstream>
+#include <set>
+#include <string>
+
 #include "plugin_fixture.hpp"
 
 namespace {
@@ -90,6 +94,26 @@ TEST_F(ServiceTable, SecondSetUpRedirectsInitAndGetBody) {
   EXPECT_EQ(second_console, (std::vector<std::string>{"not found", warning_format}));
   EXPECT_EQ(looked_up().size(), 1U) << "the first host was called after it was replaced";
   EXPECT_EQ(console_texts().size(), 1U);
+}
+
+// The export list the linker applies must name exactly the contract's
+// thirteen: the host resolves these, and the file checks look for them.
+TEST(Contract, ExportListNamesExactlyTheContract) {
+  std::ifstream map(EXPORTS_MAP_PATH);
+  ASSERT_TRUE(map) << "cannot read " << EXPORTS_MAP_PATH;
+  std::set<std::string> listed;
+  bool global = false;
+  for (std::string word; map >> word;) {
+    if (word == "global:" || word == "local:") {
+      global = word == "global:";
+    } else if (global && word.back() == ';') {
+      listed.insert(word.substr(0, word.size() - 1));
+    }
+  }
+  const std::set<std::string> contract(tamrix_host::contract::names.begin(),
+                                       tamrix_host::contract::names.end());
+  EXPECT_EQ(listed, contract);
+  EXPECT_EQ(contract.size(), 13U) << "a name stands twice in the contract's lists";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "contract.hpp"
 #include "file_checks.hpp"
 
 namespace plugin_check {
@@ -43,12 +44,7 @@ PluginFile read_plugin_file(const std::string &path);
 
 // The thirteen names of the contract: the seven service table rows, then the
 // six functions.
-inline constexpr std::size_t contract_row_count = 7;
-inline constexpr std::array<const char *, 13> contract_names = {
-    "dTamrixGetGeomFromDEFProc", "dTamrixGetBodyFromDEFProc", "dTamrixGetContactJointGroupProc",
-    "dTamrixSendProc",           "dTamrixReceiveProc",        "dTamrixConsolePrintfProc",
-    "dTamrixGetTimeProc",        "physics_special_init",      "getBody",
-    "tamrix_physics_init",       "tamrix_physics_step",       "tamrix_physics_collide",
-    "tamrix_physics_cleanup"};
+inline constexpr std::size_t contract_row_count = tamrix_host::contract::row_count;
+inline constexpr const auto &contract_names = tamrix_host::contract::names;
 
 }  // namespace plugin_check
