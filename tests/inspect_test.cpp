@@ -56,7 +56,9 @@ void expect_passes_except(const std::vector<Finding> &findings,
 // The file cannot be a plug-in here: one failure with a reason on one line,
 // everything else skipped.
 void expect_rejected_as_format(const std::string &path, const std::string &reason_part) {
-  const std::vector<Finding> findings = check_file(path, true);
+  const plugin_check::FileReport report = check_file(path, true);
+  EXPECT_FALSE(report.loadable);
+  const std::vector<Finding> &findings = report.findings;
   ASSERT_FALSE(findings.empty());
   EXPECT_EQ(findings[0].check, "file-format");
   EXPECT_EQ(findings[0].verdict, Verdict::fail) << show(findings);
@@ -66,7 +68,7 @@ void expect_rejected_as_format(const std::string &path, const std::string &reaso
     EXPECT_EQ(findings[i].verdict, Verdict::skip) << show(findings);
   }
   // The same set of checks is named whatever the file, so reports line up.
-  EXPECT_EQ(findings.size(), check_file(MY_PHYSICS1_PATH, true).size());
+  EXPECT_EQ(findings.size(), check_file(MY_PHYSICS1_PATH, true).findings.size());
 }
 
 class ScratchFiles : public ::testing::Test {
@@ -97,7 +99,7 @@ class ScratchFiles : public ::testing::Test {
 
 TEST(FileChecks, ACleanPluginPassesEveryCheckStrictOrNot) {
   for (const bool strict : {false, true}) {
-    const std::vector<Finding> findings = check_file(INSPECT_CLEAN_PATH, strict);
+    const std::vector<Finding> findings = check_file(INSPECT_CLEAN_PATH, strict).findings;
     ASSERT_FALSE(findings.empty());
     EXPECT_EQ(findings[0].check, "file-format");
     expect_passes_except(findings);
@@ -107,11 +109,23 @@ TEST(FileChecks, ACleanPluginPassesEveryCheckStrictOrNot) {
   }
 }
 
+// The report and --list are made from the table: a finding of a check it
+// does not know would be printed under a name nothing documents.
+TEST(FileChecks, EveryFindingIsAFileCheckOfTheTable) {
+  for (const char *path : {MY_PHYSICS1_PATH, EMPTY_LIBRARY_PATH, PROGRAM_PATH}) {
+    for (const Finding &finding : check_file(path, true).findings) {
+      const plugin_check::Check *check = plugin_check::find_check(finding.check);
+      ASSERT_NE(check, nullptr) << finding.check;
+      EXPECT_EQ(check->stage, plugin_check::Stage::file) << finding.check;
+    }
+  }
+}
+
 TEST(FileChecks, MyPhysics1PassesEveryCheckStrict) {
 #ifdef MY_PHYSICS1_INSTRUMENTED
-  expect_passes_except(check_file(MY_PHYSICS1_PATH, true), {"no-code-at-load", "needed"});
+  expect_passes_except(check_file(MY_PHYSICS1_PATH, true).findings, {"no-code-at-load", "needed"});
 #else
-  expect_passes_except(check_file(MY_PHYSICS1_PATH, true));
+  expect_passes_except(check_file(MY_PHYSICS1_PATH, true).findings);
 #endif
 }
 
@@ -124,7 +138,7 @@ struct Fault {
 // Built like the plug-in, so in sanitizer and coverage builds it has their
 // constructors and runtimes too: only its exports are asserted.
 TEST(FileChecks, ALibraryWithoutTheNamesFailsExportsNamingAll) {
-  const std::vector<Finding> findings = check_file(EMPTY_LIBRARY_PATH, false);
+  const std::vector<Finding> findings = check_file(EMPTY_LIBRARY_PATH, false).findings;
   const Finding *exports = find(findings, "exports");
   ASSERT_NE(exports, nullptr);
   EXPECT_EQ(exports->verdict, Verdict::fail);
@@ -149,7 +163,7 @@ TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
   };
   for (const Fault &fault : faults) {
     for (const bool strict : {false, true}) {
-      const std::vector<Finding> findings = check_file(fault.path, strict);
+      const std::vector<Finding> findings = check_file(fault.path, strict).findings;
       const Finding *finding = find(findings, fault.check);
       ASSERT_NE(finding, nullptr) << fault.path;
       EXPECT_EQ(finding->verdict, Verdict::fail) << fault.path << "\n" << show(findings);
@@ -175,7 +189,7 @@ TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
   };
   for (const Fault &fault : faults) {
     for (const bool strict : {false, true}) {
-      const std::vector<Finding> findings = check_file(fault.path, strict);
+      const std::vector<Finding> findings = check_file(fault.path, strict).findings;
       const Finding *finding = find(findings, fault.check);
       ASSERT_NE(finding, nullptr) << fault.path;
       EXPECT_EQ(finding->verdict, strict ? Verdict::fail : Verdict::warn) << show(findings);
@@ -213,7 +227,7 @@ TEST_F(ScratchFiles, ACutShortCopyIsRejectedWhereverItEnds) {
        {std::size_t{4}, std::size_t{19}, std::size_t{64}, whole.size() / 2, whole.size() - 1}) {
     const std::string path =
         write("cut.so", std::vector<char>(whole.begin(), whole.begin() + static_cast<long>(size)));
-    const std::vector<Finding> findings = check_file(path, false);
+    const std::vector<Finding> findings = check_file(path, false).findings;
     EXPECT_EQ(findings.at(0).verdict, Verdict::fail) << size << "\n" << show(findings);
   }
 }
@@ -250,7 +264,7 @@ TEST_F(ScratchFiles, HostileHeadersGiveFindingsNotCrashes) {
   for (const Patch &patch : patches) {
     std::vector<char> bytes = whole;
     std::copy(patch.bytes.begin(), patch.bytes.end(), bytes.begin() + static_cast<long>(patch.at));
-    const std::vector<Finding> findings = check_file(write("patched.so", bytes), true);
+    const std::vector<Finding> findings = check_file(write("patched.so", bytes), true).findings;
     ASSERT_FALSE(findings.empty());
     EXPECT_TRUE(
         std::any_of(findings.begin(), findings.end(),
@@ -274,7 +288,7 @@ TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
   std::vector<char> bytes = read(INSPECT_NEEDS_LIBM_PATH);
   std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
   std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
-  const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true);
+  const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true).findings;
   ASSERT_EQ(findings.at(0).verdict, Verdict::pass) << show(findings);
   for (const char *check : {"exports", "extra-exports"}) {
     EXPECT_EQ(find(findings, check)->verdict, Verdict::skip) << show(findings);

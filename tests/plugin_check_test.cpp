@@ -2,8 +2,11 @@
 // against the broken plug-ins of tests/plugin_check.cmake.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <sstream>
+#include <string>
 
+#include "channel.hpp"
 #include "plugin_check.hpp"
 
 namespace {
@@ -97,6 +100,45 @@ TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_NE(xml.find("<failure message=\"name &quot;%n&lt;&amp;&gt;&quot;\"/>"), std::string::npos);
   EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody</system-out>"), std::string::npos);
   EXPECT_NE(xml.find("<skipped message=\"not counted\"/>"), std::string::npos);
+}
+
+namespace channel = plugin_check::channel;
+
+TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
+  const std::string token = channel::new_token();
+  EXPECT_EQ(token.size(), 16U);
+  EXPECT_NE(token, channel::new_token());
+
+  std::array<char, channel::progress_line_size> line{};
+  std::string output(line.data(), channel::encode_progress(token, "tamrix_physics_init", line));
+  output += channel::encode_result(token, Verdict::skip, "two\nlines");
+  output += "result pass\n" + channel::encode_result("0123456789abcdef", Verdict::pass, "");
+  output.append(line.data(), channel::encode_progress(token, nullptr, line));
+
+  const channel::Decoded decoded = channel::decode(output, token);
+  EXPECT_TRUE(decoded.forged);
+  ASSERT_EQ(decoded.messages.size(), 3U);
+  EXPECT_EQ(decoded.messages[0].kind, channel::Kind::entering);
+  EXPECT_EQ(decoded.messages[0].text, "tamrix_physics_init");
+  EXPECT_EQ(decoded.messages[1].kind, channel::Kind::result);
+  EXPECT_EQ(decoded.messages[1].verdict, Verdict::skip);
+  EXPECT_EQ(decoded.messages[1].text, "two lines");
+  EXPECT_EQ(decoded.messages[2].kind, channel::Kind::left);
+}
+
+TEST(PluginCheckChannel, ALongNameIsCutAndACutLineIsNoForgery) {
+  const std::string token = channel::new_token();
+  const std::string name(1000, 'x');
+  std::array<char, channel::progress_line_size> line{};
+  const std::size_t size = channel::encode_progress(token, name.c_str(), line);
+  EXPECT_EQ(size, line.size());
+  EXPECT_EQ(line.back(), '\n');
+
+  // A child killed while writing leaves half a line of its own.
+  const std::string half = channel::encode_result(token, Verdict::pass, "").substr(0, 26);
+  const channel::Decoded decoded = channel::decode(half, token);
+  EXPECT_FALSE(decoded.forged);
+  EXPECT_TRUE(decoded.messages.empty());
 }
 
 }  // namespace

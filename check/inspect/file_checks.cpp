@@ -67,7 +67,7 @@ Finding exports_finding(const PluginFile &file) {
   return judge("exports", problems, Verdict::fail);
 }
 
-Finding extra_exports_finding(const PluginFile &file, Verdict otherwise) {
+Finding extra_exports_finding(const PluginFile &file) {
   if (file.exports_unreadable) {
     return {"extra-exports", Verdict::skip, *file.exports_unreadable};
   }
@@ -90,50 +90,49 @@ Finding extra_exports_finding(const PluginFile &file, Verdict otherwise) {
   }
   // Any other exported name can capture a host's or another plug-in's symbol.
   return {
-      "extra-exports", otherwise,
+      "extra-exports", Verdict::fail,
       std::to_string(count) + " exported name(s) beyond the contract's 13: " + join(extra, ", ")};
 }
 
-Finding needed_finding(const PluginFile &file, Verdict otherwise) {
+Finding needed_finding(const PluginFile &file) {
   if (file.foreign_needed.empty()) {
     return {"needed", Verdict::pass, ""};
   }
-  return {"needed", otherwise,
+  return {"needed", Verdict::fail,
           "needs libraries beyond the system's C runtime and loader: " + join(file.foreign_needed)};
 }
 
 }  // namespace
 
-std::vector<Finding> check_file(const std::string &path, bool strict) {
+FileReport check_file(const std::string &path, bool strict) {
   const PluginFile file = read_plugin_file(path);
-  std::vector<Finding> findings;
-  const Verdict hardening = strict ? Verdict::fail : Verdict::warn;
+  FileReport report;
   if (!file.format_problem.empty()) {
-    findings.push_back({"file-format", Verdict::fail, file.format_problem});
-    const std::string reason = "the file is not a plug-in for this platform";
-    findings.push_back({"exports", Verdict::skip, reason});
-    for (const Finding &finding : file.contract) {
-      findings.push_back({finding.check, Verdict::skip, reason});
+    report.why_not_loadable = "the file is not a plug-in for this platform";
+    report.findings.push_back({"file-format", Verdict::fail, file.format_problem});
+    for (const char *check : {"exports", "extra-exports", "needed"}) {
+      report.findings.push_back({check, Verdict::skip, report.why_not_loadable});
     }
-    findings.push_back({"extra-exports", Verdict::skip, reason});
-    findings.push_back({"needed", Verdict::skip, reason});
-    for (const Finding &finding : file.hardening) {
-      findings.push_back({finding.check, Verdict::skip, reason});
+    for (const auto *list : {&file.contract, &file.hardening}) {
+      for (const Finding &finding : *list) {
+        report.findings.push_back({finding.check, Verdict::skip, report.why_not_loadable});
+      }
     }
-    return findings;
+    return report;
   }
-  findings.push_back({"file-format", Verdict::pass, ""});
-  findings.push_back(exports_finding(file));
-  findings.insert(findings.end(), file.contract.begin(), file.contract.end());
-  findings.push_back(extra_exports_finding(file, hardening));
-  findings.push_back(needed_finding(file, hardening));
-  for (Finding finding : file.hardening) {
-    if (finding.verdict == Verdict::fail) {
-      finding.verdict = hardening;
+  report.loadable = true;
+  report.findings.push_back({"file-format", Verdict::pass, ""});
+  report.findings.push_back(exports_finding(file));
+  report.findings.insert(report.findings.end(), file.contract.begin(), file.contract.end());
+  report.findings.push_back(extra_exports_finding(file));
+  report.findings.push_back(needed_finding(file));
+  report.findings.insert(report.findings.end(), file.hardening.begin(), file.hardening.end());
+  for (Finding &finding : report.findings) {
+    if (const Check *check = find_check(finding.check)) {
+      finding.verdict = judged(*check, finding.verdict, strict);
     }
-    findings.push_back(finding);
   }
-  return findings;
+  return report;
 }
 
 }  // namespace plugin_check

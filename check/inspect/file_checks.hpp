@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace plugin_check {
+#include "checks.hpp"
 
-enum class Verdict { pass, warn, fail, skip };
+namespace plugin_check {
 
 // "PASS", "WARN", "FAIL" or "SKIP", as the report prints it.
 const char *verdict_word(Verdict verdict);
@@ -18,10 +18,19 @@ struct Finding {
   std::string reason;  // for anything but a pass, in words a plug-in author understands
 };
 
+struct FileReport {
+  // One finding per file check the reader can make here, judged by the
+  // check's level and `strict`.
+  std::vector<Finding> findings;
+  // Whether the file may be handed to the loader at all: a file for another
+  // machine, or no library at all, never is.
+  bool loadable = false;
+  std::string why_not_loadable;
+};
+
 // Checks the file at `path` as a plug-in for the platform this program was
-// built for. Checks that only `strict` makes failures come back as warnings
-// without it. The first finding is always the file's format; when that one
-// fails, the file cannot be loaded here and the others are skipped.
-std::vector<Finding> check_file(const std::string &path, bool strict);
+// built for. The first finding is always the file's format; when that one
+// fails, the others are skipped and the file is not loadable.
+FileReport check_file(const std::string &path, bool strict);
 
 }  // namespace plugin_check

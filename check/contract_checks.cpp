@@ -1,84 +1,17 @@
-// The behaviour checks. Each runs in a child process of its own (see
-// run_battery), so whatever the plug-in does to its process, the report goes on.
+// The checks of the contract itself: the rows, the calls, and what step and
+// collide may do.
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <vector>
 
+#include "behaviour.hpp"
 #include "heap_count.hpp"
 #include "platform.hpp"
-#include "plugin_check.hpp"
-#include "tamrix_host.hpp"
 
 namespace plugin_check {
-namespace {
-
-using tamrix_host::call_hook;
-using tamrix_host::differing_rows;
-using tamrix_host::Host;
-using tamrix_host::Plugin;
-using tamrix_host::Services;
-
-struct Said {
-  Verdict verdict;
-  std::string reason;
-};
-
-Said passed() { return {Verdict::pass, {}}; }
-Said failed(std::string reason) { return {Verdict::fail, std::move(reason)}; }
-
-// ---- Stand-in services whose only job is to be told apart
-
-std::atomic<int> stub_calls{0};  // gives each stub a body of its own, so no two share an address
-std::atomic<long> console_calls{0};
-
-template <int N>
-tamrix_geom_handle geom_stub(const char * /*name*/) {
-  stub_calls += N;
-  return nullptr;
-}
-template <int N>
-tamrix_body_handle body_stub(const char * /*name*/) {
-  stub_calls += N;
-  return nullptr;
-}
-template <int N>
-tamrix_contact_group_handle contact_group_stub() {
-  stub_calls += N;
-  return nullptr;
-}
-template <int N>
-void send_stub(int /*channel*/, const void * /*data*/, std::size_t /*size*/) {
-  stub_calls += N;
-}
-template <int N>
-const void *receive_stub(int /*channel*/, std::size_t *size) {
-  stub_calls += N;
-  *size = 0;
-  return nullptr;
-}
-template <int N>
-void printf_stub(const char * /*format*/, ...) {
-  stub_calls += N;
-  ++console_calls;
-}
-template <int N>
-double time_stub() {
-  stub_calls += N;
-  return 0.0;
-}
-
-template <int N>
-Services stub_services() {
-  return {&geom_stub<N>,    &body_stub<N>,   &contact_group_stub<N>, &send_stub<N>,
-          &receive_stub<N>, &printf_stub<N>, &time_stub<N>};
-}
-
-void set_up(const Plugin &plugin, const Services &services) {
-  call_hook("physics_special_init", tamrix_host::install, plugin, services);
-}
 
 // ---- The checks
 
@@ -112,6 +45,8 @@ Said set_up_fills_rows(const Plugin &plugin, Host & /*host*/) {
   return passed();
 }
 
+namespace {
+
 std::atomic<int> replacement_lookups{0};
 std::atomic<int> replacement_prints{0};
 
@@ -120,6 +55,8 @@ tamrix_body_handle replacement_lookup(const char * /*name*/) {
   return nullptr;
 }
 void replacement_printf(const char * /*format*/, ...) { ++replacement_prints; }
+
+}  // namespace
 
 Said rows_read_afresh(const Plugin &plugin, Host &host) {
   set_up(plugin, Host::services());
@@ -154,6 +91,8 @@ Said whole_life_twice(const Plugin &plugin, Host &host) {
   return passed();
 }
 
+namespace {
+
 // Conversions that read and write memory if ever used as a format.
 constexpr std::string_view hostile_name = "%n%s%p%x%n-ghost";
 std::atomic<bool> name_used_as_format{false};
@@ -164,6 +103,8 @@ void guarded_printf(const char *format, ...) {
     name_used_as_format = true;
   }
 }
+
+}  // namespace
 
 Said def_name_not_format(const Plugin &plugin, Host & /*host*/) {
   Services services = Host::services();
@@ -180,8 +121,12 @@ Said def_name_not_format(const Plugin &plugin, Host & /*host*/) {
   return passed();
 }
 
+namespace {
+
 constexpr int thread_count = 8;
 constexpr int calls_per_thread = 2000;
+
+}  // namespace
 
 Said threads_step_collide(const Plugin &plugin, Host &host) {
   set_up(plugin, Host::services());
@@ -238,6 +183,8 @@ Said init_cleanup_twice(const Plugin &plugin, Host & /*host*/) {
   return passed();
 }
 
+namespace {
+
 constexpr int measured_calls = 100;
 
 struct PerHook {
@@ -281,6 +228,8 @@ std::string per_hook_text(const PerHook &counts, const char *what) {
   }
   return text;
 }
+
+}  // namespace
 
 Said step_collide_no_heap(const Plugin &plugin, Host &host) {
   if (std::string why_not; !heap_counting_available(why_not)) {
@@ -326,177 +275,6 @@ Said step_collide_quiet(const Plugin &plugin, Host &host) {
     return failed(text + "; a hook run at every physics step must stay quiet");
   }
   return passed();
-}
-
-struct BehaviourCheck {
-  const char *name;
-  bool strict_only;
-  Said (*run)(const Plugin &plugin, Host &host);
-  const char *crash_context;  // what the check did to the plug-in, for a crash or a hang
-};
-
-constexpr std::array<BehaviourCheck, 12> behaviour_checks = {{
-    {"load", false, loads, ""},
-    {"rows-null-after-load", false, rows_null_after_load, ""},
-    {"set-up-fills-rows", false, set_up_fills_rows, ""},
-    {"rows-read-afresh", false, rows_read_afresh, " (other code had replaced rows 2 and 6)"},
-    {"whole-life-twice", false, whole_life_twice, ""},
-    {"def-name-not-format", false, def_name_not_format, ""},
-    {"threads-step-collide", false, threads_step_collide, ""},
-    {"null-services", true, null_services,
-     " (rows 2 and 6 were null: a host may leave out any service, so look at a row before "
-     "calling it)"},
-    {"get-body-null", true, get_body_null, " (getBody was given a null name)"},
-    {"init-cleanup-twice", true, init_cleanup_twice,
-     " (init and cleanup were each called twice in a row)"},
-    {"step-collide-no-heap", true, step_collide_no_heap, ""},
-    {"step-collide-quiet", true, step_collide_quiet, ""},
-}};
-
-// ---- The child's side: progress and result lines on its channel
-
-const char *last_sent = nullptr;
-
-// Called from one thread at a time (the threads check announces itself once),
-// and never allocates, so it can run while the heap is being counted.
-void send_progress(const char *hook) {
-  if (hook == last_sent) {
-    return;
-  }
-  last_sent = hook;
-  std::array<char, 256> line{};
-  const std::string_view word = hook != nullptr ? "entering " : "left";
-  const std::string_view name = hook != nullptr ? hook : "";
-  const std::size_t size = std::min(name.size(), line.size() - word.size() - 1);
-  word.copy(line.data(), word.size());
-  name.copy(line.data() + word.size(), size);
-  line[word.size() + size] = '\n';
-  tamrix_host::platform::child_write({line.data(), word.size() + size + 1});
-}
-
-void send_result(const Said &said) {
-  std::string line = said.verdict == Verdict::pass   ? "result pass "
-                     : said.verdict == Verdict::skip ? "result skip "
-                                                     : "result fail ";
-  for (const char c : said.reason) {
-    line += c == '\n' ? ' ' : c;
-  }
-  tamrix_host::platform::child_write(line + '\n');
-}
-
-const BehaviourCheck *find_check(const std::string &name) {
-  for (const BehaviourCheck &check : behaviour_checks) {
-    if (name == check.name) {
-      return &check;
-    }
-  }
-  return nullptr;
-}
-
-// ---- The parent's side
-
-struct ChildReport {
-  std::string hook;  // the plug-in function last entered and not left; empty if none
-  bool has_result = false;
-  Verdict verdict = Verdict::fail;
-  std::string reason;
-};
-
-ChildReport read_report(const std::string &output) {
-  ChildReport report;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("entering ", 0) == 0) {
-      report.hook = line.substr(9);
-    } else if (line == "left") {
-      report.hook.clear();
-    } else if (line.rfind("result ", 0) == 0 && line.size() >= 11) {
-      report.has_result = true;
-      const std::string word = line.substr(7, 4);
-      report.verdict = word == "pass"   ? Verdict::pass
-                       : word == "skip" ? Verdict::skip
-                                        : Verdict::fail;
-      report.reason = line.size() > 12 ? line.substr(12) : "";
-    }
-  }
-  return report;
-}
-
-std::string seconds_text(double seconds) {
-  std::ostringstream text;
-  text << seconds << " s";
-  return text.str();
-}
-
-Finding run_in_child(const BehaviourCheck &check, const Options &options) {
-  const tamrix_host::platform::ChildOutcome outcome = tamrix_host::platform::run_child(
-      run_check_in_child, {check.name, options.plugin}, options.timeout_seconds);
-  const ChildReport report = read_report(outcome.output);
-  const Verdict bad = check.strict_only && !options.strict ? Verdict::warn : Verdict::fail;
-  const std::string where =
-      report.hook.empty() ? " outside any plug-in call" : " in " + report.hook;
-  using End = tamrix_host::platform::ChildOutcome::End;
-  switch (outcome.end) {
-    case End::exited:
-      if (report.has_result && outcome.exit_status == 0) {
-        return {check.name, report.verdict == Verdict::fail ? bad : report.verdict, report.reason};
-      }
-      // exit() in a plug-in ends the host's process too: as bad as a crash.
-      return {check.name, bad,
-              (report.hook.empty() ? "the process ended outside any plug-in call"
-                                   : report.hook + " ended the process") +
-                  " with status " + std::to_string(outcome.exit_status) + check.crash_context};
-    case End::crashed:
-      return {check.name, bad, "crashed" + where + ": " + outcome.cause + check.crash_context};
-    case End::timed_out:
-      return {check.name, bad,
-              "did not finish within " + seconds_text(options.timeout_seconds) + where +
-                  ", so it was stopped" + check.crash_context};
-    case End::not_started:
-      break;
-  }
-  return {check.name, Verdict::fail, "could not run the check: " + outcome.cause};
-}
-
-}  // namespace
-
-int run_check_in_child(const std::vector<std::string> &args) {
-  const BehaviourCheck *check = args.size() == 2 ? find_check(args[0]) : nullptr;
-  if (check == nullptr) {
-    send_result(failed("no such check"));
-    return 0;
-  }
-  tamrix_host::set_hook_listener(send_progress);
-  try {
-    Host host(tamrix_host::World::standard());
-    tamrix_host::entering("loading the file");
-    const Plugin plugin(args[1]);
-    tamrix_host::entering(nullptr);
-    send_result(check->run(plugin, host));
-    tamrix_host::entering("unloading the file");
-  } catch (const tamrix_host::LoadError &error) {
-    send_result(failed(error.what()));
-  }
-  return 0;
-}
-
-std::vector<Finding> run_battery(const Options &options) {
-  std::vector<Finding> findings = check_file(options.plugin, options.strict);
-  // A file for another machine or no library at all is never handed to the
-  // loader: its failure is already said, once.
-  const bool foreign = !findings.empty() && findings.front().verdict == Verdict::fail;
-  bool loaded = false;
-  for (const BehaviourCheck &check : behaviour_checks) {
-    if (foreign || (&check != behaviour_checks.data() && !loaded)) {
-      findings.push_back({check.name, Verdict::skip,
-                          foreign ? "the file is not a plug-in for this platform"
-                                  : "the plug-in could not be loaded"});
-      continue;
-    }
-    findings.push_back(run_in_child(check, options));
-    loaded = loaded || findings.back().verdict == Verdict::pass;
-  }
-  return findings;
 }
 
 }  // namespace plugin_check

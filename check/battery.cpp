@@ -1,0 +1,211 @@
+// The battery: the file checks, then each behaviour check in a child process
+// of its own, so whatever the plug-in does to its process, the report goes on.
+#include <array>
+#include <sstream>
+#include <string_view>
+
+#include "behaviour.hpp"
+#include "channel.hpp"
+#include "platform.hpp"
+#include "plugin_check.hpp"
+
+namespace plugin_check {
+namespace {
+
+using Run = Said (*)(const Plugin &plugin, Host &host);
+
+struct Runner {
+  std::string_view name;
+  Run run;
+};
+
+// The code behind each behaviour check of the table, in the table's order.
+constexpr std::array runners = {
+    Runner{"load", loads},
+    Runner{"rows-null-after-load", rows_null_after_load},
+    Runner{"set-up-fills-rows", set_up_fills_rows},
+    Runner{"rows-read-afresh", rows_read_afresh},
+    Runner{"whole-life-twice", whole_life_twice},
+    Runner{"def-name-not-format", def_name_not_format},
+    Runner{"threads-step-collide", threads_step_collide},
+    Runner{"null-services", null_services},
+    Runner{"get-body-null", get_body_null},
+    Runner{"init-cleanup-twice", init_cleanup_twice},
+    Runner{"step-collide-no-heap", step_collide_no_heap},
+    Runner{"step-collide-quiet", step_collide_quiet},
+};
+
+constexpr bool runners_match_table() {
+  std::size_t next = 0;
+  for (const Check &check : checks) {
+    if (check.stage != Stage::behaviour) {
+      continue;
+    }
+    if (next == runners.size() || runners.at(next).name != check.name) {
+      return false;
+    }
+    ++next;
+  }
+  return next == runners.size();
+}
+static_assert(runners_match_table(),
+              "every behaviour check of the table needs its runner, in the table's order");
+static_assert(runners.front().name == "load", "the load gate runs first");
+
+// ---- The child's side: progress and result lines on its channel
+
+std::string child_token;
+const char *last_sent = nullptr;
+
+// Called from one thread at a time (the threads check announces itself once),
+// and never allocates, so it can run while the heap is being counted.
+void send_progress(const char *hook) {
+  if (hook == last_sent) {
+    return;
+  }
+  last_sent = hook;
+  std::array<char, channel::progress_line_size> line{};
+  const std::size_t size = channel::encode_progress(child_token, hook, line);
+  tamrix_host::platform::child_write({line.data(), size});
+}
+
+void send_result(const Said &said) {
+  tamrix_host::platform::child_write(
+      channel::encode_result(child_token, said.verdict, said.reason));
+}
+
+// ---- The parent's side
+
+struct ChildReport {
+  std::string hook;  // the plug-in function last entered and not left; empty if none
+  bool has_result = false;
+  Verdict verdict = Verdict::fail;
+  std::string reason;
+};
+
+ChildReport read_report(const std::string &output, const std::string &token) {
+  ChildReport report;
+  for (channel::Message &message : channel::decode(output, token).messages) {
+    switch (message.kind) {
+      case channel::Kind::entering:
+        report.hook = std::move(message.text);
+        break;
+      case channel::Kind::left:
+        report.hook.clear();
+        break;
+      case channel::Kind::result:
+        report.has_result = true;
+        report.verdict = message.verdict;
+        report.reason = std::move(message.text);
+        break;
+    }
+  }
+  return report;
+}
+
+std::string seconds_text(double seconds) {
+  std::ostringstream text;
+  text << seconds << " s";
+  return text.str();
+}
+
+Finding run_in_child(const Check &check, const Options &options) {
+  const std::string name(check.name);
+  const std::string context(check.crash_context);
+  const std::string token = channel::new_token();
+  const tamrix_host::platform::ChildOutcome outcome = tamrix_host::platform::run_child(
+      run_check_in_child, {name, options.plugin, token}, options.timeout_seconds);
+  const ChildReport report = read_report(outcome.output, token);
+  const Verdict bad = judged(check, Verdict::fail, options.strict);
+  const std::string where =
+      report.hook.empty() ? " outside any plug-in call" : " in " + report.hook;
+  using End = tamrix_host::platform::ChildOutcome::End;
+  switch (outcome.end) {
+    case End::exited:
+      if (report.has_result && outcome.exit_status == 0) {
+        return {name, judged(check, report.verdict, options.strict), report.reason};
+      }
+      // exit() in a plug-in ends the host's process too: as bad as a crash.
+      return {name, bad,
+              (report.hook.empty() ? "the process ended outside any plug-in call"
+                                   : report.hook + " ended the process") +
+                  " with status " + std::to_string(outcome.exit_status) + context};
+    case End::crashed:
+      return {name, bad, "crashed" + where + ": " + outcome.cause + context};
+    case End::timed_out:
+      return {name, bad,
+              "did not finish within " + seconds_text(options.timeout_seconds) + where +
+                  ", so it was stopped" + context};
+    case End::not_started:
+      break;
+  }
+  return {name, Verdict::fail, "could not run the check: " + outcome.cause};
+}
+
+const Finding *finding_of(const std::vector<Finding> &findings, std::string_view check) {
+  for (const Finding &finding : findings) {
+    if (finding.check == check) {
+      return &finding;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int run_check_in_child(const std::vector<std::string> &args) {
+  const Runner *runner = nullptr;
+  for (const Runner &each : runners) {
+    runner = args.size() == 3 && each.name == args[0] ? &each : runner;
+  }
+  if (args.size() == 3) {
+    child_token = args[2];
+  }
+  if (runner == nullptr) {
+    send_result(failed("no such check"));
+    return 0;
+  }
+  tamrix_host::set_hook_listener(send_progress);
+  try {
+    Host host(tamrix_host::World::standard());
+    tamrix_host::entering("loading the file");
+    const Plugin plugin(args[1]);
+    tamrix_host::entering(nullptr);
+    send_result(runner->run(plugin, host));
+    tamrix_host::entering("unloading the file");
+  } catch (const tamrix_host::LoadError &error) {
+    send_result(failed(error.what()));
+  }
+  return 0;
+}
+
+std::vector<Finding> run_battery(const Options &options) {
+  const FileReport file = check_file(options.plugin, options.strict);
+  std::vector<Finding> findings;
+  // Nothing but `load` runs until the load gate has passed; why it did not
+  // pass is every later check's reason to skip.
+  std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
+  for (const Check &check : checks) {
+    const std::string name(check.name);
+    if (!made_here(check)) {
+      findings.push_back(
+          {name, Verdict::skip, "not made on this platform: " + std::string(check.elsewhere)});
+    } else if (check.stage == Stage::file) {
+      const Finding *found = finding_of(file.findings, check.name);
+      findings.push_back(found != nullptr ? *found
+                                          : Finding{name, Verdict::skip,
+                                                    "the file reader has no "
+                                                    "finding for it here"});
+    } else if (!gate_closed.empty()) {
+      findings.push_back({name, Verdict::skip, gate_closed});
+    } else {
+      findings.push_back(run_in_child(check, options));
+      if (check.name == runners.front().name && findings.back().verdict != Verdict::pass) {
+        gate_closed = "the plug-in could not be loaded: " + findings.back().reason;
+      }
+    }
+  }
+  return findings;
+}
+
+}  // namespace plugin_check

@@ -1,0 +1,115 @@
+#include "channel.hpp"
+
+#include <algorithm>
+#include <random>
+
+namespace plugin_check::channel {
+namespace {
+
+constexpr std::string_view entering_word = "entering";
+constexpr std::string_view left_word = "left";
+constexpr std::string_view result_word = "result";
+
+constexpr std::array<std::pair<Verdict, std::string_view>, 4> verdict_words = {{
+    {Verdict::pass, "pass"},
+    {Verdict::warn, "warn"},
+    {Verdict::fail, "fail"},
+    {Verdict::skip, "skip"},
+}};
+
+// Splits off the first word of `text`, leaving the rest after one space.
+std::string_view first_word(std::string_view &text) {
+  const std::size_t space = text.find(' ');
+  const std::string_view word = text.substr(0, space);
+  text = space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
+  return word;
+}
+
+std::optional<Message> decode_line(std::string_view line) {
+  std::string_view rest = line;
+  const std::string_view kind = first_word(rest);
+  if (kind == entering_word) {
+    return Message{Kind::entering, Verdict::pass, std::string(rest)};
+  }
+  if (kind == left_word && rest.empty()) {
+    return Message{Kind::left, Verdict::pass, {}};
+  }
+  if (kind == result_word) {
+    const std::string_view word = first_word(rest);
+    for (const auto &[verdict, name] : verdict_words) {
+      if (word == name) {
+        return Message{Kind::result, verdict, std::string(rest)};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string new_token() {
+  std::random_device source;
+  std::uniform_int_distribution<unsigned> digit(0, 15);
+  std::string token(16, '0');
+  for (char &c : token) {
+    c = "0123456789abcdef"[digit(source)];
+  }
+  return token;
+}
+
+std::string encode_result(std::string_view token, Verdict verdict, std::string_view reason) {
+  std::string line(token);
+  line.append(" ").append(result_word).append(" ");
+  for (const auto &[each, name] : verdict_words) {
+    if (each == verdict) {
+      line.append(name);
+    }
+  }
+  line += ' ';
+  for (const char c : reason) {
+    line += c == '\n' || c == '\r' ? ' ' : c;
+  }
+  return line + '\n';
+}
+
+std::size_t encode_progress(std::string_view token, const char *hook,
+                            std::array<char, progress_line_size> &line) {
+  std::size_t size = 0;
+  const auto append = [&line, &size](std::string_view part) {
+    const std::size_t room = line.size() - 1 - size;  // one kept for the newline
+    const std::size_t taken = std::min(part.size(), room);
+    part.copy(line.data() + size, taken);
+    size += taken;
+  };
+  append(token);
+  append(" ");
+  if (hook != nullptr) {
+    append(entering_word);
+    append(" ");
+    append(hook);
+  } else {
+    append(left_word);
+  }
+  line[size] = '\n';
+  return size + 1;
+}
+
+Decoded decode(std::string_view output, std::string_view token) {
+  Decoded decoded;
+  while (!output.empty()) {
+    const std::size_t end = output.find('\n');
+    std::string_view line = output.substr(0, end);
+    output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
+    std::string_view rest = line;
+    const std::string_view given = first_word(rest);
+    std::optional<Message> message = decode_line(rest);
+    if (given == token && message) {
+      decoded.messages.push_back(std::move(*message));
+    } else if (given != token && line.find(result_word) != std::string_view::npos) {
+      decoded.forged = true;
+    }
+  }
+  return decoded;
+}
+
+}  // namespace plugin_check::channel

@@ -1,0 +1,53 @@
+// The messages a check's child process sends its parent, one a line. Each
+// line carries the token the parent gave that child, so whatever else reaches
+// the channel (a plug-in writing to every descriptor it inherited) cannot
+// pass for the checker's own words.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks.hpp"
+
+namespace plugin_check::channel {
+
+enum class Kind {
+  entering,  // the plug-in function about to be called; text is its name
+  left,      // the plug-in function returned
+  result,    // the check's verdict; text is the reason
+};
+
+struct Message {
+  Kind kind = Kind::result;
+  Verdict verdict = Verdict::fail;  // for results
+  std::string text;
+};
+
+// Room for one encoded progress line; longer names are cut to fit.
+inline constexpr std::size_t progress_line_size = 256;
+
+// A fresh token for one child, from the system's random source.
+std::string new_token();
+
+// The line for a result: one line, whatever `reason` holds.
+std::string encode_result(std::string_view token, Verdict verdict, std::string_view reason);
+
+// The line for progress (`hook` null: the hook left), written into `line`
+// without touching the heap, so it can be sent while allocations are counted.
+// Returns the line's length.
+std::size_t encode_progress(std::string_view token, const char *hook,
+                            std::array<char, progress_line_size> &line);
+
+struct Decoded {
+  std::vector<Message> messages;  // those that carried the token, in order
+  bool forged = false;            // a line that looked like a result but lacked the token
+};
+
+// Reads everything a child sent.
+Decoded decode(std::string_view output, std::string_view token);
+
+}  // namespace plugin_check::channel
