@@ -47,6 +47,10 @@ inline constexpr std::array checks = {
           "loading the file runs no code of the plug-in's own: no constructor, PREINIT_ARRAY, "
           "DT_INIT or indirect-function resolver",
           Level::failure, Platforms::all, Stage::file},
+    Check{"no-code-at-unload",
+          "unloading the file runs no code of the plug-in's own: no destructor, DT_FINI or exit "
+          "handler",
+          Level::failure, Platforms::all, Stage::file},
     Check{"extra-exports", "nothing is exported beyond the thirteen names", Level::warning,
           Platforms::all, Stage::file},
     Check{"needed", "the file needs no library beyond the system's C runtime and loader",

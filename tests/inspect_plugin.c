@@ -52,9 +52,29 @@ EXPORT int tamrix_physics_collide(void *first, void *second) {
   return 0;
 }
 EXPORT void tamrix_physics_cleanup(void) {}
-#ifdef INSPECT_CONSTRUCTOR
+#if defined(INSPECT_CONSTRUCTOR) || defined(INSPECT_DESTRUCTOR)
 static volatile int loaded;
+#endif
+#ifdef INSPECT_CONSTRUCTOR
 __attribute__((constructor)) static void inspect_at_load(void) { loaded = 1; }
+#endif
+#ifdef INSPECT_DESTRUCTOR
+__attribute__((destructor)) static void inspect_at_unload(void) { loaded = 0; }
+#endif
+
+#ifdef INSPECT_ATEXIT
+/* An exit handler: code of the plug-in's that the C library keeps. */
+#include <stdlib.h>
+static void inspect_at_exit(void) {}
+int inspect_register(void) { return atexit(inspect_at_exit); }
+#endif
+
+#ifdef INSPECT_UNIQUE
+/* What g++ makes of a static local of an inline function with default
+   visibility: one object for the whole process, which pins the library. */
+__asm__(
+    ".data\n.balign 4\n.globl inspect_unique\n.type inspect_unique, %gnu_unique_object\n"
+    ".size inspect_unique, 4\ninspect_unique:\n.long 0\n.previous");
 #endif
 
 #ifdef INSPECT_IFUNC

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "file_checks.hpp"
+#include "plugin_file.hpp"
 
 #ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX
 #include <sys/stat.h>
@@ -45,7 +46,8 @@ void expect_passes_except(const std::vector<Finding> &findings,
     if (std::find(except.begin(), except.end(), finding.check) != except.end()) {
       continue;
     }
-    if (finding.verdict == Verdict::skip && finding.check == "no-code-at-load") {
+    if (finding.verdict == Verdict::skip &&
+        (finding.check == "no-code-at-load" || finding.check == "no-code-at-unload")) {
       EXPECT_NE(finding.reason, "") << show(findings);
     } else {
       EXPECT_EQ(finding.verdict, Verdict::pass) << show(findings);
@@ -97,14 +99,25 @@ class ScratchFiles : public ::testing::Test {
   }
 };
 
-TEST(FileChecks, ACleanPluginPassesEveryCheckStrictOrNot) {
-  for (const bool strict : {false, true}) {
-    const std::vector<Finding> findings = check_file(INSPECT_CLEAN_PATH, strict).findings;
-    ASSERT_FALSE(findings.empty());
-    EXPECT_EQ(findings[0].check, "file-format");
-    expect_passes_except(findings);
-    for (const char *check : {"exports", "no-code-at-load", "extra-exports", "needed"}) {
-      EXPECT_NE(find(findings, check), nullptr) << check;
+// Sound files: built the ordinary way, stripped or not, needing the C
+// runtime's own libraries.
+TEST(FileChecks, SoundPluginsPassEveryCheckStrictOrNot) {
+  for (const char *path : {
+           INSPECT_CLEAN_PATH,
+#ifdef INSPECT_NEEDS_LIBM_PATH
+           INSPECT_NEEDS_LIBM_PATH,
+           INSPECT_STRIPPED_PATH,
+#endif
+       }) {
+    for (const bool strict : {false, true}) {
+      const std::vector<Finding> findings = check_file(path, strict).findings;
+      ASSERT_FALSE(findings.empty());
+      EXPECT_EQ(findings[0].check, "file-format");
+      expect_passes_except(findings);
+      for (const char *check :
+           {"exports", "no-code-at-load", "no-code-at-unload", "extra-exports", "needed"}) {
+        EXPECT_NE(find(findings, check), nullptr) << path << " " << check;
+      }
     }
   }
 }
@@ -121,12 +134,21 @@ TEST(FileChecks, EveryFindingIsAFileCheckOfTheTable) {
   }
 }
 
-TEST(FileChecks, MyPhysics1PassesEveryCheckStrict) {
-#ifdef MY_PHYSICS1_INSTRUMENTED
-  expect_passes_except(check_file(MY_PHYSICS1_PATH, true).findings, {"no-code-at-load", "needed"});
-#else
-  expect_passes_except(check_file(MY_PHYSICS1_PATH, true).findings);
+TEST(FileChecks, MyPhysics1PassesEveryCheckStrictStrippedOrNot) {
+  for (const char *path : {
+           MY_PHYSICS1_PATH,
+#ifdef STRIPPED_MY_PHYSICS1_PATH
+           STRIPPED_MY_PHYSICS1_PATH,
 #endif
+       }) {
+    SCOPED_TRACE(path);
+#ifdef MY_PHYSICS1_INSTRUMENTED
+    expect_passes_except(check_file(path, true).findings,
+                         {"no-code-at-load", "no-code-at-unload", "needed"});
+#else
+    expect_passes_except(check_file(path, true).findings);
+#endif
+  }
 }
 
 struct Fault {
@@ -156,9 +178,13 @@ TEST(FileChecks, ContractFaultsFailTheirOwnCheckInEveryMode) {
       {INSPECT_CONST_ROW_PATH, "exports", "dTamrixSendProc is read-only"},
       {INSPECT_ROW_AS_FUNCTION_PATH, "exports", "dTamrixSendProc"},
 #ifdef INSPECT_OWN_INIT_PATH
-      {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "at load"},
+      {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "runs inspect_at_load at load"},
       {INSPECT_OWN_INIT_PATH, "no-code-at-load", "DT_INIT"},
       {INSPECT_IFUNC_PATH, "no-code-at-load", "resolver"},
+      {INSPECT_FAST_MATH_PATH, "no-code-at-load", "runs set_fast_math at load"},
+      {INSPECT_FAST_MATH_PATH, "no-code-at-load", "flush-to-zero for the whole host"},
+      {INSPECT_DESTRUCTOR_PATH, "no-code-at-unload", "runs inspect_at_unload at unload"},
+      {INSPECT_ATEXIT_PATH, "no-code-at-unload", "imports __cxa_atexit"},
 #endif
   };
   for (const Fault &fault : faults) {
@@ -177,7 +203,10 @@ TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
   const std::vector<Fault> faults = {
       {INSPECT_EXTRA_EXPORT_PATH, "extra-exports", "inspect_helper"},
 #ifdef INSPECT_NEEDS_LIBM_PATH
-      {INSPECT_NEEDS_LIBM_PATH, "needed", "libm.so.6"},
+      {INSPECT_NEEDS_LIBSTDCXX_PATH, "needed", "libstdc++.so.6"},
+      {INSPECT_STRIPPED_CONSTRUCTOR_PATH, "no-code-at-load",
+       "no symbol table to name it, and lacks the C runtime's usual shape (missing the C "
+       "runtime's FINI_ARRAY entry, the weak import(s) __cxa_finalize"},
       {INSPECT_LAZY_PATH, "relro", "-z now"},
       {INSPECT_EXEC_STACK_PATH, "exec-stack", "executable stack"},
       {INSPECT_TEXTREL_PATH, "textrel", "text relocations"},
@@ -285,7 +314,7 @@ TEST_F(ScratchFiles, AFifoIsRejectedWithoutWaitingForAWriter) {
 // what the dynamic segment tells is still judged, and the exports are
 // skipped with the reason, never passed.
 TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
-  std::vector<char> bytes = read(INSPECT_NEEDS_LIBM_PATH);
+  std::vector<char> bytes = read(INSPECT_NEEDS_LIBSTDCXX_PATH);
   std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
   std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
   const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true).findings;
@@ -295,8 +324,50 @@ TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
     EXPECT_NE(find(findings, check)->reason, "");
   }
   EXPECT_EQ(find(findings, "needed")->verdict, Verdict::fail) << show(findings);
-  EXPECT_NE(find(findings, "needed")->reason.find("libm.so.6"), std::string::npos);
+  EXPECT_NE(find(findings, "needed")->reason.find("libstdc++.so.6"), std::string::npos);
   EXPECT_EQ(find(findings, "no-code-at-load")->verdict, Verdict::pass) << show(findings);
+  EXPECT_EQ(find(findings, "no-code-at-unload")->verdict, Verdict::pass) << show(findings);
+}
+
+// What libelf cannot read is the file's problem, in libelf's words, on one
+// line; never a part quietly taken as absent and misreported later.
+TEST_F(ScratchFiles, LibelfsFirstErrorIsTheFilesProblem) {
+  const std::vector<char> whole = read(INSPECT_CLEAN_PATH);
+  struct Patch {
+    std::size_t at;
+    std::vector<unsigned char> bytes;
+    const char *reason_part;
+  };
+  for (const Patch &patch : std::vector<Patch>{
+           // 0xffff program headers: the count lies in a section header that has none.
+           {56, {0xff, 0xff}, "libelf cannot read the file's program headers: "},
+           {32,
+            {0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff},
+            "libelf cannot read the file's program header count: "},
+           {62, {0xfe, 0}, "libelf cannot read the file's name of section "},  // e_shstrndx
+       }) {
+    std::vector<char> bytes = whole;
+    std::copy(patch.bytes.begin(), patch.bytes.end(), bytes.begin() + static_cast<long>(patch.at));
+    expect_rejected_as_format(write("patched.so", bytes), patch.reason_part);
+  }
+}
+
+// Why a library would stay mapped after its unload, for the reload check to
+// name; read from the file.
+TEST(FileReader, NamesWhatKeepsALibraryLoaded) {
+  struct Case {
+    const char *path;
+    std::vector<std::string> stays_loaded;
+  };
+  for (const Case &each : std::vector<Case>{
+           {INSPECT_CLEAN_PATH, {}},
+           {MY_PHYSICS1_PATH, {}},
+           {INSPECT_NODELETE_PATH, {"linked with -z nodelete"}},
+           {INSPECT_UNIQUE_PATH, {"has STB_GNU_UNIQUE symbol inspect_unique"}},
+       }) {
+    EXPECT_EQ(plugin_check::read_plugin_file(each.path).stays_loaded, each.stays_loaded)
+        << each.path;
+  }
 }
 #endif
 

@@ -32,7 +32,21 @@ else()
   inspect_library(inspect_lazy LINK_OPTIONS -Wl,-z,lazy)
   inspect_library(inspect_exec_stack LINK_OPTIONS -Wl,-z,execstack)
   inspect_library(inspect_textrel DEFINITIONS INSPECT_TEXTREL LINK_OPTIONS -Wl,-z,notext)
+  # libm is the C runtime's own; libstdc++ is a library the host may lack.
   inspect_library(inspect_needs_libm LINK_OPTIONS -Wl,--no-as-needed -lm)
+  inspect_library(inspect_needs_libstdcxx LINK_OPTIONS -Wl,--no-as-needed -lstdc++)
+  # Stripped the ordinary way: the C runtime's shape tells its one entry in
+  # each array. Without the start files, a lone constructor has no such shape.
+  inspect_library(inspect_stripped LINK_OPTIONS -s)
+  inspect_library(inspect_stripped_constructor DEFINITIONS INSPECT_CONSTRUCTOR
+    LINK_OPTIONS -nostartfiles -s)
+  # gcc 12 and clang 14 both link crtfastmath.o's set_fast_math into a shared
+  # library when the link line has -ffast-math.
+  inspect_library(inspect_fast_math LINK_OPTIONS -ffast-math)
+  inspect_library(inspect_destructor DEFINITIONS INSPECT_DESTRUCTOR)
+  inspect_library(inspect_atexit DEFINITIONS INSPECT_ATEXIT)
+  inspect_library(inspect_nodelete LINK_OPTIONS -Wl,-z,nodelete)
+  inspect_library(inspect_unique DEFINITIONS INSPECT_UNIQUE)
 endif()
 
 # Binaries for other machines, when their compilers are here.
@@ -77,6 +91,18 @@ foreach(input IN LISTS inspect_inputs)
   string(TOUPPER "${input}" macro)
   target_compile_definitions(inspect_tests PRIVATE ${macro}_PATH="$<TARGET_FILE:${input}>")
 endforeach()
+# my_physics1 as a package would ship it, stripped.
+if(NOT WIN32)
+  set(stripped_my_physics1 "${CMAKE_CURRENT_BINARY_DIR}/inspect_stripped/my_physics1.so")
+  add_custom_command(OUTPUT "${stripped_my_physics1}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/inspect_stripped"
+    COMMAND "${CMAKE_STRIP}" --strip-all -o "${stripped_my_physics1}" $<TARGET_FILE:my_physics1>
+    DEPENDS my_physics1
+    COMMENT "Stripping a copy of my_physics1")
+  add_custom_target(stripped_my_physics1 DEPENDS "${stripped_my_physics1}")
+  list(APPEND inspect_foreign_definitions STRIPPED_MY_PHYSICS1_PATH="${stripped_my_physics1}")
+  add_dependencies(inspect_foreign_inputs stripped_my_physics1)
+endif()
 target_compile_definitions(inspect_tests PRIVATE
   MY_PHYSICS1_PATH="$<TARGET_FILE:my_physics1>"
   EMPTY_LIBRARY_PATH="$<TARGET_FILE:empty_library>"

@@ -70,16 +70,43 @@ struct Layout {
   Elf_Scn *symtab = nullptr;
   std::vector<GElf_Phdr> loads;               // where each loaded address lies in the file
   std::optional<std::uint64_t> init_section;  // address of ".init", where the C runtime's _init is
+  std::optional<std::uint64_t> fini_section;  // and of ".fini", where its _fini is
+  // The first thing libelf could not read, with libelf's reason: the file's
+  // problem, never a part quietly taken as absent.
+  std::string libelf_error;
 };
+
+// After a libelf call failed: keeps what it could not read, and why, when it
+// is the first such failure. A call that found nothing, with no error set,
+// is no damage.
+void note_libelf_error(Layout &layout, const std::string &what) {
+  const int code = elf_errno();  // also clears it, so the next failure is its own
+  if (code == 0 || !layout.libelf_error.empty()) {
+    return;
+  }
+  const char *message = elf_errmsg(code);
+  layout.libelf_error = what + ": " + (message != nullptr ? message : "unknown libelf error");
+}
 
 void read_program_headers(Elf *elf, Layout &layout) {
   std::size_t count = 0;
   if (elf_getphdrnum(elf, &count) != 0) {
+    note_libelf_error(layout, "program header count");
+    return;
+  }
+  if (count == 0) {
+    // No loader can map a file without them; libelf says why it found none
+    // (a count of 0xffff, say, that points at an empty extension).
+    GElf_Phdr header;
+    if (gelf_getphdr(elf, 0, &header) == nullptr) {
+      note_libelf_error(layout, "program headers");
+    }
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
     GElf_Phdr header;
     if (gelf_getphdr(elf, static_cast<int>(i), &header) == nullptr) {
+      note_libelf_error(layout, "program header " + std::to_string(i));
       continue;
     }
     if (header.p_type == PT_LOAD) {
@@ -103,10 +130,17 @@ void read_program_headers(Elf *elf, Layout &layout) {
         // it is there even when section headers were stripped.
         Elf_Data *data = elf_getdata_rawchunk(elf, static_cast<int64_t>(header.p_offset),
                                               header.p_filesz, ELF_T_DYN);
+        if (data == nullptr) {
+          note_libelf_error(layout, "dynamic segment");
+        }
         const std::size_t entry = gelf_fsize(elf, ELF_T_DYN, 1, EV_CURRENT);
         for (std::size_t n = 0; data != nullptr && entry != 0 && n < header.p_filesz / entry; ++n) {
           GElf_Dyn dyn;
-          if (gelf_getdyn(data, static_cast<int>(n), &dyn) == nullptr || dyn.d_tag == DT_NULL) {
+          if (gelf_getdyn(data, static_cast<int>(n), &dyn) == nullptr) {
+            note_libelf_error(layout, "dynamic entry " + std::to_string(n));
+            break;
+          }
+          if (dyn.d_tag == DT_NULL) {
             break;
           }
           layout.dynamic.push_back(dyn);
@@ -122,6 +156,7 @@ void read_program_headers(Elf *elf, Layout &layout) {
 void read_section_headers(Elf *elf, Layout &layout) {
   std::size_t names = 0;
   if (elf_getshdrnum(elf, &layout.section_count) != 0 || elf_getshdrstrndx(elf, &names) != 0) {
+    note_libelf_error(layout, "section headers");
     layout.section_count = 0;
     return;
   }
@@ -129,6 +164,7 @@ void read_section_headers(Elf *elf, Layout &layout) {
        section = elf_nextscn(elf, section)) {
     GElf_Shdr header;
     if (gelf_getshdr(section, &header) == nullptr) {
+      note_libelf_error(layout, "section header " + std::to_string(elf_ndxscn(section)));
       continue;
     }
     if (header.sh_type != SHT_NOBITS) {
@@ -140,8 +176,12 @@ void read_section_headers(Elf *elf, Layout &layout) {
       layout.symtab = section;
     } else if (header.sh_type == SHT_PROGBITS) {
       const char *name = elf_strptr(elf, names, header.sh_name);
-      if (name != nullptr && std::string(name) == ".init") {
+      if (name == nullptr) {
+        note_libelf_error(layout, "name of section " + std::to_string(elf_ndxscn(section)));
+      } else if (std::string(name) == ".init") {
         layout.init_section = header.sh_addr;
+      } else if (std::string(name) == ".fini") {
+        layout.fini_section = header.sh_addr;
       }
     }
   }
@@ -167,22 +207,28 @@ std::optional<GElf_Shdr> section_header(Elf *elf, std::size_t index) {
 
 // Calls `visit(symbol, name)` for each symbol of the table `section`.
 template <typename Visit>
-void for_each_symbol(Elf *elf, Elf_Scn *section, Visit visit) {
+void for_each_symbol(Elf *elf, Layout &layout, Elf_Scn *section, Visit visit) {
   GElf_Shdr header;
   if (section == nullptr || gelf_getshdr(section, &header) == nullptr || header.sh_entsize == 0) {
     return;
   }
+  const std::string table = header.sh_type == SHT_DYNSYM ? "dynamic symbol" : "symbol";
   Elf_Data *data = elf_getdata(section, nullptr);
   if (data == nullptr) {
+    note_libelf_error(layout, table + " table");
     return;
   }
   const std::size_t count = data->d_size / header.sh_entsize;
   for (std::size_t i = 1; i < count; ++i) {  // entry 0 is the null symbol
     GElf_Sym symbol;
     if (gelf_getsym(data, static_cast<int>(i), &symbol) == nullptr) {
+      note_libelf_error(layout, table + " " + std::to_string(i));
       break;
     }
     const char *name = elf_strptr(elf, header.sh_link, symbol.st_name);
+    if (name == nullptr) {
+      note_libelf_error(layout, "name of " + table + " " + std::to_string(i));
+    }
     visit(symbol, name != nullptr ? std::string(name) : std::string());
   }
 }
@@ -244,22 +290,24 @@ bool is_exported(const GElf_Sym &symbol) {
   return !(symbol.st_shndx == SHN_ABS && symbol.st_size == 0 && symbol.st_value == 0);
 }
 
-void read_exports(Elf *elf, const Layout &layout, std::size_t pointer_size, PluginFile &file) {
+void read_exports(Elf *elf, Layout &layout, std::size_t pointer_size, PluginFile &file) {
   if (layout.section_count == 0) {
     file.exports_unreadable = "the file has no section headers, so its exports cannot be listed";
     return;
   }
-  for_each_symbol(elf, layout.dynsym, [&](const GElf_Sym &symbol, std::string name) {
+  for_each_symbol(elf, layout, layout.dynsym, [&](const GElf_Sym &symbol, std::string name) {
     if (is_exported(symbol)) {
       file.exports.push_back(judge_symbol(elf, layout, symbol, std::move(name), pointer_size));
     }
   });
 }
 
+// glibc's own parts: the C library, its maths, threads, dynamic-loading and
+// real-time libraries, and the loader. Every glibc system has them; since 2.34
+// all but libm are stubs, and a plug-in linked on an older glibc names them.
 bool system_library(const std::string &name) {
-  // libpthread.so.0 is part of glibc (a stub since 2.34); a plug-in linked on
-  // an older glibc names it for the mutex calls, and every glibc system has it.
-  return name == "libc.so.6" || name == "libpthread.so.0" || name.rfind("ld-linux", 0) == 0;
+  return name == "libc.so.6" || name == "libm.so.6" || name == "libpthread.so.0" ||
+         name == "libdl.so.2" || name == "librt.so.1" || name.rfind("ld-linux", 0) == 0;
 }
 
 // The file offset of a loaded address, as the loader maps it.
@@ -272,110 +320,401 @@ std::optional<std::uint64_t> file_offset(const Layout &layout, std::uint64_t add
   return std::nullopt;
 }
 
+// How many bytes of the file follow the loaded address `address` in its segment.
+std::uint64_t loaded_room(const Layout &layout, std::uint64_t address) {
+  for (const GElf_Phdr &load : layout.loads) {
+    if (address >= load.p_vaddr && address - load.p_vaddr < load.p_filesz) {
+      return load.p_filesz - (address - load.p_vaddr);
+    }
+  }
+  return 0;
+}
+
+// `size` bytes of the file at the loaded address `address`, as `type`; null
+// when the address lies outside the file (noted when libelf refuses them).
+Elf_Data *loaded_bytes(Elf *elf, Layout &layout, std::uint64_t address, std::uint64_t size,
+                       Elf_Type type, const char *what) {
+  const std::optional<std::uint64_t> at = file_offset(layout, address);
+  if (!at || size == 0) {
+    return nullptr;
+  }
+  Elf_Data *data = elf_getdata_rawchunk(elf, static_cast<int64_t>(*at), size, type);
+  if (data == nullptr) {
+    note_libelf_error(layout, what);
+  }
+  return data;
+}
+
+// The dynamic string table, as the loader finds it.
+struct Strings {
+  const char *bytes = nullptr;
+  std::uint64_t size = 0;
+
+  // The string at `at`, or nullopt when it does not lie in the table.
+  [[nodiscard]] std::optional<std::string> at(std::uint64_t offset) const {
+    const char *end = bytes != nullptr && offset < size
+                          ? static_cast<const char *>(std::memchr(bytes + offset, 0, size - offset))
+                          : nullptr;
+    if (end == nullptr) {
+      return std::nullopt;
+    }
+    return std::string(bytes + offset, end);
+  }
+};
+
+Strings dynamic_strings(Elf *elf, Layout &layout) {
+  Strings strings;
+  strings.size = dynamic_value(layout, DT_STRSZ).value_or(0);
+  Elf_Data *data = loaded_bytes(elf, layout, dynamic_value(layout, DT_STRTAB).value_or(0),
+                                strings.size, ELF_T_BYTE, "dynamic string table");
+  strings.bytes = data != nullptr ? static_cast<const char *>(data->d_buf) : nullptr;
+  return strings;
+}
+
 // Names are read through the dynamic segment, as the loader reads them, so
 // a file without section headers is judged too.
-void read_needed(Elf *elf, const Layout &layout, PluginFile &file) {
-  const std::optional<std::uint64_t> table =
-      file_offset(layout, dynamic_value(layout, DT_STRTAB).value_or(0));
-  const std::uint64_t size = dynamic_value(layout, DT_STRSZ).value_or(0);
-  Elf_Data *strings =
-      table ? elf_getdata_rawchunk(elf, static_cast<int64_t>(*table), size, ELF_T_BYTE) : nullptr;
-  const auto *bytes = strings != nullptr ? static_cast<const char *>(strings->d_buf) : nullptr;
+void read_needed(const Layout &layout, const Strings &strings, PluginFile &file) {
   for (const GElf_Dyn &dyn : layout.dynamic) {
     if (dyn.d_tag != DT_NEEDED) {
       continue;
     }
-    const std::uint64_t at = dyn.d_un.d_val;
-    const char *end = bytes != nullptr && at < size
-                          ? static_cast<const char *>(std::memchr(bytes + at, 0, size - at))
-                          : nullptr;
-    if (end == nullptr) {
+    const std::optional<std::string> name = strings.at(dyn.d_un.d_val);
+    if (!name) {
       file.foreign_needed.emplace_back("a library whose name cannot be read");
-    } else if (const std::string name(bytes + at, end); !system_library(name)) {
-      file.foreign_needed.push_back(name);
+    } else if (!system_library(*name)) {
+      file.foreign_needed.push_back(*name);
     }
   }
 }
 
-// The loader calls an indirect function's resolver, code of the plug-in's,
-// for each IRELATIVE relocation while it loads the file.
-std::size_t indirect_relocations(Elf *elf, const Layout &layout) {
-  GElf_Ehdr header;
-  if (gelf_getehdr(elf, &header) == nullptr) {
+std::vector<GElf_Rela> dynamic_relocations(Elf *elf, Layout &layout);
+
+struct DynamicSymbol {
+  GElf_Sym symbol;
+  std::string name;
+};
+
+// How many symbols the dynamic symbol table holds, from its hash table, as
+// the loader knows it: DT_HASH says so; DT_GNU_HASH's last chain ends there.
+std::uint64_t dynamic_symbol_count(Elf *elf, Layout &layout) {
+  if (const std::optional<std::uint64_t> hash = dynamic_value(layout, DT_HASH)) {
+    Elf_Data *data = loaded_bytes(elf, layout, *hash, 8, ELF_T_WORD, "hash table");
+    return data != nullptr ? static_cast<const std::uint32_t *>(data->d_buf)[1] : 0;
+  }
+  const std::optional<std::uint64_t> hash = dynamic_value(layout, DT_GNU_HASH);
+  Elf_Data *head =
+      hash ? loaded_bytes(elf, layout, *hash, 16, ELF_T_WORD, "GNU hash table") : nullptr;
+  if (head == nullptr) {
     return 0;
   }
-  const unsigned irelative = header.e_machine == EM_X86_64    ? R_X86_64_IRELATIVE
-                             : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
-                                                              : 0;
+  const auto *words = static_cast<const std::uint32_t *>(head->d_buf);
+  const std::uint32_t buckets = words[0];
+  const std::uint32_t first_hashed = words[1];
+  const std::uint64_t bloom = std::uint64_t{words[2]} * (gelf_getclass(elf) == ELFCLASS64 ? 8 : 4);
+  const std::uint64_t buckets_at = *hash + 16 + bloom;
+  Elf_Data *bucket_data = loaded_bytes(elf, layout, buckets_at, std::uint64_t{buckets} * 4,
+                                       ELF_T_WORD, "GNU hash buckets");
+  if (bucket_data == nullptr) {
+    return first_hashed;
+  }
+  const auto *bucket = static_cast<const std::uint32_t *>(bucket_data->d_buf);
+  const std::uint32_t last = *std::max_element(bucket, bucket + buckets);
+  if (last < first_hashed) {
+    return first_hashed;  // no symbol is hashed: all are imports
+  }
+  // The chain of the last bucket runs to the table's end; its last word has
+  // the low bit set. It lies in the file, which bounds the walk.
+  const std::uint64_t chain_at =
+      buckets_at + std::uint64_t{buckets} * 4 + (last - first_hashed) * 4;
+  const std::uint64_t room = loaded_room(layout, chain_at) / 4;
+  Elf_Data *chain = loaded_bytes(elf, layout, chain_at, room * 4, ELF_T_WORD, "GNU hash chain");
+  const auto *links = chain != nullptr ? static_cast<const std::uint32_t *>(chain->d_buf) : nullptr;
+  for (std::uint64_t i = 0; links != nullptr && i < room; ++i) {
+    if ((links[i] & 1U) != 0) {
+      return last + i + 1;
+    }
+  }
+  return last;
+}
+
+// Every symbol of the dynamic symbol table that the loader can reach, read
+// through the dynamic segment as the loader reads it, so a file without
+// section headers is judged too: those its hash table holds and those its
+// relocations name (a library that exports nothing hashes nothing, and an
+// import that no relocation names is never bound).
+std::vector<DynamicSymbol> dynamic_symbols(Elf *elf, Layout &layout, const Strings &strings,
+                                           const std::vector<GElf_Rela> &relocations) {
+  std::vector<DynamicSymbol> symbols;
+  const std::size_t entry = gelf_fsize(elf, ELF_T_SYM, 1, EV_CURRENT);
+  const std::optional<std::uint64_t> table = dynamic_value(layout, DT_SYMTAB);
+  std::uint64_t count = table ? dynamic_symbol_count(elf, layout) : 0;
+  for (const GElf_Rela &relocation : relocations) {
+    count = std::max<std::uint64_t>(count, std::uint64_t{GELF_R_SYM(relocation.r_info)} + 1);
+  }
+  Elf_Data *data =
+      table && entry != 0 && count <= UINT64_MAX / entry
+          ? loaded_bytes(elf, layout, *table, count * entry, ELF_T_SYM, "dynamic symbol table")
+          : nullptr;
+  for (std::uint64_t i = 1; data != nullptr && i < count; ++i) {  // entry 0 is the null symbol
+    DynamicSymbol symbol;
+    if (gelf_getsym(data, static_cast<int>(i), &symbol.symbol) == nullptr) {
+      note_libelf_error(layout, "dynamic symbol " + std::to_string(i));
+      break;
+    }
+    symbol.name = strings.at(symbol.symbol.st_name).value_or("");
+    symbols.push_back(std::move(symbol));
+  }
+  return symbols;
+}
+
+bool imports(const std::vector<DynamicSymbol> &symbols, const std::string &name) {
+  return std::any_of(symbols.begin(), symbols.end(), [&](const DynamicSymbol &symbol) {
+    return symbol.symbol.st_shndx == SHN_UNDEF && symbol.name == name;
+  });
+}
+
+// The dynamic relocations, both tables: what the loader does to the file.
+std::vector<GElf_Rela> dynamic_relocations(Elf *elf, Layout &layout) {
+  std::vector<GElf_Rela> relocations;
   const std::size_t entry = gelf_fsize(elf, ELF_T_RELA, 1, EV_CURRENT);
-  std::size_t count = 0;
   for (const auto &[table, size] :
        {std::pair{DT_RELA, DT_RELASZ}, std::pair{DT_JMPREL, DT_PLTRELSZ}}) {
-    const std::optional<std::uint64_t> at =
-        file_offset(layout, dynamic_value(layout, table).value_or(0));
+    const std::optional<std::uint64_t> at = dynamic_value(layout, table);
     const std::uint64_t bytes = dynamic_value(layout, size).value_or(0);
-    Elf_Data *data = at && bytes != 0 && entry != 0
-                         ? elf_getdata_rawchunk(elf, static_cast<int64_t>(*at), bytes, ELF_T_RELA)
+    Elf_Data *data = at && entry != 0
+                         ? loaded_bytes(elf, layout, *at, bytes, ELF_T_RELA, "dynamic relocations")
                          : nullptr;
     for (std::size_t i = 0; data != nullptr && i < bytes / entry; ++i) {
       GElf_Rela relocation;
       if (gelf_getrela(data, static_cast<int>(i), &relocation) == nullptr) {
+        note_libelf_error(layout, "dynamic relocation " + std::to_string(i));
         break;
       }
-      count += irelative != 0 && GELF_R_TYPE(relocation.r_info) == irelative ? 1 : 0;
+      relocations.push_back(relocation);
     }
   }
-  return count;
+  return relocations;
 }
 
-// The rule: a library built by gcc or clang carries exactly one INIT_ARRAY
-// entry of its own C runtime (crtbeginS.o's frame_dummy) and one FINI_ARRAY
-// entry (__do_global_dtors_aux); any more is a constructor or destructor of
-// the plug-in's. When the symbol table is still there, the one entry must be
-// the runtime's; a stripped file cannot tell, and gets the benefit of it.
-std::vector<std::string> code_at_load(Elf *elf, const Layout &layout, std::size_t pointer_size) {
-  std::vector<std::string> problems;
-  if (dynamic_value(layout, DT_PREINIT_ARRAYSZ).value_or(0) != 0 ||
-      dynamic_value(layout, DT_PREINIT_ARRAY)) {
-    problems.emplace_back("has a PREINIT_ARRAY");
+// What the loader reads of the file to decide what code runs at load and at
+// unload.
+struct RunTimeView {
+  std::vector<DynamicSymbol> symbols;
+  std::vector<GElf_Rela> relocations;
+  unsigned relative = 0;   // the machine's RELATIVE relocation type
+  unsigned irelative = 0;  // and its IRELATIVE type
+  std::size_t pointer_size = 8;
+};
+
+// The functions an INIT_ARRAY or FINI_ARRAY calls, in order: each entry as
+// the loader computes it, from its RELATIVE relocation or, where it has none
+// (RELR, or a linker that wrote the addend in place), from the file's bytes.
+std::vector<std::uint64_t> array_targets(Elf *elf, Layout &layout, const RunTimeView &view,
+                                         std::uint64_t address, std::uint64_t entries) {
+  std::vector<std::uint64_t> targets;
+  constexpr std::uint64_t most = 4096;  // a damaged size must not make us read megabytes
+  entries = std::min(entries, most);
+  Elf_Data *data = loaded_bytes(elf, layout, address, entries * view.pointer_size, ELF_T_BYTE,
+                                "INIT_ARRAY or FINI_ARRAY");
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    const std::uint64_t slot = address + i * view.pointer_size;
+    const auto relocation =
+        std::find_if(view.relocations.begin(), view.relocations.end(), [&](const GElf_Rela &rela) {
+          return rela.r_offset == slot && GELF_R_TYPE(rela.r_info) == view.relative;
+        });
+    if (relocation != view.relocations.end()) {
+      targets.push_back(static_cast<std::uint64_t>(relocation->r_addend));
+    } else if (data != nullptr && view.pointer_size == 8) {
+      std::uint64_t value = 0;
+      std::memcpy(&value, static_cast<const char *>(data->d_buf) + i * 8, 8);
+      targets.push_back(value);
+    } else if (data != nullptr) {
+      std::uint32_t value = 0;
+      std::memcpy(&value, static_cast<const char *>(data->d_buf) + i * 4, 4);
+      targets.push_back(value);
+    } else {
+      targets.push_back(0);
+    }
   }
-  struct Array {
-    std::int64_t address_tag;
-    std::int64_t size_tag;
-    const char *runtime_entry;
-    const char *when;
-  };
-  for (const Array &array :
-       {Array{DT_INIT_ARRAY, DT_INIT_ARRAYSZ, "__frame_dummy_init_array_entry", "load"},
-        Array{DT_FINI_ARRAY, DT_FINI_ARRAYSZ, "__do_global_dtors_aux_fini_array_entry",
-              "unload"}}) {
-    const std::uint64_t entries = dynamic_value(layout, array.size_tag).value_or(0) / pointer_size;
-    const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
+  return targets;
+}
+
+// The name the symbol table gives the function at `address`; empty when it
+// gives none.
+std::string function_at(Elf *elf, Layout &layout, std::uint64_t address) {
+  std::string found;
+  for_each_symbol(elf, layout, layout.symtab, [&](const GElf_Sym &symbol, const std::string &name) {
+    const unsigned type = GELF_ST_TYPE(symbol.st_info);
+    if (found.empty() && !name.empty() && symbol.st_value == address &&
+        (type == STT_FUNC || type == STT_GNU_IFUNC)) {
+      found = name;
+    }
+  });
+  return found;
+}
+
+struct Problem {
+  Verdict verdict;  // fail for the fault itself, warn for a doubt
+  std::string text;
+};
+
+// An INIT_ARRAY or FINI_ARRAY, and what the C runtime puts in it.
+struct Array {
+  std::int64_t address_tag;
+  std::int64_t size_tag;
+  const char *name;
+  const char *runtime_function;  // crtbeginS.o's one entry
+  const char *when;
+};
+
+constexpr Array init_array{DT_INIT_ARRAY, DT_INIT_ARRAYSZ, "INIT_ARRAY", "frame_dummy", "load"};
+constexpr Array fini_array{DT_FINI_ARRAY, DT_FINI_ARRAYSZ, "FINI_ARRAY", "__do_global_dtors_aux",
+                           "unload"};
+
+std::uint64_t entries_of(const Layout &layout, const Array &array, std::size_t pointer_size) {
+  return dynamic_value(layout, array.size_tag).value_or(0) / pointer_size;
+}
+
+// The weak imports gcc's and clang's start files (crti.o, crtbeginS.o) leave
+// in every library they link, with no other use.
+constexpr std::array<const char *, 4> runtime_imports = {
+    "__cxa_finalize", "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable", "__gmon_start__"};
+
+// What a file without a symbol table lacks of the C runtime's usual shape: an
+// entry in both INIT_ARRAY and FINI_ARRAY, and the start files' weak imports.
+std::vector<std::string> missing_runtime_shape(const Layout &layout, const RunTimeView &view) {
+  std::vector<std::string> missing;
+  for (const Array *array : {&init_array, &fini_array}) {
+    if (entries_of(layout, *array, view.pointer_size) == 0) {
+      missing.push_back(std::string("the C runtime's ") + array->name + " entry");
+    }
+  }
+  std::string imports_missing;
+  for (const char *name : runtime_imports) {
+    const bool weak = std::any_of(view.symbols.begin(), view.symbols.end(), [&](const auto &s) {
+      return s.symbol.st_shndx == SHN_UNDEF && GELF_ST_BIND(s.symbol.st_info) == STB_WEAK &&
+             s.name == name;
+    });
+    if (!weak) {
+      imports_missing += (imports_missing.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  if (!imports_missing.empty()) {
+    missing.push_back("the weak import(s) " + imports_missing);
+  }
+  return missing;
+}
+
+std::string said_of(const std::string &function, const Array &array) {
+  if (function == "set_fast_math") {
+    return "runs set_fast_math at load: the start-up code that -ffast-math, -Ofast or "
+           "-funsafe-math-optimizations link in, which turns on flush-to-zero for the whole host "
+           "process, so every later result of the host's own floating-point code changes (link "
+           "without those options)";
+  }
+  return "runs " + function + " at " + array.when;
+}
+
+// The rule: a library built by gcc or clang carries exactly one entry of its
+// own C runtime in each array (crtbeginS.o's frame_dummy and
+// __do_global_dtors_aux); any more is a function of the plug-in's. Where the
+// symbol table is still there, each entry is named. A stripped file's lone
+// entry is the runtime's only when the file has the runtime's whole shape.
+std::vector<Problem> array_problems(Elf *elf, Layout &layout, const RunTimeView &view,
+                                    const Array &array) {
+  const std::uint64_t entries = entries_of(layout, array, view.pointer_size);
+  if (entries == 0) {
+    return {};
+  }
+  if (layout.symtab == nullptr) {
     if (entries > 1) {
-      problems.push_back("runs " + std::to_string(entries - 1) + " function(s) of its own at " +
-                         array.when + " (" + std::to_string(entries) +
-                         " entries where the C runtime needs 1)");
+      return {{Verdict::fail, "runs " + std::to_string(entries - 1) +
+                                  " function(s) of its own at " + array.when + " (" +
+                                  std::to_string(entries) + " " + array.name +
+                                  " entries where the C runtime needs 1)"}};
+    }
+    const std::vector<std::string> missing = missing_runtime_shape(layout, view);
+    if (missing.empty()) {
+      return {};
+    }
+    std::string text;
+    for (const std::string &item : missing) {
+      text += (text.empty() ? "" : ", ") + item;
+    }
+    return {{Verdict::warn, std::string("its one ") + array.name + " entry may be a function of " +
+                                "its own run at " + array.when + ": the file has no symbol table " +
+                                "to name it, and lacks the C runtime's usual shape (missing " +
+                                text + ")"}};
+  }
+  std::vector<Problem> problems;
+  const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
+  for (const std::uint64_t target : array_targets(elf, layout, view, address, entries)) {
+    const std::string function = function_at(elf, layout, target);
+    if (function == array.runtime_function) {
       continue;
     }
-    if (entries == 1 && layout.symtab != nullptr) {
-      bool runtime = false;
-      for_each_symbol(elf, layout.symtab, [&](const GElf_Sym &symbol, const std::string &name) {
-        runtime = runtime || (symbol.st_value == address && name == array.runtime_entry);
-      });
-      if (!runtime) {
-        problems.push_back(std::string("runs a function of its own at ") + array.when +
-                           " in place of the C runtime's");
-      }
-    }
+    problems.push_back(
+        {Verdict::fail, function.empty()
+                            ? "runs an unnamed function of its own at " + std::string(array.when)
+                            : said_of(function, array)});
   }
-  if (const std::size_t resolvers = indirect_relocations(elf, layout); resolvers != 0) {
-    problems.push_back("runs " + std::to_string(resolvers) +
-                       " indirect-function resolver(s) at load (IRELATIVE relocations)");
+  return problems;
+}
+
+std::vector<Problem> code_at_load(Elf *elf, Layout &layout, const RunTimeView &view) {
+  std::vector<Problem> problems;
+  if (dynamic_value(layout, DT_PREINIT_ARRAYSZ).value_or(0) != 0 ||
+      dynamic_value(layout, DT_PREINIT_ARRAY)) {
+    problems.push_back({Verdict::fail, "has a PREINIT_ARRAY"});
+  }
+  const std::vector<Problem> array = array_problems(elf, layout, view, init_array);
+  problems.insert(problems.end(), array.begin(), array.end());
+  // The loader calls an indirect function's resolver, code of the plug-in's,
+  // for each IRELATIVE relocation while it loads the file.
+  const auto resolvers =
+      std::count_if(view.relocations.begin(), view.relocations.end(), [&](const GElf_Rela &rela) {
+        return view.irelative != 0 && GELF_R_TYPE(rela.r_info) == view.irelative;
+      });
+  if (resolvers != 0) {
+    problems.push_back({Verdict::fail, "runs " + std::to_string(resolvers) +
+                                           " indirect-function resolver(s) at load (IRELATIVE "
+                                           "relocations)"});
   }
   const std::optional<std::uint64_t> init = dynamic_value(layout, DT_INIT);
   if (init && layout.section_count != 0 && layout.init_section != init) {
-    problems.emplace_back(
-        "its DT_INIT runs a function of its own at load, not the C runtime's _init");
+    problems.push_back(
+        {Verdict::fail,
+         "its DT_INIT runs a function of its own at load, not the C runtime's _init"});
+  }
+  return problems;
+}
+
+// Exit handlers the C library keeps and runs at exit, or at the unload of the
+// library that registered them, all pointing into the plug-in.
+constexpr std::array<const char *, 7> exit_handler_imports = {"__cxa_atexit",
+                                                              "atexit",
+                                                              "on_exit",
+                                                              "__cxa_thread_atexit",
+                                                              "__cxa_thread_atexit_impl",
+                                                              "at_quick_exit",
+                                                              "__cxa_at_quick_exit"};
+
+std::vector<Problem> code_at_unload(Elf *elf, Layout &layout, const RunTimeView &view) {
+  std::vector<Problem> problems = array_problems(elf, layout, view, fini_array);
+  const std::optional<std::uint64_t> fini = dynamic_value(layout, DT_FINI);
+  if (fini && layout.section_count != 0 && layout.fini_section != fini) {
+    problems.push_back({Verdict::fail,
+                        "its DT_FINI runs a function of its own at unload, not the C runtime's "
+                        "_fini"});
+  }
+  // The C runtime's own weak import of __cxa_finalize runs the handlers at
+  // unload; it registers none, so it is not among them.
+  for (const char *name : exit_handler_imports) {
+    if (imports(view.symbols, name)) {
+      problems.push_back({Verdict::fail, std::string("imports ") + name +
+                                             ": registers an exit handler, code of its own that "
+                                             "runs when the host exits or unloads it"});
+    }
   }
   return problems;
 }
@@ -386,6 +725,34 @@ Finding finding(const char *check, const std::vector<std::string> &problems) {
     reason += (reason.empty() ? "" : "; ") + problem;
   }
   return {check, problems.empty() ? Verdict::pass : Verdict::fail, reason};
+}
+
+// A fail when any problem is one, else a warning when there is any.
+Finding finding(const char *check, const std::vector<Problem> &problems) {
+  Finding result{check, Verdict::pass, ""};
+  for (const Problem &problem : problems) {
+    result.reason += (result.reason.empty() ? "" : "; ") + problem.text;
+    if (problem.verdict == Verdict::fail || result.verdict == Verdict::pass) {
+      result.verdict = problem.verdict;
+    }
+  }
+  return result;
+}
+
+// Why the loader would keep the file mapped after its unload.
+std::vector<std::string> stays_loaded(const Layout &layout,
+                                      const std::vector<DynamicSymbol> &symbols) {
+  std::vector<std::string> reasons;
+  if ((dynamic_value(layout, DT_FLAGS_1).value_or(0) & DF_1_NODELETE) != 0) {
+    reasons.emplace_back("linked with -z nodelete");
+  }
+  for (const DynamicSymbol &symbol : symbols) {
+    if (symbol.symbol.st_shndx != SHN_UNDEF &&
+        GELF_ST_BIND(symbol.symbol.st_info) == STB_GNU_UNIQUE) {
+      reasons.push_back("has STB_GNU_UNIQUE symbol " + symbol.name);
+    }
+  }
+  return reasons;
 }
 
 void read_hardening(const Layout &layout, PluginFile &file) {
@@ -422,7 +789,8 @@ std::string expected() { return "this plugin-check loads " + tamrix_host::descri
 
 PluginFile read_plugin_file(const std::string &path) {
   PluginFile file;
-  file.contract = {{"no-code-at-load", Verdict::skip, ""}};
+  file.contract = {{"no-code-at-load", Verdict::skip, ""},
+                   {"no-code-at-unload", Verdict::skip, ""}};
   file.hardening = {{"relro", Verdict::skip, ""},
                     {"exec-stack", Verdict::skip, ""},
                     {"textrel", Verdict::skip, ""}};
@@ -463,6 +831,7 @@ PluginFile read_plugin_file(const std::string &path) {
   const std::size_t pointer_size = gelf_getclass(elf.elf) == ELFCLASS64 ? 8 : 4;
 
   Layout layout;
+  elf_errno();  // whatever an earlier file left is not this one's
   read_program_headers(elf.elf, layout);
   read_section_headers(elf.elf, layout);
   // libelf gives no count for section headers it cannot read; the ELF header
@@ -479,6 +848,13 @@ PluginFile read_plugin_file(const std::string &path) {
                           " bytes where its headers need " + std::to_string(layout.extent);
     return file;
   }
+  const auto unreadable = [&] {
+    file.format_problem = "libelf cannot read the file's " + layout.libelf_error;
+  };
+  if (!layout.libelf_error.empty()) {
+    unreadable();
+    return file;
+  }
   if (layout.has_interp || (dynamic_value(layout, DT_FLAGS_1).value_or(0) & DF_1_PIE) != 0) {
     file.format_problem =
         "the file is a position-independent executable, not a shared object; " + expected();
@@ -491,9 +867,27 @@ PluginFile read_plugin_file(const std::string &path) {
   }
 
   read_exports(elf.elf, layout, pointer_size, file);
-  read_needed(elf.elf, layout, file);
-  file.contract = {finding("no-code-at-load", code_at_load(elf.elf, layout, pointer_size))};
+  const Strings strings = dynamic_strings(elf.elf, layout);
+  read_needed(layout, strings, file);
+  RunTimeView view;
+  view.relocations = dynamic_relocations(elf.elf, layout);
+  view.symbols = dynamic_symbols(elf.elf, layout, strings, view.relocations);
+  view.relative = header.e_machine == EM_X86_64    ? R_X86_64_RELATIVE
+                  : header.e_machine == EM_AARCH64 ? R_AARCH64_RELATIVE
+                                                   : 0;
+  view.irelative = header.e_machine == EM_X86_64    ? R_X86_64_IRELATIVE
+                   : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
+                                                    : 0;
+  view.pointer_size = pointer_size;
+  file.contract = {finding("no-code-at-load", code_at_load(elf.elf, layout, view)),
+                   finding("no-code-at-unload", code_at_unload(elf.elf, layout, view))};
+  file.stays_loaded = stays_loaded(layout, view.symbols);
   read_hardening(layout, file);
+  // Whatever libelf could not read is the file's problem, not an absence
+  // for a later check to misread.
+  if (!layout.libelf_error.empty()) {
+    unreadable();
+  }
   return file;
 }
 

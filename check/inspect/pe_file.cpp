@@ -259,7 +259,13 @@ PluginFile read_plugin_file(const std::string &path) {
   // running whatever constructors it was linked with; which of them are the
   // plug-in's own cannot be told from the file.
   file.contract = {{"no-code-at-load", Verdict::skip,
-                    "cannot be decided for a DLL: its C runtime entry point runs at load"}};
+                    "cannot be decided for a DLL: its C runtime entry point runs at load"},
+                   // MinGW's C runtime keeps a DLL's atexit handlers in a table of the
+                   // DLL's own and runs them from the same entry point at unload: a DLL
+                   // that registers one imports nothing a clean one does not.
+                   {"no-code-at-unload", Verdict::skip,
+                    "cannot be decided for a DLL: its C runtime entry point runs at unload, "
+                    "with any exit handlers the DLL keeps itself"}};
   file.hardening = {{"dll-characteristics", Verdict::skip, ""}};
 
   std::error_code error;

@@ -31,11 +31,16 @@ struct PluginFile {
   // NEEDED entries or imports beyond the system's C library and loader,
   // each with what it is.
   std::vector<std::string> foreign_needed;
-  // Format-specific findings that fail in any mode (code at load). When the
-  // format is wrong they are there as skips, so every check is named.
+  // Format-specific findings of the contract (code at load, code at unload).
+  // When the format is wrong they are there as skips, so every check is named.
   std::vector<Finding> contract;
   // Format-specific hardening findings; a fail here is a warning unless strict.
   std::vector<Finding> hardening;
+  // Why the loader would keep the file mapped after the host unloads it, one
+  // reason each: "linked with -z nodelete", "has STB_GNU_UNIQUE symbol foo".
+  // Empty when nothing in the file asks for it (and always for a DLL, whose
+  // pinning happens at run time).
+  std::vector<std::string> stays_loaded;
 };
 
 // Reads the file with the platform's own binary format reader, without
