@@ -4,6 +4,7 @@
 /* sched_yield() is POSIX, not C99. */
 /* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 #define _POSIX_C_SOURCE 200809L
+#include <math.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,7 +98,19 @@ static int *volatile live_state;
 static volatile char robot_kind;
 #endif
 
+#ifdef BROKEN_ATEXIT
+static volatile int lives;
+/* Statistics written out when the process ends: plug-in code that the C
+   library keeps, and runs at unload. */
+static void report_lives(void) { lives = 0; }
+#endif
+
 void tamrix_physics_init(void) {
+#ifdef BROKEN_ATEXIT
+  if (lives++ == 0) {
+    (void)atexit(report_lives);
+  }
+#endif
 #ifdef BROKEN_CLEANUP_TWICE
   live_state = &world_state;
 #endif
@@ -118,7 +131,15 @@ void tamrix_physics_init(void) {
 static volatile int stepping;
 #endif
 
+#ifdef USES_LIBM
+/* A sound plug-in's maths: sqrt from libm, which is the C runtime's own. */
+static volatile double spring_length = 2.0;
+#endif
+
 void tamrix_physics_step(void) {
+#ifdef USES_LIBM
+  spring_length = sqrt(spring_length);
+#endif
 #ifdef BROKEN_THREAD_GUARD
   if (stepping) {
     abort();
@@ -179,3 +200,20 @@ __attribute__((constructor)) static void install_fallback(void) {
   dTamrixConsolePrintfProc = fallback;
 }
 #endif
+
+#ifdef BROKEN_DESTRUCTOR
+/* Code at unload: runs inside the host after it let the plug-in go. */
+static volatile int frames_seen;
+__attribute__((destructor)) static void forget_frames(void) { frames_seen = 0; }
+#endif
+
+#ifdef BROKEN_STRIPPED_CONSTRUCTOR
+/* Code at load in a file linked without the C runtime's start files, then
+   stripped: nothing in the file names the constructor. */
+static volatile int tables_ready;
+__attribute__((constructor)) static void build_tables(void) { tables_ready = 1; }
+#endif
+
+/* BROKEN_FAST_MATH is this source as it is, compiled and linked with
+   -ffast-math (see plugin_check.cmake): the link adds the compiler's
+   crtfastmath.o, whose constructor changes the host's floating point. */

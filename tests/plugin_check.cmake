@@ -61,10 +61,23 @@ add_test(NAME plugin_check_unguarded_rows_lenient
           -- ${plugin_check} $<TARGET_FILE:broken_unguarded_rows>)
 
 # Sanitizer and coverage builds give my_physics1 constructors and runtimes of
-# their own, which --strict rightly refuses; plain builds prove it clean.
+# their own, which --strict rightly refuses; plain builds prove it clean, and
+# a stripped copy too, as a package would ship it.
 if(NOT MY_PHYSICS1_SANITIZE AND NOT MY_PHYSICS1_COVERAGE)
   tamrix_add_plugin_check(my_physics1)
+  if(stripped_my_physics1)
+    add_test(NAME plugin_check_my_physics1_stripped
+      COMMAND "${expect_run}" 0 "!^(FAIL|WARN)" -- ${plugin_check} --strict "${stripped_my_physics1}")
+  endif()
 endif()
+
+# A sound plug-in that needs libm, as most physics plug-ins do: libm is the C
+# runtime's own, so it passes --strict.
+tamrix_add_physics_plugin(sound_needs_libm broken_plugin.c)
+target_compile_definitions(sound_needs_libm PRIVATE USES_LIBM)
+target_link_libraries(sound_needs_libm PRIVATE m)
+uninstrumented_plugin(sound_needs_libm)
+tamrix_add_plugin_check(sound_needs_libm)
 
 add_test(NAME plugin_check_junit
   COMMAND "${expect_run}" 1 -- ${plugin_check}
@@ -130,11 +143,31 @@ if(WIN32)
   set(lenient_fault no_aslr)
   set(lenient_check dll-characteristics)
 else()
-  # A DLL's C runtime entry runs at load whatever the plug-in does, so only
-  # ELF files can show a constructor of the plug-in's own.
+  # A DLL's C runtime entry runs at load and at unload whatever the plug-in
+  # does, so only ELF files can show code of the plug-in's own there.
   add_test(NAME plugin_check_constructor_in_file
-    COMMAND "${expect_run}" 1 "^FAIL no-code-at-load:"
+    COMMAND "${expect_run}" 1 "^FAIL no-code-at-load: runs install_fallback at load"
             -- ${plugin_check} $<TARGET_FILE:broken_constructor>)
+  # -ffast-math on the link line, as a plain Makefile's CFLAGS would put it
+  # (CMake's compile options alone never reach the link, nor crtfastmath.o).
+  broken_plugin(fast_math)
+  target_compile_options(broken_fast_math PRIVATE -ffast-math)
+  target_link_options(broken_fast_math PRIVATE -ffast-math)
+  broken_plugin(destructor)
+  broken_plugin(atexit)
+  # Each names the function or the import it found.
+  foreach(entry "fast_math no-code-at-load: runs set_fast_math at load"
+                "destructor no-code-at-unload: runs forget_frames at unload"
+                "atexit no-code-at-unload: imports __cxa_atexit")
+    string(REGEX MATCH "^[a-z_]+" name "${entry}")
+    string(REGEX REPLACE "^[a-z_]+ " "" finding "${entry}")
+    add_test(NAME plugin_check_${name}
+      COMMAND "${expect_run}" 1 "^FAIL ${finding}" -- ${plugin_check} $<TARGET_FILE:broken_${name}>)
+  endforeach()
+  # Without the start files and stripped: a doubt, so a failure under --strict.
+  broken_plugin(stripped_constructor)
+  target_link_options(broken_stripped_constructor PRIVATE -nostartfiles -s)
+  broken_plugin_fails(stripped_constructor no-code-at-load --strict)
   # Our export list would hide the extra name, so that one is built without it.
   add_library(broken_extra_export SHARED broken_plugin.c)
   target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
@@ -146,7 +179,7 @@ else()
   broken_plugin(lazy_binding)
   target_link_options(broken_lazy_binding PRIVATE -Wl,-z,norelro,-z,lazy)
   broken_plugin(extra_needed)
-  target_link_options(broken_extra_needed PRIVATE -Wl,--no-as-needed -lm)
+  target_link_options(broken_extra_needed PRIVATE -Wl,--no-as-needed -lstdc++)
   foreach(entry "extra_export extra-exports" "exec_stack exec-stack" "lazy_binding relro"
                 "extra_needed needed")
     separate_arguments(entry)

@@ -387,8 +387,6 @@ void read_needed(const Layout &layout, const Strings &strings, PluginFile &file)
   }
 }
 
-std::vector<GElf_Rela> dynamic_relocations(Elf *elf, Layout &layout);
-
 struct DynamicSymbol {
   GElf_Sym symbol;
   std::string name;
