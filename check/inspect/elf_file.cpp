@@ -88,6 +88,29 @@ void note_libelf_error(Layout &layout, const std::string &what) {
   layout.libelf_error = what + ": " + (message != nullptr ? message : "unknown libelf error");
 }
 
+// The dynamic entries, from the segment, not the section: it is what the
+// loader reads, and it is there even when section headers were stripped.
+void read_dynamic(Elf *elf, const GElf_Phdr &header, Layout &layout) {
+  Elf_Data *data =
+      elf_getdata_rawchunk(elf, static_cast<int64_t>(header.p_offset), header.p_filesz, ELF_T_DYN);
+  if (data == nullptr) {
+    note_libelf_error(layout, "dynamic segment");
+    return;
+  }
+  const std::size_t entry = gelf_fsize(elf, ELF_T_DYN, 1, EV_CURRENT);
+  for (std::size_t n = 0; entry != 0 && n < header.p_filesz / entry; ++n) {
+    GElf_Dyn dyn;
+    if (gelf_getdyn(data, static_cast<int>(n), &dyn) == nullptr) {
+      note_libelf_error(layout, "dynamic entry " + std::to_string(n));
+      return;
+    }
+    if (dyn.d_tag == DT_NULL) {
+      return;
+    }
+    layout.dynamic.push_back(dyn);
+  }
+}
+
 void read_program_headers(Elf *elf, Layout &layout) {
   std::size_t count = 0;
   if (elf_getphdrnum(elf, &count) != 0) {
@@ -125,28 +148,9 @@ void read_program_headers(Elf *elf, Layout &layout) {
       case PT_GNU_STACK:
         layout.stack_flags = header.p_flags;
         break;
-      case PT_DYNAMIC: {
-        // From the segment, not the section: it is what the loader reads, and
-        // it is there even when section headers were stripped.
-        Elf_Data *data = elf_getdata_rawchunk(elf, static_cast<int64_t>(header.p_offset),
-                                              header.p_filesz, ELF_T_DYN);
-        if (data == nullptr) {
-          note_libelf_error(layout, "dynamic segment");
-        }
-        const std::size_t entry = gelf_fsize(elf, ELF_T_DYN, 1, EV_CURRENT);
-        for (std::size_t n = 0; data != nullptr && entry != 0 && n < header.p_filesz / entry; ++n) {
-          GElf_Dyn dyn;
-          if (gelf_getdyn(data, static_cast<int>(n), &dyn) == nullptr) {
-            note_libelf_error(layout, "dynamic entry " + std::to_string(n));
-            break;
-          }
-          if (dyn.d_tag == DT_NULL) {
-            break;
-          }
-          layout.dynamic.push_back(dyn);
-        }
+      case PT_DYNAMIC:
+        read_dynamic(elf, header, layout);
         break;
-      }
       default:
         break;
     }
@@ -423,7 +427,7 @@ std::uint64_t dynamic_symbol_count(Elf *elf, Layout &layout) {
   // The chain of the last bucket runs to the table's end; its last word has
   // the low bit set. It lies in the file, which bounds the walk.
   const std::uint64_t chain_at =
-      buckets_at + std::uint64_t{buckets} * 4 + (last - first_hashed) * 4;
+      buckets_at + std::uint64_t{buckets} * 4 + std::uint64_t{last - first_hashed} * 4;
   const std::uint64_t room = loaded_room(layout, chain_at) / 4;
   Elf_Data *chain = loaded_bytes(elf, layout, chain_at, room * 4, ELF_T_WORD, "GNU hash chain");
   const auto *links = chain != nullptr ? static_cast<const std::uint32_t *>(chain->d_buf) : nullptr;
