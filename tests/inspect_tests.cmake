@@ -115,4 +115,7 @@ if(MY_PHYSICS1_SANITIZE OR MY_PHYSICS1_COVERAGE)
 endif()
 add_dependencies(inspect_tests my_physics1 empty_library host-sim inspect_foreign_inputs
                  ${inspect_inputs})
-gtest_discover_tests(inspect_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+# Under wine the listing may be the first program to run, which creates the
+# wine prefix; a busy machine takes more than the default 5 s for it.
+gtest_discover_tests(inspect_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     PROPERTIES ${coverage_fixture})
