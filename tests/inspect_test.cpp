@@ -107,6 +107,7 @@ TEST(FileChecks, SoundPluginsPassEveryCheckStrictOrNot) {
 #ifdef INSPECT_NEEDS_LIBM_PATH
            INSPECT_NEEDS_LIBM_PATH,
            INSPECT_STRIPPED_PATH,
+           INSPECT_LOCALS_DISCARDED_PATH,
 #endif
        }) {
     for (const bool strict : {false, true}) {
@@ -205,8 +206,8 @@ TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
 #ifdef INSPECT_NEEDS_LIBM_PATH
       {INSPECT_NEEDS_LIBSTDCXX_PATH, "needed", "libstdc++.so.6"},
       {INSPECT_STRIPPED_CONSTRUCTOR_PATH, "no-code-at-load",
-       "no symbol table to name it, and lacks the C runtime's usual shape (missing the C "
-       "runtime's FINI_ARRAY entry, the weak import(s) __cxa_finalize"},
+       "no symbol of the file names it, and the file lacks the C runtime's usual shape (missing "
+       "the C runtime's FINI_ARRAY entry, the weak import(s) __cxa_finalize"},
       {INSPECT_LAZY_PATH, "relro", "-z now"},
       {INSPECT_EXEC_STACK_PATH, "exec-stack", "executable stack"},
       {INSPECT_TEXTREL_PATH, "textrel", "text relocations"},

@@ -38,6 +38,7 @@ else()
   # Stripped the ordinary way: the C runtime's shape tells its one entry in
   # each array. Without the start files, a lone constructor has no such shape.
   inspect_library(inspect_stripped LINK_OPTIONS -s)
+  inspect_library(inspect_locals_discarded LINK_OPTIONS -Wl,-x)  # a symbol table, no locals
   inspect_library(inspect_stripped_constructor DEFINITIONS INSPECT_CONSTRUCTOR
     LINK_OPTIONS -nostartfiles -s)
   # gcc 12 and clang 14 both link crtfastmath.o's set_fast_math into a shared

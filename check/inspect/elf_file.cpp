@@ -619,46 +619,55 @@ std::string said_of(const std::string &function, const Array &array) {
 
 // The rule: a library built by gcc or clang carries exactly one entry of its
 // own C runtime in each array (crtbeginS.o's frame_dummy and
-// __do_global_dtors_aux); any more is a function of the plug-in's. Where the
-// symbol table is still there, each entry is named. A stripped file's lone
-// entry is the runtime's only when the file has the runtime's whole shape.
+// __do_global_dtors_aux); any other is a function of the plug-in's, named
+// from the symbol table where it has the name. An entry nothing names (the
+// file is stripped, or its local symbols were discarded with -x) is the
+// runtime's only when no named entry is, it is the only unnamed one, and
+// the file has the runtime's whole shape.
 std::vector<Problem> array_problems(Elf *elf, Layout &layout, const RunTimeView &view,
                                     const Array &array) {
   const std::uint64_t entries = entries_of(layout, array, view.pointer_size);
   if (entries == 0) {
     return {};
   }
-  if (layout.symtab == nullptr) {
-    if (entries > 1) {
-      return {{Verdict::fail, "runs " + std::to_string(entries - 1) +
-                                  " function(s) of its own at " + array.when + " (" +
-                                  std::to_string(entries) + " " + array.name +
-                                  " entries where the C runtime needs 1)"}};
+  std::vector<Problem> problems;
+  bool runtime_named = false;
+  std::uint64_t unnamed = 0;
+  const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
+  const std::vector<std::uint64_t> targets =
+      layout.symtab != nullptr ? array_targets(elf, layout, view, address, entries)
+                               : std::vector<std::uint64_t>(entries, 0);
+  for (const std::uint64_t target : targets) {
+    const std::string function =
+        layout.symtab != nullptr ? function_at(elf, layout, target) : std::string();
+    if (function == array.runtime_function) {
+      runtime_named = true;
+    } else if (function.empty()) {
+      ++unnamed;
+    } else {
+      problems.push_back({Verdict::fail, said_of(function, array)});
     }
+  }
+  if (unnamed > 1 || (unnamed == 1 && runtime_named)) {
+    const std::uint64_t own = runtime_named ? unnamed : unnamed - 1;
+    problems.push_back({Verdict::fail, "runs " + std::to_string(own) +
+                                           " unnamed function(s) of its own at " + array.when +
+                                           " (" + std::to_string(entries) + " " + array.name +
+                                           " entries where the C runtime needs 1)"});
+  } else if (unnamed == 1) {
     const std::vector<std::string> missing = missing_runtime_shape(layout, view);
-    if (missing.empty()) {
-      return {};
-    }
     std::string text;
     for (const std::string &item : missing) {
       text += (text.empty() ? "" : ", ") + item;
     }
-    return {{Verdict::warn, std::string("its one ") + array.name + " entry may be a function of " +
-                                "its own run at " + array.when + ": the file has no symbol table " +
-                                "to name it, and lacks the C runtime's usual shape (missing " +
-                                text + ")"}};
-  }
-  std::vector<Problem> problems;
-  const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
-  for (const std::uint64_t target : array_targets(elf, layout, view, address, entries)) {
-    const std::string function = function_at(elf, layout, target);
-    if (function == array.runtime_function) {
-      continue;
+    if (!text.empty()) {
+      problems.push_back({Verdict::warn, std::string("its one ") + array.name +
+                                             " entry may be a function of its own run at " +
+                                             array.when +
+                                             ": no symbol of the file names it, and the file "
+                                             "lacks the C runtime's usual shape (missing " +
+                                             text + ")"});
     }
-    problems.push_back(
-        {Verdict::fail, function.empty()
-                            ? "runs an unnamed function of its own at " + std::string(array.when)
-                            : said_of(function, array)});
   }
   return problems;
 }
