@@ -26,6 +26,10 @@ struct Said {
 inline Said passed() { return {Verdict::pass, {}}; }
 inline Said failed(std::string reason) { return {Verdict::fail, std::move(reason)}; }
 
+// Tells the parent what the check has done to the plug-in, for the reason of
+// a crash or a hang that follows; the last note counts.
+void note(const std::string &text);
+
 inline void set_up(const Plugin &plugin, const Services &services) {
   call_hook("physics_special_init", tamrix_host::install, plugin, services);
 }
