@@ -27,6 +27,7 @@ constexpr std::array runners = {
     Runner{"rows-null-after-load", rows_null_after_load},
     Runner{"set-up-fills-rows", set_up_fills_rows},
     Runner{"rows-read-afresh", rows_read_afresh},
+    Runner{"rows-unchanged", rows_unchanged},
     Runner{"whole-life-twice", whole_life_twice},
     Runner{"def-name-not-format", def_name_not_format},
     Runner{"threads-step-collide", threads_step_collide},

@@ -89,6 +89,7 @@ Said loads(const Plugin &plugin, Host &host);
 Said rows_null_after_load(const Plugin &plugin, Host &host);
 Said set_up_fills_rows(const Plugin &plugin, Host &host);
 Said rows_read_afresh(const Plugin &plugin, Host &host);
+Said rows_unchanged(const Plugin &plugin, Host &host);  // row_checks.cpp
 Said whole_life_twice(const Plugin &plugin, Host &host);
 Said def_name_not_format(const Plugin &plugin, Host &host);
 Said threads_step_collide(const Plugin &plugin, Host &host);
