@@ -151,10 +151,11 @@ std::string why_no_result(const tamrix_host::platform::ChildOutcome &outcome,
   switch (outcome.end) {
     case End::exited:
       if (report.forged) {
-        return (report.forged_in.empty() ? "the plug-in" : report.forged_in) +
-               " wrote a forged result to the checker's channel" +
-               (report.has_result && outcome.exit_status == 0
-                    ? ""
+        const std::string forger = report.forged_in.empty() ? "the plug-in" : report.forged_in;
+        return forger + " wrote a forged result to the checker's channel" +
+               (report.has_result && outcome.exit_status == 0 ? ""
+                : forger == doer
+                    ? ", then ended the process with status " + std::to_string(outcome.exit_status)
                     : ", and " + doer + " ended the process with status " +
                           std::to_string(outcome.exit_status)) +
                "; only the checker may report a verdict";
