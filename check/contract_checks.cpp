@@ -211,10 +211,12 @@ namespace {
 
 Services with_row_null(Services services, std::size_t row) {
   std::size_t each = 0;
-#define PLUGIN_CHECK_NULL_ROW(name, member) \
-  if (each++ == row) {                      \
-    services.member = nullptr;              \
-  }
+  const auto null_in_turn = [&each, row](auto &member) {
+    if (each++ == row) {
+      member = nullptr;
+    }
+  };
+#define PLUGIN_CHECK_NULL_ROW(name, member) null_in_turn(services.member);
   TAMRIX_CONTRACT_ROWS(PLUGIN_CHECK_NULL_ROW)
 #undef PLUGIN_CHECK_NULL_ROW
   return services;

@@ -276,7 +276,7 @@ static void note_worker(pid_t worker) {
 
 static void idle_then_exit(void) {
   for (int second = 0; second < 60; ++second) {
-    sleep(1);
+    sleep(1); /* NOLINT(concurrency-mt-unsafe): one thread here */
   }
   _exit(0);
 }

@@ -29,7 +29,7 @@ int child_task(const std::vector<std::string> &args) {
     __builtin_trap();
   }
   if (task == "flood") {
-    const std::string block(64 * 1024, 'x');
+    const std::string block(std::size_t{64} * 1024, 'x');
     for (int i = 0; i < 1024; ++i) {
       platform::child_write(block);
     }
