@@ -18,9 +18,7 @@ namespace {
 
 HANDLE child_channel = INVALID_HANDLE_VALUE;
 std::FILE *console_scratch = nullptr;
-// What the standard descriptors and handles held once they led to the scratch file.
-std::array<HANDLE, 3> console_handles{};
-std::array<HANDLE, 3> console_std_handles{};
+BY_HANDLE_FILE_INFORMATION console_file{};
 std::atomic<const char *> current_hook{nullptr};
 const char *crash_program = "";
 
@@ -242,6 +240,29 @@ bool child_channel_intact() {
          GetFileType(child_channel) == FILE_TYPE_PIPE;
 }
 
+namespace {
+
+// Whether `handle` is the scratch file: a handle's number is no proof, since
+// Windows hands a closed one's number to the next file opened.
+bool is_console_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION now{};
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+         GetFileInformationByHandle(handle, &now) &&
+         now.dwVolumeSerialNumber == console_file.dwVolumeSerialNumber &&
+         now.nFileIndexHigh == console_file.nFileIndexHigh &&
+         now.nFileIndexLow == console_file.nFileIndexLow;
+}
+
+// _get_osfhandle() gives the handle as an integer by design.
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
+}
+
+constexpr std::array<DWORD, 3> standard_handles = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
+                                                   STD_ERROR_HANDLE};
+
+}  // namespace
+
 bool capture_console() {
   std::fflush(nullptr);
   console_scratch = std::tmpfile();
@@ -249,19 +270,11 @@ bool capture_console() {
     return false;
   }
   const int scratch = _fileno(console_scratch);
-  bool redirected = true;
+  bool redirected = GetFileInformationByHandle(handle_of(scratch), &console_file) != 0;
   for (int fd = 0; fd < 3; ++fd) {
     redirected = redirected && _dup2(scratch, fd) == 0;
-  }
-  // Plug-ins that write through the system's own handles are caught as well.
-  // _get_osfhandle() gives the handle as an integer by design.
-  constexpr std::array<DWORD, 3> standard = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  for (int fd = 0; fd < 3; ++fd) {
-    const auto index = static_cast<std::size_t>(fd);
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    console_handles.at(index) = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    SetStdHandle(standard.at(index), console_handles.at(index));
-    console_std_handles.at(index) = GetStdHandle(standard.at(index));
+    // Plug-ins that write through the system's own handles are caught as well.
+    SetStdHandle(standard_handles.at(static_cast<std::size_t>(fd)), handle_of(fd));
   }
   return redirected;
 }
@@ -275,13 +288,11 @@ long long console_bytes() {
 std::string console_moved() {
   constexpr std::array<const char *, 3> names = {"standard input", "standard output",
                                                  "standard error"};
-  constexpr std::array<DWORD, 3> standard = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   std::string moved;
   for (int fd = 0; fd < 3; ++fd) {
     const auto index = static_cast<std::size_t>(fd);
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    if (reinterpret_cast<HANDLE>(_get_osfhandle(fd)) != console_handles.at(index) ||
-        GetStdHandle(standard.at(index)) != console_std_handles.at(index)) {
+    if (!is_console_file(handle_of(fd)) ||
+        !is_console_file(GetStdHandle(standard_handles.at(index)))) {
       moved += (moved.empty() ? "" : ", ") + std::string(names.at(index));
     }
   }

@@ -169,10 +169,16 @@ gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${cov
 # Each entry: fault % check that fails under --strict % what its reason must
 # name first (the hook). A plug-in writes to the checker's channel only
 # through a descriptor it inherited, which a DLL's child has not.
+if(WIN32)
+  # No C descriptor leads to the channel's handle: what is left is the exit.
+  set(forged_reason "physics_special_init ended the process with status 0")
+else()
+  set(forged_reason "physics_special_init wrote a forged result")
+endif()
 set(guard_faults
-    "forged_result % set-up-fills-rows % physics_special_init wrote a forged result"
+    "forged_result % set-up-fills-rows % ${forged_reason}"
     "channel_to_null % (set-up-fills-rows|step-collide-quiet) % physics_special_init"
-    "message_every_128 % step-collide-quiet % tamrix_physics_step: 78 messages.*the first in call 128"
+    "message_every_128 % step-collide-quiet % tamrix_physics_step: [0-9]+ messages.*first seen by call 128"
     "stdout_to_null % step-collide-quiet % tamrix_physics_step pointed standard output away"
     "null_row6_in_step % rows-unchanged % tamrix_physics_step changed row 6"
     "wrapper_in_row2 % rows-unchanged % tamrix_physics_init changed row 2"
@@ -197,8 +203,14 @@ endforeach()
 
 # Processes a plug-in starts, in its group or in a session of its own, are
 # gone once plugin-check ends: each writes its id to a file the test names.
+# A session of its own escapes the group, and only a subreaper gets it back,
+# which qemu's user-mode emulation does not pass on to the kernel.
 if(NOT WIN32)
-  foreach(fault fork_in_init fork_setsid)
+  set(guard_workers fork_in_init)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    list(APPEND guard_workers fork_setsid)
+  endif()
+  foreach(fault IN LISTS guard_workers)
     broken_plugin(${fault})
     add_test(NAME plugin_check_${fault}
       COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/expect_none_left.sh"
