@@ -183,8 +183,8 @@ ChildOutcome run_child(ChildTask /*task*/, const std::vector<std::string> &args,
   // Whatever the child started dies here, and with it the last writer of the
   // pipe, so the reader comes to its end.
   TerminateJobObject(job, 1);
-  CloseHandle(job);
   reader.join();
+  CloseHandle(job);
   CloseHandle(read_end);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
