@@ -1,6 +1,8 @@
 // The battery: the file checks, then each behaviour check in a child process
 // of its own, so whatever the plug-in does to its process, the report goes on.
 #include <array>
+#include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <string_view>
 
@@ -25,6 +27,7 @@ constexpr std::array runners = {
     Runner{"rows-null-after-load", rows_null_after_load},
     Runner{"set-up-fills-rows", set_up_fills_rows},
     Runner{"rows-read-afresh", rows_read_afresh},
+    Runner{"rows-unchanged", rows_unchanged},
     Runner{"whole-life-twice", whole_life_twice},
     Runner{"def-name-not-format", def_name_not_format},
     Runner{"threads-step-collide", threads_step_collide},
@@ -69,7 +72,16 @@ void send_progress(const char *hook) {
   tamrix_host::platform::child_write({line.data(), size});
 }
 
+// The status a child ends with when the plug-in took its channel away; the
+// parent names it, since no line can tell it any more.
+constexpr int channel_lost_status = 86;
+
 void send_result(const Said &said) {
+  // A result written to whatever now stands where the channel was would be
+  // lost, or read by someone else: say so by the exit status instead.
+  if (!tamrix_host::platform::child_channel_intact()) {
+    std::_Exit(channel_lost_status);
+  }
   tamrix_host::platform::child_write(
       channel::encode_result(child_token, said.verdict, said.reason));
 }
@@ -77,15 +89,26 @@ void send_result(const Said &said) {
 // ---- The parent's side
 
 struct ChildReport {
-  std::string hook;  // the plug-in function last entered and not left; empty if none
+  std::string hook;    // the plug-in function last entered and not left; empty if none
+  std::string note;    // the check's last note
+  bool heard = false;  // whether any line of the child's own arrived
   bool has_result = false;
   Verdict verdict = Verdict::fail;
   std::string reason;
+  bool forged = false;
+  std::string forged_in;  // the hook running when the first forged line came; empty if none
 };
 
 ChildReport read_report(const std::string &output, const std::string &token) {
+  channel::Decoded decoded = channel::decode(output, token);
   ChildReport report;
-  for (channel::Message &message : channel::decode(output, token).messages) {
+  report.forged = decoded.forged;
+  report.heard = !decoded.messages.empty();
+  std::size_t read = 0;
+  for (channel::Message &message : decoded.messages) {
+    if (read++ == decoded.before_forged) {
+      report.forged_in = report.hook;
+    }
     switch (message.kind) {
       case channel::Kind::entering:
         report.hook = std::move(message.text);
@@ -93,12 +116,18 @@ ChildReport read_report(const std::string &output, const std::string &token) {
       case channel::Kind::left:
         report.hook.clear();
         break;
+      case channel::Kind::note:
+        report.note = std::move(message.text);
+        break;
       case channel::Kind::result:
         report.has_result = true;
         report.verdict = message.verdict;
         report.reason = std::move(message.text);
         break;
     }
+  }
+  if (decoded.before_forged == decoded.messages.size()) {
+    report.forged_in = report.hook;
   }
   return report;
 }
@@ -109,37 +138,66 @@ std::string seconds_text(double seconds) {
   return text.str();
 }
 
-Finding run_in_child(const Check &check, const Options &options) {
-  const std::string name(check.name);
-  const std::string context(check.crash_context);
-  const std::string token = channel::new_token();
-  const tamrix_host::platform::ChildOutcome outcome = tamrix_host::platform::run_child(
-      run_check_in_child, {name, options.plugin, token}, options.timeout_seconds);
-  const ChildReport report = read_report(outcome.output, token);
-  const Verdict bad = judged(check, Verdict::fail, options.strict);
-  const std::string where =
-      report.hook.empty() ? " outside any plug-in call" : " in " + report.hook;
+// Why a child that sent no result the parent can take, or sent a forged one,
+// failed: what the plug-in did, named by the hook it was in.
+std::string why_no_result(const tamrix_host::platform::ChildOutcome &outcome,
+                          const ChildReport &report, const Options &options) {
+  const std::string doer = report.hook.empty() ? "the plug-in" : report.hook;
+  const std::string where = (!report.hook.empty() ? " in " + report.hook
+                             : report.heard       ? " outside any plug-in call"
+                                                  : " before it reached the plug-in") +
+                            (report.note.empty() ? "" : ", " + report.note);
   using End = tamrix_host::platform::ChildOutcome::End;
   switch (outcome.end) {
     case End::exited:
-      if (report.has_result && outcome.exit_status == 0) {
-        return {name, judged(check, report.verdict, options.strict), report.reason};
+      if (report.forged) {
+        const std::string forger = report.forged_in.empty() ? "the plug-in" : report.forged_in;
+        return forger + " wrote a forged result to the checker's channel" +
+               (report.has_result && outcome.exit_status == 0 ? ""
+                : forger == doer
+                    ? ", then ended the process with status " + std::to_string(outcome.exit_status)
+                    : ", and " + doer + " ended the process with status " +
+                          std::to_string(outcome.exit_status)) +
+               "; only the checker may report a verdict";
+      }
+      if (!report.has_result && outcome.exit_status == channel_lost_status) {
+        return doer +
+               " closed or replaced the checker's channel (its descriptor no longer led to the "
+               "checker), so the check could not report";
       }
       // exit() in a plug-in ends the host's process too: as bad as a crash.
-      return {name, bad,
-              (report.hook.empty() ? "the process ended outside any plug-in call"
-                                   : report.hook + " ended the process") +
-                  " with status " + std::to_string(outcome.exit_status) + context};
+      return (report.hook.empty() ? "the process ended outside any plug-in call"
+                                  : report.hook + " ended the process") +
+             " with status " + std::to_string(outcome.exit_status);
     case End::crashed:
-      return {name, bad, "crashed" + where + ": " + outcome.cause + context};
+      return "crashed" + where + ": " + outcome.cause;
     case End::timed_out:
-      return {name, bad,
-              "did not finish within " + seconds_text(options.timeout_seconds) + where +
-                  ", so it was stopped" + context};
+      return "did not finish within " + seconds_text(options.timeout_seconds) + where +
+             ", so it was stopped";
+    case End::flooded:
+      return doer + " wrote more than 1 MiB to the checker's channel, so it was stopped";
     case End::not_started:
       break;
   }
-  return {name, Verdict::fail, "could not run the check: " + outcome.cause};
+  return {};
+}
+
+Finding run_in_child(const Check &check, const Options &options) {
+  const std::string name(check.name);
+  const std::string token = channel::new_token();
+  const tamrix_host::platform::ChildOutcome outcome = tamrix_host::platform::run_child(
+      run_check_in_child, {name, options.plugin, token}, options.timeout_seconds);
+  if (outcome.end == tamrix_host::platform::ChildOutcome::End::not_started) {
+    return {name, Verdict::fail, "could not run the check: " + outcome.cause};
+  }
+  const ChildReport report = read_report(outcome.output, token);
+  using End = tamrix_host::platform::ChildOutcome::End;
+  if (outcome.end == End::exited && outcome.exit_status == 0 && report.has_result &&
+      !report.forged) {
+    return {name, judged(check, report.verdict, options.strict), report.reason};
+  }
+  return {name, judged(check, Verdict::fail, options.strict),
+          why_no_result(outcome, report, options) + std::string(check.crash_context)};
 }
 
 const Finding *finding_of(const std::vector<Finding> &findings, std::string_view check) {
@@ -179,29 +237,41 @@ int run_check_in_child(const std::vector<std::string> &args) {
   return 0;
 }
 
-std::vector<Finding> run_battery(const Options &options) {
+void note(const std::string &text) {
+  tamrix_host::platform::child_write(channel::encode_note(child_token, text));
+}
+
+std::vector<Finding> run_battery(const Options &options,
+                                 const std::function<void(const Finding &)> &each) {
   const FileReport file = check_file(options.plugin, options.strict);
   std::vector<Finding> findings;
+  const auto add = [&findings, &each](Finding finding) {
+    findings.push_back(std::move(finding));
+    if (each) {
+      each(findings.back());
+    }
+  };
   // Nothing but `load` runs until the load gate has passed; why it did not
   // pass is every later check's reason to skip.
   std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
   for (const Check &check : checks) {
     const std::string name(check.name);
     if (!made_here(check)) {
-      findings.push_back(
-          {name, Verdict::skip, "not made on this platform: " + std::string(check.elsewhere)});
+      add({name, Verdict::skip, "not made on this platform: " + std::string(check.elsewhere)});
     } else if (check.stage == Stage::file) {
       const Finding *found = finding_of(file.findings, check.name);
-      findings.push_back(found != nullptr ? *found
-                                          : Finding{name, Verdict::skip,
-                                                    "the file reader has no "
-                                                    "finding for it here"});
+      add(found != nullptr ? *found
+                           : Finding{name, Verdict::skip,
+                                     "the file reader has no "
+                                     "finding for it here"});
     } else if (!gate_closed.empty()) {
-      findings.push_back({name, Verdict::skip, gate_closed});
+      add({name, Verdict::skip, gate_closed});
     } else {
-      findings.push_back(run_in_child(check, options));
+      add(run_in_child(check, options));
       if (check.name == runners.front().name && findings.back().verdict != Verdict::pass) {
-        gate_closed = "the plug-in could not be loaded: " + findings.back().reason;
+        // Not "could not be loaded": the load check may have failed by its
+        // time limit, with a file that loads.
+        gate_closed = "the load check did not pass: " + findings.back().reason;
       }
     }
   }

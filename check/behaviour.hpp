@@ -26,6 +26,10 @@ struct Said {
 inline Said passed() { return {Verdict::pass, {}}; }
 inline Said failed(std::string reason) { return {Verdict::fail, std::move(reason)}; }
 
+// Tells the parent what the check has done to the plug-in, for the reason of
+// a crash or a hang that follows; the last note counts.
+void note(const std::string &text);
+
 inline void set_up(const Plugin &plugin, const Services &services) {
   call_hook("physics_special_init", tamrix_host::install, plugin, services);
 }
@@ -85,6 +89,7 @@ Said loads(const Plugin &plugin, Host &host);
 Said rows_null_after_load(const Plugin &plugin, Host &host);
 Said set_up_fills_rows(const Plugin &plugin, Host &host);
 Said rows_read_afresh(const Plugin &plugin, Host &host);
+Said rows_unchanged(const Plugin &plugin, Host &host);  // row_checks.cpp
 Said whole_life_twice(const Plugin &plugin, Host &host);
 Said def_name_not_format(const Plugin &plugin, Host &host);
 Said threads_step_collide(const Plugin &plugin, Host &host);

@@ -9,6 +9,7 @@ namespace {
 constexpr std::string_view entering_word = "entering";
 constexpr std::string_view left_word = "left";
 constexpr std::string_view result_word = "result";
+constexpr std::string_view note_word = "note";
 
 constexpr std::array<std::pair<Verdict, std::string_view>, 4> verdict_words = {{
     {Verdict::pass, "pass"},
@@ -30,6 +31,9 @@ std::optional<Message> decode_line(std::string_view line) {
   const std::string_view kind = first_word(rest);
   if (kind == entering_word) {
     return Message{Kind::entering, Verdict::pass, std::string(rest)};
+  }
+  if (kind == note_word) {
+    return Message{Kind::note, Verdict::pass, std::string(rest)};
   }
   if (kind == left_word && rest.empty()) {
     return Message{Kind::left, Verdict::pass, {}};
@@ -57,6 +61,18 @@ std::string new_token() {
   return token;
 }
 
+namespace {
+
+// `head` then `text` on one line: a line break in `text` becomes a space.
+std::string one_line(std::string line, std::string_view text) {
+  for (const char c : text) {
+    line += c == '\n' || c == '\r' ? ' ' : c;
+  }
+  return line + '\n';
+}
+
+}  // namespace
+
 std::string encode_result(std::string_view token, Verdict verdict, std::string_view reason) {
   std::string line(token);
   line.append(" ").append(result_word).append(" ");
@@ -65,11 +81,13 @@ std::string encode_result(std::string_view token, Verdict verdict, std::string_v
       line.append(name);
     }
   }
-  line += ' ';
-  for (const char c : reason) {
-    line += c == '\n' || c == '\r' ? ' ' : c;
-  }
-  return line + '\n';
+  return one_line(line + ' ', reason);
+}
+
+std::string encode_note(std::string_view token, std::string_view text) {
+  std::string line(token);
+  line.append(" ").append(note_word).append(" ");
+  return one_line(line, text);
 }
 
 std::size_t encode_progress(std::string_view token, const char *hook,
@@ -105,8 +123,10 @@ Decoded decode(std::string_view output, std::string_view token) {
     std::optional<Message> message = decode_line(rest);
     if (given == token && message) {
       decoded.messages.push_back(std::move(*message));
-    } else if (given != token && line.find(result_word) != std::string_view::npos) {
+    } else if (given != token && line.find(result_word) != std::string_view::npos &&
+               !decoded.forged) {
       decoded.forged = true;
+      decoded.before_forged = decoded.messages.size();
     }
   }
   return decoded;

@@ -19,6 +19,7 @@ enum class Kind {
   entering,  // the plug-in function about to be called; text is its name
   left,      // the plug-in function returned
   result,    // the check's verdict; text is the reason
+  note,      // what the check has done to the plug-in, for a crash's reason
 };
 
 struct Message {
@@ -36,6 +37,9 @@ std::string new_token();
 // The line for a result: one line, whatever `reason` holds.
 std::string encode_result(std::string_view token, Verdict verdict, std::string_view reason);
 
+// The line for a note: one line, whatever `text` holds.
+std::string encode_note(std::string_view token, std::string_view text);
+
 // The line for progress (`hook` null: the hook left), written into `line`
 // without touching the heap, so it can be sent while allocations are counted.
 // Returns the line's length.
@@ -45,6 +49,7 @@ std::size_t encode_progress(std::string_view token, const char *hook,
 struct Decoded {
   std::vector<Message> messages;  // those that carried the token, in order
   bool forged = false;            // a line that looked like a result but lacked the token
+  std::size_t before_forged = 0;  // how many of `messages` came before the first such line
 };
 
 // Reads everything a child sent.

@@ -1,5 +1,6 @@
 // The checks of the contract itself: the rows, the calls, and what step and
 // collide may do.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <sstream>
@@ -77,10 +78,65 @@ Said rows_read_afresh(const Plugin &plugin, Host &host) {
   return passed();
 }
 
+namespace {
+
+// What one life did, one entry per call in order: the call, its answer, and
+// the lookups and console messages the host saw during it.
+std::vector<std::string> record_life(const Plugin &plugin, Host &host) {
+  std::vector<std::string> events;
+  std::size_t printed = host.console().size();
+  std::size_t looked_up = host.body_lookups().size();
+  const auto seen = [&](std::string event) {
+    const std::vector<tamrix_host::ConsoleMessage> console = host.console();
+    const std::vector<tamrix_host::BodyLookup> lookups = host.body_lookups();
+    for (; looked_up < lookups.size(); ++looked_up) {
+      event += ", looked up \"" + lookups[looked_up].name + '"';
+    }
+    for (; printed < console.size(); ++printed) {
+      event += ", printed \"" + console[printed].text + '"';
+    }
+    events.push_back(std::move(event));
+  };
+  set_up(plugin, Host::services());
+  seen("physics_special_init");
+  call_hook("tamrix_physics_init", plugin.init);
+  seen("tamrix_physics_init");
+  for (const char *name : {"arm", "ghost"}) {
+    const bool found = call_hook("getBody", plugin.get_body, name) != nullptr;
+    seen("getBody(\"" + std::string(name) + "\") " + (found ? "found" : "null"));
+  }
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  for (int step = 0; step < 10; ++step) {
+    host.advance_time(0.01);
+    call_hook("tamrix_physics_step", plugin.step);
+    seen("tamrix_physics_step");
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+      for (std::size_t j = i + 1; j < geometries.size(); ++j) {
+        const int answer =
+            call_hook("tamrix_physics_collide", plugin.collide, geometries[i], geometries[j]);
+        seen("tamrix_physics_collide answered " + std::to_string(answer));
+      }
+    }
+  }
+  call_hook("tamrix_physics_cleanup", plugin.cleanup);
+  seen("tamrix_physics_cleanup");
+  return events;
+}
+
+}  // namespace
+
 Said whole_life_twice(const Plugin &plugin, Host &host) {
-  std::ostringstream sink;
-  for (int life = 0; life < 2; ++life) {
-    tamrix_host::run_life(plugin, host, 10, {"arm", "ghost"}, sink);
+  const std::vector<std::string> first = record_life(plugin, host);
+  const std::vector<std::string> second = record_life(plugin, host);
+  for (std::size_t i = 0; i < std::max(first.size(), second.size()); ++i) {
+    const auto event = [i](const std::vector<std::string> &life) {
+      return i < life.size() ? life[i] : std::string("nothing");
+    };
+    if (event(first) != event(second)) {
+      return failed("the second life did not behave as the first: call " + std::to_string(i + 1) +
+                    " was " + event(first) + " in the first life, " + event(second) +
+                    " in the second; a host may set up and run a plug-in again");
+    }
   }
   if (call_hook("getBody", plugin.get_body, "arm") != host.body("arm")) {
     return failed("getBody(\"arm\") did not return the body the host's lookup gave for it");
@@ -151,18 +207,36 @@ Said threads_step_collide(const Plugin &plugin, Host &host) {
   return passed();
 }
 
+namespace {
+
+Services with_row_null(Services services, std::size_t row) {
+  std::size_t each = 0;
+  const auto null_in_turn = [&each, row](auto &member) {
+    if (each++ == row) {
+      member = nullptr;
+    }
+  };
+#define PLUGIN_CHECK_NULL_ROW(name, member) null_in_turn(services.member);
+  TAMRIX_CONTRACT_ROWS(PLUGIN_CHECK_NULL_ROW)
+#undef PLUGIN_CHECK_NULL_ROW
+  return services;
+}
+
+}  // namespace
+
 Said null_services(const Plugin &plugin, Host &host) {
-  Services services = Host::services();
-  services.body_lookup = nullptr;
-  services.console_printf = nullptr;
-  set_up(plugin, services);
-  call_hook("tamrix_physics_init", plugin.init);
-  call_hook("getBody", plugin.get_body, "arm");
-  call_hook("getBody", plugin.get_body, "ghost");
-  call_hook("tamrix_physics_step", plugin.step);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  call_hook("tamrix_physics_collide", plugin.collide, geometries[0], geometries[1]);
-  call_hook("tamrix_physics_cleanup", plugin.cleanup);
+  for (std::size_t row = 0; row < tamrix_host::contract::row_count; ++row) {
+    note("with row " + std::to_string(row + 1) + " (" + tamrix_host::contract::row_names.at(row) +
+         ") null");
+    set_up(plugin, with_row_null(Host::services(), row));
+    call_hook("tamrix_physics_init", plugin.init);
+    call_hook("getBody", plugin.get_body, "arm");
+    call_hook("getBody", plugin.get_body, "ghost");
+    call_hook("tamrix_physics_step", plugin.step);
+    call_hook("tamrix_physics_collide", plugin.collide, geometries[0], geometries[1]);
+    call_hook("tamrix_physics_cleanup", plugin.cleanup);
+  }
   return passed();
 }
 
@@ -185,45 +259,63 @@ Said init_cleanup_twice(const Plugin &plugin, Host & /*host*/) {
 
 namespace {
 
-constexpr int measured_calls = 100;
+// Often enough that a fault of one call in 128, or in a few hundred, shows.
+constexpr long measured_calls = 10000;
+// Once a fault showed, enough further calls to count it by, and no more: a
+// hook that prints at every call is slow to call 10,000 times on some systems.
+constexpr long calls_after_fault = 1000;
 
-struct PerHook {
-  long step = 0;
-  long collide = 0;
+struct Tally {
+  const char *hook;
+  long count = 0;       // what the measure counted over all calls
+  long calls = 0;       // how many calls were made
+  long first_call = 0;  // the call by which it was first seen to count anything; 0: none
 };
 
-// Runs step and then collide `measured_calls` times each, between start() and
-// stop(), with services that neither allocate nor print themselves.
-template <typename Start, typename Stop>
-PerHook measure_step_collide(const Plugin &plugin, Host &host, Start start, Stop stop) {
+// Runs step and then collide `measured_calls` times each, with services that
+// neither allocate nor print themselves: start() before each hook's calls,
+// probe() after each call until it first counts something (the count since
+// start(), as far as it looked), stop() after the last.
+template <typename Start, typename Probe, typename Stop>
+std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Start start,
+                                          Probe probe, Stop stop) {
   set_up(plugin, stub_services<3>());
   call_hook("tamrix_physics_init", plugin.init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  PerHook counts;
-  tamrix_host::entering("tamrix_physics_step");
-  start();
-  for (int i = 0; i < measured_calls; ++i) {
-    plugin.step();
+  std::array<Tally, 2> tallies = {Tally{"tamrix_physics_step"}, Tally{"tamrix_physics_collide"}};
+  for (Tally &tally : tallies) {
+    const bool stepping = &tally == &tallies.front();
+    tamrix_host::entering(tally.hook);
+    start();
+    for (long call = 1; call <= measured_calls &&
+                        (tally.first_call == 0 || call <= tally.first_call + calls_after_fault);
+         ++call) {
+      tally.calls = call;
+      if (stepping) {
+        plugin.step();
+      } else {
+        plugin.collide(geometries[0], geometries[1]);
+      }
+      if (tally.first_call == 0 && probe() > 0) {
+        tally.first_call = call;
+      }
+    }
+    tally.count = stop();
   }
-  counts.step = stop();
-  tamrix_host::entering("tamrix_physics_collide");
-  start();
-  for (int i = 0; i < measured_calls; ++i) {
-    plugin.collide(geometries[0], geometries[1]);
-  }
-  counts.collide = stop();
   tamrix_host::entering(nullptr);
   call_hook("tamrix_physics_cleanup", plugin.cleanup);
-  return counts;
+  return tallies;
 }
 
-std::string per_hook_text(const PerHook &counts, const char *what) {
+// "tamrix_physics_step: 78 <what> in 10000 calls, first seen by call 128",
+// for each hook that counted anything.
+std::string tally_text(const std::array<Tally, 2> &tallies, const std::string &what) {
   std::string text;
-  for (const auto &[hook, count] : {std::pair{"tamrix_physics_step", counts.step},
-                                    std::pair{"tamrix_physics_collide", counts.collide}}) {
-    if (count > 0) {
-      text += (text.empty() ? "" : "; ") + std::string(hook) + ": " + std::to_string(count) + " " +
-              what + " in " + std::to_string(measured_calls) + " calls";
+  for (const Tally &tally : tallies) {
+    if (tally.count > 0) {
+      text += (text.empty() ? "" : "; ") + std::string(tally.hook) + ": " +
+              std::to_string(tally.count) + " " + what + " in " + std::to_string(tally.calls) +
+              " calls, first seen by call " + std::to_string(tally.first_call);
     }
   }
   return text;
@@ -235,15 +327,14 @@ Said step_collide_no_heap(const Plugin &plugin, Host &host) {
   if (std::string why_not; !heap_counting_available(why_not)) {
     return {Verdict::skip, why_not};
   }
-  const PerHook counts = measure_step_collide(
-      plugin, host, [] { count_heap(true); },
+  const std::array<Tally, 2> tallies = measure_step_collide(
+      plugin, host, [] { count_heap(true); }, [] { return heap_calls(); },
       [] {
         count_heap(false);
         return heap_calls();
       });
-  if (counts.step > 0 || counts.collide > 0) {
-    return failed(per_hook_text(counts, "malloc, calloc or realloc calls") +
-                  "; the host calls these at every physics step, so they must not allocate");
+  if (std::string text = tally_text(tallies, "malloc, calloc or realloc calls"); !text.empty()) {
+    return failed(text + "; the host calls these at every physics step, so they must not allocate");
   }
   return passed();
 }
@@ -254,22 +345,51 @@ Said step_collide_quiet(const Plugin &plugin, Host &host) {
     return {Verdict::skip, "cannot keep this process's standard output to look at it"};
   }
   long long bytes_before = 0;
-  std::vector<long long> bytes;  // written in step's calls, then in collide's
-  const PerHook calls = measure_step_collide(
-      plugin, host,
-      [&bytes_before] {
-        console_calls = 0;
-        bytes_before = platform::console_bytes();
-      },
-      [&bytes, &bytes_before] {
-        bytes.push_back(platform::console_bytes() - bytes_before);
-        return console_calls.exchange(0);
-      });
-  const PerHook written = {static_cast<long>(bytes.at(0)), static_cast<long>(bytes.at(1))};
-  std::string text = per_hook_text(calls, "messages to the host's console");
-  if (std::string printed = per_hook_text(written, "bytes printed to standard output or error");
-      !printed.empty()) {
-    text += (text.empty() ? "" : "; ") + printed;
+  std::string moved_before;        // by set-up or init
+  std::vector<long long> bytes;    // per hook
+  std::vector<std::string> moved;  // per hook
+  long calls = 0;
+  const auto start = [&] {
+    calls = 0;
+    console_calls = 0;
+    bytes_before = platform::console_bytes();
+    if (bytes.empty()) {
+      moved_before = platform::console_moved();
+    }
+  };
+  // Messages are counted at every call, the file's size, which costs system
+  // calls (slow ones, under some systems), at every 128th; where the standard
+  // descriptors lead is looked at once the hook's calls are over.
+  const auto probe = [&bytes_before, &calls] {
+    constexpr long file_every = 128;
+    return console_calls + (++calls % file_every == 0
+                                ? static_cast<long>(platform::console_bytes() - bytes_before)
+                                : 0L);
+  };
+  const auto stop = [&] {
+    bytes.push_back(platform::console_bytes() - bytes_before);
+    moved.push_back(platform::console_moved());
+    return console_calls.exchange(0);
+  };
+  const std::array<Tally, 2> tallies = measure_step_collide(plugin, host, start, probe, stop);
+  std::string text = tally_text(tallies, "messages to the host's console");
+  std::array<Tally, 2> printed = tallies;
+  for (std::size_t i = 0; i < printed.size(); ++i) {
+    printed.at(i).count = static_cast<long>(bytes.at(i));
+  }
+  const auto add = [&text](const std::string &more) {
+    text += (text.empty() || more.empty() ? "" : "; ") + more;
+  };
+  add(tally_text(printed, "bytes printed to standard output or error"));
+  if (!moved_before.empty()) {
+    add("physics_special_init or tamrix_physics_init pointed " + moved_before +
+        " away from the host's");
+  } else {
+    for (std::size_t i = 0; i < tallies.size(); ++i) {
+      if (!moved.at(i).empty() && (i == 0 || moved.at(0).empty())) {
+        add(std::string(tallies.at(i).hook) + " pointed " + moved.at(i) + " away from the host's");
+      }
+    }
   }
   if (!text.empty()) {
     return failed(text + "; a hook run at every physics step must stay quiet");

@@ -1,10 +1,31 @@
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform.hpp"
 #include "plugin_check.hpp"
+
+namespace {
+
+// Whether writing `junit` would overwrite the plug-in under check: the same
+// file (device and inode, or the system's equivalent) where both exist, else
+// the same path once made absolute and normal.
+bool names_the_plugin(const std::string &junit, const std::string &plugin) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::equivalent(junit, plugin, error)) {
+    return true;
+  }
+  const fs::path a = fs::weakly_canonical(junit, error);
+  const bool a_known = !error;
+  const fs::path b = fs::weakly_canonical(plugin, error);
+  return a_known && !error && a == b;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -22,21 +43,41 @@ int main(int argc, char **argv) {
     std::cout << plugin_check::usage << '\n';
     return 0;
   }
-  // Opened first, so a report that cannot be written is known before the run.
+  // The report goes to a name of its own and takes its place only when whole,
+  // so a run cut short leaves no half-written file where a reader looks.
+  const std::string junit_partial = options.junit_file + ".partial";
   std::ofstream junit;
   if (!options.junit_file.empty()) {
-    junit.open(options.junit_file);
+    if (names_the_plugin(options.junit_file, options.plugin) ||
+        names_the_plugin(junit_partial, options.plugin)) {
+      std::cerr << "plugin-check: --junit '" << options.junit_file
+                << "' names the plug-in itself, which the report would overwrite\n";
+      return 2;
+    }
+    // Opened first, so a report that cannot be written is known before the run.
+    junit.open(junit_partial);
     if (!junit) {
       std::cerr << "plugin-check: cannot write the JUnit report '" << options.junit_file << "'\n";
       return 2;
     }
   }
-  const std::vector<plugin_check::Finding> findings = plugin_check::run_battery(options);
-  int status = plugin_check::print_report(findings, std::cout);
+  // Each line as soon as its check ends, so a run that is cut short still
+  // shows what it found.
+  const std::vector<plugin_check::Finding> findings =
+      plugin_check::run_battery(options, [](const plugin_check::Finding &finding) {
+        plugin_check::print_finding(finding, std::cout);
+        std::cout.flush();
+      });
+  int status = plugin_check::print_counts(findings, std::cout);
   if (junit.is_open()) {
     plugin_check::write_junit(findings, options.plugin, junit);
     junit.close();
-    if (!junit) {
+    std::error_code error;
+    if (junit) {
+      std::filesystem::rename(junit_partial, options.junit_file, error);
+    }
+    if (!junit || error) {
+      std::filesystem::remove(junit_partial, error);
       std::cerr << "plugin-check: could not finish the JUnit report '" << options.junit_file
                 << "'\n";
       status = 1;

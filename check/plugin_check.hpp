@@ -2,6 +2,7 @@
 // behaviour check in a process of its own, and reports one line per check.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ std::string parse_options(const std::vector<std::string> &args, Options &options
 // One line per finding, then the counts line; returns the exit status.
 int print_report(const std::vector<Finding> &findings, std::ostream &out);
 
+// The line of one finding.
+void print_finding(const Finding &finding, std::ostream &out);
+
+// The closing counts line; returns the exit status.
+int print_counts(const std::vector<Finding> &findings, std::ostream &out);
+
 // The same findings as JUnit XML: failures as <failure>, skips as <skipped>,
 // warnings as passing test cases whose <system-out> carries the reason.
 void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
@@ -36,8 +43,10 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
 std::string xml_escaped(const std::string &text);
 
 // Everything the program does after parsing: file checks, then each
-// behaviour check in its own child process.
-std::vector<Finding> run_battery(const Options &options);
+// behaviour check in its own child process. `each` (when set) hears each
+// finding as soon as it is made, so a report can be printed as it grows.
+std::vector<Finding> run_battery(const Options &options,
+                                 const std::function<void(const Finding &)> &each = {});
 
 // What a child process runs: args are the check's name and the plug-in's path.
 int run_check_in_child(const std::vector<std::string> &args);

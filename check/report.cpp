@@ -56,15 +56,25 @@ std::string parse_options(const std::vector<std::string> &args, Options &options
   return {};
 }
 
+void print_finding(const Finding &finding, std::ostream &out) {
+  out << verdict_word(finding.verdict) << ' ' << finding.check;
+  if (finding.verdict != Verdict::pass) {
+    out << ": " << finding.reason;
+  }
+  out << '\n';
+}
+
 int print_report(const std::vector<Finding> &findings, std::ostream &out) {
+  for (const Finding &finding : findings) {
+    print_finding(finding, out);
+  }
+  return print_counts(findings, out);
+}
+
+int print_counts(const std::vector<Finding> &findings, std::ostream &out) {
   int counts[4] = {0, 0, 0, 0};  // NOLINT(*-avoid-c-arrays): indexed by Verdict
   for (const Finding &finding : findings) {
     ++counts[static_cast<int>(finding.verdict)];
-    out << verdict_word(finding.verdict) << ' ' << finding.check;
-    if (finding.verdict != Verdict::pass) {
-      out << ": " << finding.reason;
-    }
-    out << '\n';
   }
   out << counts[static_cast<int>(Verdict::pass)] << " passed, "
       << counts[static_cast<int>(Verdict::fail)] << " failed, "

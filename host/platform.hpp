@@ -3,6 +3,7 @@
 // platform_windows.cpp); the rest of host/ is the same everywhere.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,19 +32,25 @@ std::string program_folder();
 // child_write() reaches the parent.
 using ChildTask = int (*)(const std::vector<std::string> &args);
 
+// The most a child may send; past it the child is stopped, so a child that
+// writes without end cannot grow the parent without end.
+inline constexpr std::size_t child_output_limit = std::size_t{1} << 20;
+
 struct ChildOutcome {
-  enum class End { exited, crashed, timed_out, not_started };
+  enum class End { exited, crashed, timed_out, flooded, not_started };
   End end = End::not_started;
   int exit_status = 0;  // when it exited
   std::string cause;    // the signal or exception when it crashed; the reason it did not start
-  std::string output;   // everything it sent, even when it crashed or was killed
+  std::string output;   // everything it sent up to child_output_limit, even when it was killed
 };
 
 // Runs task(args) in a child process and kills it once `timeout_seconds` have
-// passed. Where the system cannot fork, the child is this program started
-// again with child_flag first, and its main() must hand such a command line to
-// run_as_child(). The child's own standard output and error are discarded, so
-// nothing it prints reaches the parent's.
+// passed, or once it sent more than child_output_limit. Where the system
+// cannot fork, the child is this program started again with child_flag first,
+// and its main() must hand such a command line to run_as_child(). The child's
+// own standard output and error are discarded, so nothing it prints reaches
+// the parent's. Whatever the child's end, every process it started, even one
+// that left its process group, is killed and reaped before this returns.
 ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
                        double timeout_seconds);
 
@@ -57,14 +64,23 @@ int run_as_child(ChildTask task, const std::vector<std::string> &args);
 // whole even when several threads send at once.
 void child_write(std::string_view text);
 
+// Inside a child: whether the channel child_write() uses is still the one the
+// parent gave it, neither closed nor replaced by another file.
+bool child_channel_intact();
+
 // Inside a child: from now on keeps what the process writes to its standard
-// output and error in a scratch file instead of discarding it, so that
+// input, output and error in a scratch file instead of discarding it, so that
 // console_bytes() can tell whether anything was written. False where it cannot.
 bool capture_console();
 
-// Bytes written to the standard output and error since capture_console(),
-// buffered C streams included.
+// Bytes that reached the scratch file since capture_console(), buffered C
+// streams included, measured on the file itself: moving a descriptor's offset
+// hides nothing.
 long long console_bytes();
+
+// The standard descriptors that no longer lead to the scratch file, e.g.
+// "standard output"; empty when all three still do.
+std::string console_moved();
 
 // Remembers which plug-in function is about to run (a string literal), for the
 // crash report below. Safe from any thread; costs one atomic store.

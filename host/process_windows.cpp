@@ -1,6 +1,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -16,6 +17,8 @@ namespace tamrix_host::platform {
 namespace {
 
 HANDLE child_channel = INVALID_HANDLE_VALUE;
+std::FILE *console_scratch = nullptr;
+BY_HANDLE_FILE_INFORMATION console_file{};
 std::atomic<const char *> current_hook{nullptr};
 const char *crash_program = "";
 
@@ -114,23 +117,60 @@ ChildOutcome run_child(ChildTask /*task*/, const std::vector<std::string> &args,
   startup.hStdInput = nullptr;
   startup.hStdOutput = nullptr;
   startup.hStdError = nullptr;
+  // Everything the child starts joins its job, and closing the job kills them
+  // all, whatever the child's end and even if this program dies first. The
+  // child starts suspended so it cannot start anything before it is in the job.
+  const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job == nullptr ||
+      !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+    outcome.cause = "cannot make a job object: " + last_error();
+    if (job != nullptr) {
+      CloseHandle(job);
+    }
+    CloseHandle(read_end);
+    CloseHandle(write_end);
+    return outcome;
+  }
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessA(self.data(), command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  const BOOL started =
+      CreateProcessA(self.data(), command.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
   CloseHandle(write_end);
   if (!started) {
     outcome.cause = "cannot start a process: " + last_error();
+    CloseHandle(job);
     CloseHandle(read_end);
     return outcome;
   }
+  if (!AssignProcessToJobObject(job, process.hProcess)) {
+    outcome.cause = "cannot put the child in its job object: " + last_error();
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(job);
+    CloseHandle(read_end);
+    return outcome;
+  }
+  ResumeThread(process.hThread);
 
-  // A reader of its own, so a child that writes much never blocks on a full pipe.
+  // A reader of its own, so a child that writes much never blocks on a full
+  // pipe; past the limit it stops the child, keeping one byte over to say so.
+  std::atomic<bool> flooded{false};
   std::thread reader([&] {
     std::array<char, 4096> buffer{};
     DWORD got = 0;
     while (ReadFile(read_end, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
            got > 0) {
-      outcome.output.append(buffer.data(), got);
+      const std::size_t room = child_output_limit + 1 - outcome.output.size();
+      outcome.output.append(buffer.data(), std::min<std::size_t>(got, room));
+      if (outcome.output.size() > child_output_limit) {
+        flooded = true;
+        TerminateJobObject(job, 1);
+        break;
+      }
     }
   });
   const DWORD waited =
@@ -140,12 +180,21 @@ ChildOutcome run_child(ChildTask /*task*/, const std::vector<std::string> &args,
     WaitForSingleObject(process.hProcess, INFINITE);
     outcome.end = ChildOutcome::End::timed_out;
   }
+  // Whatever the child started dies here, and with it the last writer of the
+  // pipe, so the reader comes to its end.
+  TerminateJobObject(job, 1);
   reader.join();
+  CloseHandle(job);
   CloseHandle(read_end);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  if (flooded) {
+    outcome.end = ChildOutcome::End::flooded;
+    outcome.output.resize(child_output_limit);
+    return outcome;
+  }
   if (outcome.end == ChildOutcome::End::timed_out) {
     return outcome;
   }
@@ -186,26 +235,68 @@ void child_write(std::string_view text) {
   }
 }
 
+bool child_channel_intact() {
+  return child_channel != INVALID_HANDLE_VALUE && child_channel != nullptr &&
+         GetFileType(child_channel) == FILE_TYPE_PIPE;
+}
+
+namespace {
+
+// Whether `handle` is the scratch file: a handle's number is no proof, since
+// Windows hands a closed one's number to the next file opened.
+bool is_console_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION now{};
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+         GetFileInformationByHandle(handle, &now) &&
+         now.dwVolumeSerialNumber == console_file.dwVolumeSerialNumber &&
+         now.nFileIndexHigh == console_file.nFileIndexHigh &&
+         now.nFileIndexLow == console_file.nFileIndexLow;
+}
+
+// _get_osfhandle() gives the handle as an integer by design.
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
+}
+
+constexpr std::array<DWORD, 3> standard_handles = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
+                                                   STD_ERROR_HANDLE};
+
+}  // namespace
+
 bool capture_console() {
   std::fflush(nullptr);
-  std::FILE *scratch = std::tmpfile();
-  if (scratch == nullptr) {
+  console_scratch = std::tmpfile();
+  if (console_scratch == nullptr) {
     return false;
   }
-  const bool redirected = _dup2(_fileno(scratch), 1) == 0 && _dup2(_fileno(scratch), 2) == 0;
-  std::fclose(scratch);
-  // Plug-ins that write through the system's own handles are caught as well.
-  // _get_osfhandle() gives the handle as an integer by design.
-  // NOLINTBEGIN(performance-no-int-to-ptr)
-  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
-  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
-  // NOLINTEND(performance-no-int-to-ptr)
+  const int scratch = _fileno(console_scratch);
+  bool redirected = GetFileInformationByHandle(handle_of(scratch), &console_file) != 0;
+  for (int fd = 0; fd < 3; ++fd) {
+    redirected = redirected && _dup2(scratch, fd) == 0;
+    // Plug-ins that write through the system's own handles are caught as well.
+    SetStdHandle(standard_handles.at(static_cast<std::size_t>(fd)), handle_of(fd));
+  }
   return redirected;
 }
 
 long long console_bytes() {
   std::fflush(nullptr);
-  return _lseeki64(1, 0, SEEK_CUR);
+  // The file's length, which every descriptor's writes add to.
+  return console_scratch != nullptr ? _filelengthi64(_fileno(console_scratch)) : 0;
+}
+
+std::string console_moved() {
+  constexpr std::array<const char *, 3> names = {"standard input", "standard output",
+                                                 "standard error"};
+  std::string moved;
+  for (int fd = 0; fd < 3; ++fd) {
+    const auto index = static_cast<std::size_t>(fd);
+    if (!is_console_file(handle_of(fd)) ||
+        !is_console_file(GetStdHandle(standard_handles.at(index)))) {
+      moved += (moved.empty() ? "" : ", ") + std::string(names.at(index));
+    }
+  }
+  return moved;
 }
 
 void note_hook(const char *hook) { current_hook.store(hook, std::memory_order_relaxed); }

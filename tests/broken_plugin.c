@@ -36,6 +36,15 @@ static tamrix_body_lookup_fn *saved_lookup;
 #define BODY_LOOKUP dTamrixGetBodyFromDEFProc
 #endif
 
+/* Faults against the checker itself and the table after set-up, at the end
+   of this file; each is empty unless its macro is defined. */
+static void fault_in_set_up(void);
+#ifndef BROKEN_NO_GET_BODY
+static void fault_in_get_body(void);
+#endif
+static void fault_in_init(void);
+static void fault_in_step(void);
+
 void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup_fn *body_lookup,
                           tamrix_contact_group_fn *contact_group, tamrix_send_fn *send,
                           tamrix_receive_fn *receive, tamrix_console_printf_fn *console_printf,
@@ -57,10 +66,12 @@ void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup
 #ifdef BROKEN_PRIVATE_COPY
   saved_lookup = body_lookup;
 #endif
+  fault_in_set_up();
 }
 
 #ifndef BROKEN_NO_GET_BODY
 tamrix_body_handle getBody(const char *def_name) {
+  fault_in_get_body();
 #ifdef BROKEN_NAME_STRLEN
   /* The empty name is never a body. */
   /* cppcheck-suppress nullPointerRedundantCheck ; the fault itself */
@@ -111,6 +122,7 @@ void tamrix_physics_init(void) {
     (void)atexit(report_lives);
   }
 #endif
+  fault_in_init();
 #ifdef BROKEN_CLEANUP_TWICE
   live_state = &world_state;
 #endif
@@ -140,6 +152,7 @@ void tamrix_physics_step(void) {
 #ifdef USES_LIBM
   spring_length = sqrt(spring_length);
 #endif
+  fault_in_step();
 #ifdef BROKEN_THREAD_GUARD
   if (stepping) {
     abort();
@@ -217,3 +230,209 @@ __attribute__((constructor)) static void build_tables(void) { tables_ready = 1; 
 /* BROKEN_FAST_MATH is this source as it is, compiled and linked with
    -ffast-math (see plugin_check.cmake): the link adds the compiler's
    crtfastmath.o, whose constructor changes the host's floating point. */
+/* ---- Faults against the checker's channel, the processes it runs and the
+   table after set-up. */
+#if defined(BROKEN_FORGED_RESULT) || defined(BROKEN_CHANNEL_TO_NULL) || defined(BROKEN_FLOOD)
+#ifdef _WIN32
+#include <io.h>
+#define corpus_write(fd, text, size) _write(fd, text, (unsigned)(size))
+#define corpus_dup2 _dup2
+#define corpus_null "NUL"
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#define corpus_write(fd, text, size) write(fd, text, size)
+#define corpus_dup2 dup2
+#define corpus_null "/dev/null"
+#endif
+/* More than the checker's own descriptors, fewer than anyone's limit. */
+enum { corpus_descriptors = 64 };
+#ifndef BROKEN_CHANNEL_TO_NULL
+/* Careless on purpose: whatever fails, it goes on to the next descriptor. */
+static void write_anyway(int fd, const char *data, size_t size) {
+  if (corpus_write(fd, data, size) < 0) {
+    return;
+  }
+}
+#endif
+#endif
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#ifdef BROKEN_FORGED_RESULT
+/* A "self-test" that reports success on every descriptor, then leaves. */
+static void forge_result(void) {
+  static const char plain[] = "result pass\n";
+  static const char tokened[] = "0123456789abcdef result pass \n";
+  for (int fd = 0; fd < corpus_descriptors; ++fd) {
+    write_anyway(fd, plain, sizeof plain - 1);
+    write_anyway(fd, tokened, sizeof tokened - 1);
+  }
+  _Exit(0);
+}
+#endif
+
+#ifdef BROKEN_CHANNEL_TO_NULL
+/* Silences everything the plug-in might print, the host's own pipes included. */
+static void silence_everything(void) {
+  FILE *null = fopen(corpus_null, "w");
+  if (null != NULL) {
+    for (int fd = 0; fd < corpus_descriptors; ++fd) {
+      (void)corpus_dup2(fileno(null), fd);
+    }
+  }
+}
+#endif
+
+#ifdef BROKEN_FLOOD
+/* A debug dump to every descriptor, bounded so that it ends by itself. */
+static void flood(void) {
+  static char block[64 * 1024];
+  memset(block, 'x', sizeof block);
+  for (int round = 0; round < 256; ++round) {
+    for (int fd = 1; fd < corpus_descriptors; ++fd) {
+      write_anyway(fd, block, sizeof block);
+    }
+  }
+}
+#endif
+
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
+/* A worker process, which tells the test where it is, then idles for a
+   minute: long past any check, short enough to end should nothing kill it. */
+static void note_worker(pid_t worker) {
+  const char *file = getenv("TAMRIX_CORPUS_PIDS"); /* NOLINT(concurrency-mt-unsafe) */
+  FILE *out = file != NULL ? fopen(file, "a") : NULL;
+  if (out != NULL) {
+    fprintf(out, "%ld\n", (long)worker);
+    fclose(out);
+  }
+}
+
+static void idle_then_exit(void) {
+  for (int second = 0; second < 60; ++second) {
+    sleep(1); /* NOLINT(concurrency-mt-unsafe): one thread here */
+  }
+  _exit(0);
+}
+
+static void start_worker(void) {
+  const pid_t worker = fork();
+  if (worker == 0) {
+#ifdef BROKEN_FORK_SETSID
+    /* A daemon of its own: a new session, and a parent that leaves at once. */
+    setsid();
+    const pid_t daemon = fork();
+    if (daemon != 0) {
+      note_worker(daemon);
+      _exit(0);
+    }
+#endif
+    idle_then_exit();
+  }
+#ifdef BROKEN_FORK_SETSID
+  waitpid(worker, NULL, 0);
+#else
+  note_worker(worker);
+#endif
+}
+#endif
+
+#if defined(BROKEN_WRAPPER_IN_ROW2)
+/* Counts the host's lookups by wrapping the row. */
+static tamrix_body_lookup_fn *wrapped_lookup;
+static long lookups_made;
+static tamrix_body_handle counting_lookup(const char *def_name) {
+  ++lookups_made;
+  return wrapped_lookup != NULL ? wrapped_lookup(def_name) : NULL;
+}
+#endif
+#if defined(BROKEN_RESTORE_ROW2)
+/* "Repairs" the row from the pointer set-up gave, undoing other code's store. */
+static tamrix_body_lookup_fn *set_up_lookup;
+#endif
+#ifdef BROKEN_UNGUARDED_TIME
+static volatile double last_step_time;
+#endif
+
+static void fault_in_set_up(void) {
+#ifdef BROKEN_FORGED_RESULT
+  forge_result();
+#endif
+#ifdef BROKEN_CHANNEL_TO_NULL
+  silence_everything();
+#endif
+#ifdef BROKEN_FLOOD
+  flood();
+#endif
+#ifdef BROKEN_RESTORE_ROW2
+  set_up_lookup = dTamrixGetBodyFromDEFProc;
+#endif
+}
+
+#ifndef BROKEN_NO_GET_BODY
+static void fault_in_get_body(void) {
+#ifdef BROKEN_RESTORE_ROW2
+  dTamrixGetBodyFromDEFProc = set_up_lookup;
+#endif
+}
+#endif
+
+static void fault_in_init(void) {
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
+  start_worker();
+#endif
+#ifdef BROKEN_WRAPPER_IN_ROW2
+  if (dTamrixGetBodyFromDEFProc != counting_lookup) {
+    wrapped_lookup = dTamrixGetBodyFromDEFProc;
+    dTamrixGetBodyFromDEFProc = counting_lookup;
+  }
+#endif
+#ifdef BROKEN_SECOND_LIFE
+  /* Checks for the robot once per process, not once per simulation. */
+  static int checked;
+  if (!checked) {
+    checked = 1;
+    if (dTamrixGetBodyFromDEFProc("body1") == NULL) {
+      dTamrixConsolePrintfProc("not found");
+    }
+  }
+#endif
+}
+
+static void fault_in_step(void) {
+#ifdef BROKEN_MESSAGE_EVERY_128
+  /* A progress message now and then. */
+  static unsigned steps;
+  if (++steps % 128 == 0 && dTamrixConsolePrintfProc != NULL) {
+    dTamrixConsolePrintfProc("%u steps", steps);
+  }
+#endif
+#ifdef BROKEN_STDOUT_TO_NULL
+  /* Debug output, silenced by sending it nowhere. */
+  static volatile int silenced;
+  if (!silenced) {
+    silenced = 1;
+#ifdef _WIN32
+    if (freopen("NUL", "w", stdout) == NULL) {
+      return;
+    }
+#else
+    if (freopen("/dev/null", "w", stdout) == NULL) {
+      return;
+    }
+#endif
+  }
+  printf("step\n");
+#endif
+#ifdef BROKEN_NULL_ROW6_IN_STEP
+  /* Keeps steps quiet by taking the console away. */
+  dTamrixConsolePrintfProc = NULL;
+#endif
+#ifdef BROKEN_UNGUARDED_TIME
+  /* Row 7 is the host's clock: "always there". */
+  last_step_time = dTamrixGetTimeProc();
+#endif
+}

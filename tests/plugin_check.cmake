@@ -197,3 +197,67 @@ plugin_gtest(process_tests process_test.cpp)
 add_executable(plugin_check_tests plugin_check_test.cpp)
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+
+# ---- Faults against plugin-check's own verdicts and the table after set-up.
+# Each entry: fault % check that fails under --strict % what its reason must
+# name first (the hook). A plug-in writes to the checker's channel only
+# through a descriptor it inherited, which a DLL's child has not.
+if(WIN32)
+  # No C descriptor leads to the channel's handle: what is left is the exit.
+  set(forged_reason "physics_special_init ended the process with status 0")
+else()
+  set(forged_reason "physics_special_init wrote a forged result")
+endif()
+set(guard_faults
+    "forged_result % set-up-fills-rows % ${forged_reason}"
+    "channel_to_null % (set-up-fills-rows|step-collide-quiet) % physics_special_init"
+    "message_every_128 % step-collide-quiet % tamrix_physics_step: [0-9]+ messages.*first seen by call 128"
+    "stdout_to_null % step-collide-quiet % tamrix_physics_step pointed standard output away"
+    "null_row6_in_step % rows-unchanged % tamrix_physics_step changed row 6"
+    "wrapper_in_row2 % rows-unchanged % tamrix_physics_init changed row 2"
+    "restore_row2 % rows-unchanged % getBody changed row 2"
+    "unguarded_time % null-services % crashed in tamrix_physics_step, with row 7"
+    "second_life % whole-life-twice % the second life did not behave as the first: call 2 was tamrix_physics_init")
+if(NOT WIN32)
+  list(APPEND guard_faults
+       "flood % set-up-fills-rows % physics_special_init wrote more than 1 MiB to the checker's channel")
+endif()
+foreach(entry IN LISTS guard_faults)
+  string(REPLACE " % " ";" entry "${entry}")
+  list(GET entry 0 fault)
+  list(GET entry 1 check)
+  list(GET entry 2 reason)
+  broken_plugin(${fault})
+  add_test(NAME plugin_check_${fault}
+    COMMAND "${expect_run}" 1 "^FAIL ${check}: ${reason}" -- ${plugin_check} --strict
+            $<TARGET_FILE:broken_${fault}>)
+  set_tests_properties(plugin_check_${fault} PROPERTIES TIMEOUT 60)
+endforeach()
+
+# Processes a plug-in starts, in its group or in a session of its own, are
+# gone once plugin-check ends: each writes its id to a file the test names.
+# A session of its own escapes the group, and only a subreaper gets it back,
+# which qemu's user-mode emulation does not pass on to the kernel.
+if(NOT WIN32)
+  set(guard_workers fork_in_init)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    list(APPEND guard_workers fork_setsid)
+  endif()
+  foreach(fault IN LISTS guard_workers)
+    broken_plugin(${fault})
+    add_test(NAME plugin_check_${fault}
+      COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/expect_none_left.sh"
+              "${CMAKE_CURRENT_BINARY_DIR}/${fault}.pids" -- ${plugin_check} --strict
+              $<TARGET_FILE:broken_${fault}>)
+    set_tests_properties(plugin_check_${fault} PROPERTIES TIMEOUT 60)
+  endforeach()
+endif()
+
+# A JUnit report named as the plug-in, here by another spelling of its path,
+# is refused before anything is written.
+broken_plugin(junit_target)
+add_test(NAME plugin_check_junit_names_plugin
+  COMMAND "${expect_run}" 2 "^plugin-check: --junit .* names the plug-in itself" "!^PASS"
+          -- ${plugin_check} --strict
+          --junit "$<TARGET_FILE_DIR:broken_junit_target>/./$<TARGET_FILE_NAME:broken_junit_target>"
+          $<TARGET_FILE:broken_junit_target>)

@@ -126,6 +126,23 @@ TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
   EXPECT_EQ(decoded.messages[2].kind, channel::Kind::left);
 }
 
+TEST(PluginCheckChannel, NotesCarryTheTokenAndTheFirstForgeryIsPlaced) {
+  const std::string token = channel::new_token();
+  std::array<char, channel::progress_line_size> line{};
+  std::string output = channel::encode_note(token, "with row 7\nnull");
+  output.append(line.data(), channel::encode_progress(token, "tamrix_physics_step", line));
+  output += channel::encode_note("0123456789abcdef", "forged note") + "x result pass\n";
+  output += channel::encode_result(token, Verdict::pass, "") + "result fail\n";
+
+  const channel::Decoded decoded = channel::decode(output, token);
+  ASSERT_EQ(decoded.messages.size(), 3U);
+  EXPECT_EQ(decoded.messages[0].kind, channel::Kind::note);
+  EXPECT_EQ(decoded.messages[0].text, "with row 7 null");
+  EXPECT_TRUE(decoded.forged);
+  // The forgery came while step was running: after the note and the entering.
+  EXPECT_EQ(decoded.before_forged, 2U);
+}
+
 TEST(PluginCheckChannel, ALongNameIsCutAndACutLineIsNoForgery) {
   const std::string token = channel::new_token();
   const std::string name(1000, 'x');

@@ -28,6 +28,13 @@ int child_task(const std::vector<std::string> &args) {
     platform::child_write("entering tamrix_physics_init\n");
     __builtin_trap();
   }
+  if (task == "flood") {
+    const std::string block(std::size_t{64} * 1024, 'x');
+    for (int i = 0; i < 1024; ++i) {
+      platform::child_write(block);
+    }
+    return 0;
+  }
   if (task == "hang") {
     for (;;) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -60,6 +67,12 @@ TEST(ChildProcess, AHangIsStoppedWhenTheLimitPasses) {
   EXPECT_EQ(outcome.end, End::timed_out);
   EXPECT_GE(took, std::chrono::milliseconds(190));
   EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(ChildProcess, AFloodIsStoppedAtTheLimitAndOnlyTheLimitIsKept) {
+  const auto outcome = platform::run_child(child_task, {"flood"}, 10.0);
+  EXPECT_EQ(outcome.end, End::flooded);
+  EXPECT_EQ(outcome.output.size(), platform::child_output_limit);
 }
 
 TEST(ChildProcess, OnlyTheChildFlagMakesAChild) {
