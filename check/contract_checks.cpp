@@ -242,7 +242,7 @@ Said step_collide_no_heap(const Plugin &plugin, Host &host) {
         return heap_calls();
       });
   if (counts.step > 0 || counts.collide > 0) {
-    return failed(per_hook_text(counts, "malloc, calloc or realloc calls") +
+    return failed(per_hook_text(counts, "heap allocations") +
                   "; the host calls these at every physics step, so they must not allocate");
   }
   return passed();

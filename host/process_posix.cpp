@@ -142,26 +142,32 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
     // Rounded up, so the child always gets its whole time.
     return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   };
+  int status = 0;
+  pid_t ended = 0;
   bool open = true;
   while (open && milliseconds_left() > 0) {
     pollfd watch{pipe_ends[0], POLLIN, 0};
     if (poll(&watch, 1, static_cast<int>(std::min<long long>(milliseconds_left(), 100))) > 0) {
       read_available(pipe_ends[0], outcome.output, open);
+    } else if ((ended = waitpid(pid, &status, WNOHANG)) == pid) {
+      // Quiet, and ended: it sent everything, though a process it started
+      // may still hold the pipe open.
+      break;
     }
   }
   close(pipe_ends[0]);
 
   // A child may close its end of the pipe and still run, so its end is
   // awaited under the same time limit.
-  int status = 0;
-  pid_t ended = 0;
-  while (((ended = waitpid(pid, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR)) &&
+  while (ended != pid &&
+         ((ended = waitpid(pid, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR)) &&
          milliseconds_left() > 0) {
     usleep(2000);
   }
+  // Whatever it started, in the group it leads, goes with it.
+  kill(-pid, SIGKILL);
   if (ended != pid) {
     outcome.end = ChildOutcome::End::timed_out;
-    kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -164,3 +164,53 @@ plugin_gtest(process_tests process_test.cpp)
 add_executable(plugin_check_tests plugin_check_test.cpp)
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+
+# ---- Faults in the process around the plug-in: each leaves the host's process
+# changed, and the check that looks at that part names the call that did it.
+# process_fault(<name> <check> <call> [plugin-check options...])
+function(process_fault name check call)
+  broken_plugin(${name})
+  target_compile_definitions(broken_${name} PRIVATE PROCESS_FAULT)
+  if(NOT WIN32)
+    target_link_libraries(broken_${name} PRIVATE m)  # the fenv functions live in libm
+  endif()
+  add_test(NAME plugin_check_${name}
+    COMMAND "${expect_run}" 1 "^FAIL ${check}: ${call} " -- ${plugin_check} ${ARGN}
+            $<TARGET_FILE:broken_${name}>)
+  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
+endfunction()
+
+set(process_faults
+    "rounding fp-environment tamrix_physics_init"
+    "flush_to_zero fp-environment tamrix_physics_init"
+    "fp_trap fp-environment tamrix_physics_init"
+    "thread_left threads-left tamrix_physics_init"
+    "chdir process-settings tamrix_physics_init"
+    "setenv process-settings tamrix_physics_init"
+    "nodelete reload the")
+if(NOT WIN32)
+  list(APPEND process_faults
+    "signal_handler signals tamrix_physics_init"
+    "signal_mask signals tamrix_physics_init"
+    "locale process-settings tamrix_physics_init"
+    "umask process-settings tamrix_physics_init"
+    "fork processes-left tamrix_physics_init"
+    "descriptor_leak descriptors-left tamrix_physics_init --strict")
+  # Counted only where this program's malloc family stands in front of the C library's.
+  if(NOT MY_PHYSICS1_SANITIZE)
+    list(APPEND process_faults "heap_leak heap-balanced tamrix_physics_init --strict")
+  endif()
+  # qemu's user-mode emulation runs no system call filter: the check says SKIP there.
+  if(NOT CMAKE_CROSSCOMPILING)
+    list(APPEND process_faults
+      "syscall_in_step step-collide-no-syscalls tamrix_physics_step --strict")
+  endif()
+endif()
+foreach(entry IN LISTS process_faults)
+  separate_arguments(entry)
+  process_fault(${entry})
+endforeach()
+# The loader keeps a library linked -z nodelete; on Windows the plug-in pins itself.
+if(NOT WIN32)
+  target_link_options(broken_nodelete PRIVATE -Wl,-z,nodelete)
+endif()
