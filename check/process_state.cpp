@@ -49,10 +49,15 @@ std::vector<std::string> entry_changes(const std::vector<std::string> &before,
     const std::string name = name_of(entry);
     const std::string value = entry.substr(std::min(entry.size(), name.size() + 1));
     const std::optional<std::string> old = value_in(before, name);
+    std::string change;
     if (!old) {
-      changes.push_back("set " + std::string(what) + name + "=" + value);
+      change.append("set ").append(what).append(name).append("=").append(value);
     } else if (*old != value) {
-      changes.push_back("changed " + std::string(what) + name + " from " + *old + " to " + value);
+      change.append("changed ").append(what).append(name).append(" from ").append(*old);
+      change.append(" to ").append(value);
+    }
+    if (!change.empty()) {
+      changes.push_back(std::move(change));
     }
   }
   for (const std::string &entry : before) {

@@ -329,7 +329,7 @@ static void process_fault_in_init(void) {
 #ifdef BROKEN_FORK
   /* A helper process for slow work, never waited for. */
   if (fork() == 0) {
-    sleep(60);
+    sleep(60); /* NOLINT(concurrency-mt-unsafe): a process of its own */
     _exit(0);
   }
 #endif
