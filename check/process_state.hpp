@@ -43,7 +43,7 @@ struct ProcessState {
   int umask = -1;                        // -1: none on this platform
   std::vector<std::string> environment;  // NAME=value, sorted
   std::vector<std::string> locale;       // one CATEGORY=name per category
-  long heap_outstanding = 0;             // as counted by heap_count.hpp
+  long heap_outstanding = 0;             // left for the caller, who counts it (heap_count.hpp)
 };
 
 // Everything above, as it stands now.

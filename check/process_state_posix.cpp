@@ -17,7 +17,6 @@
 #include <system_error>
 
 #include "fp_control.hpp"
-#include "heap_count.hpp"
 #include "process_state.hpp"
 
 extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
@@ -140,7 +139,6 @@ std::string disposition(std::uintptr_t handler) {
 
 ProcessState snapshot() {
   ProcessState state;
-  state.heap_outstanding = heap_outstanding();
   state.fp = fp::read_control();
   sigset_t blocked;
   sigemptyset(&blocked);

@@ -11,7 +11,6 @@
 #include <cfloat>
 
 #include "fp_control.hpp"
-#include "heap_count.hpp"
 #include "process_state.hpp"
 
 namespace plugin_check {
@@ -84,7 +83,6 @@ std::vector<std::string> environment() {
 
 ProcessState snapshot() {
   ProcessState state;
-  state.heap_outstanding = heap_outstanding();
   state.fp = {static_cast<std::uint32_t>(_controlfp(0, 0)), 0};
   state.threads = thread_count();
   DWORD handles = 0;

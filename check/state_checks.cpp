@@ -27,6 +27,12 @@ struct Moment {
 
 constexpr int observed_steps = 3;
 
+ProcessState now() {
+  ProcessState state = snapshot();
+  state.heap_outstanding = heap_outstanding();
+  return state;
+}
+
 // Loads the plug-in and runs one life with services that neither allocate nor
 // print, taking a snapshot before load and after every plug-in call. The heap
 // is counted only inside the plug-in's calls, from set-up on.
@@ -35,18 +41,18 @@ std::vector<Moment> observed_life(const std::string &path, Host &host) {
   // points them elsewhere is seen.
   tamrix_host::platform::capture_console();
   std::vector<Moment> moments;
-  moments.push_back({"before load", snapshot()});
+  moments.push_back({"before load", now()});
   entering("loading the file");
   auto plugin = std::make_unique<const Plugin>(path);
   entering(nullptr);
-  moments.push_back({"loading the file", snapshot()});
+  moments.push_back({"loading the file", now()});
   count_heap(true);
   count_heap(false);
   const auto call = [&moments](const char *name, auto hook, auto... args) {
     resume_heap_count();
     call_hook(name, hook, args...);
     count_heap(false);
-    moments.push_back({name, snapshot()});
+    moments.push_back({name, now()});
   };
   const Services services = stub_services<4>();
   call("physics_special_init", tamrix_host::install, std::cref(*plugin), std::cref(services));
@@ -68,7 +74,7 @@ std::vector<Moment> observed_life(const std::string &path, Host &host) {
   entering("unloading the file");
   plugin.reset();
   entering(nullptr);
-  moments.push_back({"unloading the file", snapshot()});
+  moments.push_back({"unloading the file", now()});
   return moments;
 }
 
