@@ -87,8 +87,9 @@ ProcessState snapshot() {
   state.threads = thread_count();
   DWORD handles = 0;
   // Some systems answer without counting; a process always holds handles.
-  state.descriptors =
-      GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0 ? handles : -1;
+  state.descriptors = GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0
+                          ? static_cast<long>(handles)
+                          : -1L;
   std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
   const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data());
   state.working_directory = narrow(folder.data(), length);

@@ -42,7 +42,7 @@ TEST(HeapCount, CountsEveryEntryPointAndItsFree) {
        },
        c_free},
       {"memalign", [] { return memalign(64, 16); }, c_free},
-      {"valloc", [] { return valloc(16); }, c_free},
+      {"valloc", [] { return valloc(16); }, c_free},  // NOLINT(concurrency-mt-unsafe)
       {"pvalloc", [] { return pvalloc(16); }, c_free},
       {"new", [] { return static_cast<void *>(new char); },
        [](void *block) { delete static_cast<char *>(block); }},

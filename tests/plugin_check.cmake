@@ -163,7 +163,7 @@ plugin_gtest(process_tests process_test.cpp)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
-gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 
 # ---- Faults in the process around the plug-in: each leaves the host's process
 # changed, and the check that looks at that part names the call that did it.
