@@ -167,16 +167,17 @@ gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOU
 
 # ---- Faults in the process around the plug-in: each leaves the host's process
 # changed, and the check that looks at that part names the call that did it.
-# process_fault(<name> <status> <line> [plugin-check options...]): built with
-# the fault, plugin-check ends with <status> and prints a line matching <line>.
-function(process_fault name status line)
+# process_fault(<name> <status> <patterns> [plugin-check options...]): built
+# with the fault, plugin-check ends with <status> and its output matches each
+# of the list <patterns> as expect_run.sh does.
+function(process_fault name status patterns)
   broken_plugin(${name})
   target_compile_definitions(broken_${name} PRIVATE PROCESS_FAULT)
   if(NOT WIN32)
     target_link_libraries(broken_${name} PRIVATE m)  # the fenv functions live in libm
   endif()
   add_test(NAME plugin_check_${name}
-    COMMAND "${expect_run}" ${status} "${line}" -- ${plugin_check} ${ARGN}
+    COMMAND "${expect_run}" ${status} ${patterns} -- ${plugin_check} ${ARGN}
             $<TARGET_FILE:broken_${name}>)
   set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
 endfunction()
@@ -206,11 +207,21 @@ if(NOT WIN32)
     list(APPEND process_faults "heap_leak heap-balanced tamrix_physics_init --strict")
   endif()
 endif()
+# A process the plug-in leaves behind holds the check's channel open; it must
+# not keep the check waiting for its time limit.
+set(also_fork "!did not finish")
 foreach(entry IN LISTS process_faults)
   separate_arguments(entry)
   list(POP_FRONT entry name check call)
-  process_fault(${name} 1 "^FAIL ${check}: ${call} " ${entry})
+  process_fault(${name} 1 "^FAIL ${check}: ${call} ;${also_${name}}" ${entry})
 endforeach()
+
+# A plug-in that moves the working directory must not lose the checker its
+# file, named relative to where the checker started.
+add_test(NAME plugin_check_chdir_relative_path
+  COMMAND "${expect_run}" 1 "^FAIL process-settings: tamrix_physics_init " "!^FAIL reload"
+          -- ${plugin_check} $<TARGET_FILE_NAME:broken_chdir>
+  WORKING_DIRECTORY $<TARGET_FILE_DIR:broken_chdir>)
 
 # The loader keeps a library linked -z nodelete; on Windows the plug-in pins itself.
 process_fault(nodelete 1 "^FAIL reload: the library stayed loaded after it was unloaded")
