@@ -2,6 +2,7 @@
 // of its own, so whatever the plug-in does to its process, the report goes on.
 #include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string_view>
@@ -15,10 +16,13 @@ namespace plugin_check {
 namespace {
 
 using Run = Said (*)(const Plugin &plugin, Host &host);
+// For checks that must see the process before the load, and load it themselves.
+using RunLoading = Said (*)(const std::string &path, Host &host);
 
 struct Runner {
   std::string_view name;
-  Run run;
+  Run run = nullptr;
+  RunLoading run_loading = nullptr;
 };
 
 // The code behind each behaviour check of the table, in the table's order.
@@ -36,6 +40,15 @@ constexpr std::array runners = {
     Runner{"init-cleanup-twice", init_cleanup_twice},
     Runner{"step-collide-no-heap", step_collide_no_heap},
     Runner{"step-collide-quiet", step_collide_quiet},
+    Runner{"fp-environment", {}, fp_environment},
+    Runner{"signals", {}, signals},
+    Runner{"threads-left", {}, threads_left},
+    Runner{"processes-left", {}, processes_left},
+    Runner{"process-settings", {}, process_settings},
+    Runner{"descriptors-left", {}, descriptors_left},
+    Runner{"heap-balanced", {}, heap_balanced},
+    Runner{"reload", {}, reload},
+    Runner{"step-collide-no-syscalls", step_collide_no_syscalls},
 };
 
 constexpr bool runners_match_table() {
@@ -226,6 +239,14 @@ int run_check_in_child(const std::vector<std::string> &args) {
   tamrix_host::set_hook_listener(send_progress);
   try {
     Host host(tamrix_host::World::standard());
+    if (runner->run_loading != nullptr) {
+      // A plug-in that changes the working directory must not lose the
+      // checker its file.
+      std::error_code error;
+      const std::filesystem::path path = std::filesystem::absolute(args[1], error);
+      send_result(runner->run_loading(error ? args[1] : path.string(), host));
+      return 0;
+    }
     tamrix_host::entering("loading the file");
     const Plugin plugin(args[1]);
     tamrix_host::entering(nullptr);

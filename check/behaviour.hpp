@@ -99,4 +99,18 @@ Said init_cleanup_twice(const Plugin &plugin, Host &host);
 Said step_collide_no_heap(const Plugin &plugin, Host &host);
 Said step_collide_quiet(const Plugin &plugin, Host &host);
 
+// ---- The checks of the process around the plug-in (state_checks.cpp). Those
+// that must see the process before load are given the path and load it
+// themselves.
+
+Said fp_environment(const std::string &path, Host &host);
+Said signals(const std::string &path, Host &host);
+Said threads_left(const std::string &path, Host &host);
+Said processes_left(const std::string &path, Host &host);
+Said process_settings(const std::string &path, Host &host);
+Said descriptors_left(const std::string &path, Host &host);
+Said heap_balanced(const std::string &path, Host &host);
+Said reload(const std::string &path, Host &host);
+Said step_collide_no_syscalls(const Plugin &plugin, Host &host);
+
 }  // namespace plugin_check

@@ -333,7 +333,7 @@ Said step_collide_no_heap(const Plugin &plugin, Host &host) {
         count_heap(false);
         return heap_calls();
       });
-  if (std::string text = tally_text(tallies, "malloc, calloc or realloc calls"); !text.empty()) {
+  if (std::string text = tally_text(tallies, "heap allocations"); !text.empty()) {
     return failed(text + "; the host calls these at every physics step, so they must not allocate");
   }
   return passed();

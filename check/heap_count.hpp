@@ -11,7 +11,16 @@ bool heap_counting_available(std::string &why_not);
 // Starts counting from zero (true) or stops (false).
 void count_heap(bool on);
 
-// malloc, calloc and realloc calls since counting last started.
+// Starts counting again, keeping what was counted so far, so that only the
+// plug-in's own calls are counted and not the checker's between them.
+void resume_heap_count();
+
+// Calls to any allocating entry point (the C library's malloc family and every
+// form of operator new) while counting, since counting last started from zero.
 long heap_calls();
+
+// Blocks allocated and not freed while counting, since counting last started
+// from zero; negative when more was freed than allocated.
+long heap_outstanding();
 
 }  // namespace plugin_check

@@ -116,6 +116,11 @@ static volatile int lives;
 static void report_lives(void) { lives = 0; }
 #endif
 
+#ifdef PROCESS_FAULT
+static void process_fault_in_init(void);
+static void process_fault_in_step(void);
+#endif
+
 void tamrix_physics_init(void) {
 #ifdef BROKEN_ATEXIT
   if (lives++ == 0) {
@@ -123,6 +128,9 @@ void tamrix_physics_init(void) {
   }
 #endif
   fault_in_init();
+#ifdef PROCESS_FAULT
+  process_fault_in_init();
+#endif
 #ifdef BROKEN_CLEANUP_TWICE
   live_state = &world_state;
 #endif
@@ -153,6 +161,9 @@ void tamrix_physics_step(void) {
   spring_length = sqrt(spring_length);
 #endif
   fault_in_step();
+#ifdef PROCESS_FAULT
+  process_fault_in_step();
+#endif
 #ifdef BROKEN_THREAD_GUARD
   if (stepping) {
     abort();
@@ -436,3 +447,174 @@ static void fault_in_step(void) {
   last_step_time = dTamrixGetTimeProc();
 #endif
 }
+/* ---- Faults in the process around the plug-in: each call returns, and the
+   host's process is left changed. Built with PROCESS_FAULT besides the fault's
+   own macro. */
+#ifdef PROCESS_FAULT
+#include <fenv.h>
+#include <locale.h>
+#include <signal.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <float.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+/* GNU extensions, declared here because _GNU_SOURCE would come too late. */
+int feenableexcept(int excepts);
+long syscall(long number, ...);
+#endif
+
+#ifdef BROKEN_THREAD_LEFT
+/* A worker that waits for jobs; nothing ever tells it to stop. */
+#ifdef _WIN32
+static DWORD WINAPI worker(LPVOID unused) {
+  (void)unused;
+  Sleep(INFINITE);
+  return 0;
+}
+#else
+static pthread_mutex_t jobs_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t jobs_ready = PTHREAD_COND_INITIALIZER;
+static void *worker(void *unused) {
+  (void)unused;
+  pthread_mutex_lock(&jobs_lock);
+  for (;;) {
+    pthread_cond_wait(&jobs_ready, &jobs_lock);
+  }
+  return NULL;
+}
+#endif
+#endif
+
+#ifdef BROKEN_SIGNAL_HANDLER
+/* "Better crash reports": replaces the host's own. */
+static void on_segv(int signal_number) { _exit(128 + signal_number); }
+#endif
+
+#ifdef BROKEN_DESCRIPTOR_LEAK
+#ifdef _WIN32
+static HANDLE debug_log;
+#else
+static int debug_log = -1;
+#endif
+#endif
+
+#ifdef BROKEN_HEAP_LEAK
+static void *volatile scratch;
+#endif
+
+static void process_fault_in_init(void) {
+#ifdef BROKEN_ROUNDING
+  fesetround(FE_TOWARDZERO); /* for a reproducible integrator */
+#endif
+#ifdef BROKEN_FLUSH_TO_ZERO
+  /* Denormals are slow: what -ffast-math's start-up code does, done by hand. */
+#if defined(__x86_64__)
+  unsigned int mxcsr;
+  __asm__ volatile("stmxcsr %0" : "=m"(mxcsr));
+  mxcsr |= 0x8040U;
+  __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+#elif defined(__aarch64__)
+  unsigned long fpcr;
+  __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+  fpcr |= 1UL << 24U;
+  __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
+#endif
+#endif
+#ifdef BROKEN_FP_TRAP
+  /* Find the division by zero in the plug-in's maths: traps the host's too. */
+#ifdef _WIN32
+  _controlfp(0, _EM_ZERODIVIDE);
+#else
+  feenableexcept(FE_DIVBYZERO);
+#endif
+#endif
+#ifdef BROKEN_THREAD_LEFT
+#ifdef _WIN32
+  CloseHandle(CreateThread(NULL, 0, worker, NULL, 0, NULL));
+#else
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, worker, NULL) == 0) {
+    pthread_detach(thread);
+  }
+#endif
+#endif
+#ifdef BROKEN_SIGNAL_HANDLER
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_segv;
+  sigaction(SIGSEGV, &action, NULL);
+#endif
+#ifdef BROKEN_SIGNAL_MASK
+  /* Keeps Ctrl-C from interrupting the set-up, and never unblocks it. */
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, NULL);
+#endif
+#ifdef BROKEN_LOCALE
+  setlocale(LC_NUMERIC, "C.UTF-8"); /* NOLINT(concurrency-mt-unsafe): the fault itself */
+#endif
+#ifdef BROKEN_CHDIR
+  /* Finds its data relative to the folder above. */
+#ifdef _WIN32
+  if (_chdir("..") != 0) {
+    return;
+  }
+#else
+  if (chdir("..") != 0) {
+    return;
+  }
+#endif
+#endif
+#ifdef BROKEN_SETENV
+#ifdef _WIN32
+  _putenv_s("TAMRIX_PLUGIN_DATA", "plugin-data");
+#else
+  setenv("TAMRIX_PLUGIN_DATA", "plugin-data", 1); /* NOLINT(concurrency-mt-unsafe): the fault */
+#endif
+#endif
+#ifdef BROKEN_UMASK
+  umask(077); /* files it writes are private, and so, from now on, are the host's */
+#endif
+#ifdef BROKEN_FORK
+  /* A helper process for slow work, never waited for. */
+  if (fork() == 0) {
+    sleep(60); /* NOLINT(concurrency-mt-unsafe): a process of its own */
+    _exit(0);
+  }
+#endif
+#ifdef BROKEN_DESCRIPTOR_LEAK
+  /* Opened every life, closed never. */
+#ifdef _WIN32
+  debug_log = CreateFileA("NUL", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+#else
+  debug_log = open("/dev/null", O_WRONLY | O_CLOEXEC);
+#endif
+#endif
+#ifdef BROKEN_HEAP_LEAK
+  scratch = malloc(4096); /* a work buffer cleanup forgets */
+#endif
+#ifdef BROKEN_NODELETE
+#ifdef _WIN32
+  /* Stays loaded, so its rows survive a reload. */
+  static const char inside_this_module = 0;
+  HMODULE self;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     (LPCWSTR)(const void *)&inside_this_module, &self);
+#endif
+#endif
+}
+
+static void process_fault_in_step(void) {
+#ifdef BROKEN_SYSCALL_IN_STEP
+  /* A process id in every debug line; straight to the kernel, so no library cache hides it. */
+  (void)syscall(SYS_getpid);
+#endif
+}
+#endif

@@ -196,7 +196,7 @@ plugin_gtest(process_tests process_test.cpp)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
-gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 
 # ---- Faults against plugin-check's own verdicts and the table after set-up.
 # Each entry: fault % check that fails under --strict % what its reason must
@@ -261,3 +261,83 @@ add_test(NAME plugin_check_junit_names_plugin
           -- ${plugin_check} --strict
           --junit "$<TARGET_FILE_DIR:broken_junit_target>/./$<TARGET_FILE_NAME:broken_junit_target>"
           $<TARGET_FILE:broken_junit_target>)
+
+
+# ---- Faults in the process around the plug-in: each leaves the host's process
+# changed, and the check that looks at that part names the call that did it.
+# process_fault(<name> <status> <patterns> [plugin-check options...]): built
+# with the fault, plugin-check ends with <status> and its output matches each
+# of the list <patterns> as expect_run.sh does.
+function(process_fault name status patterns)
+  broken_plugin(${name})
+  target_compile_definitions(broken_${name} PRIVATE PROCESS_FAULT)
+  if(NOT WIN32)
+    target_link_libraries(broken_${name} PRIVATE m)  # the fenv functions live in libm
+  endif()
+  add_test(NAME plugin_check_${name}
+    COMMAND "${expect_run}" ${status} ${patterns} -- ${plugin_check} ${ARGN}
+            $<TARGET_FILE:broken_${name}>)
+  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
+endfunction()
+
+# <name> <check> <call that made the change> [options]
+set(process_faults
+    "rounding fp-environment tamrix_physics_init"
+    "flush_to_zero fp-environment tamrix_physics_init"
+    "thread_left threads-left tamrix_physics_init"
+    "chdir process-settings tamrix_physics_init"
+    "setenv process-settings tamrix_physics_init")
+# Most AArch64 cores, and qemu, implement no floating-point traps: the enable
+# bits read as zero, so the fault cannot happen there.
+if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  list(APPEND process_faults "fp_trap fp-environment tamrix_physics_init")
+endif()
+if(NOT WIN32)
+  list(APPEND process_faults
+    "signal_handler signals tamrix_physics_init"
+    "signal_mask signals tamrix_physics_init"
+    "locale process-settings tamrix_physics_init"
+    "umask process-settings tamrix_physics_init"
+    "fork processes-left tamrix_physics_init"
+    "descriptor_leak descriptors-left tamrix_physics_init --strict")
+  # Counted only where this program's malloc family stands in front of the C library's.
+  if(NOT MY_PHYSICS1_SANITIZE)
+    list(APPEND process_faults "heap_leak heap-balanced tamrix_physics_init --strict")
+  endif()
+endif()
+# A process the plug-in leaves behind holds the check's channel open; it must
+# not keep the check waiting for its time limit.
+set(also_fork "!did not finish")
+foreach(entry IN LISTS process_faults)
+  separate_arguments(entry)
+  list(POP_FRONT entry name check call)
+  process_fault(${name} 1 "^FAIL ${check}: ${call} ;${also_${name}}" ${entry})
+endforeach()
+
+# A plug-in that moves the working directory must not lose the checker its
+# file, named relative to where the checker started.
+add_test(NAME plugin_check_chdir_relative_path
+  COMMAND "${expect_run}" 1 "^FAIL process-settings: tamrix_physics_init " "!^FAIL reload"
+          -- ${plugin_check} $<TARGET_FILE_NAME:broken_chdir>
+  WORKING_DIRECTORY $<TARGET_FILE_DIR:broken_chdir>)
+
+# The loader keeps a library linked -z nodelete; on Windows the plug-in pins itself.
+process_fault(nodelete 1 "^FAIL reload: the library stayed loaded after it was unloaded")
+if(NOT WIN32)
+  target_link_options(broken_nodelete PRIVATE -Wl,-z,nodelete)
+  # qemu's user-mode emulation refuses system call filters: SKIP there, never PASS.
+  if(CMAKE_CROSSCOMPILING)
+    process_fault(syscall_in_step 0 "^SKIP step-collide-no-syscalls: the system refused")
+  else()
+    process_fault(syscall_in_step 1
+      "^FAIL step-collide-no-syscalls: tamrix_physics_step called getpid;" --strict)
+  endif()
+endif()
+
+# The snapshot and the heap counter on their own.
+set(state_test_sources process_state_test.cpp)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  list(APPEND state_test_sources heap_count_test.cpp syscall_filter_test.cpp)
+endif()
+plugin_gtest(process_state_tests ${state_test_sources})
+target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_check_heap_count)

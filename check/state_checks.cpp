@@ -1,0 +1,278 @@
+// The checks of the process around the plug-in: what a life leaves changed,
+// whether the library really goes at unload, and whether step and collide
+// stay out of the kernel.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "behaviour.hpp"
+#include "heap_count.hpp"
+#include "platform.hpp"
+#include "process_state.hpp"
+#include "syscall_filter.hpp"
+
+namespace plugin_check {
+namespace {
+
+using tamrix_host::entering;
+
+// The state after one call, or before load for the first.
+struct Moment {
+  const char *call;
+  ProcessState state;
+};
+
+constexpr int observed_steps = 3;
+
+ProcessState now() {
+  ProcessState state = snapshot();
+  state.heap_outstanding = heap_outstanding();
+  return state;
+}
+
+// Loads the plug-in and runs one life with services that neither allocate nor
+// print, taking a snapshot before load and after every plug-in call. The heap
+// is counted only inside the plug-in's calls, from set-up on.
+std::vector<Moment> observed_life(const std::string &path, Host &host) {
+  // Standard output and error go to a file of their own, so a plug-in that
+  // points them elsewhere is seen.
+  tamrix_host::platform::capture_console();
+  std::vector<Moment> moments;
+  moments.push_back({"before load", now()});
+  entering("loading the file");
+  auto plugin = std::make_unique<const Plugin>(path);
+  entering(nullptr);
+  moments.push_back({"loading the file", now()});
+  count_heap(true);
+  count_heap(false);
+  const auto call = [&moments](const char *name, auto hook, auto... args) {
+    resume_heap_count();
+    call_hook(name, hook, args...);
+    count_heap(false);
+    moments.push_back({name, now()});
+  };
+  const Services services = stub_services<4>();
+  call("physics_special_init", tamrix_host::install, std::cref(*plugin), std::cref(services));
+  call("tamrix_physics_init", plugin->init);
+  call("getBody", plugin->get_body, "arm");
+  call("getBody", plugin->get_body, "ghost");
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  for (int i = 0; i < observed_steps; ++i) {
+    call("tamrix_physics_step", plugin->step);
+    call("tamrix_physics_collide", plugin->collide, geometries[0], geometries[1]);
+  }
+  call("tamrix_physics_cleanup", plugin->cleanup);
+  // A thread of the plug-in's still running would crash in its unmapped code,
+  // and take the report with it: such a plug-in stays loaded.
+  if (moments.back().state.threads > moments.front().state.threads) {
+    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+    return moments;
+  }
+  entering("unloading the file");
+  plugin.reset();
+  entering(nullptr);
+  moments.push_back({"unloading the file", now()});
+  return moments;
+}
+
+std::string change_in(const ProcessState &before, const ProcessState &after, Aspect aspect) {
+  for (const Change &change : difference(before, after)) {
+    if (change.aspect == aspect) {
+      return change.text;
+    }
+  }
+  return {};
+}
+
+// The first call after which `aspect` differs from before load, with the
+// change, and the call that undid it if one did.
+Said first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
+  const std::vector<Moment> moments = observed_life(path, host);
+  const ProcessState &before = moments.front().state;
+  for (std::size_t i = 1; i < moments.size(); ++i) {
+    std::string change = change_in(before, moments[i].state, aspect);
+    if (change.empty()) {
+      continue;
+    }
+    std::string text = std::string(moments[i].call) + " " + change;
+    for (std::size_t later = i + 1; later < moments.size(); ++later) {
+      if (change_in(before, moments[later].state, aspect).empty()) {
+        text += ", until " + std::string(moments[later].call) + " undid it";
+        break;
+      }
+    }
+    return failed(text + "; " + std::string(advice));
+  }
+  return passed();
+}
+
+}  // namespace
+
+Said fp_environment(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::fp_environment,
+                      "the host's own arithmetic runs in the environment a plug-in leaves, so "
+                      "restore it before returning");
+}
+
+Said signals(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::signals,
+                      "signal actions and the mask belong to the host (its crash reports, "
+                      "Ctrl-C), so a plug-in must leave them alone");
+}
+
+Said threads_left(const std::string &path, Host &host) {
+  if (snapshot().threads < 0) {
+    return {Verdict::skip, "this system does not say how many threads a process has"};
+  }
+  return first_change(path, host, Aspect::threads,
+                      "a plug-in runs only on the host's threads and starts none of its own; "
+                      "a thread left running when the library is unloaded crashes the host");
+}
+
+Said processes_left(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::processes,
+                      "a plug-in starts no process of its own inside the host");
+}
+
+Said process_settings(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::settings,
+                      "the working directory, umask, environment and locale are the host's, "
+                      "shared by all its code, so a plug-in must leave them as it found them");
+}
+
+Said descriptors_left(const std::string &path, Host &host) {
+  if (snapshot().descriptors < 0) {
+    return {Verdict::skip, "this system gives no count of a process's open handles"};
+  }
+  return first_change(path, host, Aspect::descriptors,
+                      "every life must close what it opened, and leave standard input, output "
+                      "and error where the host pointed them");
+}
+
+Said heap_balanced(const std::string &path, Host &host) {
+  if (std::string why_not; !heap_counting_available(why_not)) {
+    return {Verdict::skip, why_not};
+  }
+  const std::vector<Moment> moments = observed_life(path, host);
+  // Counting started at zero before set-up.
+  const auto cleanup_at = std::find_if(moments.begin(), moments.end(), [](const Moment &moment) {
+    return std::string_view(moment.call) == "tamrix_physics_cleanup";
+  });
+  const Moment &cleanup = *cleanup_at;
+  const long left = cleanup.state.heap_outstanding;
+  if (left <= 0) {
+    return passed();
+  }
+  std::map<std::string, long> by_call;
+  for (auto i = static_cast<std::size_t>(std::distance(moments.begin(), cleanup_at)); i >= 2; --i) {
+    by_call[moments[i].call] +=
+        moments[i].state.heap_outstanding - moments[i - 1].state.heap_outstanding;
+  }
+  std::string where;
+  for (const auto &[call, count] : by_call) {
+    if (count > 0) {
+      where += (where.empty() ? "" : "; ") + call + " allocated " + std::to_string(count) +
+               (count == 1 ? " heap block" : " heap blocks");
+    }
+  }
+  return failed(where + " not freed by the end of " + cleanup.call + ", " + std::to_string(left) +
+                " in all; a host that runs many lives runs out of memory");
+}
+
+Said reload(const std::string &path, Host &host) {
+  struct Life {
+    std::string rows_after_load;
+    std::vector<std::string> console;
+    std::vector<std::string> lookups;
+  };
+  const auto live = [&path, &host] {
+    Life life;
+    const std::size_t console_from = host.console().size();
+    const std::size_t lookups_from = host.body_lookups().size();
+    {
+      entering("loading the file");
+      const Plugin plugin(path);
+      entering(nullptr);
+      life.rows_after_load = differing_rows(plugin.rows(), Services{});
+      std::ostringstream sink;
+      tamrix_host::run_life(plugin, host, observed_steps, {"arm", "ghost"}, sink);
+      entering("unloading the file");
+    }
+    entering(nullptr);
+    const std::vector<tamrix_host::ConsoleMessage> console = host.console();
+    for (std::size_t i = console_from; i < console.size(); ++i) {
+      life.console.push_back(console[i].text);
+    }
+    const std::vector<tamrix_host::BodyLookup> lookups = host.body_lookups();
+    for (std::size_t i = lookups_from; i < lookups.size(); ++i) {
+      life.lookups.push_back(lookups[i].name);
+    }
+    return life;
+  };
+  const Life first = live();
+  if (library_still_loaded(path)) {
+    std::string cause = built_for_windows
+                            ? "the module pinned itself (GetModuleHandleEx with "
+                              "GET_MODULE_HANDLE_EX_FLAG_PIN) or loaded itself again"
+                            : "the file is marked not to be unloaded (linked with -z nodelete), "
+                              "or holds a unique symbol (STB_GNU_UNIQUE), which the loader "
+                              "never unloads";
+    // MERGE: the reasons read from the file (PluginFile::stays_loaded) replace `cause` here.
+    return failed(
+        "the library stayed loaded after it was unloaded, so the next load gets the "
+        "last life's state back: " +
+        cause);
+  }
+  const Life second = live();
+  if (!second.rows_after_load.empty()) {
+    return failed("after unloading and loading again, " + second.rows_after_load +
+                  " already held a value; every row must read null after each load");
+  }
+  if (second.console != first.console) {
+    return failed("loaded a second time, the plug-in sent " +
+                  std::to_string(second.console.size()) + " console messages over a life, " +
+                  "not the " + std::to_string(first.console.size()) +
+                  " of the first load; a reload must behave as the first load");
+  }
+  if (second.lookups != first.lookups) {
+    return failed("loaded a second time, the plug-in asked the body lookup " +
+                  std::to_string(second.lookups.size()) + " times over a life, not the " +
+                  std::to_string(first.lookups.size()) + " times of the first load");
+  }
+  return passed();
+}
+
+Said step_collide_no_syscalls(const Plugin &plugin, Host &host) {
+  set_up(plugin, stub_services<5>());
+  call_hook("tamrix_physics_init", plugin.init);
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  entering("tamrix_physics_step and tamrix_physics_collide under a system call filter");
+  const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
+    for (int i = 0; i < 100; ++i) {
+      filtered_hook("tamrix_physics_step");
+      plugin.step();
+      filtered_hook("tamrix_physics_collide");
+      plugin.collide(geometries[0], geometries[1]);
+    }
+  });
+  entering(nullptr);
+  call_hook("tamrix_physics_cleanup", plugin.cleanup);
+  switch (run.end) {
+    case FilteredRun::End::clean:
+      return passed();
+    case FilteredRun::End::called:
+      return failed(run.text +
+                    "; the host calls these at every physics step, so they must not enter the "
+                    "kernel");
+    case FilteredRun::End::unavailable:
+      return {Verdict::skip, run.text};
+    case FilteredRun::End::failed:
+      break;
+  }
+  return failed("could not watch step and collide: " + run.text);
+}
+
+}  // namespace plugin_check

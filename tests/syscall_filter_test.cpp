@@ -1,0 +1,69 @@
+// The system call filter stops code at its first call into the kernel and
+// names it, and lets through what never enters the kernel: plain code and a
+// clock read through the vDSO.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "syscall_filter.hpp"
+
+namespace {
+
+using plugin_check::FilteredRun;
+
+volatile long kept = 0;  // so the compiler keeps each body's work
+
+struct Case {
+  const char *what;
+  void (*body)();
+  FilteredRun::End end;
+  std::string text;
+};
+
+TEST(SyscallFilter, NamesTheFirstCallAndLetsTheVdsoBe) {
+  const std::vector<Case> cases = {
+      {"arithmetic",
+       [] {
+         plugin_check::filtered_hook("tamrix_physics_collide");
+         for (int i = 0; i < 1000; ++i) {
+           kept = kept + i;
+         }
+       },
+       FilteredRun::End::clean, ""},
+      {"a monotonic clock read",
+       [] {
+         plugin_check::filtered_hook("tamrix_physics_step");
+         timespec now{};
+         clock_gettime(CLOCK_MONOTONIC, &now);
+         kept = now.tv_nsec;
+       },
+       FilteredRun::End::clean, ""},
+      {"getpid, past the C library",
+       [] {
+         plugin_check::filtered_hook("tamrix_physics_step");
+         kept = syscall(SYS_getpid);
+       },
+       FilteredRun::End::called, "tamrix_physics_step called getpid"},
+      {"a call the table does not name",
+       [] {
+         plugin_check::filtered_hook("tamrix_physics_collide");
+         kept = syscall(SYS_getpgid, 0);
+       },
+       FilteredRun::End::called,
+       "tamrix_physics_collide called system call number " + std::to_string(SYS_getpgid)},
+  };
+  for (const Case &each : cases) {
+    const FilteredRun run = plugin_check::run_without_system_calls(each.body);
+    if (run.end == FilteredRun::End::unavailable) {
+      GTEST_SKIP() << run.text;
+    }
+    EXPECT_EQ(run.end, each.end) << each.what << ": " << run.text;
+    EXPECT_EQ(run.text, each.text) << each.what;
+  }
+}
+
+}  // namespace
