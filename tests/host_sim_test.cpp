@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "host_sim.hpp"
 #include "plugin_fixture.hpp"
 
 namespace {
@@ -76,40 +77,6 @@ TEST(HostSim, HelpPrintsUsage) {
   const SimRun run = host_sim({"--help"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("usage: host-sim ", 0), 0U);
-}
-
-TEST(HostServices, WorkOverTheWorld) {
-  tamrix_host::Host host({{"arm"}, {"floor"}});
-  const auto services = tamrix_host::Host::services();
-  EXPECT_EQ(services.geom_lookup("floor"), host.geometry("floor"));
-  EXPECT_EQ(services.geom_lookup("arm"), nullptr);
-  EXPECT_EQ(services.body_lookup("arm"), host.body("arm"));
-  EXPECT_EQ(services.body_lookup(nullptr), nullptr);
-  EXPECT_NE(services.contact_group(), nullptr);
-  EXPECT_EQ(services.contact_group(), host.contact_group());
-
-  EXPECT_EQ(services.time(), 0.0);
-  host.advance_time(0.5);
-  EXPECT_EQ(services.time(), 0.5);
-
-  std::size_t size = 99;
-  EXPECT_EQ(services.receive(1, &size), nullptr);
-  EXPECT_EQ(size, 0U);
-  services.send(1, "ab", 2);
-  services.send(1, "cde", 3);
-  services.send(2, "z", 1);
-  const void *data = services.receive(1, &size);
-  EXPECT_EQ(std::string(static_cast<const char *>(data), size), "ab");
-  data = services.receive(1, &size);
-  EXPECT_EQ(std::string(static_cast<const char *>(data), size), "cde");
-  EXPECT_EQ(services.receive(1, &size), nullptr);
-
-  services.console_printf("%d %s", 7, "x");
-  ASSERT_EQ(host.console().size(), 1U);
-  EXPECT_EQ(host.console()[0].format, "%d %s");
-  EXPECT_EQ(host.console()[0].text, "7 x");
-
-  EXPECT_THROW(tamrix_host::Host second({}), std::logic_error);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "host_sim.hpp"
 #include "platform.hpp"
 #include "tamrix_host.hpp"
 
