@@ -49,6 +49,13 @@ TEST(HostSim, LoadFailuresAreOneLineAndStatusOne) {
   EXPECT_EQ(missing.err.rfind("host-sim: cannot load /no/such.so: ", 0), 0U) << missing.err;
   EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1);
 
+  // Looked at before loading: a directory, FIFO or device is never handed over.
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  const SimRun directory = host_sim({folder});
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_EQ(directory.err,
+            "host-sim: cannot load " + folder + ": it is a directory, not a shared library\n");
+
   const SimRun no_exports = host_sim({EMPTY_LIBRARY_PATH});
   EXPECT_EQ(no_exports.status, 1);
   EXPECT_EQ(no_exports.err, std::string("host-sim: ") + EMPTY_LIBRARY_PATH +

@@ -92,6 +92,45 @@ if(NOT MY_PHYSICS1_SANITIZE)
             -- ${host_sim} $<TARGET_FILE:broken_crash_in_init>)
 endif()
 
+# A hook that ends the process is reported as a crash is, status 3. A DLL's
+# _exit and quick_exit bypass everything the program could see.
+set(endings "exit ENDING_EXIT" "exit_in_step ENDING_EXIT,ENDING_IN_STEP")
+if(NOT WIN32)
+  list(APPEND endings "_exit ENDING__EXIT" "quick_exit ENDING_QUICK_EXIT")
+endif()
+foreach(entry ${endings})
+  separate_arguments(entry)
+  list(GET entry 0 way)
+  list(GET entry 1 macros)
+  string(REPLACE "," ";" macros "${macros}")
+  tamrix_add_physics_plugin(ending_${way} SERVICE_TABLE ending_plugin.c)
+  set_target_properties(ending_${way} PROPERTIES C_STANDARD 11)  # quick_exit
+  target_compile_definitions(ending_${way} PRIVATE ${macros})
+  uninstrumented_plugin(ending_${way})
+  if(way STREQUAL "exit_in_step")
+    set(hook tamrix_physics_step)
+  else()
+    set(hook tamrix_physics_init)
+  endif()
+  if(WIN32)
+    set(status_text "")
+  else()
+    set(status_text " \\(status 0\\)")
+  endif()
+  add_test(NAME host_sim_reports_${way}
+    COMMAND "${expect_run}" 3 "^host-sim: ${hook} ended the process${status_text}$"
+            -- ${host_sim} $<TARGET_FILE:ending_${way}>)
+endforeach()
+
+# Never handed to the loader: it would wait forever for a writer.
+if(NOT WIN32)
+  add_test(NAME host_sim_refuses_fifo
+    COMMAND sh -c "rm -f \"$1\" && mkfifo \"$1\" && shift && exec \"$@\"" sh
+            "${CMAKE_CURRENT_BINARY_DIR}/fifo.so" "${expect_run}" 1 "it is a FIFO, not a shared library"
+            -- ${host_sim} "${CMAKE_CURRENT_BINARY_DIR}/fifo.so")
+  set_tests_properties(host_sim_refuses_fifo PROPERTIES TIMEOUT 10)
+endif()
+
 # A file for another machine is refused before anything loads it: AArch64,
 # unless that is the machine under test.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")

@@ -121,7 +121,7 @@ std::string unknown_pair(const World &world, const WorldFile &file) {
 }  // namespace
 
 int host_sim(const std::vector<std::string> &args, const std::string &default_plugin,
-             std::ostream &out, std::ostream &err) {
+             std::ostream &out, std::ostream &err, void (*loaded)(const Plugin &)) {
   Options options;
   if (const std::string problem = parse(args, options); !problem.empty()) {
     err << "host-sim: " << problem << "; " << usage << '\n';
@@ -152,6 +152,9 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
   std::vector<std::string> unmet;
   try {
     const Plugin plugin(path);
+    if (loaded != nullptr) {
+      loaded(plugin);
+    }
     Host host(world, &out);
     // A long run would otherwise keep every step and collide call; the
     // expectations need only the tallies of collide answers.

@@ -8,8 +8,11 @@
 
 namespace tamrix_host {
 
-// host-sim's whole behaviour; returns the exit status.
+class Plugin;
+
+// host-sim's whole behaviour; returns the exit status. `loaded`, when given,
+// is called once the plug-in is loaded, before any of its code runs.
 int host_sim(const std::vector<std::string> &args, const std::string &default_plugin,
-             std::ostream &out, std::ostream &err);
+             std::ostream &out, std::ostream &err, void (*loaded)(const Plugin &) = nullptr);
 
 }  // namespace tamrix_host
