@@ -11,10 +11,14 @@
 
 #include "tamrix_physics.h"
 
+/* A fault in the table itself needs a table of its own (the build defines
+   BROKEN_OWN_TABLE for those); every other build takes the kit's, as
+   tamrix_add_physics_plugin(... SERVICE_TABLE ...) gives it to authors. */
 #if defined(BROKEN_ROW_DEFAULTS) || defined(BROKEN_CONSTRUCTOR)
 /* A "safe default" so the plug-in can print before set-up. */
 static void fallback_printf(const char *format, ...) { (void)format; }
 #endif
+#ifdef BROKEN_OWN_TABLE
 #ifdef BROKEN_ROW_DEFAULTS
 tamrix_console_printf_fn *dTamrixConsolePrintfProc = fallback_printf;
 #else
@@ -26,6 +30,7 @@ tamrix_contact_group_fn *dTamrixGetContactJointGroupProc;
 tamrix_send_fn *dTamrixSendProc;
 tamrix_receive_fn *dTamrixReceiveProc;
 tamrix_time_fn *dTamrixGetTimeProc;
+#endif
 
 #ifdef BROKEN_PRIVATE_COPY
 /* Saves a load per call, and misses a host that swaps the service later. */
@@ -35,6 +40,7 @@ static tamrix_body_lookup_fn *saved_lookup;
 #define BODY_LOOKUP dTamrixGetBodyFromDEFProc
 #endif
 
+#ifdef BROKEN_OWN_TABLE
 void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup_fn *body_lookup,
                           tamrix_contact_group_fn *contact_group, tamrix_send_fn *send,
                           tamrix_receive_fn *receive, tamrix_console_printf_fn *console_printf,
@@ -57,6 +63,7 @@ void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup
   saved_lookup = body_lookup;
 #endif
 }
+#endif
 
 #ifndef BROKEN_NO_GET_BODY
 tamrix_body_handle getBody(const char *def_name) {

@@ -6,9 +6,16 @@ set(expect_run "${CMAKE_CURRENT_SOURCE_DIR}/expect_run.sh")
 set(plugin_check ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:plugin-check>)
 set(host_sim ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:host-sim>)
 
-# Built as an author would build it, with the package's function.
+# Built as an author would build it, with the package's function and its
+# service table; the faults that live in the table itself bring their own.
+set(own_table_faults row_defaults keeps_old_rows private_copy constructor)
 function(broken_plugin name)
-  tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
+  if(name IN_LIST own_table_faults)
+    tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
+    target_compile_definitions(broken_${name} PRIVATE BROKEN_OWN_TABLE)
+  else()
+    tamrix_add_physics_plugin(broken_${name} SERVICE_TABLE broken_plugin.c)
+  endif()
   string(TOUPPER "BROKEN_${name}" macro)
   target_compile_definitions(broken_${name} PRIVATE ${macro})
   uninstrumented_plugin(broken_${name})
@@ -146,7 +153,9 @@ if(FOREIGN_CC)
     COMMAND "${FOREIGN_CC}" -std=c99 -O2 -shared -fPIC -Wl,-z,relro,-z,now
             -I "${PROJECT_SOURCE_DIR}/host_interface" -o "${foreign_plugin}"
             "${CMAKE_CURRENT_SOURCE_DIR}/broken_plugin.c"
+            "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c"
     DEPENDS broken_plugin.c "${PROJECT_SOURCE_DIR}/host_interface/tamrix_physics.h"
+            "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c"
     COMMENT "Building the corpus plug-in for ${foreign_machine}")
   add_custom_target(broken_foreign ALL DEPENDS "${foreign_plugin}")
   add_test(NAME plugin_check_foreign_machine
@@ -175,7 +184,8 @@ else()
     COMMAND "${expect_run}" 1 "^FAIL no-code-at-load:"
             -- ${plugin_check} $<TARGET_FILE:broken_constructor>)
   # Our export list would hide the extra name, so that one is built without it.
-  add_library(broken_extra_export SHARED broken_plugin.c)
+  add_library(broken_extra_export SHARED broken_plugin.c
+              "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c")
   target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
   target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
   my_physics1_plugin_flags(broken_extra_export)
