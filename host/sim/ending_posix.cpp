@@ -96,21 +96,22 @@ Function *next(const char *name) {
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl58-cpp)
 extern "C" {
 
-[[noreturn]] void _exit(int status) {
+// Each keeps the noreturn of the C library's own declaration.
+void _exit(int status) {
   if (from_plugin_in_hook(__builtin_return_address(0))) {
     report_and_end(status);
   }
   end_now(status);
 }
 
-[[noreturn]] void _Exit(int status) noexcept {
+void _Exit(int status) noexcept {
   if (from_plugin_in_hook(__builtin_return_address(0))) {
     report_and_end(status);
   }
   end_now(status);
 }
 
-[[noreturn]] void exit(int status) noexcept {
+void exit(int status) noexcept {
   if (from_plugin_in_hook(__builtin_return_address(0))) {
     std::fflush(nullptr);  // what the run printed so far stays printed
     report_and_end(status);
@@ -119,7 +120,7 @@ extern "C" {
   end_now(status);
 }
 
-[[noreturn]] void quick_exit(int status) noexcept {
+void quick_exit(int status) noexcept {
   if (from_plugin_in_hook(__builtin_return_address(0))) {
     std::fflush(nullptr);
     report_and_end(status);
