@@ -91,8 +91,8 @@ TEST(HostWorld, RefusesAPairOfUnknownGeometriesAndLeavesNoHostBehind) {
 
 TEST(HostWorld, HandlesAreDistinctAndNamedAndANewWorldReplacesThem) {
   Host host;
-  const auto arm = host.body("arm");
-  const auto floor = host.geometry("floor");
+  auto *const arm = host.body("arm");
+  auto *const floor = host.geometry("floor");
   const std::vector<const void *> handles = {arm, host.body("base"), host.geometry("arm"), floor,
                                              host.contact_group()};
   for (std::size_t i = 0; i < handles.size(); ++i) {
@@ -119,7 +119,6 @@ TEST(HostWorld, HandlesAreDistinctAndNamedAndANewWorldReplacesThem) {
 // Reading through a handle is what the no-access pages are for: it must fault
 // in the plug-in's own call, never read host data.
 TEST(HostWorldDeathTest, ReadingOrWritingThroughAHandleFaults) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         Host host;
@@ -135,7 +134,6 @@ TEST(HostWorldDeathTest, ReadingOrWritingThroughAHandleFaults) {
 }
 
 TEST(HostServicesDeathTest, ACallWithNoHostSaysSoInsteadOfCrashing) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto services = Host::services();
   EXPECT_DEATH(services.body_lookup("arm"),
                "dTamrixGetBodyFromDEFProc while no tamrix_host::Host exists");

@@ -44,8 +44,9 @@ class Reader {
         for (const std::string_view name : known) {
           list += (list.empty() ? "" : ", ") + std::string(name);
         }
-        refuse(key.source(),
-               "unknown key '" + prefix + std::string(key.str()) + "'; the keys here are " + list);
+        std::string reason = "unknown key '";
+        reason.append(prefix).append(key.str()).append("'; the keys here are ").append(list);
+        refuse(key.source(), reason);
       }
     }
   }
@@ -306,18 +307,25 @@ std::vector<std::string> unmet_expectations(const WorldFile &file, const Host &h
     });
     const std::string want = "expected " + std::to_string(expected.answer) + " from every call";
     if (tally == tallies.end() || tally->calls == 0) {
-      unmet.push_back(key + ": " + want + ", got no call for this pair");
+      unmet.push_back(key);
+      unmet.back().append(": ").append(want).append(", got no call for this pair");
       continue;
     }
     std::string got;
     for (const auto &[answer, count] : tally->answers) {
       if (answer != expected.answer) {
-        got += (got.empty() ? "" : ", ") + std::to_string(answer) + " in " + std::to_string(count) +
-               " of " + std::to_string(tally->calls) + " calls";
+        got.append(got.empty() ? "" : ", ")
+            .append(std::to_string(answer))
+            .append(" in ")
+            .append(std::to_string(count))
+            .append(" of ")
+            .append(std::to_string(tally->calls))
+            .append(" calls");
       }
     }
     if (!got.empty()) {
-      unmet.push_back(key + ": " + want + ", got " + got);
+      unmet.push_back(key);
+      unmet.back().append(": ").append(want).append(", got ").append(got);
     }
   }
   return unmet;
