@@ -96,7 +96,7 @@ namespace {
 class WorldFileTest : public ::testing::Test {
  protected:
   std::string write(const std::string &text) {
-    std::ofstream(path_) << text;
+    std::ofstream(path_, std::ios::binary) << text;  // the same lines and columns everywhere
     return path_.string();
   }
   ~WorldFileTest() override { std::filesystem::remove(path_); }
