@@ -60,7 +60,7 @@ void step(benchmark::State &state, const std::string *path) {
 void get_body(benchmark::State &state, const std::string *path, const char *name) {
   const Plugin plugin(*path);
   install(plugin, bench_services);
-  get_body_fn *const hook = plugin.get_body;
+  tamrix_get_body_fn *const hook = plugin.get_body;
   for (auto _ : state) {
     benchmark::DoNotOptimize(hook(name));
   }

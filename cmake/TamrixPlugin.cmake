@@ -1,9 +1,12 @@
 # Building and checking Tamrix physics plug-ins, the same in this project and
 # from the installed package (find_package(my_physics1)).
 #
-#   tamrix_add_physics_plugin(<name> <source>...)
+#   tamrix_add_physics_plugin(<name> [SERVICE_TABLE] <source>...)
 #     A plug-in library built with our flags, the contract header on its
 #     include path and our export list, so it exports the thirteen names only.
+#     With SERVICE_TABLE the kit compiles in its own seven rows and
+#     physics_special_init (tamrix_service_table.c, in C), and the sources
+#     define only getBody and the four hooks.
 #
 #   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>])
 #     A CTest, <target>_plugin_check, that runs plugin-check --strict on it.
@@ -23,14 +26,28 @@ else()
   set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_EXPORTS_MAP
     "${CMAKE_CURRENT_LIST_DIR}/../my_physics1/exports.map")
 endif()
+# The kit's service table lies beside this file, installed or not.
+set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_SERVICE_TABLE
+  "${CMAKE_CURRENT_LIST_DIR}/tamrix_service_table.c")
 if(NOT TAMRIX_PHYSICS_INCLUDE_DIR)
   set(TAMRIX_PHYSICS_INCLUDE_DIR "${CMAKE_CURRENT_LIST_DIR}/../host_interface")
 endif()
 set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_INCLUDE_DIR "${TAMRIX_PHYSICS_INCLUDE_DIR}")
 
 function(tamrix_add_physics_plugin name)
-  if(NOT ARGN)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SERVICE_TABLE" "" "")
+  set(sources ${arg_UNPARSED_ARGUMENTS})
+  if(NOT sources)
     message(FATAL_ERROR "tamrix_add_physics_plugin(${name}) needs at least one source")
+  endif()
+  if(arg_SERVICE_TABLE)
+    get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+    if(NOT "C" IN_LIST languages)
+      message(FATAL_ERROR "tamrix_add_physics_plugin(${name} SERVICE_TABLE) compiles the kit's "
+                          "table as C: project(... LANGUAGES C CXX)")
+    endif()
+    get_property(table_source GLOBAL PROPERTY TAMRIX_PHYSICS_SERVICE_TABLE)
+    list(APPEND sources "${table_source}")
   endif()
   if(NOT COMMAND my_physics1_plugin_flags)
     message(FATAL_ERROR "tamrix_add_physics_plugin(${name}) needs C++ enabled before "
@@ -38,7 +55,7 @@ function(tamrix_add_physics_plugin name)
   endif()
   get_property(exports_map GLOBAL PROPERTY TAMRIX_PHYSICS_EXPORTS_MAP)
   get_property(include_dir GLOBAL PROPERTY TAMRIX_PHYSICS_INCLUDE_DIR)
-  add_library(${name} SHARED ${ARGN})
+  add_library(${name} SHARED ${sources})
   target_include_directories(${name} PRIVATE "${include_dir}")
   my_physics1_plugin_flags(${name} VERSION_SCRIPT "${exports_map}")
   # -Werror=format-security among those flags means nothing without -Wformat,

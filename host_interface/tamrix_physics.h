@@ -21,7 +21,20 @@
 #ifndef HOST_INTERFACE_TAMRIX_PHYSICS_H
 #define HOST_INTERFACE_TAMRIX_PHYSICS_H
 
+/*
+ * The contract's version, major * 10000 + minor * 100 + patch, raised with
+ * every change to this header. 1.1.0 added the tamrix_ prefix to the
+ * set-up and getBody function types.
+ */
+#define TAMRIX_PHYSICS_HEADER_VERSION 10100
+
 #include <stddef.h>
+/*
+ * Included on every system, although only MinGW needs it (its <stdio.h> names
+ * the printf dialect in use, see TAMRIX_PHYSICS_PRINTF_LIKE): code that came
+ * to rely on it on one system would otherwise break on the others.
+ */
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,7 +63,6 @@ extern "C" {
  * friends are checked as they will be formatted.
  */
 #if defined(__MINGW32__)
-#include <stdio.h>
 #define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first) \
   __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, first)))
 #elif defined(__GNUC__) || defined(__clang__)
@@ -124,21 +136,21 @@ extern TAMRIX_PHYSICS_EXPORT tamrix_time_fn *dTamrixGetTimeProc;
  * argument may be null and is stored as it is. Call before anything else; a
  * later call replaces the whole table for every call after it.
  */
-typedef void physics_special_init_fn(tamrix_geom_lookup_fn *geom_lookup,
-                                     tamrix_body_lookup_fn *body_lookup,
-                                     tamrix_contact_group_fn *contact_group, tamrix_send_fn *send,
-                                     tamrix_receive_fn *receive,
-                                     tamrix_console_printf_fn *console_printf,
-                                     tamrix_time_fn *time);
-TAMRIX_PHYSICS_EXPORT physics_special_init_fn physics_special_init;
+typedef void tamrix_physics_special_init_fn(tamrix_geom_lookup_fn *geom_lookup,
+                                            tamrix_body_lookup_fn *body_lookup,
+                                            tamrix_contact_group_fn *contact_group,
+                                            tamrix_send_fn *send, tamrix_receive_fn *receive,
+                                            tamrix_console_printf_fn *console_printf,
+                                            tamrix_time_fn *time);
+TAMRIX_PHYSICS_EXPORT tamrix_physics_special_init_fn physics_special_init;
 
 /**
  * The body named `def_name`, or null; on a miss, writes "Warning: did not find
  * body with DEF name: <name>" to the console. A null name is never looked up
  * and reads "(null)" in the warning. Keeps nothing between calls.
  */
-typedef tamrix_body_handle get_body_fn(const char *def_name);
-TAMRIX_PHYSICS_EXPORT get_body_fn getBody;
+typedef tamrix_body_handle tamrix_get_body_fn(const char *def_name);
+TAMRIX_PHYSICS_EXPORT tamrix_get_body_fn getBody;
 
 /**
  * Simulation start: creates the plug-in's mutex unless it already exists, then
@@ -159,8 +171,61 @@ TAMRIX_PHYSICS_EXPORT tamrix_physics_collide_fn tamrix_physics_collide;
 typedef void tamrix_physics_cleanup_fn(void);
 TAMRIX_PHYSICS_EXPORT tamrix_physics_cleanup_fn tamrix_physics_cleanup;
 
+/* The names these two types had before 1.1.0, for hosts that use them. */
+typedef tamrix_physics_special_init_fn physics_special_init_fn;
+typedef tamrix_get_body_fn get_body_fn;
+
+/*
+ * Every row is one pointer wide, as hosts that reach the rows by name assume.
+ * C99 has no static assertion, so there the checks wait for a C11 or C++
+ * build of the same code.
+ */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define TAMRIX_PHYSICS_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define TAMRIX_PHYSICS_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+#ifdef TAMRIX_PHYSICS_STATIC_ASSERT
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixGetGeomFromDEFProc) == sizeof(void *),
+                             "row 1 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixGetBodyFromDEFProc) == sizeof(void *),
+                             "row 2 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixGetContactJointGroupProc) == sizeof(void *),
+                             "row 3 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixSendProc) == sizeof(void *),
+                             "row 4 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixReceiveProc) == sizeof(void *),
+                             "row 5 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixConsolePrintfProc) == sizeof(void *),
+                             "row 6 is not pointer-sized");
+TAMRIX_PHYSICS_STATIC_ASSERT(sizeof(dTamrixGetTimeProc) == sizeof(void *),
+                             "row 7 is not pointer-sized");
+#endif
+
 #ifdef __cplusplus
 } /* extern "C" */
+
+/*
+ * The handles are the host's: nothing that includes this header may see
+ * inside them, so no definition of the three structures may come before it.
+ * C has no way to ask whether a type is complete; every C++ build asks.
+ */
+namespace tamrix_physics_detail {
+template <typename T, typename = void>
+struct is_complete {
+  static const bool value = false;
+};
+template <typename T>
+struct is_complete<T, decltype(void(sizeof(T)))> {
+  static const bool value = true;
+};
+}  // namespace tamrix_physics_detail
+static_assert(!tamrix_physics_detail::is_complete<struct tamrix_body>::value,
+              "tamrix_body must stay incomplete: body handles are opaque");
+static_assert(!tamrix_physics_detail::is_complete<struct tamrix_geom>::value,
+              "tamrix_geom must stay incomplete: geometry handles are opaque");
+static_assert(!tamrix_physics_detail::is_complete<struct tamrix_contact_group>::value,
+              "tamrix_contact_group must stay incomplete: contact group handles are opaque");
 #endif
 
 #endif /* HOST_INTERFACE_TAMRIX_PHYSICS_H */

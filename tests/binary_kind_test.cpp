@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "host_sim.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

@@ -12,10 +12,14 @@
 
 #include "tamrix_physics.h"
 
+/* A fault in the table itself needs a table of its own (the build defines
+   BROKEN_OWN_TABLE for those); every other build takes the kit's, as
+   tamrix_add_physics_plugin(... SERVICE_TABLE ...) gives it to authors. */
 #if defined(BROKEN_ROW_DEFAULTS) || defined(BROKEN_CONSTRUCTOR)
 /* A "safe default" so the plug-in can print before set-up. */
 static void fallback_printf(const char *format, ...) { (void)format; }
 #endif
+#ifdef BROKEN_OWN_TABLE
 #ifdef BROKEN_ROW_DEFAULTS
 tamrix_console_printf_fn *dTamrixConsolePrintfProc = fallback_printf;
 #else
@@ -27,6 +31,7 @@ tamrix_contact_group_fn *dTamrixGetContactJointGroupProc;
 tamrix_send_fn *dTamrixSendProc;
 tamrix_receive_fn *dTamrixReceiveProc;
 tamrix_time_fn *dTamrixGetTimeProc;
+#endif
 
 #ifdef BROKEN_PRIVATE_COPY
 /* Saves a load per call, and misses a host that swaps the service later. */
@@ -38,13 +43,16 @@ static tamrix_body_lookup_fn *saved_lookup;
 
 /* Faults against the checker itself and the table after set-up, at the end
    of this file; each is empty unless its macro is defined. */
+#ifdef BROKEN_OWN_TABLE
 static void fault_in_set_up(void);
+#endif
 #ifndef BROKEN_NO_GET_BODY
 static void fault_in_get_body(void);
 #endif
 static void fault_in_init(void);
 static void fault_in_step(void);
 
+#ifdef BROKEN_OWN_TABLE
 void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup_fn *body_lookup,
                           tamrix_contact_group_fn *contact_group, tamrix_send_fn *send,
                           tamrix_receive_fn *receive, tamrix_console_printf_fn *console_printf,
@@ -68,6 +76,7 @@ void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup
 #endif
   fault_in_set_up();
 }
+#endif
 
 #ifndef BROKEN_NO_GET_BODY
 tamrix_body_handle getBody(const char *def_name) {
@@ -368,6 +377,7 @@ static tamrix_body_lookup_fn *set_up_lookup;
 static volatile double last_step_time;
 #endif
 
+#ifdef BROKEN_OWN_TABLE
 static void fault_in_set_up(void) {
 #ifdef BROKEN_FORGED_RESULT
   forge_result();
@@ -382,6 +392,7 @@ static void fault_in_set_up(void) {
   set_up_lookup = dTamrixGetBodyFromDEFProc;
 #endif
 }
+#endif
 
 #ifndef BROKEN_NO_GET_BODY
 static void fault_in_get_body(void) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then builds and runs a C consumer
-# against the installed package, runs the installed host-sim, and builds and
-# checks a second plug-in with the package's plug-in functions.
+# against the installed package, runs the installed host-sim, builds and
+# checks a second plug-in with the package's plug-in functions, and builds the
+# example under examples/ and runs its tests, as an author who copied it would.
 #
 #   check_package.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -14,7 +15,8 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
-for file in include/tamrix_physics.h bin/host-sim bin/plugin-check; do
+for file in include/tamrix_physics.h include/tamrix_host/tamrix_host.hpp \
+  include/tamrix_host/contract.hpp bin/host-sim bin/plugin-check; do
   [[ -e "$prefix/$file" ]] || { echo "FAIL: $file was not installed"; exit 1; }
 done
 
@@ -47,4 +49,15 @@ ctest --test-dir "$prefix/plugin" --output-on-failure >/dev/null || {
   ctest --test-dir "$prefix/plugin" --output-on-failure
   exit 1
 }
-echo "ok: installed package builds a consumer and a checked plug-in; host-sim runs the installed plug-in"
+# The example: SERVICE_TABLE, the fixture's tests, its world file, plugin-check.
+cmake -S "$here/../examples/contact_plugin" -B "$prefix/example" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
+  -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
+cmake --build "$prefix/example" >/dev/null
+ctest --test-dir "$prefix/example" --no-tests=error --output-on-failure >/dev/null || {
+  echo "FAIL: the example does not pass its own tests against the installed package:"
+  ctest --test-dir "$prefix/example" --output-on-failure
+  exit 1
+}
+echo "ok: installed package builds a consumer, a checked plug-in and the example with its tests;" \
+  "host-sim runs the installed plug-in"

@@ -6,9 +6,18 @@ set(expect_run "${CMAKE_CURRENT_SOURCE_DIR}/expect_run.sh")
 set(plugin_check ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:plugin-check>)
 set(host_sim ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:host-sim>)
 
-# Built as an author would build it, with the package's function.
+# Built as an author would build it, with the package's function and its
+# service table; the faults that live in the table itself, or in set-up,
+# bring their own.
+set(own_table_faults row_defaults keeps_old_rows private_copy constructor
+    forged_result channel_to_null flood restore_row2)
 function(broken_plugin name)
-  tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
+  if(name IN_LIST own_table_faults)
+    tamrix_add_physics_plugin(broken_${name} broken_plugin.c)
+    target_compile_definitions(broken_${name} PRIVATE BROKEN_OWN_TABLE)
+  else()
+    tamrix_add_physics_plugin(broken_${name} SERVICE_TABLE broken_plugin.c)
+  endif()
   string(TOUPPER "BROKEN_${name}" macro)
   target_compile_definitions(broken_${name} PRIVATE ${macro})
   uninstrumented_plugin(broken_${name})
@@ -105,6 +114,45 @@ if(NOT MY_PHYSICS1_SANITIZE)
             -- ${host_sim} $<TARGET_FILE:broken_crash_in_init>)
 endif()
 
+# A hook that ends the process is reported as a crash is, status 3. A DLL's
+# _exit and quick_exit bypass everything the program could see.
+set(endings "exit ENDING_EXIT" "exit_in_step ENDING_EXIT,ENDING_IN_STEP")
+if(NOT WIN32)
+  list(APPEND endings "_exit ENDING__EXIT" "quick_exit ENDING_QUICK_EXIT")
+endif()
+foreach(entry ${endings})
+  separate_arguments(entry)
+  list(GET entry 0 way)
+  list(GET entry 1 macros)
+  string(REPLACE "," ";" macros "${macros}")
+  tamrix_add_physics_plugin(ending_${way} SERVICE_TABLE ending_plugin.c)
+  set_target_properties(ending_${way} PROPERTIES C_STANDARD 11)  # quick_exit
+  target_compile_definitions(ending_${way} PRIVATE ${macros})
+  uninstrumented_plugin(ending_${way})
+  if(way STREQUAL "exit_in_step")
+    set(hook tamrix_physics_step)
+  else()
+    set(hook tamrix_physics_init)
+  endif()
+  if(WIN32)
+    set(status_text "")
+  else()
+    set(status_text " \\(status 0\\)")
+  endif()
+  add_test(NAME host_sim_reports_${way}
+    COMMAND "${expect_run}" 3 "^host-sim: ${hook} ended the process${status_text}"
+            -- ${host_sim} $<TARGET_FILE:ending_${way}>)
+endforeach()
+
+# Never handed to the loader: it would wait forever for a writer.
+if(NOT WIN32)
+  add_test(NAME host_sim_refuses_fifo
+    COMMAND sh -c "rm -f \"$1\" && mkfifo \"$1\" && shift && exec \"$@\"" sh
+            "${CMAKE_CURRENT_BINARY_DIR}/fifo.so" "${expect_run}" 1 "it is a FIFO, not a shared library"
+            -- ${host_sim} "${CMAKE_CURRENT_BINARY_DIR}/fifo.so")
+  set_tests_properties(host_sim_refuses_fifo PROPERTIES TIMEOUT 10)
+endif()
+
 # A file for another machine is refused before anything loads it: AArch64,
 # unless that is the machine under test.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
@@ -120,7 +168,9 @@ if(FOREIGN_CC)
     COMMAND "${FOREIGN_CC}" -std=c99 -O2 -shared -fPIC -Wl,-z,relro,-z,now
             -I "${PROJECT_SOURCE_DIR}/host_interface" -o "${foreign_plugin}"
             "${CMAKE_CURRENT_SOURCE_DIR}/broken_plugin.c"
+            "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c"
     DEPENDS broken_plugin.c "${PROJECT_SOURCE_DIR}/host_interface/tamrix_physics.h"
+            "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c"
     COMMENT "Building the corpus plug-in for ${foreign_machine}")
   add_custom_target(broken_foreign ALL DEPENDS "${foreign_plugin}")
   add_test(NAME plugin_check_foreign_machine
@@ -169,7 +219,8 @@ else()
   target_link_options(broken_stripped_constructor PRIVATE -nostartfiles -s)
   broken_plugin_fails(stripped_constructor no-code-at-load --strict)
   # Our export list would hide the extra name, so that one is built without it.
-  add_library(broken_extra_export SHARED broken_plugin.c)
+  add_library(broken_extra_export SHARED broken_plugin.c
+              "${PROJECT_SOURCE_DIR}/cmake/tamrix_service_table.c")
   target_compile_definitions(broken_extra_export PRIVATE BROKEN_EXTRA_EXPORT)
   target_include_directories(broken_extra_export PRIVATE "${PROJECT_SOURCE_DIR}/host_interface")
   my_physics1_plugin_flags(broken_extra_export)
@@ -341,3 +392,32 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
 endif()
 plugin_gtest(process_state_tests ${state_test_sources})
 target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_check_heap_count)
+
+# The example under examples/, built here as well as from the installed
+# package (see check_package.sh), so every target runs its tests.
+set(example_dir "${PROJECT_SOURCE_DIR}/examples/contact_plugin")
+tamrix_add_physics_plugin(contact_plugin SERVICE_TABLE "${example_dir}/contact_plugin.c")
+uninstrumented_plugin(contact_plugin)
+# On Windows its stack protector's guard is seeded through ADVAPI32.dll, which
+# the needed check does not count as part of the system yet.
+if(NOT WIN32)
+  tamrix_add_plugin_check(contact_plugin)
+endif()
+plugin_gtest(contact_plugin_tests "${example_dir}/contact_plugin_test.cpp")
+target_compile_definitions(contact_plugin_tests PRIVATE
+  CONTACT_PLUGIN_PATH="$<TARGET_FILE:contact_plugin>")
+add_dependencies(contact_plugin_tests contact_plugin)
+set(example_world --world "${example_dir}/world.toml" $<TARGET_FILE:contact_plugin>)
+add_test(NAME contact_plugin_world
+  COMMAND "${expect_run}" 0 "^expectations: all met" -- ${host_sim} ${example_world})
+add_test(NAME contact_plugin_world_changed
+  COMMAND "${expect_run}" 1
+          "^host-sim: expect.console\\[2\\]: expected \"steps: 5, time: 0.05\", got \"steps: 4, time: 0.04\""
+          "^expectations: not met"
+          -- ${host_sim} ${example_world} --steps 4)
+add_test(NAME contact_plugin_trace
+  COMMAND "${expect_run}" 0 "^  dTamrixGetBodyFromDEFProc\\(\"body1\"\\) -> null"
+          "^tamrix_physics_collide\\(floor, arm\\) -> 1" "^tamrix_physics_collide\\(arm, wheel\\) -> 0"
+          "^  dTamrixReceiveProc\\(1\\) -> \"ping\", 4" "^  dTamrixSendProc\\(2, \"pong\", 4\\)"
+          "^  dTamrixGetTimeProc\\(\\) -> 0.05"
+          -- ${host_sim} ${example_world} --trace)

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pages.hpp"
 #include "platform.hpp"
 
 namespace tamrix_host::platform {
@@ -101,5 +102,12 @@ std::string program_folder() {
   const std::string path = narrow(self.data(), self.size());
   return path.substr(0, path.find_last_of("/\\") + 1);
 }
+
+void *reserve_no_access(std::size_t size) {
+  // Reserved and never committed: any access is an access violation.
+  return VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+}
+
+void release_no_access(void *pages, std::size_t /*size*/) { VirtualFree(pages, 0, MEM_RELEASE); }
 
 }  // namespace tamrix_host::platform

@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "ending.hpp"
+#include "host_sim.hpp"
 #include "platform.hpp"
 #include "tamrix_host.hpp"
 
@@ -13,10 +15,17 @@ std::string default_plugin() {
   return tamrix_host::platform::program_folder() + HOST_SIM_PLUGIN_FROM_BIN;
 }
 
+// Only host-sim stands in front of the C library's exits: a test program that
+// runs host_sim() keeps its own.
+void watch_endings(const tamrix_host::Plugin &plugin) {
+  tamrix_host::report_endings("host-sim", reinterpret_cast<const void *>(plugin.init));
+  tamrix_host::set_hook_listener(tamrix_host::note_ending_hook);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   tamrix_host::platform::report_crashes("host-sim");
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr);
+  return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr, watch_endings);
 }

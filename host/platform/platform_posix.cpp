@@ -1,9 +1,11 @@
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <climits>
 
+#include "pages.hpp"
 #include "platform.hpp"
 
 namespace tamrix_host::platform {
@@ -33,5 +35,13 @@ std::string program_folder() {
   std::string path(self.data(), static_cast<std::size_t>(length));
   return path.substr(0, path.rfind('/') + 1);
 }
+
+void *reserve_no_access(std::size_t size) {
+  // MAP_NORESERVE: the pages are never touched, so they need no backing.
+  void *pages = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void release_no_access(void *pages, std::size_t size) { munmap(pages, size); }
 
 }  // namespace tamrix_host::platform

@@ -1,0 +1,50 @@
+// A DLL binds exit to its C runtime, where the program cannot stand in front
+// of it; but exit() runs the program's own atexit handlers, and one of them
+// can tell that a hook was still running. _exit and quick_exit run none and
+// go unreported here.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ending.hpp"
+
+namespace {
+
+std::atomic<const char *> running_hook{nullptr};
+const char *ending_program = "";
+
+void write_text(const char *text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+            nullptr);
+}
+
+extern "C" void on_exit_in_hook() {
+  const char *hook = running_hook.load();
+  if (hook == nullptr) {
+    return;
+  }
+  std::fflush(nullptr);
+  // The status exit() was given is not known to its handlers.
+  write_text(ending_program);
+  write_text(": ");
+  write_text(hook);
+  write_text(" ended the process\n");
+  ExitProcess(3);
+}
+
+}  // namespace
+
+namespace tamrix_host {
+
+void report_endings(const char *program, const void * /*plugin_function*/) {
+  ending_program = program;
+  std::atexit(on_exit_in_hook);
+}
+
+void note_ending_hook(const char *hook) { running_hook = hook; }
+
+}  // namespace tamrix_host

@@ -1,0 +1,168 @@
+// The host fixture as an author's test meets it: its services, the record of
+// every call, the handles and the world a test sets up.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "heap_count.hpp"
+#include "tamrix_host.hpp"
+
+namespace {
+
+using tamrix_host::CallKind;
+using tamrix_host::Host;
+using tamrix_host::Message;
+using tamrix_host::World;
+
+TEST(HostServices, AnswerOverTheWorldAndRecordEveryCall) {
+  World world({"arm"}, {"floor"});
+  world.step_seconds = 0.5;
+  Host host(world);
+  const auto services = Host::services();
+  EXPECT_EQ(services.geom_lookup("floor"), host.geometry("floor"));
+  EXPECT_EQ(services.geom_lookup("arm"), nullptr);
+  EXPECT_EQ(services.body_lookup("arm"), host.body("arm"));
+  EXPECT_EQ(services.body_lookup(nullptr), nullptr);
+  EXPECT_NE(services.contact_group(), nullptr);
+  EXPECT_EQ(services.contact_group(), host.contact_group());
+  EXPECT_EQ(services.time(), 0.0);
+  host.advance_time(0.5);
+  EXPECT_EQ(services.time(), 0.5);
+
+  std::size_t size = 99;
+  EXPECT_EQ(services.receive(1, &size), nullptr);
+  EXPECT_EQ(size, 0U);
+  host.queue_message(1, "ab");
+  host.queue_message(1, "cde");
+  services.send(1, "xyz", 3);  // recorded, never received
+  services.send(2, nullptr, 5);
+  const void *data = services.receive(1, &size);
+  EXPECT_EQ(std::string(static_cast<const char *>(data), size), "ab");
+  data = services.receive(1, &size);
+  EXPECT_EQ(std::string(static_cast<const char *>(data), size), "cde");
+  EXPECT_EQ(services.receive(1, nullptr), nullptr);  // a null size is not written through
+  services.console_printf("%d %s", 7, "x");
+
+  EXPECT_EQ(host.trace(), (std::vector<std::string>{
+                              "dTamrixGetGeomFromDEFProc(\"floor\") -> floor",
+                              "dTamrixGetGeomFromDEFProc(\"arm\") -> null",
+                              "dTamrixGetBodyFromDEFProc(\"arm\") -> arm",
+                              "dTamrixGetBodyFromDEFProc(NULL) -> null",
+                              "dTamrixGetContactJointGroupProc() -> contact group",
+                              "dTamrixGetContactJointGroupProc() -> contact group",
+                              "dTamrixGetTimeProc() -> 0",
+                              "dTamrixGetTimeProc() -> 0.5",
+                              "dTamrixReceiveProc(1) -> null, 0",
+                              "dTamrixSendProc(1, \"xyz\", 3)",
+                              "dTamrixSendProc(2, \"\", 5)",
+                              "dTamrixReceiveProc(1) -> \"ab\", 2",
+                              "dTamrixReceiveProc(1) -> \"cde\", 3",
+                              "dTamrixReceiveProc(1) -> null, 0",
+                              "dTamrixConsolePrintfProc(\"%d %s\", ...) prints \"7 x\"",
+                          }));
+  EXPECT_EQ(host.sends(), (std::vector<Message>{{1, {'x', 'y', 'z'}}, {2, {}}}));
+  EXPECT_EQ(host.receives(),
+            (std::vector<Message>{{1, {}}, {1, {'a', 'b'}}, {1, {'c', 'd', 'e'}}, {1, {}}}));
+  EXPECT_EQ(host.time_reads(), (std::vector<double>{0.0, 0.5}));
+  ASSERT_EQ(host.console().size(), 1U);
+  EXPECT_EQ(host.console()[0].format, "%d %s");
+  EXPECT_EQ(host.console()[0].text, "7 x");
+  ASSERT_EQ(host.geom_lookups().size(), 2U);
+  EXPECT_TRUE(host.geom_lookups()[0].found);
+  EXPECT_FALSE(host.geom_lookups()[1].found);
+  EXPECT_EQ(host.body_lookups().at(1).name, "(null)");
+
+  EXPECT_THROW(Host second(World{}), std::logic_error);
+}
+
+TEST(HostServices, QuoteWhatIsNotPlainText) {
+  Host host(World{});
+  Host::services().send(3, "a\"b\\c\n\x01", 7);
+  EXPECT_EQ(host.trace().at(0), "dTamrixSendProc(3, \"a\\\"b\\\\c\\x0a\\x01\", 7)");
+}
+
+TEST(HostWorld, RefusesAPairOfUnknownGeometriesAndLeavesNoHostBehind) {
+  World world({}, {"floor"});
+  world.collide_pairs = std::vector<tamrix_host::GeometryPair>{{"floor", "ghost"}};
+  EXPECT_THROW(Host bad(world), std::invalid_argument);
+  EXPECT_NO_THROW(Host good(World{}));
+}
+
+TEST(HostWorld, HandlesAreDistinctAndNamedAndANewWorldReplacesThem) {
+  Host host;
+  auto *const arm = host.body("arm");
+  auto *const floor = host.geometry("floor");
+  const std::vector<const void *> handles = {arm, host.body("base"), host.geometry("arm"), floor,
+                                             host.contact_group()};
+  for (std::size_t i = 0; i < handles.size(); ++i) {
+    for (std::size_t j = i + 1; j < handles.size(); ++j) {
+      EXPECT_NE(handles[i], handles[j]) << i << ", " << j;
+    }
+  }
+  EXPECT_EQ(host.name_of(arm), "arm");
+  EXPECT_EQ(host.name_of(floor), "floor");
+  EXPECT_EQ(host.name_of(nullptr), "null");
+  EXPECT_EQ(host.body("ghost"), nullptr);
+
+  host.new_world();
+  EXPECT_NE(host.body("arm"), nullptr);
+  EXPECT_NE(host.body("arm"), arm);
+  EXPECT_NE(host.geometry("floor"), floor);
+  EXPECT_EQ(Host::services().body_lookup("arm"), host.body("arm"));
+  EXPECT_EQ(host.name_of(host.body("arm")), "arm");
+  EXPECT_EQ(host.name_of(arm), "arm (earlier world)");
+  int local = 0;
+  EXPECT_NE(host.name_of(&local).find("0x"), std::string::npos);
+}
+
+// Reading through a handle is what the no-access pages are for: it must fault
+// in the plug-in's own call, never read host data.
+TEST(HostWorldDeathTest, ReadingOrWritingThroughAHandleFaults) {
+  EXPECT_DEATH(
+      {
+        Host host;
+        std::printf("%d", *reinterpret_cast<volatile const char *>(host.body("arm")));
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Host host;
+        *reinterpret_cast<volatile char *>(host.geometry("floor")) = 1;
+      },
+      "");
+}
+
+TEST(HostServicesDeathTest, ACallWithNoHostSaysSoInsteadOfCrashing) {
+  const auto services = Host::services();
+  EXPECT_DEATH(services.body_lookup("arm"),
+               "dTamrixGetBodyFromDEFProc while no tamrix_host::Host exists");
+  EXPECT_DEATH(services.console_printf("x"), "dTamrixConsolePrintfProc while no");
+}
+
+// plugin-check counts a hook's heap calls with the host's services in reach,
+// so recording a service call must not allocate once room is made.
+TEST(HostRecord, ServiceCallsAllocateNothingAfterReserve) {
+  if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
+    GTEST_SKIP() << why_not;
+  }
+  Host host;
+  host.queue_message(1, "ping");
+  const auto services = Host::services();
+  host.reserve(64, 4096);
+  std::size_t size = 0;
+  plugin_check::count_heap(true);
+  for (int i = 0; i < 10; ++i) {
+    services.body_lookup("arm");
+    services.geom_lookup("floor");
+    services.contact_group();
+    services.send(2, "pong", 4);
+    services.receive(1, &size);
+    services.console_printf("step %d at %g: %s", i, services.time(), "a text that needs no heap");
+  }
+  plugin_check::count_heap(false);
+  EXPECT_EQ(plugin_check::heap_calls(), 0);
+  EXPECT_EQ(host.call_count(), 70U);
+}
+
+}  // namespace
