@@ -38,6 +38,7 @@ constexpr std::array runners = {
     Runner{"null-services", null_services},
     Runner{"get-body-null", get_body_null},
     Runner{"init-cleanup-twice", init_cleanup_twice},
+    Runner{"handles-opaque", handles_opaque},
     Runner{"step-collide-no-heap", step_collide_no_heap},
     Runner{"step-collide-quiet", step_collide_quiet},
     Runner{"fp-environment", {}, fp_environment},

@@ -96,6 +96,7 @@ Said threads_step_collide(const Plugin &plugin, Host &host);
 Said null_services(const Plugin &plugin, Host &host);
 Said get_body_null(const Plugin &plugin, Host &host);
 Said init_cleanup_twice(const Plugin &plugin, Host &host);
+Said handles_opaque(const Plugin &plugin, Host &host);
 Said step_collide_no_heap(const Plugin &plugin, Host &host);
 Said step_collide_quiet(const Plugin &plugin, Host &host);
 

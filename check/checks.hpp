@@ -117,6 +117,11 @@ inline constexpr std::array checks = {
     Check{"init-cleanup-twice", "init twice or cleanup twice in a row does not crash",
           Level::warning, Platforms::all, Stage::behaviour,
           " (init and cleanup were each called twice in a row)"},
+    Check{"handles-opaque",
+          "the plug-in never reads or writes through a body, geometry or contact-group handle",
+          Level::warning, Platforms::all, Stage::behaviour,
+          " (the host's handles point into pages with no access rights: they are opaque, so "
+          "never look behind one)"},
     Check{"step-collide-no-heap", "step and collide never allocate from the heap", Level::warning,
           Platforms::all, Stage::behaviour},
     Check{"step-collide-quiet",
