@@ -23,13 +23,17 @@ function(broken_plugin name)
   uninstrumented_plugin(broken_${name})
 endfunction()
 
+# A whole run starts one child per behaviour check, each a new wine process on
+# Windows, where a crash also takes seconds: room for several seconds each.
+math(EXPR corpus_test_timeout "${TAMRIX_PLUGIN_CHECK_CHILDREN} * 8")
+
 # broken_plugin_fails(<name> <check> [plugin-check options...]): the run fails,
 # and <check> is among the failures.
 function(broken_plugin_fails name check)
   add_test(NAME plugin_check_${name}
     COMMAND "${expect_run}" 1 "^FAIL ${check}:" -- ${plugin_check} ${ARGN}
             $<TARGET_FILE:broken_${name}>)
-  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
+  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT ${corpus_test_timeout})
 endfunction()
 
 foreach(entry
@@ -330,7 +334,7 @@ function(process_fault name status patterns)
   add_test(NAME plugin_check_${name}
     COMMAND "${expect_run}" ${status} ${patterns} -- ${plugin_check} ${ARGN}
             $<TARGET_FILE:broken_${name}>)
-  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT 60)
+  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT ${corpus_test_timeout})
 endfunction()
 
 # <name> <check> <call that made the change> [options]
