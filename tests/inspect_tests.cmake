@@ -89,4 +89,6 @@ if(MY_PHYSICS1_SANITIZE OR MY_PHYSICS1_COVERAGE)
 endif()
 add_dependencies(inspect_tests my_physics1 empty_library host-sim inspect_foreign_inputs
                  ${inspect_inputs})
-gtest_discover_tests(inspect_tests DISCOVERY_MODE PRE_TEST PROPERTIES ${coverage_fixture})
+# Listing the tests starts wine, slow on a busy machine.
+gtest_discover_tests(inspect_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     PROPERTIES ${coverage_fixture})
