@@ -2,6 +2,9 @@
 // every call, the handles and the world a test sets up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -163,6 +166,88 @@ TEST(HostRecord, ServiceCallsAllocateNothingAfterReserve) {
   plugin_check::count_heap(false);
   EXPECT_EQ(plugin_check::heap_calls(), 0);
   EXPECT_EQ(host.call_count(), 70U);
+}
+
+}  // namespace
+
+namespace {
+
+// A whole life of the example plug-in, which receives, sends and reads the
+// time, driven by the fixture as an author's test would.
+class FixtureLife : public ::testing::Test {
+ protected:
+  static World world() {
+    World world({"arm"}, {"floor", "arm", "wheel"});
+    world.step_seconds = 0.25;
+    world.collide_pairs = std::vector<tamrix_host::GeometryPair>{
+        {"arm", "floor"}, {"arm", "wheel"}, {"arm", "floor"}};
+    world.messages = {
+        {1, 2, {'p', 'i', 'n', 'g'}}, {1, 3, {'p', 'i', 'n', 'g'}}, {1, 9, {'p', 'i', 'n', 'g'}}};
+    return world;
+  }
+
+  void life(long steps) {
+    host.set_up(plugin);
+    host.init(plugin);
+    for (long step = 0; step < steps; ++step) {
+      host.step(plugin);
+    }
+    host.cleanup(plugin);
+  }
+
+  Host host{world()};
+  tamrix_host::Plugin plugin{CONTACT_PLUGIN_PATH};
+};
+
+TEST_F(FixtureLife, MessagesArriveBeforeTheirStepAndTimeCountsStepsCompleted) {
+  life(3);
+  // Step 1 found nothing; steps 2 and 3 each found their ping; step 9 never ran.
+  EXPECT_EQ(host.receives(),
+            (std::vector<Message>{
+                {1, {}}, {1, {'p', 'i', 'n', 'g'}}, {1, {}}, {1, {'p', 'i', 'n', 'g'}}, {1, {}}}));
+  EXPECT_EQ(host.sends().size(), 2U);
+  EXPECT_EQ(host.time_reads(), std::vector<double>{0.75});
+  EXPECT_EQ(host.steps_completed(), 3);
+
+  // A new life starts its steps and time again.
+  life(1);
+  EXPECT_EQ(host.time_reads(), (std::vector<double>{0.75, 0.25}));
+  EXPECT_EQ(host.console().back().text, "steps: 1, time: 0.25");
+}
+
+TEST_F(FixtureLife, CollidesThePairsInTheWorldsOrderAndTalliesEach) {
+  life(2);
+  std::vector<std::string> calls;
+  for (const auto &collide : host.collides()) {
+    calls.push_back(collide.first + "/" + collide.second + "=" + std::to_string(collide.answer));
+  }
+  EXPECT_EQ(calls, (std::vector<std::string>{"arm/floor=1", "arm/wheel=0", "arm/floor=1",
+                                             "arm/floor=1", "arm/wheel=0", "arm/floor=1"}));
+  const auto tallies = host.tallies();
+  ASSERT_EQ(tallies.size(), 3U);
+  EXPECT_EQ(tallies[1].second, "wheel");
+  EXPECT_EQ(tallies[1].calls, 2);
+  EXPECT_EQ(tallies[1].answers, (std::map<int, long>{{0, 2}}));
+}
+
+TEST_F(FixtureLife, LeavingStepsOutOfTheRecordKeepsTalliesServicesAndTheTrace) {
+  std::ostringstream trace;
+  host.set_trace(&trace);
+  host.record_steps(false);
+  life(2);
+  const std::vector<CallKind> kinds = host.call_kinds();
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), CallKind::step), 0);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), CallKind::collide), 0);
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), CallKind::receive), 3);
+  EXPECT_EQ(host.tallies()[0].calls, 2);  // one per step, for each entry of the pair list
+  EXPECT_EQ(host.tallies()[2].calls, 2);
+  EXPECT_NE(trace.str().find("tamrix_physics_step()\n"
+                             "  dTamrixReceiveProc(1) -> \"ping\", 4\n"
+                             "  dTamrixSendProc(2, \"pong\", 4)\n"
+                             "  dTamrixReceiveProc(1) -> null, 0\n"
+                             "tamrix_physics_collide(arm, floor) -> 1\n"),
+            std::string::npos)
+      << trace.str();
 }
 
 }  // namespace
