@@ -11,6 +11,7 @@
 #include "behaviour.hpp"
 #include "heap_count.hpp"
 #include "platform.hpp"
+#include "plugin_file.hpp"
 #include "process_state.hpp"
 #include "syscall_filter.hpp"
 
@@ -220,7 +221,14 @@ Said reload(const std::string &path, Host &host) {
                             : "the file is marked not to be unloaded (linked with -z nodelete), "
                               "or holds a unique symbol (STB_GNU_UNIQUE), which the loader "
                               "never unloads";
-    // MERGE: the reasons read from the file (PluginFile::stays_loaded) replace `cause` here.
+    // The file says why, where it can.
+    if (const std::vector<std::string> reasons = read_plugin_file(path).stays_loaded;
+        !reasons.empty()) {
+      cause.clear();
+      for (const std::string &reason : reasons) {
+        cause += (cause.empty() ? "" : "; ") + reason;
+      }
+    }
     return failed(
         "the library stayed loaded after it was unloaded, so the next load gets the "
         "last life's state back: " +
