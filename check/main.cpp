@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.hpp"
 #include "platform.hpp"
 #include "plugin_check.hpp"
 
@@ -16,11 +17,19 @@ int main(int argc, char **argv) {
   plugin_check::Options options;
   if (const std::string problem = plugin_check::parse_options(args, options); !problem.empty()) {
     std::cerr << "plugin-check: " << problem << "; " << plugin_check::usage << '\n';
-    return 2;
+    return tamrix_host::exit_status::usage;
   }
   if (options.help) {
-    std::cout << plugin_check::usage << '\n';
-    return 0;
+    std::cout << plugin_check::help_text();
+    return tamrix_host::exit_status::passed;
+  }
+  if (options.version) {
+    std::cout << "plugin-check " << MY_PHYSICS1_VERSION << '\n';
+    return tamrix_host::exit_status::passed;
+  }
+  if (options.list) {
+    std::cout << plugin_check::list_text();
+    return tamrix_host::exit_status::passed;
   }
   // Opened first, so a report that cannot be written is known before the run.
   std::ofstream junit;
@@ -28,7 +37,7 @@ int main(int argc, char **argv) {
     junit.open(options.junit_file);
     if (!junit) {
       std::cerr << "plugin-check: cannot write the JUnit report '" << options.junit_file << "'\n";
-      return 2;
+      return tamrix_host::exit_status::usage;
     }
   }
   const std::vector<plugin_check::Finding> findings = plugin_check::run_battery(options);
@@ -39,7 +48,7 @@ int main(int argc, char **argv) {
     if (!junit) {
       std::cerr << "plugin-check: could not finish the JUnit report '" << options.junit_file
                 << "'\n";
-      status = 1;
+      status = tamrix_host::exit_status::failed;
     }
   }
   return status;

@@ -106,7 +106,9 @@ endif()
 include(CPack)
 
 # ---- The cross packages, built by the native package build in trees of
-# their own with the toolchain files, so one workflow leaves all three.
+# their own with the toolchain files, so one workflow leaves all three. They
+# are built as the tests build them (the base presets' type, RelWithDebInfo),
+# and CPack strips what it packs.
 option(MY_PHYSICS1_CROSS_PACKAGES "Also build the AArch64 .deb and the Windows .zip" OFF)
 if(MY_PHYSICS1_CROSS_PACKAGES)
   include(ExternalProject)
@@ -121,7 +123,8 @@ if(MY_PHYSICS1_CROSS_PACKAGES)
         "-DCMAKE_INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX}" -DMY_PHYSICS1_WERROR=${MY_PHYSICS1_WERROR}
         "-DMY_PHYSICS1_MAN_PAGES=${man_dir}"
       BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR>
-      COMMAND "${CMAKE_CPACK_COMMAND}" --config <BINARY_DIR>/CPackConfig.cmake -B "${PROJECT_BINARY_DIR}/packages"
+      COMMAND "${CMAKE_CPACK_COMMAND}" --config <BINARY_DIR>/CPackConfig.cmake
+              -D "CPACK_OUTPUT_FILE_PREFIX=${CPACK_OUTPUT_FILE_PREFIX}"
       INSTALL_COMMAND ""
       BUILD_ALWAYS ON
       USES_TERMINAL_BUILD ON)
