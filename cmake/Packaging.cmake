@@ -113,6 +113,11 @@ option(MY_PHYSICS1_CROSS_PACKAGES "Also build the AArch64 .deb and the Windows .
 if(MY_PHYSICS1_CROSS_PACKAGES)
   include(ExternalProject)
   foreach(target aarch64-linux-gnu x86_64-w64-mingw32)
+    # GNUInstallDirs picks Debian's multiarch folder only for native builds.
+    set(libdir "")
+    if(target MATCHES "linux")
+      set(libdir "-DCMAKE_INSTALL_LIBDIR=lib/${target}")
+    endif()
     ExternalProject_Add(package_${target}
       SOURCE_DIR "${PROJECT_SOURCE_DIR}"
       BINARY_DIR "${PROJECT_BINARY_DIR}/cross/${target}"
@@ -120,7 +125,8 @@ if(MY_PHYSICS1_CROSS_PACKAGES)
         -G Ninja
         "-DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-${target}.cmake"
         -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DBUILD_TESTING=OFF
-        "-DCMAKE_INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX}" -DMY_PHYSICS1_WERROR=${MY_PHYSICS1_WERROR}
+        "-DCMAKE_INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX}" ${libdir}
+        -DMY_PHYSICS1_WERROR=${MY_PHYSICS1_WERROR}
         "-DMY_PHYSICS1_MAN_PAGES=${man_dir}"
       BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR>
       COMMAND "${CMAKE_CPACK_COMMAND}" --config <BINARY_DIR>/CPackConfig.cmake
