@@ -1,5 +1,6 @@
 // The battery: the file checks, then each behaviour check in a child process
 // of its own, so whatever the plug-in does to its process, the report goes on.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -266,6 +267,11 @@ void note(const std::string &text) {
 std::vector<Finding> run_battery(const Options &options,
                                  const std::function<void(const Finding &)> &each) {
   const FileReport file = check_file(options.plugin, options.strict);
+  // A check left out by --only or --skip is neither run nor reported, but the
+  // load gate runs, unreported, for any behaviour check that was chosen.
+  const bool behaviour_chosen = std::any_of(checks.begin(), checks.end(), [&](const Check &check) {
+    return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
+  });
   std::vector<Finding> findings;
   const auto add = [&findings, &each](Finding finding) {
     findings.push_back(std::move(finding));
@@ -277,24 +283,31 @@ std::vector<Finding> run_battery(const Options &options,
   // pass is every later check's reason to skip.
   std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
   for (const Check &check : checks) {
+    const bool gate = check.name == runners.front().name;
+    const bool reported = options.chosen(check.name);
+    if (!reported && !(gate && behaviour_chosen)) {
+      continue;
+    }
     const std::string name(check.name);
+    Finding finding{name, Verdict::skip, gate_closed};
     if (!made_here(check)) {
-      add({name, Verdict::skip, "not made on this platform: " + std::string(check.elsewhere)});
+      finding.reason = "not made on this platform: " + std::string(check.elsewhere);
     } else if (check.stage == Stage::file) {
       const Finding *found = finding_of(file.findings, check.name);
-      add(found != nullptr ? *found
-                           : Finding{name, Verdict::skip,
-                                     "the file reader has no "
-                                     "finding for it here"});
-    } else if (!gate_closed.empty()) {
-      add({name, Verdict::skip, gate_closed});
-    } else {
-      add(run_in_child(check, options));
-      if (check.name == runners.front().name && findings.back().verdict != Verdict::pass) {
+      finding = found != nullptr ? *found
+                                 : Finding{name, Verdict::skip,
+                                           "the file reader has no finding "
+                                           "for it here"};
+    } else if (gate_closed.empty()) {
+      finding = run_in_child(check, options);
+      if (gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
         // time limit, with a file that loads.
-        gate_closed = "the load check did not pass: " + findings.back().reason;
+        gate_closed = "the load check did not pass: " + finding.reason;
       }
+    }
+    if (reported) {
+      add(std::move(finding));
     }
   }
   return findings;

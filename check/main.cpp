@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "exit_status.hpp"
 #include "platform.hpp"
 #include "plugin_check.hpp"
 
@@ -37,11 +38,19 @@ int main(int argc, char **argv) {
   plugin_check::Options options;
   if (const std::string problem = plugin_check::parse_options(args, options); !problem.empty()) {
     std::cerr << "plugin-check: " << problem << "; " << plugin_check::usage << '\n';
-    return 2;
+    return tamrix_host::exit_status::usage;
   }
   if (options.help) {
-    std::cout << plugin_check::usage << '\n';
-    return 0;
+    std::cout << plugin_check::help_text();
+    return tamrix_host::exit_status::passed;
+  }
+  if (options.version) {
+    std::cout << "plugin-check " << MY_PHYSICS1_VERSION << '\n';
+    return tamrix_host::exit_status::passed;
+  }
+  if (options.list) {
+    std::cout << plugin_check::list_text();
+    return tamrix_host::exit_status::passed;
   }
   // The report goes to a name of its own and takes its place only when whole,
   // so a run cut short leaves no half-written file where a reader looks.
@@ -52,13 +61,13 @@ int main(int argc, char **argv) {
         names_the_plugin(junit_partial, options.plugin)) {
       std::cerr << "plugin-check: --junit '" << options.junit_file
                 << "' names the plug-in itself, which the report would overwrite\n";
-      return 2;
+      return tamrix_host::exit_status::usage;
     }
     // Opened first, so a report that cannot be written is known before the run.
     junit.open(junit_partial);
     if (!junit) {
       std::cerr << "plugin-check: cannot write the JUnit report '" << options.junit_file << "'\n";
-      return 2;
+      return tamrix_host::exit_status::usage;
     }
   }
   // Each line as soon as its check ends, so a run that is cut short still
@@ -80,7 +89,7 @@ int main(int argc, char **argv) {
       std::filesystem::remove(junit_partial, error);
       std::cerr << "plugin-check: could not finish the JUnit report '" << options.junit_file
                 << "'\n";
-      status = 1;
+      status = tamrix_host::exit_status::failed;
     }
   }
   return status;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file_checks.hpp"
@@ -16,15 +17,29 @@ struct Options {
   double timeout_seconds = 10.0;
   std::string junit_file;  // empty: no JUnit report
   std::string plugin;
+  std::vector<std::string> only;  // empty: every check
+  std::vector<std::string> skip;
   bool help = false;
+  bool list = false;
+  bool version = false;
+
+  // Whether `check` is to be reported, by --only and --skip.
+  [[nodiscard]] bool chosen(std::string_view check) const;
 };
 
 inline constexpr const char *usage =
-    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] PLUGIN";
+    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] [--only CHECK,...] "
+    "[--skip CHECK,...] PLUGIN";
 
 // Parses argv without the program name into `options`, or returns the
 // one-line reason it cannot.
 std::string parse_options(const std::vector<std::string> &args, Options &options);
+
+// What --help prints: every option in a sentence, the checks, the exit statuses.
+std::string help_text();
+
+// What --list prints: each check's name, then what it proves, one a line.
+std::string list_text();
 
 // One line per finding, then the counts line; returns the exit status.
 int print_report(const std::vector<Finding> &findings, std::ostream &out);

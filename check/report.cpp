@@ -1,60 +1,8 @@
-#include <charconv>
 #include <ostream>
 
 #include "plugin_check.hpp"
 
 namespace plugin_check {
-namespace {
-
-// Long enough for a plug-in stuck for good, short enough for CI to notice.
-constexpr double max_timeout_seconds = 3600.0;
-
-std::string parse_timeout(const std::string &value, double &seconds) {
-  const char *end = value.data() + value.size();
-  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
-  if (value.empty() || error != std::errc() || stop != end || !(seconds > 0.0) ||
-      seconds > max_timeout_seconds) {
-    return "--timeout needs a number of seconds above 0 and at most 3600, not '" + value + "'";
-  }
-  return {};
-}
-
-}  // namespace
-
-std::string parse_options(const std::vector<std::string> &args, Options &options) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string &arg = args[i];
-    const bool takes_value = arg == "--timeout" || arg == "--junit";
-    if (takes_value && i + 1 == args.size()) {
-      return arg + " needs a value";
-    }
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--strict") {
-      options.strict = true;
-    } else if (arg == "--timeout") {
-      if (std::string problem = parse_timeout(args[++i], options.timeout_seconds);
-          !problem.empty()) {
-        return problem;
-      }
-    } else if (arg == "--junit") {
-      options.junit_file = args[++i];
-      if (options.junit_file.empty()) {
-        return "--junit needs a file name";
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return "unknown option '" + arg + "'";
-    } else if (!options.plugin.empty()) {
-      return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + arg + "'";
-    } else {
-      options.plugin = arg;
-    }
-  }
-  if (options.plugin.empty() && !options.help) {
-    return "no PLUGIN given";
-  }
-  return {};
-}
 
 void print_finding(const Finding &finding, std::ostream &out) {
   out << verdict_word(finding.verdict) << ' ' << finding.check;

@@ -106,6 +106,13 @@ set_tests_properties(plugin_check_junit_report PROPERTIES FIXTURES_REQUIRED juni
 add_test(NAME plugin_check_bad_command_line
   COMMAND "${expect_run}" 2 "^plugin-check: unknown option '--fast'; usage: plugin-check"
           -- ${plugin_check} --fast $<TARGET_FILE:my_physics1>)
+# Only the chosen checks are reported; the load gate still runs before them.
+add_test(NAME plugin_check_only
+  COMMAND "${expect_run}" 1 "^FAIL whole-life-twice: " "!^PASS load" "^0 passed, 1 failed"
+          -- ${plugin_check} --only whole-life-twice $<TARGET_FILE:broken_crash_in_init>)
+add_test(NAME plugin_check_unknown_check
+  COMMAND "${expect_run}" 2 "^plugin-check: --only names no check 'crash'; the checks are "
+          -- ${plugin_check} --only crash $<TARGET_FILE:my_physics1>)
 add_test(NAME plugin_check_missing_file
   COMMAND "${expect_run}" 1 "^FAIL file-format: cannot open /no/such/plugin.so: "
           -- ${plugin_check} /no/such/plugin.so)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "channel.hpp"
+#include "platform.hpp"
 #include "plugin_check.hpp"
 
 namespace {
@@ -54,6 +55,44 @@ TEST(PluginCheckOptions, RefusesWhatItCannotUseWithOneLine) {
   Options help;
   EXPECT_EQ(parse_options({"--help"}, help), "");
   EXPECT_TRUE(help.help);
+}
+
+TEST(PluginCheckOptions, ChecksAreChosenByTheTablesNames) {
+  Options options;
+  EXPECT_EQ(parse_options({"--only", "load,whole-life-twice", "--skip", "load", "p.so"}, options),
+            "");
+  EXPECT_TRUE(options.chosen("whole-life-twice"));
+  EXPECT_FALSE(options.chosen("load")) << "--skip wins over --only";
+  EXPECT_FALSE(options.chosen("exports"));
+  EXPECT_TRUE(Options{}.chosen("exports"));
+
+  Options unknown;
+  const std::string problem = parse_options({"--skip", "exports,whole-life", "p.so"}, unknown);
+  EXPECT_EQ(problem.rfind("--skip names no check 'whole-life'; the checks are file-format, ", 0),
+            0U)
+      << problem;
+  EXPECT_NE(problem.find("step-collide-quiet"), std::string::npos) << problem;
+
+  // Asking what the program is or does needs no plug-in.
+  for (const std::string flag : {"--list", "--version"}) {
+    Options alone;
+    EXPECT_EQ(parse_options({flag}, alone), "") << flag;
+  }
+}
+
+TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
+  const std::string help = plugin_check::help_text();
+  const std::string list = plugin_check::list_text();
+  for (const plugin_check::Check &check : plugin_check::checks) {
+    const std::string line = std::string(check.name) + "  " + std::string(check.proves) + "\n";
+    EXPECT_NE(list.find(line), std::string::npos) << check.name;
+    EXPECT_NE(help.find(std::string(check.proves)), std::string::npos) << check.name;
+  }
+  for (const char *option :
+       {"--strict", "--timeout", "--junit", "--list", "--only", "--skip", "--version", "--help"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(help.find(tamrix_host::platform::child_flag), std::string::npos);
 }
 
 // One finding of each verdict.

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Proves the packages that `cmake --workflow --preset package` left in
+# PACKAGES as a user meets them: lintian on both .deb files; the amd64 one
+# installed with dpkg, its programs, man pages and plug-in used from /usr, and
+# a plug-in project built against it with no prefix given; then removed. The
+# Windows .zip unpacked into an empty folder, where its own plugin-check
+# checks its own DLL under wine. Needs root, as dpkg does.
+#
+#   check_packages.sh PACKAGES
+set -euo pipefail
+
+packages=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"; dpkg -r my-physics1 >/dev/null 2>&1 || true' EXIT
+
+debs=("$packages"/my-physics1_*_amd64.deb "$packages"/my-physics1_*_arm64.deb)
+for deb in "${debs[@]}"; do
+  [[ -f $deb ]] || { echo "FAIL: no package $deb"; exit 1; }
+  lintian --fail-on error,warning "$deb"
+  echo "ok: lintian is clean on $(basename "$deb")"
+done
+
+dpkg -i "${debs[0]}" >/dev/null
+plugin-check --version
+man -w plugin-check host-sim >/dev/null
+man plugin-check 2>/dev/null | grep -q 'rows-null-after-load' || {
+  echo "FAIL: man plugin-check does not list the checks"
+  exit 1
+}
+plugin_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/my_physics1
+plugin-check --strict "$plugin_dir/my_physics1.so" >/dev/null
+host-sim --steps 1 | grep -q '^\[plugin console\] not found$'
+echo "ok: the installed plugin-check passes the installed plug-in; host-sim runs it"
+
+# An author's project finds the package in /usr by itself.
+cmake -S "$here/package_plugin" -B "$scratch/project" -G Ninja >/dev/null
+cmake --build "$scratch/project" >/dev/null
+ctest --test-dir "$scratch/project" --output-on-failure >/dev/null
+echo "ok: a plug-in project builds and checks itself against the installed package"
+dpkg -r my-physics1 >/dev/null
+
+zip=("$packages"/my_physics1-*-windows-x86_64.zip)
+mkdir "$scratch/unpacked"
+unzip -q "${zip[0]}" -d "$scratch/unpacked"
+folder=$(dirname "$(find "$scratch/unpacked" -name plugin-check.exe)")
+for file in my_physics1.dll host-sim.exe; do
+  [[ -f $folder/$file ]] || { echo "FAIL: $file is not beside plugin-check.exe"; exit 1; }
+done
+[[ -f $(find "$scratch/unpacked" -name LICENSE) ]] || { echo "FAIL: no LICENSE in the zip"; exit 1; }
+export WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1  # a new prefix says so on its own
+(cd "$folder" && /usr/lib/wine/wine64 plugin-check.exe --strict my_physics1.dll >/dev/null)
+/usr/lib/wine/wineserver -w  # let wine finish with its prefix before the folder goes
+echo "ok: the unpacked zip's plugin-check passes its own DLL under wine"
