@@ -82,10 +82,17 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
   }
 }
 
-TEST(HostSim, HelpPrintsUsage) {
-  const SimRun run = host_sim({"--help"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("usage: host-sim ", 0), 0U);
+TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
+  const SimRun help = host_sim({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
+                             "--lookup NAME", "--trace", "--version", "--help", "Exit status"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
+  }
+  const SimRun version = host_sim({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("host-sim ", 0), 0U) << version.out;
+  EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <vector>
 
+#include "exit_status.hpp"
 #include "platform.hpp"
 
 namespace tamrix_host::platform {
@@ -92,7 +93,7 @@ extern "C" void on_crash(int number) {
   write_text(STDERR_FILENO, ": ");
   write_text(STDERR_FILENO, name != nullptr ? name : "fatal signal");
   write_text(STDERR_FILENO, "\n");
-  _exit(3);
+  _exit(exit_status::crashed);
 }
 
 bool same_file(const struct stat &a, const struct stat &b) {

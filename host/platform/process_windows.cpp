@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "exit_status.hpp"
 #include "platform.hpp"
 
 namespace tamrix_host::platform {
@@ -62,7 +63,7 @@ LONG WINAPI on_crash(EXCEPTION_POINTERS *info) {
   write_text(err, ": ");
   write_text(err, name != nullptr ? name : "unhandled exception");
   write_text(err, "\n");
-  TerminateProcess(GetCurrentProcess(), 3);
+  TerminateProcess(GetCurrentProcess(), exit_status::crashed);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 

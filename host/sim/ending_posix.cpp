@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "ending.hpp"
+#include "exit_status.hpp"
 
 namespace {
 
@@ -77,7 +78,7 @@ void write_text(const char *text) {
   write_text(" ended the process (status ");
   write_text(number.data());
   write_text(")\n");
-  syscall(SYS_exit_group, 3);
+  syscall(SYS_exit_group, tamrix_host::exit_status::crashed);
   __builtin_unreachable();
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ending.hpp"
+#include "exit_status.hpp"
 
 namespace {
 
@@ -33,7 +34,7 @@ extern "C" void on_exit_in_hook() {
   write_text(": ");
   write_text(hook);
   write_text(" ended the process\n");
-  ExitProcess(3);
+  ExitProcess(tamrix_host::exit_status::crashed);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 #include "host_sim.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string_view>
 
+#include "exit_status.hpp"
 #include "tamrix_host.hpp"
 #include "world_file.hpp"
 
@@ -26,6 +30,7 @@ struct Options {
   std::string plugin;
   bool trace = false;
   bool help = false;
+  bool version = false;
 };
 
 std::string parse_steps(const std::string &value, std::optional<long> &steps) {
@@ -40,41 +45,90 @@ std::string parse_steps(const std::string &value, std::optional<long> &steps) {
   return {};
 }
 
+std::string footer() {
+  std::ostringstream text;
+  text << "Console messages appear as \"[plugin console] ...\", and a summary closes the run. A "
+          "world file (TOML) may set steps, step_seconds, bodies, geometries, lookups, the "
+          "collide pairs, messages queued per channel and step, and [expect] sections for the "
+          "console, the sends and the collide answers; an option overrides the same key.\n\n"
+          "Exit status:\n"
+       << "  " << exit_status::passed << "  the life ran, and every expectation was met\n"
+       << "  " << exit_status::failed
+       << "  the plug-in cannot be loaded, or an expectation was not met\n"
+       << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
+       << "  " << exit_status::crashed
+       << "  the plug-in crashed or ended the process in one of its calls\n";
+  return text.str();
+}
+
+struct Parser {
+  CLI::App app{
+      "Runs a Tamrix physics plug-in's whole life without the simulator: set-up, init, "
+      "steps that collide the world's geometries, getBody lookups and cleanup, with "
+      "working services over a small world.",
+      "host-sim"};
+  std::string steps;
+
+  explicit Parser(Options &options) {
+    app.add_option("--world", options.world_file,
+                   "Read the world, the run and what to expect of it from the TOML file FILE.")
+        ->type_name("FILE");
+    app.add_option("--body", options.bodies,
+                   "A body of the world, by DEF name; repeat for more (default: arm, base, "
+                   "wheel).")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    app.add_option("--geom", options.geometries,
+                   "A geometry of the world, by DEF name; repeat for more (default: arm, base, "
+                   "floor).")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    app.add_option("--steps", steps, "How many physics steps to run (default 10).")->type_name("N");
+    app.add_option("--lookup", options.lookups,
+                   "Call the plug-in's getBody with NAME after init and print the answer; "
+                   "repeat for more.")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    app.add_flag("--trace", options.trace,
+                 "Print every call across the boundary, in order, one line each.");
+    app.add_flag("--version", options.version, "Print the program's name and version, and exit.");
+    app.add_option("PLUGIN", options.plugin,
+                   "The plug-in to run (default: the one installed beside this program).");
+    app.footer(footer());
+    // Anything else is refused below, in the words this program has always used.
+    app.allow_extras();
+  }
+};
+
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string &arg = args[i];
-    const bool takes_value = arg == "--body" || arg == "--geom" || arg == "--steps" ||
-                             arg == "--lookup" || arg == "--world";
-    if (takes_value && i + 1 == args.size()) {
-      return arg + " needs a value";
+  // CLI11 names a missing value in its own words; these are ours.
+  for (const char *option : {"--world", "--body", "--geom", "--steps", "--lookup"}) {
+    if (!args.empty() && args.back() == option) {
+      return args.back() + " needs a value";
     }
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--trace") {
-      options.trace = true;
-    } else if (arg == "--body") {
-      options.bodies.push_back(args[++i]);
-    } else if (arg == "--geom") {
-      options.geometries.push_back(args[++i]);
-    } else if (arg == "--lookup") {
-      options.lookups.push_back(args[++i]);
-    } else if (arg == "--world") {
-      if (!options.world_file.empty()) {
-        return "only one --world may be given";
-      }
-      options.world_file = args[++i];
-    } else if (arg == "--steps") {
-      if (std::string problem = parse_steps(args[++i], options.steps); !problem.empty()) {
-        return problem;
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return "unknown option '" + arg + "'";
-    } else if (!options.plugin.empty()) {
-      return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + arg + "'";
-    } else {
-      options.plugin = arg;
+  }
+  if (std::count(args.begin(), args.end(), "--world") > 1) {
+    return "only one --world may be given";
+  }
+  Parser parser(options);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    parser.app.parse(reversed);
+  } catch (const CLI::CallForHelp &) {
+    options.help = true;
+    return {};
+  } catch (const CLI::ParseError &error) {
+    return error.what();
+  }
+  for (const std::string &extra : parser.app.remaining()) {
+    if (extra.size() > 1 && extra[0] == '-') {
+      return "unknown option '" + extra + "'";
     }
+    return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + extra + "'";
+  }
+  if (parser.app.count("--steps") != 0) {
+    return parse_steps(parser.steps, options.steps);
   }
   return {};
 }
@@ -125,24 +179,29 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
   Options options;
   if (const std::string problem = parse(args, options); !problem.empty()) {
     err << "host-sim: " << problem << "; " << usage << '\n';
-    return 2;
+    return exit_status::usage;
   }
   if (options.help) {
-    out << usage << '\n';
-    return 0;
+    Options unused;
+    out << Parser(unused).app.help();
+    return exit_status::passed;
+  }
+  if (options.version) {
+    out << "host-sim " << MY_PHYSICS1_VERSION << '\n';
+    return exit_status::passed;
   }
   // The whole file is read and checked before the plug-in is loaded.
   WorldFile file;
   if (!options.world_file.empty()) {
     if (const std::string problem = read_world_file(options.world_file, file); !problem.empty()) {
       err << "host-sim: " << problem << '\n';
-      return 2;
+      return exit_status::usage;
     }
   }
   const World world = world_of(options, file);
   if (const std::string problem = unknown_pair(world, file); !problem.empty()) {
     err << "host-sim: " << problem << '\n';
-    return 2;
+    return exit_status::usage;
   }
   const long steps = options.steps.value_or(file.steps.value_or(10));
   const std::vector<std::string> &lookups =
@@ -169,7 +228,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     unmet = unmet_expectations(file, host);
   } catch (const LoadError &error) {
     err << "host-sim: " << error.what() << '\n';
-    return 1;
+    return exit_status::failed;
   }
   if (file.expectation_count() > 0) {
     for (const std::string &line : unmet) {
@@ -177,7 +236,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     }
     out << "expectations: " << (unmet.empty() ? "all met" : "not met") << '\n';
   }
-  return unmet.empty() ? 0 : 1;
+  return unmet.empty() ? exit_status::passed : exit_status::failed;
 }
 
 }  // namespace tamrix_host
