@@ -1,12 +1,11 @@
 // plugin-check's command line, through CLI11, with the one-line refusals the
 // program has always given; --help and --list are made from the table of
 // checks, so they cannot drift from what runs.
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <sstream>
 
+#include "command_line.hpp"
 #include "exit_status.hpp"
 #include "plugin_check.hpp"
 
@@ -105,28 +104,14 @@ struct Parser {
 }  // namespace
 
 std::string parse_options(const std::vector<std::string> &args, Options &options) {
-  // CLI11 names a missing value in its own words; these are ours.
-  if (!args.empty() && (args.back() == "--timeout" || args.back() == "--junit" ||
-                        args.back() == "--only" || args.back() == "--skip")) {
-    return args.back() + " needs a value";
-  }
   Parser parser(options);
-  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
-  try {
-    parser.app.parse(reversed);
-  } catch (const CLI::CallForHelp &) {
-    options.help = true;
-    return {};
-  } catch (const CLI::ParseError &error) {
-    return error.what();
+  if (std::string problem = tamrix_host::parse_command_line(
+          parser.app, args, {"--timeout", "--junit", "--only", "--skip"}, options.plugin,
+          options.help);
+      !problem.empty() || options.help) {
+    return problem;
   }
   options.version = parser.version;
-  for (const std::string &extra : parser.app.remaining()) {
-    if (extra.size() > 1 && extra[0] == '-') {
-      return "unknown option '" + extra + "'";
-    }
-    return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + extra + "'";
-  }
   if (parser.app.count("--junit") != 0 && options.junit_file.empty()) {
     return "--junit needs a file name";
   }

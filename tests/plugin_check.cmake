@@ -411,11 +411,7 @@ target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_chec
 set(example_dir "${PROJECT_SOURCE_DIR}/examples/contact_plugin")
 tamrix_add_physics_plugin(contact_plugin SERVICE_TABLE "${example_dir}/contact_plugin.c")
 uninstrumented_plugin(contact_plugin)
-# On Windows its stack protector's guard is seeded through ADVAPI32.dll, which
-# the needed check does not count as part of the system yet.
-if(NOT WIN32)
-  tamrix_add_plugin_check(contact_plugin)
-endif()
+tamrix_add_plugin_check(contact_plugin)
 plugin_gtest(contact_plugin_tests "${example_dir}/contact_plugin_test.cpp")
 target_compile_definitions(contact_plugin_tests PRIVATE
   CONTACT_PLUGIN_PATH="$<TARGET_FILE:contact_plugin>")

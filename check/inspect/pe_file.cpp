@@ -194,11 +194,14 @@ void read_exports(const Image &image, const Layout &layout, PluginFile &file) {
   }
 }
 
+// ADVAPI32.dll is part of every Windows installation, and MinGW's stack
+// protector seeds its guard through it, so any plug-in with a protected
+// function imports it.
 bool system_library(std::string name) {
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return name == "kernel32.dll" || name == "msvcrt.dll" || name.rfind("api-ms-win-crt-", 0) == 0 ||
-         name == "ucrtbase.dll";
+         name == "ucrtbase.dll" || name == "advapi32.dll";
 }
 
 void read_imports(const Image &image, const Layout &layout, PluginFile &file) {

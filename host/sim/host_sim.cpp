@@ -1,7 +1,5 @@
 #include "host_sim.hpp"
 
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -9,6 +7,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "command_line.hpp"
 #include "exit_status.hpp"
 #include "tamrix_host.hpp"
 #include "world_file.hpp"
@@ -102,30 +101,15 @@ struct Parser {
 
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  // CLI11 names a missing value in its own words; these are ours.
-  for (const char *option : {"--world", "--body", "--geom", "--steps", "--lookup"}) {
-    if (!args.empty() && args.back() == option) {
-      return args.back() + " needs a value";
-    }
-  }
   if (std::count(args.begin(), args.end(), "--world") > 1) {
     return "only one --world may be given";
   }
   Parser parser(options);
-  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
-  try {
-    parser.app.parse(reversed);
-  } catch (const CLI::CallForHelp &) {
-    options.help = true;
-    return {};
-  } catch (const CLI::ParseError &error) {
-    return error.what();
-  }
-  for (const std::string &extra : parser.app.remaining()) {
-    if (extra.size() > 1 && extra[0] == '-') {
-      return "unknown option '" + extra + "'";
-    }
-    return "only one PLUGIN may be given, got '" + options.plugin + "' and '" + extra + "'";
+  if (std::string problem = parse_command_line(
+          parser.app, args, {"--world", "--body", "--geom", "--steps", "--lookup"}, options.plugin,
+          options.help);
+      !problem.empty() || options.help) {
+    return problem;
   }
   if (parser.app.count("--steps") != 0) {
     return parse_steps(parser.steps, options.steps);

@@ -1,0 +1,44 @@
+// What host-sim and plugin-check share of their command lines: CLI11 parses,
+// and a refusal keeps the one-line wording both programs have always used.
+// Each program's CLI::App must allow extras, which are judged here.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace tamrix_host {
+
+// Parses `args` (argv without the program) with `app`. Returns the one-line
+// reason it cannot, or empty; `help` is set when --help was asked for.
+// `plugin` is the positional argument as parsed, for naming a second one.
+inline std::string parse_command_line(CLI::App &app, const std::vector<std::string> &args,
+                                      std::initializer_list<const char *> taking_values,
+                                      const std::string &plugin, bool &help) {
+  // CLI11 names a missing value in its own words; these are ours.
+  for (const char *option : taking_values) {
+    if (!args.empty() && args.back() == option) {
+      return args.back() + " needs a value";
+    }
+  }
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp &) {
+    help = true;
+    return {};
+  } catch (const CLI::ParseError &error) {
+    return error.what();
+  }
+  for (const std::string &extra : app.remaining()) {
+    if (extra.size() > 1 && extra[0] == '-') {
+      return "unknown option '" + extra + "'";
+    }
+    return "only one PLUGIN may be given, got '" + plugin + "' and '" + extra + "'";
+  }
+  return {};
+}
+
+}  // namespace tamrix_host
