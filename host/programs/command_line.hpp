@@ -32,13 +32,15 @@ inline std::string parse_command_line(CLI::App &app, const std::vector<std::stri
   } catch (const CLI::ParseError &error) {
     return error.what();
   }
-  for (const std::string &extra : app.remaining()) {
-    if (extra.size() > 1 && extra[0] == '-') {
-      return "unknown option '" + extra + "'";
-    }
-    return "only one PLUGIN may be given, got '" + plugin + "' and '" + extra + "'";
+  const std::vector<std::string> extras = app.remaining();
+  if (extras.empty()) {
+    return {};
   }
-  return {};
+  const std::string &extra = extras.front();
+  if (extra.size() > 1 && extra[0] == '-') {
+    return "unknown option '" + extra + "'";
+  }
+  return "only one PLUGIN may be given, got '" + plugin + "' and '" + extra + "'";
 }
 
 }  // namespace tamrix_host
