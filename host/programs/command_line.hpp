@@ -23,6 +23,9 @@ inline std::string parse_command_line(CLI::App &app, const std::vector<std::stri
       return args.back() + " needs a value";
     }
   }
+  // A path such as /tmp/plugin.dll is a path on every system, never an option
+  // in Windows' style.
+  app.allow_windows_style_options(false);
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
   try {
     app.parse(reversed);
