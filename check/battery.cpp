@@ -224,7 +224,7 @@ std::vector<Finding> run_battery(const Options &options,
       each(findings.back());
     }
   };
-  // Nothing but `load` runs until the load gate has passed; why it did not
+  // No behaviour check runs until the load gate has passed; why it did not
   // pass is every later check's reason to skip.
   std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
   for (const Check &check : checks()) {

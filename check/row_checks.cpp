@@ -120,22 +120,21 @@ Outcome rows_unchanged(const Plugin &plugin, Host &host) {
       }
     }
   };
-  replaced_then("tamrix_physics_init", 0, [&] { plugin.call(hook::init); });
+  replaced_then(hook::init.name, 0, [&] { plugin.call(hook::init); });
   for (const char *name : {"arm", "ghost"}) {
-    replaced_then("getBody", 0, [&] { plugin.call(hook::get_body, name); });
+    replaced_then(hook::get_body.name, 0, [&] { plugin.call(hook::get_body, name); });
   }
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering("tamrix_physics_step");
+  tamrix_host::entering(hook::step.name);
   for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then("tamrix_physics_step", call, [&] { plugin.step(); });
+    replaced_then(hook::step.name, call, [&] { plugin.step(); });
   }
-  tamrix_host::entering("tamrix_physics_collide");
+  tamrix_host::entering(hook::collide.name);
   for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then("tamrix_physics_collide", call,
-                  [&] { plugin.collide(geometries[0], geometries[1]); });
+    replaced_then(hook::collide.name, call, [&] { plugin.collide(geometries[0], geometries[1]); });
   }
   tamrix_host::entering(nullptr);
-  replaced_then("tamrix_physics_cleanup", 0, [&] { plugin.call(hook::cleanup); });
+  replaced_then(hook::cleanup.name, 0, [&] { plugin.call(hook::cleanup); });
   if (!changed.empty()) {
     return failed(changed +
                   ", where other code had stored something else; after physics_special_init "

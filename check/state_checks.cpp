@@ -51,7 +51,7 @@ std::vector<Moment> observed_life(const std::string &path, Host &host) {
     resume_heap_count();
     plugin->call(hook, args...);
     count_heap(false);
-    moments.push_back({decltype(hook)::name, now()});
+    moments.push_back({hook.name, now()});
   };
   const Services services = stub_services<4>();
   call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,

@@ -79,7 +79,7 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
   set_up(plugin, stub_services<3>());
   plugin.call(hook::init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  std::array<Tally, 2> tallies = {Tally{"tamrix_physics_step"}, Tally{"tamrix_physics_collide"}};
+  std::array<Tally, 2> tallies = {Tally{hook::step.name}, Tally{hook::collide.name}};
   for (Tally &tally : tallies) {
     const bool stepping = &tally == &tallies.front();
     tamrix_host::entering(tally.hook);
@@ -227,9 +227,9 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
       "tamrix_physics_step and tamrix_physics_collide under a system call filter");
   const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
     for (int i = 0; i < 100; ++i) {
-      filtered_hook("tamrix_physics_step");
+      filtered_hook(hook::step.name);
       plugin.step();
-      filtered_hook("tamrix_physics_collide");
+      filtered_hook(hook::collide.name);
       plugin.collide(geometries[0], geometries[1]);
     }
   });
