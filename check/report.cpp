@@ -69,16 +69,16 @@ std::string xml_escaped(const std::string &text) {
 void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
                  std::ostream &out) {
   int failures = 0;
-  int skipped = 0;
+  int skips = 0;
   for (const Finding &finding : findings) {
     failures += finding.verdict == Verdict::fail ? 1 : 0;
-    skipped += finding.verdict == Verdict::skip ? 1 : 0;
+    skips += finding.verdict == Verdict::skip ? 1 : 0;
   }
   const std::string suite = xml_escaped(plugin);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites>\n"
       << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
-      << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skipped << "\">\n";
+      << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
   for (const Finding &finding : findings) {
     const std::string reason = xml_escaped(finding.reason);
     out << "    <testcase classname=\"plugin-check\" name=\"" << xml_escaped(finding.check) << '"';

@@ -320,8 +320,8 @@ Outcome reload(const std::string &path, Host &host) {
         why_still_loaded(path));
   }
   const Life second = load_and_live(path, host);
-  if (std::string difference = how_reload_differs(first, second); !difference.empty()) {
-    return failed(difference);
+  if (std::string changed = how_reload_differs(first, second); !changed.empty()) {
+    return failed(changed);
   }
   return passed();
 }
