@@ -19,8 +19,8 @@ struct Tally {
 static __attribute__((noinline)) Tally life_run(const char *path, long steps, int lookups) {
   Tally tally;
   const tamrix_host::Plugin plugin(path);  // dlopen and all thirteen names
-  install(plugin, {nullptr, bench_host::body_lookup, nullptr, nullptr, nullptr,
-                   bench_host::console_printf, nullptr});
+  set_up(plugin, {nullptr, bench_host::body_lookup, nullptr, nullptr, nullptr,
+                  bench_host::console_printf, nullptr});
   plugin.init();
   for (long i = 0; i < steps; ++i) {
     plugin.step();

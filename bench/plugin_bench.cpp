@@ -59,7 +59,7 @@ void step(benchmark::State &state, const std::string *path) {
 
 void get_body(benchmark::State &state, const std::string *path, const char *name) {
   const Plugin plugin(*path);
-  install(plugin, bench_services);
+  set_up(plugin, bench_services);
   tamrix_get_body_fn *const hook = plugin.get_body;
   for (auto _ : state) {
     benchmark::DoNotOptimize(hook(name));
@@ -79,7 +79,7 @@ void get_body_direct(benchmark::State &state, const char *name) {
 
 void init_cleanup(benchmark::State &state, const std::string *path) {
   const Plugin plugin(*path);
-  install(plugin, bench_services);
+  set_up(plugin, bench_services);
   tamrix_physics_init_fn *const init = plugin.init;
   tamrix_physics_cleanup_fn *const cleanup = plugin.cleanup;
   for (auto _ : state) {
@@ -103,7 +103,7 @@ void init_cleanup_direct(benchmark::State &state) {
 void load_cycle(benchmark::State &state, const std::string *path) {
   for (auto _ : state) {
     const Plugin plugin(*path);  // dlopen and all thirteen names
-    install(plugin, bench_services);
+    set_up(plugin, bench_services);
     plugin.init();
     plugin.cleanup();
   }  // dlclose
@@ -154,7 +154,7 @@ std::size_t writable_data_size(const std::string &path) {
 long allocations_over_a_life(const std::string &path) {
   const Plugin plugin(path);
   plugin_check::count_heap(true);
-  install(plugin, bench_services);
+  set_up(plugin, bench_services);
   plugin.init();
   for (int i = 0; i < 1000; ++i) {
     plugin.step();

@@ -10,65 +10,12 @@
 
 #include "behaviour.hpp"
 #include "channel.hpp"
+#include "file_checks.hpp"
 #include "platform.hpp"
 #include "plugin_check.hpp"
 
 namespace plugin_check {
 namespace {
-
-using Run = Said (*)(const Plugin &plugin, Host &host);
-// For checks that must see the process before the load, and load it themselves.
-using RunLoading = Said (*)(const std::string &path, Host &host);
-
-struct Runner {
-  std::string_view name;
-  Run run = nullptr;
-  RunLoading run_loading = nullptr;
-};
-
-// The code behind each behaviour check of the table, in the table's order.
-constexpr std::array runners = {
-    Runner{"load", loads},
-    Runner{"rows-null-after-load", rows_null_after_load},
-    Runner{"set-up-fills-rows", set_up_fills_rows},
-    Runner{"rows-read-afresh", rows_read_afresh},
-    Runner{"rows-unchanged", rows_unchanged},
-    Runner{"whole-life-twice", whole_life_twice},
-    Runner{"def-name-not-format", def_name_not_format},
-    Runner{"threads-step-collide", threads_step_collide},
-    Runner{"null-services", null_services},
-    Runner{"get-body-null", get_body_null},
-    Runner{"init-cleanup-twice", init_cleanup_twice},
-    Runner{"handles-opaque", handles_opaque},
-    Runner{"step-collide-no-heap", step_collide_no_heap},
-    Runner{"step-collide-quiet", step_collide_quiet},
-    Runner{"fp-environment", {}, fp_environment},
-    Runner{"signals", {}, signals},
-    Runner{"threads-left", {}, threads_left},
-    Runner{"processes-left", {}, processes_left},
-    Runner{"process-settings", {}, process_settings},
-    Runner{"descriptors-left", {}, descriptors_left},
-    Runner{"heap-balanced", {}, heap_balanced},
-    Runner{"reload", {}, reload},
-    Runner{"step-collide-no-syscalls", step_collide_no_syscalls},
-};
-
-constexpr bool runners_match_table() {
-  std::size_t next = 0;
-  for (const Check &check : checks) {
-    if (check.stage != Stage::behaviour) {
-      continue;
-    }
-    if (next == runners.size() || runners.at(next).name != check.name) {
-      return false;
-    }
-    ++next;
-  }
-  return next == runners.size();
-}
-static_assert(runners_match_table(),
-              "every behaviour check of the table needs its runner, in the table's order");
-static_assert(runners.front().name == "load", "the load gate runs first");
 
 // ---- The child's side: progress and result lines on its channel
 
@@ -91,14 +38,14 @@ void send_progress(const char *hook) {
 // parent names it, since no line can tell it any more.
 constexpr int channel_lost_status = 86;
 
-void send_result(const Said &said) {
+void send_result(const Outcome &outcome) {
   // A result written to whatever now stands where the channel was would be
   // lost, or read by someone else: say so by the exit status instead.
   if (!tamrix_host::platform::child_channel_intact()) {
     std::_Exit(channel_lost_status);
   }
   tamrix_host::platform::child_write(
-      channel::encode_result(child_token, said.verdict, said.reason));
+      channel::encode_result(child_token, outcome.verdict, outcome.reason));
 }
 
 // ---- The parent's side
@@ -227,32 +174,29 @@ const Finding *finding_of(const std::vector<Finding> &findings, std::string_view
 }  // namespace
 
 int run_check_in_child(const std::vector<std::string> &args) {
-  const Runner *runner = nullptr;
-  for (const Runner &each : runners) {
-    runner = args.size() == 3 && each.name == args[0] ? &each : runner;
-  }
+  const Check *check = args.size() == 3 ? find_check(args[0]) : nullptr;
   if (args.size() == 3) {
     child_token = args[2];
   }
-  if (runner == nullptr) {
+  if (check == nullptr || check->stage != Stage::behaviour) {
     send_result(failed("no such check"));
     return 0;
   }
   tamrix_host::set_hook_listener(send_progress);
   try {
     Host host(tamrix_host::World::standard());
-    if (runner->run_loading != nullptr) {
+    if (check->run_loading != nullptr) {
       // A plug-in that changes the working directory must not lose the
       // checker its file.
       std::error_code error;
       const std::filesystem::path path = std::filesystem::absolute(args[1], error);
-      send_result(runner->run_loading(error ? args[1] : path.string(), host));
+      send_result(check->run_loading(error ? args[1] : path.string(), host));
       return 0;
     }
     tamrix_host::entering("loading the file");
     const Plugin plugin(args[1]);
     tamrix_host::entering(nullptr);
-    send_result(runner->run(plugin, host));
+    send_result(check->run(plugin, host));
     tamrix_host::entering("unloading the file");
   } catch (const tamrix_host::LoadError &error) {
     send_result(failed(error.what()));
@@ -269,9 +213,10 @@ std::vector<Finding> run_battery(const Options &options,
   const FileReport file = check_file(options.plugin, options.strict);
   // A check left out by --only or --skip is neither run nor reported, but the
   // load gate runs, unreported, for any behaviour check that was chosen.
-  const bool behaviour_chosen = std::any_of(checks.begin(), checks.end(), [&](const Check &check) {
-    return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
-  });
+  const bool behaviour_chosen =
+      std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
+        return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
+      });
   std::vector<Finding> findings;
   const auto add = [&findings, &each](Finding finding) {
     findings.push_back(std::move(finding));
@@ -279,11 +224,11 @@ std::vector<Finding> run_battery(const Options &options,
       each(findings.back());
     }
   };
-  // Nothing but `load` runs until the load gate has passed; why it did not
+  // No behaviour check runs until the load gate has passed; why it did not
   // pass is every later check's reason to skip.
   std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
-  for (const Check &check : checks) {
-    const bool gate = check.name == runners.front().name;
+  for (const Check &check : checks()) {
+    const bool gate = check.gate && check.stage == Stage::behaviour;
     const bool reported = options.chosen(check.name);
     if (!reported && !(gate && behaviour_chosen)) {
       continue;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "checks.hpp"
+#include "verdict.hpp"
 
 namespace plugin_check::channel {
 

@@ -1,8 +1,6 @@
-#include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "exit_status.hpp"
@@ -11,19 +9,37 @@
 
 namespace {
 
-// Whether writing `junit` would overwrite the plug-in under check: the same
-// file (device and inode, or the system's equivalent) where both exist, else
-// the same path once made absolute and normal.
-bool names_the_plugin(const std::string &junit, const std::string &plugin) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (fs::equivalent(junit, plugin, error)) {
-    return true;
+// What --help, --version and --list print, and the status to exit with; none
+// when the options ask for a run.
+std::optional<int> answer_without_running(const plugin_check::Options &options) {
+  if (options.help) {
+    std::cout << plugin_check::help_text();
+  } else if (options.version) {
+    std::cout << "plugin-check " << MY_PHYSICS1_VERSION << '\n';
+  } else if (options.list) {
+    std::cout << plugin_check::list_text();
+  } else {
+    return std::nullopt;
   }
-  const fs::path a = fs::weakly_canonical(junit, error);
-  const bool a_known = !error;
-  const fs::path b = fs::weakly_canonical(plugin, error);
-  return a_known && !error && a == b;
+  return tamrix_host::exit_status::passed;
+}
+
+// The run, each line printed as soon as its check ends, so a run that is cut
+// short still shows what it found; returns the exit status.
+int run(const plugin_check::Options &options, plugin_check::JunitReport &junit) {
+  const std::vector<plugin_check::Finding> findings =
+      plugin_check::run_battery(options, [](const plugin_check::Finding &finding) {
+        plugin_check::print_finding(finding, std::cout);
+        std::cout.flush();
+      });
+  int status = plugin_check::print_counts(findings, std::cout);
+  if (junit.is_open()) {
+    if (const std::string problem = junit.commit(findings); !problem.empty()) {
+      std::cerr << "plugin-check: " << problem << '\n';
+      status = tamrix_host::exit_status::failed;
+    }
+  }
+  return status;
 }
 
 }  // namespace
@@ -40,57 +56,16 @@ int main(int argc, char **argv) {
     std::cerr << "plugin-check: " << problem << "; " << plugin_check::usage << '\n';
     return tamrix_host::exit_status::usage;
   }
-  if (options.help) {
-    std::cout << plugin_check::help_text();
-    return tamrix_host::exit_status::passed;
+  if (const std::optional<int> status = answer_without_running(options)) {
+    return *status;
   }
-  if (options.version) {
-    std::cout << "plugin-check " << MY_PHYSICS1_VERSION << '\n';
-    return tamrix_host::exit_status::passed;
-  }
-  if (options.list) {
-    std::cout << plugin_check::list_text();
-    return tamrix_host::exit_status::passed;
-  }
-  // The report goes to a name of its own and takes its place only when whole,
-  // so a run cut short leaves no half-written file where a reader looks.
-  const std::string junit_partial = options.junit_file + ".partial";
-  std::ofstream junit;
+  plugin_check::JunitReport junit;
   if (!options.junit_file.empty()) {
-    if (names_the_plugin(options.junit_file, options.plugin) ||
-        names_the_plugin(junit_partial, options.plugin)) {
-      std::cerr << "plugin-check: --junit '" << options.junit_file
-                << "' names the plug-in itself, which the report would overwrite\n";
-      return tamrix_host::exit_status::usage;
-    }
-    // Opened first, so a report that cannot be written is known before the run.
-    junit.open(junit_partial);
-    if (!junit) {
-      std::cerr << "plugin-check: cannot write the JUnit report '" << options.junit_file << "'\n";
+    if (const std::string problem = junit.open(options.junit_file, options.plugin);
+        !problem.empty()) {
+      std::cerr << "plugin-check: " << problem << '\n';
       return tamrix_host::exit_status::usage;
     }
   }
-  // Each line as soon as its check ends, so a run that is cut short still
-  // shows what it found.
-  const std::vector<plugin_check::Finding> findings =
-      plugin_check::run_battery(options, [](const plugin_check::Finding &finding) {
-        plugin_check::print_finding(finding, std::cout);
-        std::cout.flush();
-      });
-  int status = plugin_check::print_counts(findings, std::cout);
-  if (junit.is_open()) {
-    plugin_check::write_junit(findings, options.plugin, junit);
-    junit.close();
-    std::error_code error;
-    if (junit) {
-      std::filesystem::rename(junit_partial, options.junit_file, error);
-    }
-    if (!junit || error) {
-      std::filesystem::remove(junit_partial, error);
-      std::cerr << "plugin-check: could not finish the JUnit report '" << options.junit_file
-                << "'\n";
-      status = tamrix_host::exit_status::failed;
-    }
-  }
-  return status;
+  return run(options, junit);
 }

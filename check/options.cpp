@@ -1,6 +1,6 @@
 // plugin-check's command line, through CLI11, with the one-line refusals the
-// program has always given; --help and --list are made from the table of
-// checks, so they cannot drift from what runs.
+// program has always given; --help and --list are made from the checks'
+// registrations, so they cannot drift from what runs.
 #include <algorithm>
 #include <charconv>
 #include <sstream>
@@ -8,6 +8,7 @@
 #include "command_line.hpp"
 #include "exit_status.hpp"
 #include "plugin_check.hpp"
+#include "registry.hpp"
 
 namespace plugin_check {
 namespace {
@@ -27,7 +28,7 @@ std::string parse_timeout(const std::string &value, double &seconds) {
 
 std::string check_names() {
   std::string names;
-  for (const Check &check : checks) {
+  for (const Check &check : checks()) {
     names += (names.empty() ? "" : ", ") + std::string(check.name);
   }
   return names;
@@ -47,7 +48,7 @@ std::string unknown_check(const char *option, const std::vector<std::string> &ch
 std::string footer() {
   std::ostringstream text;
   text << "Checks, in the order they run (--list prints the same):\n";
-  for (const Check &check : checks) {
+  for (const Check &check : checks()) {
     text << "  " << check.name << (check.level == Level::warning ? " (warning)" : "") << ": "
          << check.proves << '\n';
   }
@@ -140,7 +141,7 @@ std::string help_text() {
 
 std::string list_text() {
   std::string text;
-  for (const Check &check : checks) {
+  for (const Check &check : checks()) {
     text.append(check.name).append("  ").append(check.proves).append("\n");
   }
   return text;

@@ -2,13 +2,14 @@
 // behaviour check in a process of its own, and reports one line per check.
 #pragma once
 
+#include <fstream>
 #include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "file_checks.hpp"
+#include "verdict.hpp"
 
 namespace plugin_check {
 
@@ -56,6 +57,26 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
                  std::ostream &out);
 
 std::string xml_escaped(const std::string &text);
+
+// The JUnit report, written under a name of its own and put in its place
+// only when whole, so a run cut short leaves no half-written file where a
+// reader looks.
+class JunitReport {
+ public:
+  // Opens the report before the run, so one that cannot be written is known
+  // first; the one-line reason it cannot, or empty.
+  std::string open(const std::string &file, const std::string &plugin);
+  [[nodiscard]] bool is_open() const { return out_.is_open(); }
+  // Writes `findings` and puts the report in its place; the one-line reason
+  // it could not, or empty.
+  std::string commit(const std::vector<Finding> &findings);
+
+ private:
+  std::string file_;
+  std::string plugin_;
+  std::ofstream out_;
+  [[nodiscard]] std::string partial() const { return file_ + ".partial"; }
+};
 
 // Everything the program does after parsing: file checks, then each
 // behaviour check in its own child process. `each` (when set) hears each

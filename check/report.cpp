@@ -1,4 +1,6 @@
+#include <filesystem>
 #include <ostream>
+#include <system_error>
 
 #include "plugin_check.hpp"
 
@@ -67,16 +69,16 @@ std::string xml_escaped(const std::string &text) {
 void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
                  std::ostream &out) {
   int failures = 0;
-  int skipped = 0;
+  int skips = 0;
   for (const Finding &finding : findings) {
     failures += finding.verdict == Verdict::fail ? 1 : 0;
-    skipped += finding.verdict == Verdict::skip ? 1 : 0;
+    skips += finding.verdict == Verdict::skip ? 1 : 0;
   }
   const std::string suite = xml_escaped(plugin);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites>\n"
       << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
-      << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skipped << "\">\n";
+      << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
   for (const Finding &finding : findings) {
     const std::string reason = xml_escaped(finding.reason);
     out << "    <testcase classname=\"plugin-check\" name=\"" << xml_escaped(finding.check) << '"';
@@ -97,6 +99,52 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
     out << "    </testcase>\n";
   }
   out << "  </testsuite>\n</testsuites>\n";
+}
+
+namespace {
+
+// Whether writing `junit` would overwrite the plug-in under check: the same
+// file (device and inode, or the system's equivalent) where both exist, else
+// the same path once made absolute and normal.
+bool names_the_plugin(const std::string &junit, const std::string &plugin) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::equivalent(junit, plugin, error)) {
+    return true;
+  }
+  const fs::path a = fs::weakly_canonical(junit, error);
+  const bool a_known = !error;
+  const fs::path b = fs::weakly_canonical(plugin, error);
+  return a_known && !error && a == b;
+}
+
+}  // namespace
+
+std::string JunitReport::open(const std::string &file, const std::string &plugin) {
+  file_ = file;
+  plugin_ = plugin;
+  if (names_the_plugin(file_, plugin_) || names_the_plugin(partial(), plugin_)) {
+    return "--junit '" + file_ + "' names the plug-in itself, which the report would overwrite";
+  }
+  out_.open(partial());
+  if (!out_) {
+    return "cannot write the JUnit report '" + file_ + "'";
+  }
+  return {};
+}
+
+std::string JunitReport::commit(const std::vector<Finding> &findings) {
+  write_junit(findings, plugin_, out_);
+  out_.close();
+  std::error_code error;
+  if (out_) {
+    std::filesystem::rename(partial(), file_, error);
+  }
+  if (!out_ || error) {
+    std::filesystem::remove(partial(), error);
+    return "could not finish the JUnit report '" + file_ + "'";
+  }
+  return {};
 }
 
 }  // namespace plugin_check

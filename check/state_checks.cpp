@@ -1,6 +1,5 @@
 // The checks of the process around the plug-in: what a life leaves changed,
-// whether the library really goes at unload, and whether step and collide
-// stay out of the kernel.
+// and whether the library really goes at unload.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -13,7 +12,6 @@
 #include "platform.hpp"
 #include "plugin_file.hpp"
 #include "process_state.hpp"
-#include "syscall_filter.hpp"
 
 namespace plugin_check {
 namespace {
@@ -49,23 +47,24 @@ std::vector<Moment> observed_life(const std::string &path, Host &host) {
   moments.push_back({"loading the file", now()});
   count_heap(true);
   count_heap(false);
-  const auto call = [&moments](const char *name, auto hook, auto... args) {
+  const auto call = [&moments, &plugin](auto hook, auto... args) {
     resume_heap_count();
-    call_hook(name, hook, args...);
+    plugin->call(hook, args...);
     count_heap(false);
-    moments.push_back({name, now()});
+    moments.push_back({hook.name, now()});
   };
   const Services services = stub_services<4>();
-  call("physics_special_init", tamrix_host::install, std::cref(*plugin), std::cref(services));
-  call("tamrix_physics_init", plugin->init);
-  call("getBody", plugin->get_body, "arm");
-  call("getBody", plugin->get_body, "ghost");
+  call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,
+       services.send, services.receive, services.console_printf, services.time);
+  call(hook::init);
+  call(hook::get_body, "arm");
+  call(hook::get_body, "ghost");
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
   for (int i = 0; i < observed_steps; ++i) {
-    call("tamrix_physics_step", plugin->step);
-    call("tamrix_physics_collide", plugin->collide, geometries[0], geometries[1]);
+    call(hook::step);
+    call(hook::collide, geometries[0], geometries[1]);
   }
-  call("tamrix_physics_cleanup", plugin->cleanup);
+  call(hook::cleanup);
   // A thread of the plug-in's still running would crash in its unmapped code,
   // and take the report with it: such a plug-in stays loaded.
   if (moments.back().state.threads > moments.front().state.threads) {
@@ -90,7 +89,7 @@ std::string change_in(const ProcessState &before, const ProcessState &after, Asp
 
 // The first call after which `aspect` differs from before load, with the
 // change, and the call that undid it if one did.
-Said first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
+Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
   const std::vector<Moment> moments = observed_life(path, host);
   const ProcessState &before = moments.front().state;
   for (std::size_t i = 1; i < moments.size(); ++i) {
@@ -112,19 +111,35 @@ Said first_change(const std::string &path, Host &host, Aspect aspect, std::strin
 
 }  // namespace
 
-Said fp_environment(const std::string &path, Host &host) {
+Outcome fp_environment(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::fp_environment,
                       "the host's own arithmetic runs in the environment a plug-in leaves, so "
                       "restore it before returning");
 }
 
-Said signals(const std::string &path, Host &host) {
+const Registration fp_environment_check{{
+    .name = "fp-environment",
+    .proves = "no call changes the rounding mode, the floating-point traps or flush-to-zero",
+    .place = 400,
+    .run_loading = fp_environment,
+}};
+
+Outcome signals(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::signals,
                       "signal actions and the mask belong to the host (its crash reports, "
                       "Ctrl-C), so a plug-in must leave them alone");
 }
 
-Said threads_left(const std::string &path, Host &host) {
+const Registration signals_check{{
+    .name = "signals",
+    .proves = "no call changes a signal's action or the calling thread's signal mask",
+    .platforms = Platforms::linux_only,
+    .place = 410,
+    .elsewhere = "Windows has no signal actions or masks to change",
+    .run_loading = signals,
+}};
+
+Outcome threads_left(const std::string &path, Host &host) {
   if (snapshot().threads < 0) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
@@ -133,18 +148,42 @@ Said threads_left(const std::string &path, Host &host) {
                       "a thread left running when the library is unloaded crashes the host");
 }
 
-Said processes_left(const std::string &path, Host &host) {
+const Registration threads_left_check{{
+    .name = "threads-left",
+    .proves = "no call leaves a thread of the plug-in's own running",
+    .place = 420,
+    .run_loading = threads_left,
+}};
+
+Outcome processes_left(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::processes,
                       "a plug-in starts no process of its own inside the host");
 }
 
-Said process_settings(const std::string &path, Host &host) {
+const Registration processes_left_check{{
+    .name = "processes-left",
+    .proves = "no call leaves a process of the plug-in's own running",
+    .platforms = Platforms::linux_only,
+    .place = 430,
+    .elsewhere = "the processes a process started are read from /proc, on Linux",
+    .run_loading = processes_left,
+}};
+
+Outcome process_settings(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::settings,
                       "the working directory, umask, environment and locale are the host's, "
                       "shared by all its code, so a plug-in must leave them as it found them");
 }
 
-Said descriptors_left(const std::string &path, Host &host) {
+const Registration process_settings_check{{
+    .name = "process-settings",
+    .proves = "no call changes the working directory, umask, environment or locale (on Windows: "
+              "the working directory and environment)",
+    .place = 440,
+    .run_loading = process_settings,
+}};
+
+Outcome descriptors_left(const std::string &path, Host &host) {
   if (snapshot().descriptors < 0) {
     return {Verdict::skip, "this system gives no count of a process's open handles"};
   }
@@ -153,14 +192,22 @@ Said descriptors_left(const std::string &path, Host &host) {
                       "and error where the host pointed them");
 }
 
-Said heap_balanced(const std::string &path, Host &host) {
+const Registration descriptors_left_check{{
+    .name = "descriptors-left",
+    .proves = "a life closes every descriptor (handle) it opens and leaves 0, 1 and 2 as they were",
+    .level = Level::warning,
+    .place = 450,
+    .run_loading = descriptors_left,
+}};
+
+Outcome heap_balanced(const std::string &path, Host &host) {
   if (std::string why_not; !heap_counting_available(why_not)) {
     return {Verdict::skip, why_not};
   }
   const std::vector<Moment> moments = observed_life(path, host);
   // Counting started at zero before set-up.
   const auto cleanup_at = std::find_if(moments.begin(), moments.end(), [](const Moment &moment) {
-    return std::string_view(moment.call) == "tamrix_physics_cleanup";
+    return std::string_view(moment.call) == hook::cleanup.name;
   });
   const Moment &cleanup = *cleanup_at;
   const long left = cleanup.state.heap_outstanding;
@@ -183,104 +230,108 @@ Said heap_balanced(const std::string &path, Host &host) {
                 " in all; a host that runs many lives runs out of memory");
 }
 
-Said reload(const std::string &path, Host &host) {
-  struct Life {
-    std::string rows_after_load;
-    std::vector<std::string> console;
-    std::vector<std::string> lookups;
-  };
-  const auto live = [&path, &host] {
-    Life life;
-    const std::size_t console_from = host.console().size();
-    const std::size_t lookups_from = host.body_lookups().size();
-    {
-      entering("loading the file");
-      const Plugin plugin(path);
-      entering(nullptr);
-      life.rows_after_load = differing_rows(plugin.rows(), Services{});
-      std::ostringstream sink;
-      tamrix_host::run_life(plugin, host, observed_steps, {"arm", "ghost"}, sink);
-      entering("unloading the file");
-    }
+const Registration heap_balanced_check{{
+    .name = "heap-balanced",
+    .proves = "a life frees every heap block it allocates",
+    .level = Level::warning,
+    .place = 460,
+    .run_loading = heap_balanced,
+}};
+
+namespace {
+
+// What one load of the plug-in showed over one life.
+struct Life {
+  std::string rows_after_load;
+  std::vector<std::string> console;
+  std::vector<std::string> lookups;
+};
+
+// Loads the plug-in, runs one life and unloads it.
+Life load_and_live(const std::string &path, Host &host) {
+  Life life;
+  const std::size_t console_from = host.console().size();
+  const std::size_t lookups_from = host.body_lookups().size();
+  {
+    entering("loading the file");
+    const Plugin plugin(path);
     entering(nullptr);
-    const std::vector<tamrix_host::ConsoleMessage> console = host.console();
-    for (std::size_t i = console_from; i < console.size(); ++i) {
-      life.console.push_back(console[i].text);
-    }
-    const std::vector<tamrix_host::BodyLookup> lookups = host.body_lookups();
-    for (std::size_t i = lookups_from; i < lookups.size(); ++i) {
-      life.lookups.push_back(lookups[i].name);
-    }
-    return life;
-  };
-  const Life first = live();
+    life.rows_after_load = differing_rows(plugin.rows(), Services{});
+    std::ostringstream sink;
+    tamrix_host::run_life(plugin, host, observed_steps, {"arm", "ghost"}, sink);
+    entering("unloading the file");
+  }
+  entering(nullptr);
+  const std::vector<tamrix_host::ConsoleMessage> console = host.console();
+  for (std::size_t i = console_from; i < console.size(); ++i) {
+    life.console.push_back(console[i].text);
+  }
+  const std::vector<tamrix_host::BodyLookup> lookups = host.body_lookups();
+  for (std::size_t i = lookups_from; i < lookups.size(); ++i) {
+    life.lookups.push_back(lookups[i].name);
+  }
+  return life;
+}
+
+// Why the library at `path` stays loaded: what the file says, where it can.
+std::string why_still_loaded(const std::string &path) {
+  const std::vector<std::string> reasons = read_plugin_file(path).stays_loaded;
+  if (reasons.empty()) {
+    return built_for_windows
+               ? "the module pinned itself (GetModuleHandleEx with "
+                 "GET_MODULE_HANDLE_EX_FLAG_PIN) or loaded itself again"
+               : "the file is marked not to be unloaded (linked with -z nodelete), or holds a "
+                 "unique symbol (STB_GNU_UNIQUE), which the loader never unloads";
+  }
+  std::string cause;
+  for (const std::string &reason : reasons) {
+    cause += (cause.empty() ? "" : "; ") + reason;
+  }
+  return cause;
+}
+
+// How the life after a reload differed from the first; empty when it did not.
+std::string how_reload_differs(const Life &first, const Life &second) {
+  if (!second.rows_after_load.empty()) {
+    return "after unloading and loading again, " + second.rows_after_load +
+           " already held a value; every row must read null after each load";
+  }
+  if (second.console != first.console) {
+    return "loaded a second time, the plug-in sent " + std::to_string(second.console.size()) +
+           " console messages over a life, " + "not the " + std::to_string(first.console.size()) +
+           " of the first load; a reload must behave as the first load";
+  }
+  if (second.lookups != first.lookups) {
+    return "loaded a second time, the plug-in asked the body lookup " +
+           std::to_string(second.lookups.size()) + " times over a life, not the " +
+           std::to_string(first.lookups.size()) + " times of the first load";
+  }
+  return {};
+}
+
+}  // namespace
+
+Outcome reload(const std::string &path, Host &host) {
+  const Life first = load_and_live(path, host);
   if (library_still_loaded(path)) {
-    std::string cause = built_for_windows
-                            ? "the module pinned itself (GetModuleHandleEx with "
-                              "GET_MODULE_HANDLE_EX_FLAG_PIN) or loaded itself again"
-                            : "the file is marked not to be unloaded (linked with -z nodelete), "
-                              "or holds a unique symbol (STB_GNU_UNIQUE), which the loader "
-                              "never unloads";
-    // The file says why, where it can.
-    if (const std::vector<std::string> reasons = read_plugin_file(path).stays_loaded;
-        !reasons.empty()) {
-      cause.clear();
-      for (const std::string &reason : reasons) {
-        cause += (cause.empty() ? "" : "; ") + reason;
-      }
-    }
     return failed(
         "the library stayed loaded after it was unloaded, so the next load gets the "
         "last life's state back: " +
-        cause);
+        why_still_loaded(path));
   }
-  const Life second = live();
-  if (!second.rows_after_load.empty()) {
-    return failed("after unloading and loading again, " + second.rows_after_load +
-                  " already held a value; every row must read null after each load");
-  }
-  if (second.console != first.console) {
-    return failed("loaded a second time, the plug-in sent " +
-                  std::to_string(second.console.size()) + " console messages over a life, " +
-                  "not the " + std::to_string(first.console.size()) +
-                  " of the first load; a reload must behave as the first load");
-  }
-  if (second.lookups != first.lookups) {
-    return failed("loaded a second time, the plug-in asked the body lookup " +
-                  std::to_string(second.lookups.size()) + " times over a life, not the " +
-                  std::to_string(first.lookups.size()) + " times of the first load");
+  const Life second = load_and_live(path, host);
+  if (std::string changed = how_reload_differs(first, second); !changed.empty()) {
+    return failed(changed);
   }
   return passed();
 }
 
-Said step_collide_no_syscalls(const Plugin &plugin, Host &host) {
-  set_up(plugin, stub_services<5>());
-  call_hook("tamrix_physics_init", plugin.init);
-  const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  entering("tamrix_physics_step and tamrix_physics_collide under a system call filter");
-  const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
-    for (int i = 0; i < 100; ++i) {
-      filtered_hook("tamrix_physics_step");
-      plugin.step();
-      filtered_hook("tamrix_physics_collide");
-      plugin.collide(geometries[0], geometries[1]);
-    }
-  });
-  entering(nullptr);
-  call_hook("tamrix_physics_cleanup", plugin.cleanup);
-  switch (run.end) {
-    case FilteredRun::End::clean:
-      return passed();
-    case FilteredRun::End::called:
-      return failed(run.text +
-                    "; the host calls these at every physics step, so they must not enter the "
-                    "kernel");
-    case FilteredRun::End::unavailable:
-      return {Verdict::skip, run.text};
-    case FilteredRun::End::failed:
-      break;
-  }
-  return failed("could not watch step and collide: " + run.text);
-}
+const Registration reload_check{{
+    .name = "reload",
+    .proves = "unloaded, the library leaves the process, and loaded again it starts afresh and "
+              "behaves as the first time",
+    .place = 470,
+    .run_loading = reload,
+}};
 
 }  // namespace plugin_check

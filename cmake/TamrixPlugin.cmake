@@ -71,10 +71,33 @@ function(tamrix_add_plugin_check target)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 10)
   endif()
-  add_test(NAME ${target}_plugin_check
-    COMMAND my_physics1::plugin-check --strict --timeout ${arg_TIMEOUT} $<TARGET_FILE:${target}>)
-  # Each behaviour check is a child that may take the whole limit; the file
-  # checks and the start-up take less than one more.
-  math(EXPR whole_run "${arg_TIMEOUT} * (${TAMRIX_PLUGIN_CHECK_CHILDREN} + 1)")
-  set_tests_properties(${target}_plugin_check PROPERTIES TIMEOUT ${whole_run})
+  set(test ${target}_plugin_check)
+  # A cross build runs plugin-check under the emulator, each word a bracket
+  # argument of its own.
+  set(command "")
+  foreach(word IN LISTS CMAKE_CROSSCOMPILING_EMULATOR)
+    string(APPEND command "[==[${word}]==] ")
+  endforeach()
+  string(APPEND command "[==[$<TARGET_FILE:my_physics1::plugin-check>]==]")
+  # Each check may be a child that takes the whole limit; the start-up takes
+  # less than one more. How many checks there are, plugin-check itself says
+  # (--list, one a line) when the test runs, so the limit follows the
+  # plugin-check that runs, installed or built here.
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${test}.cmake")
+  file(GENERATE OUTPUT "${script}" CONTENT "set(plugin_check ${command})
+execute_process(COMMAND \${plugin_check} --list OUTPUT_VARIABLE checks RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR \"plugin-check --list ended with \${status}\")
+endif()
+string(REGEX MATCHALL \"\\n\" lines \"\${checks}\")
+list(LENGTH lines count)
+math(EXPR limit \"${arg_TIMEOUT} * (\${count} + 1)\")
+execute_process(
+  COMMAND \${plugin_check} --strict --timeout ${arg_TIMEOUT} [==[$<TARGET_FILE:${target}>]==]
+  RESULT_VARIABLE status TIMEOUT \${limit})
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR \"plugin-check ended with \${status}\")
+endif()
+")
+  add_test(NAME ${test} COMMAND "${CMAKE_COMMAND}" -P "${script}")
 endfunction()

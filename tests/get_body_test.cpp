@@ -29,7 +29,7 @@ void raw_printf(const char *format, ...) {
 TEST_F(GetBody, MissWarnsOnceWithTheCallersOwnPointer) {
   auto services = tamrix_host::Host::services();
   services.console_printf = raw_printf;
-  install(plugin, services);
+  set_up(plugin, services);
   raw_prints.clear();
 
   const char name[] = "ghost";
@@ -83,14 +83,14 @@ TEST_F(GetBody, MissingServicesFindNothingAndNeverCrash) {
 
   auto services = tamrix_host::Host::services();
   services.console_printf = nullptr;
-  install(plugin, services);
+  set_up(plugin, services);
   EXPECT_EQ(plugin.get_body("ghost"), nullptr);
   EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
   EXPECT_TRUE(host.console().empty());
 
   services = tamrix_host::Host::services();
   services.body_lookup = nullptr;
-  install(plugin, services);
+  set_up(plugin, services);
   EXPECT_EQ(plugin.get_body("arm"), nullptr);
   EXPECT_EQ(console_texts(),
             std::vector<std::string>{"Warning: did not find body with DEF name: arm"});

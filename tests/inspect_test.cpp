@@ -11,6 +11,7 @@
 
 #include "file_checks.hpp"
 #include "plugin_file.hpp"
+#include "registry.hpp"
 
 #ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX
 #include <sys/stat.h>
@@ -123,8 +124,8 @@ TEST(FileChecks, SoundPluginsPassEveryCheckStrictOrNot) {
   }
 }
 
-// The report and --list are made from the table: a finding of a check it
-// does not know would be printed under a name nothing documents.
+// The report and --list are made from the registrations: a finding of a check
+// none registered would be printed under a name nothing documents.
 TEST(FileChecks, EveryFindingIsAFileCheckOfTheTable) {
   for (const char *path : {MY_PHYSICS1_PATH, EMPTY_LIBRARY_PATH, PROGRAM_PATH}) {
     for (const Finding &finding : check_file(path, true).findings) {

@@ -98,7 +98,7 @@ TEST_F(MissingServices, InitBeforeSetUpDoesNotCrash) {
 TEST_F(MissingServices, NullBodyLookupFindsNoBody) {
   auto services = tamrix_host::Host::services();
   services.body_lookup = nullptr;
-  install(plugin, services);
+  set_up(plugin, services);
   plugin.init();
   plugin.cleanup();
   EXPECT_EQ(console_texts(), std::vector<std::string>{"not found"});
@@ -107,7 +107,7 @@ TEST_F(MissingServices, NullBodyLookupFindsNoBody) {
 TEST_F(MissingServices, NullPrinterDropsTheMessage) {
   auto services = tamrix_host::Host::services();
   services.console_printf = nullptr;
-  install(plugin, services);
+  set_up(plugin, services);
   plugin.init();
   plugin.cleanup();
   EXPECT_TRUE(host.console().empty());

@@ -24,16 +24,41 @@ function(broken_plugin name)
 endfunction()
 
 # A whole run starts one child per behaviour check, each a new wine process on
-# Windows, where a crash also takes seconds: room for several seconds each.
-math(EXPR corpus_test_timeout "${TAMRIX_PLUGIN_CHECK_CHILDREN} * 8")
+# Windows, where a crash also takes seconds: room for several seconds each,
+# for as many checks as plugin-check --list names when the test runs.
+#   ${within_corpus_limit} COMMAND [ARG]...
+set(within_corpus_limit_script "${CMAKE_CURRENT_BINARY_DIR}/within_corpus_limit.cmake")
+file(GENERATE OUTPUT "${within_corpus_limit_script}" CONTENT "
+execute_process(COMMAND ${plugin_check} --list OUTPUT_VARIABLE checks RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR \"plugin-check --list ended with \${status}\")
+endif()
+string(REGEX MATCHALL \"\\n\" lines \"\${checks}\")
+list(LENGTH lines count)
+math(EXPR limit \"\${count} * 8\")
+set(command \"\")
+set(after_separator FALSE)
+math(EXPR last \"\${CMAKE_ARGC} - 1\")
+foreach(i RANGE 1 \${last})
+  if(after_separator)
+    list(APPEND command \"\${CMAKE_ARGV\${i}}\")
+  elseif(CMAKE_ARGV\${i} STREQUAL \"--\")
+    set(after_separator TRUE)
+  endif()
+endforeach()
+execute_process(COMMAND \${command} RESULT_VARIABLE status TIMEOUT \${limit})
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR \"\${status}\")
+endif()
+")
+set(within_corpus_limit "${CMAKE_COMMAND}" -P "${within_corpus_limit_script}" --)
 
 # broken_plugin_fails(<name> <check> [plugin-check options...]): the run fails,
 # and <check> is among the failures.
 function(broken_plugin_fails name check)
   add_test(NAME plugin_check_${name}
-    COMMAND "${expect_run}" 1 "^FAIL ${check}:" -- ${plugin_check} ${ARGN}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}:" -- ${plugin_check} ${ARGN}
             $<TARGET_FILE:broken_${name}>)
-  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT ${corpus_test_timeout})
 endfunction()
 
 foreach(entry
@@ -257,7 +282,9 @@ add_test(NAME plugin_check_${lenient_fault}_lenient
 plugin_gtest(process_tests process_test.cpp)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
-target_link_libraries(plugin_check_tests PRIVATE plugin_check_core GTest::gtest_main)
+# With every check registered, as plugin-check has them.
+target_link_libraries(plugin_check_tests PRIVATE plugin_check_battery plugin_check_heap_count
+                                                 GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 
 # ---- Faults against plugin-check's own verdicts and the table after set-up.
@@ -339,9 +366,8 @@ function(process_fault name status patterns)
     target_link_libraries(broken_${name} PRIVATE m)  # the fenv functions live in libm
   endif()
   add_test(NAME plugin_check_${name}
-    COMMAND "${expect_run}" ${status} ${patterns} -- ${plugin_check} ${ARGN}
-            $<TARGET_FILE:broken_${name}>)
-  set_tests_properties(plugin_check_${name} PROPERTIES TIMEOUT ${corpus_test_timeout})
+    COMMAND ${within_corpus_limit} "${expect_run}" ${status} ${patterns} -- ${plugin_check}
+            ${ARGN} $<TARGET_FILE:broken_${name}>)
 endfunction()
 
 # <name> <check> <call that made the change> [options]

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 #include <sstream>
 #include <string>
 
 #include "channel.hpp"
 #include "platform.hpp"
 #include "plugin_check.hpp"
+#include "registry.hpp"
 
 namespace {
 
@@ -83,7 +85,7 @@ TEST(PluginCheckOptions, ChecksAreChosenByTheTablesNames) {
 TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
   const std::string help = plugin_check::help_text();
   const std::string list = plugin_check::list_text();
-  for (const plugin_check::Check &check : plugin_check::checks) {
+  for (const plugin_check::Check &check : plugin_check::checks()) {
     const std::string line = std::string(check.name) + "  " + std::string(check.proves) + "\n";
     EXPECT_NE(list.find(line), std::string::npos) << check.name;
     EXPECT_NE(help.find(std::string(check.proves)), std::string::npos) << check.name;
@@ -93,6 +95,36 @@ TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(help.find(tamrix_host::platform::child_flag), std::string::npos);
+}
+
+// Each check is registered beside its code; together they must still make one
+// run: unique names and places, the file stage first, one gate per stage at
+// its head, and the body its stage calls.
+TEST(PluginCheckRegistry, EveryCheckHasItsOwnNamePlaceAndBody) {
+  const std::vector<plugin_check::Check> &all = plugin_check::checks();
+  ASSERT_FALSE(all.empty());
+  std::set<std::string_view> names;
+  std::set<int> places;
+  plugin_check::Stage stage = plugin_check::Stage::file;
+  bool stage_begins = true;
+  for (const plugin_check::Check &check : all) {
+    EXPECT_TRUE(names.insert(check.name).second) << check.name << " is registered twice";
+    EXPECT_TRUE(places.insert(check.place).second) << check.name << " shares its place";
+    EXPECT_FALSE(stage == plugin_check::Stage::behaviour &&
+                 check.stage == plugin_check::Stage::file)
+        << check.name << " is a file check after a behaviour check";
+    stage_begins = stage_begins || check.stage != stage;
+    stage = check.stage;
+    EXPECT_EQ(check.gate, stage_begins) << check.name;
+    stage_begins = false;
+    const bool file = check.stage == plugin_check::Stage::file;
+    EXPECT_EQ(check.judge != nullptr, file) << check.name;
+    EXPECT_EQ((check.run != nullptr) + (check.run_loading != nullptr), file ? 0 : 1) << check.name;
+    EXPECT_EQ(check.elsewhere.empty(), check.platforms == plugin_check::Platforms::all)
+        << check.name;
+    EXPECT_EQ(plugin_check::find_check(check.name), &check);
+  }
+  EXPECT_EQ(all.front().name, "file-format");
 }
 
 // One finding of each verdict.

@@ -25,7 +25,7 @@ class PluginTest : public ::testing::Test {
   explicit PluginTest(tamrix_host::World world = tamrix_host::World::standard())
       : host(std::move(world)) {}
 
-  void set_up_host() { tamrix_host::install(plugin, tamrix_host::Host::services()); }
+  void set_up_host() { tamrix_host::set_up(plugin, tamrix_host::Host::services()); }
 
   [[nodiscard]] std::vector<std::string> console_texts() const {
     return strings(host.console(), &tamrix_host::ConsoleMessage::text);

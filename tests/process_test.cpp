@@ -82,14 +82,15 @@ TEST(ChildProcess, OnlyTheChildFlagMakesAChild) {
 
 std::vector<std::string> heard;
 void listen(const char *hook) { heard.emplace_back(hook != nullptr ? hook : "(left)"); }
-int twice(int value) { return 2 * value; }
 
 TEST(HookNames, EachCallIsNamedBeforeAndLeftAfter) {
+  const tamrix_host::Plugin plugin(MY_PHYSICS1_PATH);
+  tamrix_host::set_up(plugin, {});
   tamrix_host::set_hook_listener(listen);
-  EXPECT_EQ(tamrix_host::call_hook("tamrix_physics_collide", twice, 21), 42);
+  EXPECT_EQ(plugin.call(tamrix_host::hook::get_body, "ghost"), nullptr);
   tamrix_host::set_hook_listener(nullptr);
-  EXPECT_EQ(tamrix_host::call_hook("unheard", twice, 1), 2);
-  EXPECT_EQ(heard, (std::vector<std::string>{"tamrix_physics_collide", "(left)"}));
+  plugin.call(tamrix_host::hook::cleanup);
+  EXPECT_EQ(heard, (std::vector<std::string>{"getBody", "(left)"}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "plugin_fixture.hpp"
@@ -29,7 +30,7 @@ TEST_F(ServiceTable, EveryRowIsNullAfterLoad) {
 }
 
 TEST_F(ServiceTable, EachArgumentLandsInItsOwnRow) {
-  install(plugin, {geom_lookup, body_lookup, contact_group, send, receive, console_printf, time});
+  set_up(plugin, {geom_lookup, body_lookup, contact_group, send, receive, console_printf, time});
   EXPECT_EQ(*plugin.geom_lookup_row, &geom_lookup);
   EXPECT_EQ(*plugin.body_lookup_row, &body_lookup);
   EXPECT_EQ(*plugin.contact_group_row, &contact_group);
@@ -39,7 +40,7 @@ TEST_F(ServiceTable, EachArgumentLandsInItsOwnRow) {
   EXPECT_EQ(*plugin.time_row, &time);
 
   // Null is stored as given, over a full table.
-  install(plugin, {});
+  set_up(plugin, {});
   EXPECT_EQ(*plugin.geom_lookup_row, nullptr);
   EXPECT_EQ(*plugin.console_printf_row, nullptr);
 }
@@ -51,7 +52,7 @@ TEST_F(ServiceTable, NullStoredOnlyRowsHarmNothingOverAWholeLife) {
   services.send = nullptr;
   services.receive = nullptr;
   services.time = nullptr;
-  install(plugin, services);
+  set_up(plugin, services);
 
   plugin.init();
   EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
@@ -85,7 +86,7 @@ TEST_F(ServiceTable, SecondSetUpRedirectsInitAndGetBody) {
   Services services = tamrix_host::Host::services();
   services.body_lookup = second_body_lookup;
   services.console_printf = second_console_printf;
-  install(plugin, services);
+  set_up(plugin, services);
   plugin.init();
   EXPECT_EQ(plugin.get_body("arm"), nullptr);
   plugin.cleanup();
@@ -114,6 +115,36 @@ TEST(Contract, ExportListNamesExactlyTheContract) {
                                        tamrix_host::contract::names.end());
   EXPECT_EQ(listed, contract);
   EXPECT_EQ(contract.size(), 13U) << "a name stands twice in the contract's lists";
+}
+
+// The scripts that read the built file with the platform's own tools expect
+// the same thirteen, the rows as data and the functions as code.
+TEST(Contract, FileScriptsExpectExactlyTheContract) {
+  std::set<std::string> contract;
+  for (const char *row : tamrix_host::contract::row_names) {
+    contract.insert(std::string("data ") + row);
+  }
+  for (const char *function : tamrix_host::contract::function_names) {
+    contract.insert(std::string("function ") + function);
+  }
+  std::istringstream scripts(EXPORT_SCRIPTS);
+  for (std::string path; std::getline(scripts, path, '|');) {
+    std::ifstream script(path);
+    ASSERT_TRUE(script) << "cannot read " << path;
+    std::set<std::string> expected;
+    bool in_list = false;
+    for (std::string line; std::getline(script, line);) {
+      if (line.rfind("expected=\"", 0) == 0) {
+        in_list = true;
+        line.erase(0, line.find('"') + 1);
+      }
+      if (in_list) {
+        in_list = line.back() != '"';
+        expected.insert(in_list ? line : line.substr(0, line.size() - 1));
+      }
+    }
+    EXPECT_EQ(expected, contract) << path;
+  }
 }
 
 }  // namespace

@@ -555,11 +555,6 @@ std::string function_at(Elf *elf, Layout &layout, std::uint64_t address) {
   return found;
 }
 
-struct Problem {
-  Verdict verdict;  // fail for the fault itself, warn for a doubt
-  std::string text;
-};
-
 // An INIT_ARRAY or FINI_ARRAY, and what the C runtime puts in it.
 struct Array {
   std::int64_t address_tag;
@@ -624,13 +619,13 @@ std::string said_of(const std::string &function, const Array &array) {
 // file is stripped, or its local symbols were discarded with -x) is the
 // runtime's only when no named entry is, it is the only unnamed one, and
 // the file has the runtime's whole shape.
-std::vector<Problem> array_problems(Elf *elf, Layout &layout, const RunTimeView &view,
+std::vector<OwnCode> array_problems(Elf *elf, Layout &layout, const RunTimeView &view,
                                     const Array &array) {
   const std::uint64_t entries = entries_of(layout, array, view.pointer_size);
   if (entries == 0) {
     return {};
   }
-  std::vector<Problem> problems;
+  std::vector<OwnCode> problems;
   bool runtime_named = false;
   std::uint64_t unnamed = 0;
   const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
@@ -645,15 +640,14 @@ std::vector<Problem> array_problems(Elf *elf, Layout &layout, const RunTimeView 
     } else if (function.empty()) {
       ++unnamed;
     } else {
-      problems.push_back({Verdict::fail, said_of(function, array)});
+      problems.push_back({said_of(function, array)});
     }
   }
   if (unnamed > 1 || (unnamed == 1 && runtime_named)) {
     const std::uint64_t own = runtime_named ? unnamed : unnamed - 1;
-    problems.push_back({Verdict::fail, "runs " + std::to_string(own) +
-                                           " unnamed function(s) of its own at " + array.when +
-                                           " (" + std::to_string(entries) + " " + array.name +
-                                           " entries where the C runtime needs 1)"});
+    problems.push_back({"runs " + std::to_string(own) + " unnamed function(s) of its own at " +
+                        array.when + " (" + std::to_string(entries) + " " + array.name +
+                        " entries where the C runtime needs 1)"});
   } else if (unnamed == 1) {
     const std::vector<std::string> missing = missing_runtime_shape(layout, view);
     std::string text;
@@ -661,24 +655,24 @@ std::vector<Problem> array_problems(Elf *elf, Layout &layout, const RunTimeView 
       text += (text.empty() ? "" : ", ") + item;
     }
     if (!text.empty()) {
-      problems.push_back({Verdict::warn, std::string("its one ") + array.name +
-                                             " entry may be a function of its own run at " +
-                                             array.when +
-                                             ": no symbol of the file names it, and the file "
-                                             "lacks the C runtime's usual shape (missing " +
-                                             text + ")"});
+      problems.push_back({std::string("its one ") + array.name +
+                              " entry may be a function of its own run at " + array.when +
+                              ": no symbol of the file names it, and the file lacks the C "
+                              "runtime's usual shape (missing " +
+                              text + ")",
+                          true});
     }
   }
   return problems;
 }
 
-std::vector<Problem> code_at_load(Elf *elf, Layout &layout, const RunTimeView &view) {
-  std::vector<Problem> problems;
+std::vector<OwnCode> code_at_load(Elf *elf, Layout &layout, const RunTimeView &view) {
+  std::vector<OwnCode> problems;
   if (dynamic_value(layout, DT_PREINIT_ARRAYSZ).value_or(0) != 0 ||
       dynamic_value(layout, DT_PREINIT_ARRAY)) {
-    problems.push_back({Verdict::fail, "has a PREINIT_ARRAY"});
+    problems.push_back({"has a PREINIT_ARRAY"});
   }
-  const std::vector<Problem> array = array_problems(elf, layout, view, init_array);
+  const std::vector<OwnCode> array = array_problems(elf, layout, view, init_array);
   problems.insert(problems.end(), array.begin(), array.end());
   // The loader calls an indirect function's resolver, code of the plug-in's,
   // for each IRELATIVE relocation while it loads the file.
@@ -687,15 +681,13 @@ std::vector<Problem> code_at_load(Elf *elf, Layout &layout, const RunTimeView &v
         return view.irelative != 0 && GELF_R_TYPE(rela.r_info) == view.irelative;
       });
   if (resolvers != 0) {
-    problems.push_back({Verdict::fail, "runs " + std::to_string(resolvers) +
-                                           " indirect-function resolver(s) at load (IRELATIVE "
-                                           "relocations)"});
+    problems.push_back({"runs " + std::to_string(resolvers) +
+                        " indirect-function resolver(s) at load (IRELATIVE relocations)"});
   }
   const std::optional<std::uint64_t> init = dynamic_value(layout, DT_INIT);
   if (init && layout.section_count != 0 && layout.init_section != init) {
     problems.push_back(
-        {Verdict::fail,
-         "its DT_INIT runs a function of its own at load, not the C runtime's _init"});
+        {"its DT_INIT runs a function of its own at load, not the C runtime's _init"});
   }
   return problems;
 }
@@ -710,44 +702,23 @@ constexpr std::array<const char *, 7> exit_handler_imports = {"__cxa_atexit",
                                                               "at_quick_exit",
                                                               "__cxa_at_quick_exit"};
 
-std::vector<Problem> code_at_unload(Elf *elf, Layout &layout, const RunTimeView &view) {
-  std::vector<Problem> problems = array_problems(elf, layout, view, fini_array);
+std::vector<OwnCode> code_at_unload(Elf *elf, Layout &layout, const RunTimeView &view) {
+  std::vector<OwnCode> problems = array_problems(elf, layout, view, fini_array);
   const std::optional<std::uint64_t> fini = dynamic_value(layout, DT_FINI);
   if (fini && layout.section_count != 0 && layout.fini_section != fini) {
-    problems.push_back({Verdict::fail,
-                        "its DT_FINI runs a function of its own at unload, not the C runtime's "
-                        "_fini"});
+    problems.push_back(
+        {"its DT_FINI runs a function of its own at unload, not the C runtime's _fini"});
   }
   // The C runtime's own weak import of __cxa_finalize runs the handlers at
   // unload; it registers none, so it is not among them.
   for (const char *name : exit_handler_imports) {
     if (imports(view.symbols, name)) {
-      problems.push_back({Verdict::fail, std::string("imports ") + name +
-                                             ": registers an exit handler, code of its own that "
-                                             "runs when the host exits or unloads it"});
+      problems.push_back({std::string("imports ") + name +
+                          ": registers an exit handler, code of its own that runs when the host "
+                          "exits or unloads it"});
     }
   }
   return problems;
-}
-
-Finding finding(const char *check, const std::vector<std::string> &problems) {
-  std::string reason;
-  for (const std::string &problem : problems) {
-    reason += (reason.empty() ? "" : "; ") + problem;
-  }
-  return {check, problems.empty() ? Verdict::pass : Verdict::fail, reason};
-}
-
-// A fail when any problem is one, else a warning when there is any.
-Finding finding(const char *check, const std::vector<Problem> &problems) {
-  Finding result{check, Verdict::pass, ""};
-  for (const Problem &problem : problems) {
-    result.reason += (result.reason.empty() ? "" : "; ") + problem.text;
-    if (problem.verdict == Verdict::fail || result.verdict == Verdict::pass) {
-      result.verdict = problem.verdict;
-    }
-  }
-  return result;
 }
 
 // Why the loader would keep the file mapped after its unload.
@@ -766,68 +737,112 @@ std::vector<std::string> stays_loaded(const Layout &layout,
   return reasons;
 }
 
-void read_hardening(const Layout &layout, PluginFile &file) {
+// How the file asks to be loaded.
+ElfLoading loading(const Layout &layout) {
   const std::uint64_t flags = dynamic_value(layout, DT_FLAGS).value_or(0);
   const std::uint64_t flags_1 = dynamic_value(layout, DT_FLAGS_1).value_or(0);
-  std::vector<std::string> relro;
-  if (!layout.has_relro) {
-    relro.emplace_back("no RELRO segment: its relocated data stays writable (link with -z relro)");
-  }
-  if (!dynamic_value(layout, DT_BIND_NOW) && (flags & DF_BIND_NOW) == 0 &&
-      (flags_1 & DF_1_NOW) == 0) {
-    relro.emplace_back("not bound at load: its GOT stays writable (link with -z now)");
-  }
-  std::vector<std::string> stack;
-  if (!layout.stack_flags) {
-    stack.emplace_back(
-        "no GNU_STACK marking, so the loader may make the host's stacks executable "
-        "(link with -z noexecstack)");
-  } else if ((*layout.stack_flags & PF_X) != 0) {
-    stack.emplace_back(
-        "asks for an executable stack, which the loader then gives the whole host process");
-  }
-  std::vector<std::string> textrel;
-  if (dynamic_value(layout, DT_TEXTREL) || (flags & DF_TEXTREL) != 0) {
-    textrel.emplace_back("has text relocations: its code is patched at load (compile with -fPIC)");
-  }
-  file.hardening = {finding("relro", relro), finding("exec-stack", stack),
-                    finding("textrel", textrel)};
+  ElfLoading loading;
+  loading.relro_segment = layout.has_relro;
+  loading.bound_at_load =
+      dynamic_value(layout, DT_BIND_NOW) || (flags & DF_BIND_NOW) != 0 || (flags_1 & DF_1_NOW) != 0;
+  loading.stack = !layout.stack_flags                 ? ElfLoading::Stack::unmarked
+                  : (*layout.stack_flags & PF_X) != 0 ? ElfLoading::Stack::executable
+                                                      : ElfLoading::Stack::not_executable;
+  loading.text_relocations = dynamic_value(layout, DT_TEXTREL) || (flags & DF_TEXTREL) != 0;
+  return loading;
 }
 
 std::string expected() { return "this plugin-check loads " + tamrix_host::describe_loadable(); }
+
+// Why the file at `path`, open as `fd`, is not even a candidate: it cannot be
+// opened, is no regular file, or is a binary of another kind; empty when it
+// is an ELF shared object for this machine, `size` bytes long.
+std::string kind_problem(const std::string &path, int fd, std::uint64_t &size) {
+  if (fd < 0) {
+    return "cannot open " + path + ": " + std::error_code(errno, std::generic_category()).message();
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return path + " is not a regular file; " + expected();
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  const std::optional<tamrix_host::BinaryKind> kind = tamrix_host::binary_kind_of_file(path);
+  if (!kind) {
+    return "cannot read " + path;
+  }
+  if (*kind != tamrix_host::loadable_kind()) {
+    return "the file is " + tamrix_host::describe(*kind) + "; " + expected();
+  }
+  return {};
+}
+
+std::string unreadable(const Layout &layout) {
+  return "libelf cannot read the file's " + layout.libelf_error;
+}
+
+// Reads the headers into `layout`; why the file is no shared object a loader
+// could link, or empty.
+std::string layout_problem(Elf *elf, const GElf_Ehdr &header, std::uint64_t size, Layout &layout) {
+  elf_errno();  // whatever an earlier file left is not this one's
+  read_program_headers(elf, layout);
+  read_section_headers(elf, layout);
+  // libelf gives no count for section headers it cannot read; the ELF header
+  // still says how many there should be (at least one when they exist at all).
+  const std::uint64_t sections =
+      layout.section_count != 0
+          ? layout.section_count
+          : std::max<std::uint64_t>(header.e_shnum, header.e_shoff != 0 ? 1 : 0);
+  layout.extent = std::max(layout.extent, end_of(header.e_shoff, sections * header.e_shentsize));
+  if (layout.extent > size) {
+    // What libelf cannot read it reports as absent, not as damage.
+    return "the file is cut short: " + std::to_string(size) + " bytes where its headers need " +
+           std::to_string(layout.extent);
+  }
+  if (!layout.libelf_error.empty()) {
+    return unreadable(layout);
+  }
+  if (layout.has_interp || (dynamic_value(layout, DT_FLAGS_1).value_or(0) & DF_1_PIE) != 0) {
+    return "the file is a position-independent executable, not a shared object; " + expected();
+  }
+  if (layout.dynamic.empty()) {
+    return "the file has no dynamic section, so no loader can link it; " + expected();
+  }
+  return {};
+}
+
+// What the loader would do with a file whose headers hold together.
+void read_facts(Elf *elf, const GElf_Ehdr &header, Layout &layout, PluginFile &file) {
+  const std::size_t pointer_size = gelf_getclass(elf) == ELFCLASS64 ? 8 : 4;
+  read_exports(elf, layout, pointer_size, file);
+  const Strings strings = dynamic_strings(elf, layout);
+  read_needed(layout, strings, file);
+  RunTimeView view;
+  view.relocations = dynamic_relocations(elf, layout);
+  view.symbols = dynamic_symbols(elf, layout, strings, view.relocations);
+  view.relative = header.e_machine == EM_X86_64    ? R_X86_64_RELATIVE
+                  : header.e_machine == EM_AARCH64 ? R_AARCH64_RELATIVE
+                                                   : 0;
+  view.irelative = header.e_machine == EM_X86_64    ? R_X86_64_IRELATIVE
+                   : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
+                                                    : 0;
+  view.pointer_size = pointer_size;
+  file.runs_at_load = code_at_load(elf, layout, view);
+  file.runs_at_unload = code_at_unload(elf, layout, view);
+  file.stays_loaded = stays_loaded(layout, view.symbols);
+  file.elf = loading(layout);
+}
 
 }  // namespace
 
 PluginFile read_plugin_file(const std::string &path) {
   PluginFile file;
-  file.contract = {{"no-code-at-load", Verdict::skip, ""},
-                   {"no-code-at-unload", Verdict::skip, ""}};
-  file.hardening = {{"relro", Verdict::skip, ""},
-                    {"exec-stack", Verdict::skip, ""},
-                    {"textrel", Verdict::skip, ""}};
-
   // Non-blocking, or a FIFO named as the plug-in would wait for a writer forever.
   const FileDescriptor descriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (descriptor.fd < 0) {
-    file.format_problem =
-        "cannot open " + path + ": " + std::error_code(errno, std::generic_category()).message();
+  std::uint64_t size = 0;
+  file.format_problem = kind_problem(path, descriptor.fd, size);
+  if (!file.format_problem.empty()) {
     return file;
   }
-  struct stat status {};
-  if (fstat(descriptor.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    file.format_problem = path + " is not a regular file; " + expected();
-    return file;
-  }
-  const std::optional<tamrix_host::BinaryKind> kind = tamrix_host::binary_kind_of_file(path);
-  if (!kind) {
-    file.format_problem = "cannot read " + path;
-    return file;
-  }
-  if (*kind != tamrix_host::loadable_kind()) {
-    file.format_problem = "the file is " + tamrix_host::describe(*kind) + "; " + expected();
-    return file;
-  }
-
   if (elf_version(EV_CURRENT) == EV_NONE) {
     file.format_problem = "libelf cannot read this ELF version: " + elf_error();
     return file;
@@ -839,65 +854,16 @@ PluginFile read_plugin_file(const std::string &path) {
     file.format_problem = "the file has a damaged ELF header: " + elf_error();
     return file;
   }
-  const std::size_t pointer_size = gelf_getclass(elf.elf) == ELFCLASS64 ? 8 : 4;
-
   Layout layout;
-  elf_errno();  // whatever an earlier file left is not this one's
-  read_program_headers(elf.elf, layout);
-  read_section_headers(elf.elf, layout);
-  // libelf gives no count for section headers it cannot read; the ELF header
-  // still says how many there should be (at least one when they exist at all).
-  const std::uint64_t sections =
-      layout.section_count != 0
-          ? layout.section_count
-          : std::max<std::uint64_t>(header.e_shnum, header.e_shoff != 0 ? 1 : 0);
-  layout.extent = std::max(layout.extent, end_of(header.e_shoff, sections * header.e_shentsize));
-  const auto size = static_cast<std::uint64_t>(status.st_size);
-  if (layout.extent > size) {
-    // What libelf cannot read it reports as absent, not as damage.
-    file.format_problem = "the file is cut short: " + std::to_string(size) +
-                          " bytes where its headers need " + std::to_string(layout.extent);
+  file.format_problem = layout_problem(elf.elf, header, size, layout);
+  if (!file.format_problem.empty()) {
     return file;
   }
-  const auto unreadable = [&] {
-    file.format_problem = "libelf cannot read the file's " + layout.libelf_error;
-  };
-  if (!layout.libelf_error.empty()) {
-    unreadable();
-    return file;
-  }
-  if (layout.has_interp || (dynamic_value(layout, DT_FLAGS_1).value_or(0) & DF_1_PIE) != 0) {
-    file.format_problem =
-        "the file is a position-independent executable, not a shared object; " + expected();
-    return file;
-  }
-  if (layout.dynamic.empty()) {
-    file.format_problem =
-        "the file has no dynamic section, so no loader can link it; " + expected();
-    return file;
-  }
-
-  read_exports(elf.elf, layout, pointer_size, file);
-  const Strings strings = dynamic_strings(elf.elf, layout);
-  read_needed(layout, strings, file);
-  RunTimeView view;
-  view.relocations = dynamic_relocations(elf.elf, layout);
-  view.symbols = dynamic_symbols(elf.elf, layout, strings, view.relocations);
-  view.relative = header.e_machine == EM_X86_64    ? R_X86_64_RELATIVE
-                  : header.e_machine == EM_AARCH64 ? R_AARCH64_RELATIVE
-                                                   : 0;
-  view.irelative = header.e_machine == EM_X86_64    ? R_X86_64_IRELATIVE
-                   : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
-                                                    : 0;
-  view.pointer_size = pointer_size;
-  file.contract = {finding("no-code-at-load", code_at_load(elf.elf, layout, view)),
-                   finding("no-code-at-unload", code_at_unload(elf.elf, layout, view))};
-  file.stays_loaded = stays_loaded(layout, view.symbols);
-  read_hardening(layout, file);
+  read_facts(elf.elf, header, layout, file);
   // Whatever libelf could not read is the file's problem, not an absence
   // for a later check to misread.
   if (!layout.libelf_error.empty()) {
-    unreadable();
+    file.format_problem = unreadable(layout);
   }
   return file;
 }

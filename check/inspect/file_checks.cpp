@@ -1,3 +1,5 @@
+// The file checks: each a judgement of what the reader learnt from the file,
+// registered beside its code.
 #include "file_checks.hpp"
 
 #include <algorithm>
@@ -5,23 +7,9 @@
 #include <string>
 
 #include "plugin_file.hpp"
+#include "registry.hpp"
 
 namespace plugin_check {
-
-const char *verdict_word(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::pass:
-      return "PASS";
-    case Verdict::warn:
-      return "WARN";
-    case Verdict::fail:
-      return "FAIL";
-    case Verdict::skip:
-      return "SKIP";
-  }
-  return "FAIL";
-}
-
 namespace {
 
 std::string join(const std::vector<std::string> &items, const char *separator = "; ") {
@@ -32,16 +20,33 @@ std::string join(const std::vector<std::string> &items, const char *separator = 
   return text;
 }
 
-Finding judge(const char *check, const std::vector<std::string> &problems, Verdict otherwise) {
+Outcome fails_for(const std::vector<std::string> &problems) {
   if (problems.empty()) {
-    return {check, Verdict::pass, ""};
+    return passed();
   }
-  return {check, otherwise, join(problems)};
+  return failed(join(problems));
 }
 
-Finding exports_finding(const PluginFile &file) {
+// ---- The file's format: the gate of every other file check
+
+Outcome file_format(const PluginFile &file) {
+  return file.format_problem.empty() ? passed() : failed(file.format_problem);
+}
+
+const Registration file_format_check{{
+    .name = "file-format",
+    .proves = "the file is a shared library for this machine and word size",
+    .stage = Stage::file,
+    .place = 10,
+    .gate = true,
+    .judge = file_format,
+}};
+
+// ---- The thirteen names
+
+Outcome exports(const PluginFile &file) {
   if (file.exports_unreadable) {
-    return {"exports", Verdict::skip, *file.exports_unreadable};
+    return skipped(*file.exports_unreadable);
   }
   std::vector<std::string> problems;
   std::vector<std::string> missing;
@@ -64,12 +69,68 @@ Finding exports_finding(const PluginFile &file) {
   if (!missing.empty()) {
     problems.insert(problems.begin(), "missing " + join(missing, ", "));
   }
-  return judge("exports", problems, Verdict::fail);
+  return fails_for(problems);
 }
 
-Finding extra_exports_finding(const PluginFile &file) {
+const Registration exports_check{{
+    .name = "exports",
+    .proves = "the thirteen names are exported, the rows as writable pointer-sized data and the "
+              "functions as code",
+    .stage = Stage::file,
+    .place = 20,
+    .judge = exports,
+}};
+
+// ---- Code of the plug-in's own, run by the loader
+
+// A fail when any code is certainly the plug-in's own, else a warning when
+// some may be.
+Outcome own_code(const std::vector<OwnCode> &code, const std::string &unknown) {
+  if (!unknown.empty()) {
+    return skipped(unknown);
+  }
+  Outcome outcome = passed();
+  for (const OwnCode &each : code) {
+    outcome.reason += (outcome.reason.empty() ? "" : "; ") + each.what;
+    const Verdict verdict = each.doubtful ? Verdict::warn : Verdict::fail;
+    if (verdict == Verdict::fail || outcome.verdict == Verdict::pass) {
+      outcome.verdict = verdict;
+    }
+  }
+  return outcome;
+}
+
+Outcome no_code_at_load(const PluginFile &file) {
+  return own_code(file.runs_at_load, file.load_code_unknown);
+}
+
+const Registration no_code_at_load_check{{
+    .name = "no-code-at-load",
+    .proves = "loading the file runs no code of the plug-in's own: no constructor, PREINIT_ARRAY, "
+              "DT_INIT or indirect-function resolver",
+    .stage = Stage::file,
+    .place = 30,
+    .judge = no_code_at_load,
+}};
+
+Outcome no_code_at_unload(const PluginFile &file) {
+  return own_code(file.runs_at_unload, file.unload_code_unknown);
+}
+
+const Registration no_code_at_unload_check{{
+    .name = "no-code-at-unload",
+    .proves = "unloading the file runs no code of the plug-in's own: no destructor, DT_FINI or "
+              "exit handler",
+    .stage = Stage::file,
+    .place = 40,
+    .judge = no_code_at_unload,
+}};
+
+// ---- Nothing more than the contract
+
+Outcome extra_exports(const PluginFile &file) {
   if (file.exports_unreadable) {
-    return {"extra-exports", Verdict::skip, *file.exports_unreadable};
+    return skipped(*file.exports_unreadable);
   }
   std::vector<std::string> extra;
   for (const ExportedSymbol &symbol : file.exports) {
@@ -79,7 +140,7 @@ Finding extra_exports_finding(const PluginFile &file) {
     }
   }
   if (extra.empty()) {
-    return {"extra-exports", Verdict::pass, ""};
+    return passed();
   }
   // A library that exports a whole runtime would give a line of megabytes.
   constexpr std::size_t shown = 10;
@@ -89,48 +150,169 @@ Finding extra_exports_finding(const PluginFile &file) {
     extra.push_back("and " + std::to_string(count - shown) + " more");
   }
   // Any other exported name can capture a host's or another plug-in's symbol.
-  return {
-      "extra-exports", Verdict::fail,
-      std::to_string(count) + " exported name(s) beyond the contract's 13: " + join(extra, ", ")};
+  return failed(std::to_string(count) +
+                " exported name(s) beyond the contract's 13: " + join(extra, ", "));
 }
 
-Finding needed_finding(const PluginFile &file) {
+const Registration extra_exports_check{{
+    .name = "extra-exports",
+    .proves = "nothing is exported beyond the thirteen names",
+    .level = Level::warning,
+    .stage = Stage::file,
+    .place = 50,
+    .judge = extra_exports,
+}};
+
+Outcome needed(const PluginFile &file) {
   if (file.foreign_needed.empty()) {
-    return {"needed", Verdict::pass, ""};
+    return passed();
   }
-  return {"needed", Verdict::fail,
-          "needs libraries beyond the system's C runtime and loader: " + join(file.foreign_needed)};
+  return failed("needs libraries beyond the system's C runtime and loader: " +
+                join(file.foreign_needed));
 }
+
+const Registration needed_check{{
+    .name = "needed",
+    .proves = "the file needs no library beyond the system's C runtime and loader",
+    .level = Level::warning,
+    .stage = Stage::file,
+    .place = 60,
+    .judge = needed,
+}};
+
+// ---- How the file asks to be loaded
+
+// The reader of the file's format gave no facts for these checks.
+Outcome no_facts() { return skipped("the file reader has no finding for it here"); }
+
+Outcome relro(const PluginFile &file) {
+  if (!file.elf) {
+    return no_facts();
+  }
+  std::vector<std::string> problems;
+  if (!file.elf->relro_segment) {
+    problems.emplace_back(
+        "no RELRO segment: its relocated data stays writable (link with -z relro)");
+  }
+  if (!file.elf->bound_at_load) {
+    problems.emplace_back("not bound at load: its GOT stays writable (link with -z now)");
+  }
+  return fails_for(problems);
+}
+
+const Registration relro_check{{
+    .name = "relro",
+    .proves = "the relocated data and the GOT are read-only after load (full RELRO)",
+    .level = Level::warning,
+    .platforms = Platforms::linux_only,
+    .stage = Stage::file,
+    .place = 70,
+    .elsewhere = "an ELF property",
+    .judge = relro,
+}};
+
+Outcome exec_stack(const PluginFile &file) {
+  if (!file.elf) {
+    return no_facts();
+  }
+  switch (file.elf->stack) {
+    case ElfLoading::Stack::unmarked:
+      return failed(
+          "no GNU_STACK marking, so the loader may make the host's stacks executable "
+          "(link with -z noexecstack)");
+    case ElfLoading::Stack::executable:
+      return failed(
+          "asks for an executable stack, which the loader then gives the whole host process");
+    case ElfLoading::Stack::not_executable:
+      break;
+  }
+  return passed();
+}
+
+const Registration exec_stack_check{{
+    .name = "exec-stack",
+    .proves = "the file asks for no executable stack",
+    .level = Level::warning,
+    .platforms = Platforms::linux_only,
+    .stage = Stage::file,
+    .place = 80,
+    .elsewhere = "an ELF property",
+    .judge = exec_stack,
+}};
+
+Outcome textrel(const PluginFile &file) {
+  if (!file.elf) {
+    return no_facts();
+  }
+  if (file.elf->text_relocations) {
+    return failed("has text relocations: its code is patched at load (compile with -fPIC)");
+  }
+  return passed();
+}
+
+const Registration textrel_check{{
+    .name = "textrel",
+    .proves = "the file's code is not patched at load (no text relocations)",
+    .level = Level::warning,
+    .platforms = Platforms::linux_only,
+    .stage = Stage::file,
+    .place = 90,
+    .elsewhere = "an ELF property",
+    .judge = textrel,
+}};
+
+Outcome dll_characteristics(const PluginFile &file) {
+  if (!file.dll) {
+    return no_facts();
+  }
+  std::vector<std::string> missing;
+  if (!file.dll->dynamic_base) {
+    missing.emplace_back("DYNAMIC_BASE (ASLR)");
+  }
+  if (!file.dll->high_entropy_va) {
+    missing.emplace_back("HIGH_ENTROPY_VA (64-bit ASLR)");
+  }
+  if (!file.dll->nx_compat) {
+    missing.emplace_back("NX_COMPAT (DEP)");
+  }
+  if (missing.empty()) {
+    return passed();
+  }
+  return failed("lacks " + join(missing, ", "));
+}
+
+const Registration dll_characteristics_check{{
+    .name = "dll-characteristics",
+    .proves = "the DLL asks for ASLR, high-entropy ASLR and DEP",
+    .level = Level::warning,
+    .platforms = Platforms::windows_only,
+    .stage = Stage::file,
+    .place = 100,
+    .elsewhere = "a property of DLLs",
+    .judge = dll_characteristics,
+}};
 
 }  // namespace
 
 FileReport check_file(const std::string &path, bool strict) {
   const PluginFile file = read_plugin_file(path);
   FileReport report;
-  if (!file.format_problem.empty()) {
-    report.why_not_loadable = "the file is not a plug-in for this platform";
-    report.findings.push_back({"file-format", Verdict::fail, file.format_problem});
-    for (const char *check : {"exports", "extra-exports", "needed"}) {
-      report.findings.push_back({check, Verdict::skip, report.why_not_loadable});
-    }
-    for (const auto *list : {&file.contract, &file.hardening}) {
-      for (const Finding &finding : *list) {
-        report.findings.push_back({finding.check, Verdict::skip, report.why_not_loadable});
-      }
-    }
-    return report;
-  }
   report.loadable = true;
-  report.findings.push_back({"file-format", Verdict::pass, ""});
-  report.findings.push_back(exports_finding(file));
-  report.findings.insert(report.findings.end(), file.contract.begin(), file.contract.end());
-  report.findings.push_back(extra_exports_finding(file));
-  report.findings.push_back(needed_finding(file));
-  report.findings.insert(report.findings.end(), file.hardening.begin(), file.hardening.end());
-  for (Finding &finding : report.findings) {
-    if (const Check *check = find_check(finding.check)) {
-      finding.verdict = judged(*check, finding.verdict, strict);
+  for (const Check &check : checks()) {
+    if (check.stage != Stage::file || !made_here(check)) {
+      continue;
     }
+    if (!report.loadable) {
+      report.findings.push_back({std::string(check.name), Verdict::skip, report.why_not_loadable});
+      continue;
+    }
+    Outcome outcome = check.judge(file);
+    if (check.gate && outcome.verdict != Verdict::pass) {
+      report.loadable = false;
+      report.why_not_loadable = "the file is not a plug-in for this platform";
+    }
+    report.findings.push_back({std::string(check.name), judged(check, outcome.verdict, strict),
+                               std::move(outcome.reason)});
   }
   return report;
 }

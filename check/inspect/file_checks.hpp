@@ -5,22 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "checks.hpp"
+#include "verdict.hpp"
 
 namespace plugin_check {
 
-// "PASS", "WARN", "FAIL" or "SKIP", as the report prints it.
-const char *verdict_word(Verdict verdict);
-
-struct Finding {
-  std::string check;  // short and stable, e.g. "file-format", "exports"
-  Verdict verdict;
-  std::string reason;  // for anything but a pass, in words a plug-in author understands
-};
-
 struct FileReport {
-  // One finding per file check the reader can make here, judged by the
-  // check's level and `strict`.
+  // One finding per file check made here, judged by the check's level and
+  // `strict`.
   std::vector<Finding> findings;
   // Whether the file may be handed to the loader at all: a file for another
   // machine, or no library at all, never is.

@@ -234,24 +234,11 @@ void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
   }
 }
 
-Finding characteristics(const Layout &layout) {
-  struct Wanted {
-    WORD flag;
-    const char *what;
-  };
-  std::string missing;
-  for (const Wanted &wanted :
-       {Wanted{IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "DYNAMIC_BASE (ASLR)"},
-        Wanted{IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA (64-bit ASLR)"},
-        Wanted{IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "NX_COMPAT (DEP)"}}) {
-    if ((layout.optional.DllCharacteristics & wanted.flag) == 0) {
-      missing += (missing.empty() ? "" : ", ") + std::string(wanted.what);
-    }
-  }
-  if (missing.empty()) {
-    return {"dll-characteristics", Verdict::pass, ""};
-  }
-  return {"dll-characteristics", Verdict::fail, "lacks " + missing};
+DllCharacteristics characteristics(const Layout &layout) {
+  const WORD flags = layout.optional.DllCharacteristics;
+  return {(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) != 0,
+          (flags & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA) != 0,
+          (flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) != 0};
 }
 
 }  // namespace
@@ -261,15 +248,13 @@ PluginFile read_plugin_file(const std::string &path) {
   // Every DLL has an entry point through which the C runtime starts at load,
   // running whatever constructors it was linked with; which of them are the
   // plug-in's own cannot be told from the file.
-  file.contract = {{"no-code-at-load", Verdict::skip,
-                    "cannot be decided for a DLL: its C runtime entry point runs at load"},
-                   // MinGW's C runtime keeps a DLL's atexit handlers in a table of the
-                   // DLL's own and runs them from the same entry point at unload: a DLL
-                   // that registers one imports nothing a clean one does not.
-                   {"no-code-at-unload", Verdict::skip,
-                    "cannot be decided for a DLL: its C runtime entry point runs at unload, "
-                    "with any exit handlers the DLL keeps itself"}};
-  file.hardening = {{"dll-characteristics", Verdict::skip, ""}};
+  file.load_code_unknown = "cannot be decided for a DLL: its C runtime entry point runs at load";
+  // MinGW's C runtime keeps a DLL's atexit handlers in a table of the DLL's
+  // own and runs them from the same entry point at unload: a DLL that
+  // registers one imports nothing a clean one does not.
+  file.unload_code_unknown =
+      "cannot be decided for a DLL: its C runtime entry point runs at unload, with any exit "
+      "handlers the DLL keeps itself";
 
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
@@ -305,7 +290,7 @@ PluginFile read_plugin_file(const std::string &path) {
   }
   read_exports(image, layout, file);
   read_imports(image, layout, file);
-  file.hardening = {characteristics(layout)};
+  file.dll = characteristics(layout);
   return file;
 }
 

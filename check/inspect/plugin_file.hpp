@@ -1,5 +1,5 @@
-// What a reader of one binary format learns from a plug-in file, for the
-// checks that are the same on every platform to judge.
+// What a reader of one binary format learns from a plug-in file: facts, for
+// the file checks to judge. No reader names a check.
 #pragma once
 
 #include <array>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "contract.hpp"
-#include "file_checks.hpp"
 
 namespace plugin_check {
 
@@ -19,6 +18,28 @@ struct ExportedSymbol {
   // function, not a data object"; empty when it would.
   std::string defect_as_row;
   std::string defect_as_function;
+};
+
+// Code of the plug-in's own that the loader would run, in a sentence such as
+// "runs foo at load"; `doubtful` when the file only may hold it.
+struct OwnCode {
+  std::string what;
+  bool doubtful = false;
+};
+
+// How an ELF file asks to be loaded, where it matters to the host.
+struct ElfLoading {
+  bool relro_segment = false;  // a PT_GNU_RELRO segment
+  bool bound_at_load = false;  // BIND_NOW, DF_BIND_NOW or DF_1_NOW
+  enum class Stack { unmarked, executable, not_executable } stack = Stack::unmarked;
+  bool text_relocations = false;  // DT_TEXTREL or DF_TEXTREL
+};
+
+// What a DLL asks of the loader.
+struct DllCharacteristics {
+  bool dynamic_base = false;     // ASLR
+  bool high_entropy_va = false;  // 64-bit ASLR
+  bool nx_compat = false;        // DEP
 };
 
 struct PluginFile {
@@ -31,11 +52,15 @@ struct PluginFile {
   // NEEDED entries or imports beyond the system's C library and loader,
   // each with what it is.
   std::vector<std::string> foreign_needed;
-  // Format-specific findings of the contract (code at load, code at unload).
-  // When the format is wrong they are there as skips, so every check is named.
-  std::vector<Finding> contract;
-  // Format-specific hardening findings; a fail here is a warning unless strict.
-  std::vector<Finding> hardening;
+  // Code of the plug-in's own run when the file is loaded, and unloaded.
+  std::vector<OwnCode> runs_at_load;
+  std::vector<OwnCode> runs_at_unload;
+  // Why the file cannot tell what runs at load, and at unload (a DLL's C
+  // runtime entry point); empty when it can.
+  std::string load_code_unknown;
+  std::string unload_code_unknown;
+  std::optional<ElfLoading> elf;          // for an ELF file
+  std::optional<DllCharacteristics> dll;  // for a DLL
   // Why the loader would keep the file mapped after the host unloads it, one
   // reason each: "linked with -z nodelete", "has STB_GNU_UNIQUE symbol foo".
   // Empty when nothing in the file asks for it (and always for a DLL, whose

@@ -1,0 +1,39 @@
+#include "registry.hpp"
+
+#include <algorithm>
+
+namespace plugin_check {
+namespace {
+
+// A function's own static, so registrations made while other files' statics
+// are constructed find it ready, whatever the order.
+std::vector<Check> &registered() {
+  static std::vector<Check> all;
+  return all;
+}
+
+}  // namespace
+
+Registration::Registration(const Check &check) noexcept { registered().push_back(check); }
+
+const std::vector<Check> &checks() {
+  // Sorted once, at first use, when every file's registrations are in.
+  static const bool sorted = [] {
+    std::stable_sort(registered().begin(), registered().end(),
+                     [](const Check &a, const Check &b) { return a.place < b.place; });
+    return true;
+  }();
+  static_cast<void>(sorted);
+  return registered();
+}
+
+const Check *find_check(std::string_view name) {
+  for (const Check &check : checks()) {
+    if (check.name == name) {
+      return &check;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace plugin_check
