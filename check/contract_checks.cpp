@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "behaviour.hpp"
-#include "heap_count.hpp"
-#include "platform.hpp"
+#include "sandbox/console.hpp"
+#include "sandbox/heap_count.hpp"
 
 namespace plugin_check {
 
@@ -362,8 +362,7 @@ Said step_collide_no_heap(const Plugin &plugin, Host &host) {
 }
 
 Said step_collide_quiet(const Plugin &plugin, Host &host) {
-  namespace platform = tamrix_host::platform;
-  if (!platform::capture_console()) {
+  if (!sandbox::capture_console()) {
     return {Verdict::skip, "cannot keep this process's standard output to look at it"};
   }
   long long bytes_before = 0;
@@ -374,9 +373,9 @@ Said step_collide_quiet(const Plugin &plugin, Host &host) {
   const auto start = [&] {
     calls = 0;
     console_calls = 0;
-    bytes_before = platform::console_bytes();
+    bytes_before = sandbox::console_bytes();
     if (bytes.empty()) {
-      moved_before = platform::console_moved();
+      moved_before = sandbox::console_moved();
     }
   };
   // Messages are counted at every call; the file's size, which costs system
@@ -390,16 +389,16 @@ Said step_collide_quiet(const Plugin &plugin, Host &host) {
     ++calls;
     long seen = console_calls;
     if (calls % file_every == 0) {
-      seen += static_cast<long>(platform::console_bytes() - bytes_before);
+      seen += static_cast<long>(sandbox::console_bytes() - bytes_before);
     }
-    if (calls % descriptors_every == 0 && !platform::console_moved().empty()) {
+    if (calls % descriptors_every == 0 && !sandbox::console_moved().empty()) {
       ++seen;
     }
     return seen;
   };
   const auto stop = [&] {
-    bytes.push_back(platform::console_bytes() - bytes_before);
-    moved.push_back(platform::console_moved());
+    bytes.push_back(sandbox::console_bytes() - bytes_before);
+    moved.push_back(sandbox::console_moved());
     return console_calls.exchange(0);
   };
   const std::array<Tally, 2> tallies = measure_step_collide(plugin, host, start, probe, stop);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "exit_status.hpp"
-#include "platform.hpp"
 #include "plugin_check.hpp"
+#include "sandbox/child.hpp"
 
 namespace {
 
@@ -31,7 +31,7 @@ bool names_the_plugin(const std::string &junit, const std::string &plugin) {
 int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (const int status =
-          tamrix_host::platform::run_as_child(plugin_check::run_check_in_child, args);
+          plugin_check::sandbox::run_as_child(plugin_check::run_check_in_child, args);
       status >= 0) {
     return status;
   }

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "behaviour.hpp"
-#include "heap_count.hpp"
-#include "platform.hpp"
 #include "plugin_file.hpp"
 #include "process_state.hpp"
-#include "syscall_filter.hpp"
+#include "sandbox/console.hpp"
+#include "sandbox/heap_count.hpp"
+#include "sandbox/syscall_filter.hpp"
 
 namespace plugin_check {
 namespace {
@@ -40,7 +40,7 @@ ProcessState now() {
 std::vector<Moment> observed_life(const std::string &path, Host &host) {
   // Standard output and error go to a file of their own, so a plug-in that
   // points them elsewhere is seen.
-  tamrix_host::platform::capture_console();
+  sandbox::capture_console();
   std::vector<Moment> moments;
   moments.push_back({"before load", now()});
   entering("loading the file");
@@ -260,9 +260,9 @@ Said step_collide_no_syscalls(const Plugin &plugin, Host &host) {
   entering("tamrix_physics_step and tamrix_physics_collide under a system call filter");
   const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
     for (int i = 0; i < 100; ++i) {
-      filtered_hook("tamrix_physics_step");
+      entering("tamrix_physics_step");
       plugin.step();
-      filtered_hook("tamrix_physics_collide");
+      entering("tamrix_physics_collide");
       plugin.collide(geometries[0], geometries[1]);
     }
   });

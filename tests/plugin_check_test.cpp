@@ -6,9 +6,9 @@
 #include <sstream>
 #include <string>
 
-#include "channel.hpp"
-#include "platform.hpp"
 #include "plugin_check.hpp"
+#include "sandbox/channel.hpp"
+#include "sandbox/child.hpp"
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
        {"--strict", "--timeout", "--junit", "--list", "--only", "--skip", "--version", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(help.find(tamrix_host::platform::child_flag), std::string::npos);
+  EXPECT_EQ(help.find(plugin_check::sandbox::child_flag), std::string::npos);
 }
 
 // One finding of each verdict.

@@ -5,13 +5,13 @@
 #include <chrono>
 #include <thread>
 
-#include "platform.hpp"
+#include "sandbox/child.hpp"
 #include "tamrix_host.hpp"
 
 namespace {
 
-namespace platform = tamrix_host::platform;
-using End = platform::ChildOutcome::End;
+namespace sandbox = plugin_check::sandbox;
+using End = sandbox::ChildOutcome::End;
 
 // Every task a child may run, chosen by its first argument: where the system
 // cannot fork, the child is this program started afresh, and main() below
@@ -20,18 +20,18 @@ int child_task(const std::vector<std::string> &args) {
   const std::string task = args.empty() ? "" : args[0];
   if (task == "write") {
     for (std::size_t i = 1; i < args.size(); ++i) {
-      platform::child_write(args[i] + "\n");
+      sandbox::child_write(args[i] + "\n");
     }
     return 7;
   }
   if (task == "crash") {
-    platform::child_write("entering tamrix_physics_init\n");
+    sandbox::child_write("entering tamrix_physics_init\n");
     __builtin_trap();
   }
   if (task == "flood") {
     const std::string block(std::size_t{64} * 1024, 'x');
     for (int i = 0; i < 1024; ++i) {
-      platform::child_write(block);
+      sandbox::child_write(block);
     }
     return 0;
   }
@@ -44,14 +44,14 @@ int child_task(const std::vector<std::string> &args) {
 }
 
 TEST(ChildProcess, PassesArgumentsAndReturnsStatusAndEverythingWritten) {
-  const auto outcome = platform::run_child(child_task, {"write", "one", "two words"}, 10.0);
+  const auto outcome = sandbox::run_child(child_task, {"write", "one", "two words"}, 10.0);
   EXPECT_EQ(outcome.end, End::exited);
   EXPECT_EQ(outcome.exit_status, 7);
   EXPECT_EQ(outcome.output, "one\ntwo words\n");
 }
 
 TEST(ChildProcess, ACrashIsNamedAndWhatCameBeforeItIsKept) {
-  const auto outcome = platform::run_child(child_task, {"crash"}, 10.0);
+  const auto outcome = sandbox::run_child(child_task, {"crash"}, 10.0);
   EXPECT_EQ(outcome.end, End::crashed);
   // A trap: an illegal instruction on x86-64 and Windows, SIGTRAP on AArch64.
   EXPECT_TRUE(outcome.cause.find("illegal instruction") != std::string::npos ||
@@ -62,7 +62,7 @@ TEST(ChildProcess, ACrashIsNamedAndWhatCameBeforeItIsKept) {
 
 TEST(ChildProcess, AHangIsStoppedWhenTheLimitPasses) {
   const auto start = std::chrono::steady_clock::now();
-  const auto outcome = platform::run_child(child_task, {"hang"}, 0.2);
+  const auto outcome = sandbox::run_child(child_task, {"hang"}, 0.2);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(outcome.end, End::timed_out);
   EXPECT_GE(took, std::chrono::milliseconds(190));
@@ -70,14 +70,14 @@ TEST(ChildProcess, AHangIsStoppedWhenTheLimitPasses) {
 }
 
 TEST(ChildProcess, AFloodIsStoppedAtTheLimitAndOnlyTheLimitIsKept) {
-  const auto outcome = platform::run_child(child_task, {"flood"}, 10.0);
+  const auto outcome = sandbox::run_child(child_task, {"flood"}, 10.0);
   EXPECT_EQ(outcome.end, End::flooded);
-  EXPECT_EQ(outcome.output.size(), platform::child_output_limit);
+  EXPECT_EQ(outcome.output.size(), sandbox::child_output_limit);
 }
 
 TEST(ChildProcess, OnlyTheChildFlagMakesAChild) {
-  EXPECT_EQ(platform::run_as_child(child_task, {}), -1);
-  EXPECT_EQ(platform::run_as_child(child_task, {"--strict", "p.so"}), -1);
+  EXPECT_EQ(sandbox::run_as_child(child_task, {}), -1);
+  EXPECT_EQ(sandbox::run_as_child(child_task, {"--strict", "p.so"}), -1);
 }
 
 std::vector<std::string> heard;
@@ -96,7 +96,7 @@ TEST(HookNames, EachCallIsNamedBeforeAndLeftAfter) {
 
 int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (const int status = platform::run_as_child(child_task, args); status >= 0) {
+  if (const int status = sandbox::run_as_child(child_task, args); status >= 0) {
     return status;
   }
   testing::InitGoogleTest(&argc, argv);
