@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sandbox/child.hpp"
+#include "sandbox/protocol.hpp"
 #include "tamrix_host.hpp"
 
 namespace {
@@ -34,6 +35,20 @@ int child_task(const std::vector<std::string> &args) {
       sandbox::child_write(block);
     }
     return 0;
+  }
+  if (task == "report") {
+    sandbox::send_progress("tamrix_physics_init");
+    sandbox::send_progress(nullptr);
+    if (args.size() > 2) {
+      sandbox::child_write("result pass not from the checker\n");
+    }
+    sandbox::send_result(plugin_check::Verdict::skip, "two\nlines");
+    return std::stoi(args.at(1));
+  }
+  if (task == "crash in step") {
+    sandbox::send_progress("tamrix_physics_step");
+    sandbox::send_note("after set-up");
+    __builtin_trap();
   }
   if (task == "hang") {
     for (;;) {
@@ -80,6 +95,31 @@ TEST(ChildProcess, OnlyTheChildFlagMakesAChild) {
   EXPECT_EQ(sandbox::run_as_child(child_task, {"--strict", "p.so"}), -1);
 }
 
+// What the parent makes of the child's lines: a result only from a child
+// that ended well and forged nothing, else what went wrong, in its hook.
+TEST(ChildProtocol, AResultCountsOnlyFromAChildThatEndedWell) {
+  const sandbox::Heard crashed = sandbox::run_in_child(child_task, {"crash in step"}, 10.0);
+  EXPECT_EQ(crashed.end, sandbox::Heard::End::failed);
+  EXPECT_EQ(crashed.reason.rfind("crashed in tamrix_physics_step, after set-up: ", 0), 0U)
+      << crashed.reason;
+
+  const sandbox::Heard said = sandbox::run_in_child(child_task, {"report", "0"}, 10.0);
+  EXPECT_EQ(said.end, sandbox::Heard::End::result);
+  EXPECT_EQ(said.verdict, plugin_check::Verdict::skip);
+  EXPECT_EQ(said.reason, "two lines");
+
+  const sandbox::Heard forged = sandbox::run_in_child(child_task, {"report", "0", "forge"}, 10.0);
+  EXPECT_EQ(forged.end, sandbox::Heard::End::failed);
+  EXPECT_EQ(forged.reason,
+            "the plug-in wrote a forged result to the checker's channel; only the checker may "
+            "report a verdict");
+
+  const sandbox::Heard exited = sandbox::run_in_child(child_task, {"report", "3", "forge"}, 10.0);
+  EXPECT_EQ(exited.reason,
+            "the plug-in wrote a forged result to the checker's channel, then ended the process "
+            "with status 3; only the checker may report a verdict");
+}
+
 std::vector<std::string> heard;
 void listen(const char *hook) { heard.emplace_back(hook != nullptr ? hook : "(left)"); }
 int twice(int value) { return 2 * value; }
@@ -90,6 +130,18 @@ TEST(HookNames, EachCallIsNamedBeforeAndLeftAfter) {
   tamrix_host::set_hook_listener(nullptr);
   EXPECT_EQ(tamrix_host::call_hook("unheard", twice, 1), 2);
   EXPECT_EQ(heard, (std::vector<std::string>{"tamrix_physics_collide", "(left)"}));
+}
+
+TEST(HookNames, OneSlotKeepsTheHookAndTheListenerHearsChangesOnly) {
+  heard.clear();
+  tamrix_host::set_hook_listener(listen);
+  tamrix_host::entering("tamrix_physics_step");
+  tamrix_host::entering("tamrix_physics_step");
+  EXPECT_STREQ(tamrix_host::running_hook(), "tamrix_physics_step");
+  tamrix_host::entering(nullptr);
+  tamrix_host::set_hook_listener(nullptr);
+  EXPECT_EQ(tamrix_host::running_hook(), nullptr);
+  EXPECT_EQ(heard, (std::vector<std::string>{"tamrix_physics_step", "(left)"}));
 }
 
 }  // namespace

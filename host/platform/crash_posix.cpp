@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -30,16 +31,21 @@ constexpr std::array<SignalName, 7> crash_signals = {{
     {SIGSYS, "SIGSYS (bad system call)"},
 }};
 
-void write_text(const char *text) {
-  for (std::size_t size = std::strlen(text); size > 0;) {
-    const ssize_t written = write(STDERR_FILENO, text, size);
+void write_all(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
     if (written <= 0) {
       return;
     }
-    text += written;
+    data += written;
     size -= static_cast<std::size_t>(written);
   }
 }
+
+void write_text(const char *text) { write_all(STDERR_FILENO, text, std::strlen(text)); }
 
 extern "C" void on_crash(int number) {
   const char *hook = running_hook();
