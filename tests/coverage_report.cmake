@@ -1,10 +1,11 @@
 # Reports line and branch coverage once every test has run. The plug-in must
-# be covered whole. The stand-in host and the checker are held to the lines
-# they reach now, children included (see check/sandbox/coverage.hpp), so code
+# be covered whole. The stand-in host and the checker are held to about two
+# points under the lines they reached when the floors were set (host 91.3%,
+# check 89.1%, children included: see check/sandbox/coverage.hpp), so code
 # that no test runs any more is noticed.
 set(floor_my_physics1 --fail-under-line 100 --fail-under-branch 100)
-set(floor_host --fail-under-line @HOST@)
-set(floor_check --fail-under-line @CHECK@)
+set(floor_host --fail-under-line 89)
+set(floor_check --fail-under-line 87)
 foreach(part host check my_physics1)
   execute_process(
     COMMAND "${GCOVR}" --root "${SOURCE_DIR}" --object-directory "${BINARY_DIR}"

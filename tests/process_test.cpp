@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
 #include "sandbox/protocol.hpp"
 #include "tamrix_host.hpp"
@@ -118,6 +119,29 @@ TEST(ChildProtocol, AResultCountsOnlyFromAChildThatEndedWell) {
   EXPECT_EQ(exited.reason,
             "the plug-in wrote a forged result to the checker's channel, then ended the process "
             "with status 3; only the checker may report a verdict");
+}
+
+// What a signal handler sends reads as any other result, numbers and all,
+// and a text too long for the line is cut, never the line's end.
+TEST(ChildProtocol, AFixedLineReadsAsAResult) {
+  namespace channel = plugin_check::channel;
+  const std::string token = channel::new_token();
+  channel::FixedLine line = channel::result_line(token, plugin_check::Verdict::fail);
+  line.add("tamrix_physics_step called system call number ").add(-12L).add(" and ").add(0L);
+  std::string output(line.text());
+  channel::FixedLine long_line = channel::result_line(token, plugin_check::Verdict::skip);
+  long_line.add(std::string(channel::progress_line_size, 'x'));
+  const std::string_view cut = long_line.text();
+  EXPECT_EQ(cut.size(), channel::progress_line_size);
+  output += cut;
+
+  const channel::Decoded decoded = channel::decode(output, token);
+  ASSERT_EQ(decoded.messages.size(), 2U);
+  EXPECT_EQ(decoded.messages[0].verdict, plugin_check::Verdict::fail);
+  EXPECT_EQ(decoded.messages[0].text, "tamrix_physics_step called system call number -12 and 0");
+  EXPECT_EQ(decoded.messages[1].verdict, plugin_check::Verdict::skip);
+  EXPECT_EQ(decoded.messages[1].text.find_first_not_of('x'), std::string::npos);
+  EXPECT_FALSE(decoded.forged);
 }
 
 std::vector<std::string> heard;

@@ -16,6 +16,7 @@
 
 #include "channel.hpp"
 #include "child.hpp"
+#include "coverage.hpp"
 #include "protocol.hpp"
 #include "syscall_filter.hpp"
 #include "tamrix_host.hpp"
@@ -164,6 +165,8 @@ int run_filtered(const std::vector<std::string> & /*args*/) {
   sigemptyset(&sys);
   sigaddset(&sys, SIGSYS);
   pthread_sigmask(SIG_UNBLOCK, &sys, nullptr);
+  // No count can be written under the filter: what ran so far is written now.
+  sandbox::coverage_flush();
   if (!install_filter(sandbox::child_channel_fd())) {
     sandbox::send_result(Verdict::skip, "the system refused a system call filter (prctl: " +
                                             std::generic_category().message(errno) +
