@@ -1,6 +1,7 @@
 // my_physics1 beside an empty reference plug-in built with the same flags, in
 // one run: every hook, getBody against the host calls it wraps, and the whole
-// load cycle; then file size, writable data and heap allocations.
+// load cycle; then file size and writable data. That the plug-in allocates
+// nothing is plugin-check's to prove (step-collide-no-heap, heap-balanced).
 //
 //   plugin_bench [Google Benchmark flags]
 #include <benchmark/benchmark.h>
@@ -18,11 +19,7 @@
 #include <vector>
 
 #include "bench_host.hpp"
-#include "heap_count.hpp"
 #include "tamrix_host.hpp"
-
-// Allocations by either plug-in are counted by plugin-check's own malloc
-// family, which stands in front of the C library's in this program too.
 
 namespace {
 
@@ -151,21 +148,6 @@ std::size_t writable_data_size(const std::string &path) {
   return size;
 }
 
-long allocations_over_a_life(const std::string &path) {
-  const Plugin plugin(path);
-  plugin_check::count_heap(true);
-  set_up(plugin, bench_services);
-  plugin.init();
-  for (int i = 0; i < 1000; ++i) {
-    plugin.step();
-    benchmark::DoNotOptimize(plugin.collide(bench_host::geometry(0), bench_host::geometry(1)));
-    benchmark::DoNotOptimize(plugin.get_body(i % 2 == 0 ? "arm" : "ghost"));
-  }
-  plugin.cleanup();
-  plugin_check::count_heap(false);
-  return plugin_check::heap_calls();
-}
-
 void print_row(const char *measure, double mine, double theirs, const char *unit) {
   std::printf("%-34s %14.2f %14.2f %8.3f  %s\n", measure, mine, theirs,
               theirs > 0 ? mine / theirs : 0.0, unit);
@@ -230,9 +212,5 @@ int main(int argc, char **argv) {
             static_cast<double>(std::filesystem::file_size(REFERENCE_STRIPPED)), "bytes");
   print_row(".data + .bss", static_cast<double>(writable_data_size(mine_path)),
             static_cast<double>(writable_data_size(reference_path)), "bytes");
-  const long mine_allocations = allocations_over_a_life(mine_path);
-  const long reference_allocations = allocations_over_a_life(reference_path);
-  std::printf("%-34s %14ld %14ld %8s  allocations\n", "heap, one life (no load)", mine_allocations,
-              reference_allocations, "");
   return 0;
 }

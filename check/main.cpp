@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "exit_status.hpp"
-#include "platform.hpp"
 #include "plugin_check.hpp"
+#include "sandbox/child.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ int run(const plugin_check::Options &options, plugin_check::JunitReport &junit) 
 int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (const int status =
-          tamrix_host::platform::run_as_child(plugin_check::run_check_in_child, args);
+          plugin_check::sandbox::run_as_child(plugin_check::run_check_in_child, args);
       status >= 0) {
     return status;
   }

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "behaviour.hpp"
-#include "heap_count.hpp"
-#include "platform.hpp"
 #include "plugin_file.hpp"
 #include "process_state.hpp"
+#include "sandbox/console.hpp"
+#include "sandbox/heap_count.hpp"
 
 namespace plugin_check {
 namespace {
@@ -38,7 +38,7 @@ ProcessState now() {
 std::vector<Moment> observed_life(const std::string &path, Host &host) {
   // Standard output and error go to a file of their own, so a plug-in that
   // points them elsewhere is seen.
-  tamrix_host::platform::capture_console();
+  sandbox::capture_console();
   std::vector<Moment> moments;
   moments.push_back({"before load", now()});
   entering("loading the file");

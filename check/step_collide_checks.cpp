@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "behaviour.hpp"
-#include "heap_count.hpp"
-#include "platform.hpp"
-#include "syscall_filter.hpp"
+#include "sandbox/console.hpp"
+#include "sandbox/heap_count.hpp"
+#include "sandbox/syscall_filter.hpp"
 
 namespace plugin_check {
 
@@ -145,8 +145,7 @@ const Registration step_collide_no_heap_check{{
 }};
 
 Outcome step_collide_quiet(const Plugin &plugin, Host &host) {
-  namespace platform = tamrix_host::platform;
-  if (!platform::capture_console()) {
+  if (!sandbox::capture_console()) {
     return {Verdict::skip, "cannot keep this process's standard output to look at it"};
   }
   long long bytes_before = 0;
@@ -157,9 +156,9 @@ Outcome step_collide_quiet(const Plugin &plugin, Host &host) {
   const auto start = [&] {
     calls = 0;
     console_calls = 0;
-    bytes_before = platform::console_bytes();
+    bytes_before = sandbox::console_bytes();
     if (bytes.empty()) {
-      moved_before = platform::console_moved();
+      moved_before = sandbox::console_moved();
     }
   };
   // Messages are counted at every call; the file's size, which costs system
@@ -173,16 +172,16 @@ Outcome step_collide_quiet(const Plugin &plugin, Host &host) {
     ++calls;
     long seen = console_calls;
     if (calls % file_every == 0) {
-      seen += static_cast<long>(platform::console_bytes() - bytes_before);
+      seen += static_cast<long>(sandbox::console_bytes() - bytes_before);
     }
-    if (calls % descriptors_every == 0 && !platform::console_moved().empty()) {
+    if (calls % descriptors_every == 0 && !sandbox::console_moved().empty()) {
       ++seen;
     }
     return seen;
   };
   const auto stop = [&] {
-    bytes.push_back(platform::console_bytes() - bytes_before);
-    moved.push_back(platform::console_moved());
+    bytes.push_back(sandbox::console_bytes() - bytes_before);
+    moved.push_back(sandbox::console_moved());
     return console_calls.exchange(0);
   };
   const std::array<Tally, 2> tallies = measure_step_collide(plugin, host, start, probe, stop);
@@ -227,9 +226,9 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
       "tamrix_physics_step and tamrix_physics_collide under a system call filter");
   const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
     for (int i = 0; i < 100; ++i) {
-      filtered_hook(hook::step.name);
+      entering(hook::step.name);
       plugin.step();
-      filtered_hook(hook::collide.name);
+      entering(hook::collide.name);
       plugin.collide(geometries[0], geometries[1]);
     }
   });

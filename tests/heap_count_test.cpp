@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "heap_count.hpp"
+#include "sandbox/heap_count.hpp"
+#include "tamrix_host.hpp"
 
 namespace {
 
@@ -85,6 +86,31 @@ TEST(HeapCount, ReallocToZeroFreesAndPausingKeepsTheCount) {
   plugin_check::count_heap(false);
   EXPECT_EQ(plugin_check::heap_calls(), 2);
   EXPECT_EQ(plugin_check::heap_outstanding(), 0);
+}
+
+// plugin-check counts a hook's heap calls with the host's services in reach,
+// so recording a service call must not allocate once room is made.
+TEST(HeapCount, HostServiceCallsAllocateNothingAfterReserve) {
+  if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
+    GTEST_SKIP() << why_not;
+  }
+  tamrix_host::Host host;
+  host.queue_message(1, "ping");
+  const auto services = tamrix_host::Host::services();
+  host.reserve(64, 4096);
+  std::size_t size = 0;
+  plugin_check::count_heap(true);
+  for (int i = 0; i < 10; ++i) {
+    services.body_lookup("arm");
+    services.geom_lookup("floor");
+    services.contact_group();
+    services.send(2, "pong", 4);
+    services.receive(1, &size);
+    services.console_printf("step %d at %g: %s", i, services.time(), "a text that needs no heap");
+  }
+  plugin_check::count_heap(false);
+  EXPECT_EQ(plugin_check::heap_calls(), 0);
+  EXPECT_EQ(host.call_count(), 70U);
 }
 
 }  // namespace

@@ -280,6 +280,7 @@ add_test(NAME plugin_check_${lenient_fault}_lenient
           -- ${plugin_check} $<TARGET_FILE:broken_${lenient_fault}>)
 
 plugin_gtest(process_tests process_test.cpp)
+target_link_libraries(process_tests PRIVATE plugin_check_sandbox)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
 # With every check registered, as plugin-check has them.
@@ -430,7 +431,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   list(APPEND state_test_sources heap_count_test.cpp syscall_filter_test.cpp)
 endif()
 plugin_gtest(process_state_tests ${state_test_sources})
-target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_check_heap_count)
+target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_check_sandbox
+                                                  plugin_check_heap_count)
 
 # The example under examples/, built here as well as from the installed
 # package (see check_package.sh), so every target runs its tests.

@@ -7,10 +7,10 @@
 #include <sstream>
 #include <string>
 
-#include "channel.hpp"
-#include "platform.hpp"
 #include "plugin_check.hpp"
 #include "registry.hpp"
+#include "sandbox/channel.hpp"
+#include "sandbox/child.hpp"
 
 namespace {
 
@@ -94,7 +94,7 @@ TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
        {"--strict", "--timeout", "--junit", "--list", "--only", "--skip", "--version", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(help.find(tamrix_host::platform::child_flag), std::string::npos);
+  EXPECT_EQ(help.find(plugin_check::sandbox::child_flag), std::string::npos);
 }
 
 // Each check is registered beside its code; together they must still make one

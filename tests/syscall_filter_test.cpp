@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "syscall_filter.hpp"
+#include "sandbox/syscall_filter.hpp"
+#include "tamrix_host.hpp"
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(SyscallFilter, NamesTheFirstCallAndLetsTheVdsoBe) {
   const std::vector<Case> cases = {
       {"arithmetic",
        [] {
-         plugin_check::filtered_hook("tamrix_physics_collide");
+         tamrix_host::entering("tamrix_physics_collide");
          for (int i = 0; i < 1000; ++i) {
            kept = kept + i;
          }
@@ -36,7 +37,7 @@ TEST(SyscallFilter, NamesTheFirstCallAndLetsTheVdsoBe) {
        FilteredRun::End::clean, ""},
       {"a monotonic clock read",
        [] {
-         plugin_check::filtered_hook("tamrix_physics_step");
+         tamrix_host::entering("tamrix_physics_step");
          timespec now{};
          clock_gettime(CLOCK_MONOTONIC, &now);
          kept = now.tv_nsec;
@@ -44,13 +45,13 @@ TEST(SyscallFilter, NamesTheFirstCallAndLetsTheVdsoBe) {
        FilteredRun::End::clean, ""},
       {"getpid, past the C library",
        [] {
-         plugin_check::filtered_hook("tamrix_physics_step");
+         tamrix_host::entering("tamrix_physics_step");
          kept = syscall(SYS_getpid);
        },
        FilteredRun::End::called, "tamrix_physics_step called getpid"},
       {"a call the table does not name",
        [] {
-         plugin_check::filtered_hook("tamrix_physics_collide");
+         tamrix_host::entering("tamrix_physics_collide");
          kept = syscall(SYS_getpgid, 0);
        },
        FilteredRun::End::called,

@@ -12,7 +12,4 @@ namespace tamrix_host {
 // `program` must outlive the process.
 void report_endings(const char *program, const void *plugin_function);
 
-// The hook now running, as entering() names it; null between hooks.
-void note_ending_hook(const char *hook);
-
 }  // namespace tamrix_host

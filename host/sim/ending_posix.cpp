@@ -17,10 +17,10 @@
 
 #include "ending.hpp"
 #include "exit_status.hpp"
+#include "tamrix_host.hpp"
 
 namespace {
 
-std::atomic<const char *> running_hook{nullptr};
 std::atomic<std::uintptr_t> plugin_start{0};
 std::atomic<std::uintptr_t> plugin_end{0};
 const char *ending_program = "";
@@ -53,7 +53,7 @@ int find_object(dl_phdr_info *info, std::size_t /*size*/, void *data) {
 
 bool from_plugin_in_hook(const void *caller) {
   const auto address = reinterpret_cast<std::uintptr_t>(caller);
-  return running_hook.load() != nullptr && address >= plugin_start.load() &&
+  return tamrix_host::running_hook() != nullptr && address >= plugin_start.load() &&
          address < plugin_end.load();
 }
 
@@ -74,7 +74,7 @@ void write_text(const char *text) {
   std::to_chars(number.data(), number.data() + number.size() - 1, status);
   write_text(ending_program);
   write_text(": ");
-  write_text(running_hook.load());
+  write_text(tamrix_host::running_hook());
   write_text(" ended the process (status ");
   write_text(number.data());
   write_text(")\n");
@@ -142,7 +142,5 @@ void report_endings(const char *program, const void *plugin_function) {
   plugin_start = search.start;
   plugin_end = search.end;
 }
-
-void note_ending_hook(const char *hook) { running_hook = hook; }
 
 }  // namespace tamrix_host

@@ -4,17 +4,16 @@
 // go unreported here.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "ending.hpp"
 #include "exit_status.hpp"
+#include "tamrix_host.hpp"
 
 namespace {
 
-std::atomic<const char *> running_hook{nullptr};
 const char *ending_program = "";
 
 void write_text(const char *text) {
@@ -24,7 +23,7 @@ void write_text(const char *text) {
 }
 
 extern "C" void on_exit_in_hook() {
-  const char *hook = running_hook.load();
+  const char *hook = tamrix_host::running_hook();
   if (hook == nullptr) {
     return;
   }
@@ -45,7 +44,5 @@ void report_endings(const char *program, const void * /*plugin_function*/) {
   ending_program = program;
   std::atexit(on_exit_in_hook);
 }
-
-void note_ending_hook(const char *hook) { running_hook = hook; }
 
 }  // namespace tamrix_host

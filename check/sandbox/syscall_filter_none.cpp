@@ -6,6 +6,4 @@ FilteredRun run_without_system_calls(const std::function<void()> & /*body*/) {
   return {FilteredRun::End::unavailable, "this system has no system call filter to run it under"};
 }
 
-void filtered_hook(const char * /*hook*/) {}
-
 }  // namespace plugin_check

@@ -1,26 +1,25 @@
 // A seccomp filter of a few BPF lines: every system call traps, except the
-// write of the report on its own pipe and the exit that follows it. The
-// filter cannot be lifted again, so the code runs in a child of its own.
-#include <fcntl.h>
+// write of the result on the child's channel and the exit that follows it.
+// The filter cannot be lifted again, so the code runs in a child of its own.
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstring>
-#include <string_view>
 #include <system_error>
 
+#include "channel.hpp"
+#include "child.hpp"
+#include "coverage.hpp"
+#include "protocol.hpp"
 #include "syscall_filter.hpp"
+#include "tamrix_host.hpp"
 
 namespace plugin_check {
 namespace {
@@ -78,56 +77,24 @@ constexpr std::array<SystemCall, 36> system_calls = {{
     {SYS_getrusage, "getrusage"},
 }};
 
-std::atomic<const char *> running_hook{nullptr};
-int report_fd = -1;
+// What the filtered child runs: a copy of the caller's, since the child is a
+// fork of the caller.
+const std::function<void()> *filtered_body = nullptr;
 
-// What the signal handler may use: no heap, no locks.
-class Line {
- public:
-  void add(const char *text) {
-    while (*text != '\0' && size_ < text_.size()) {
-      text_.at(size_++) = *text++;
-    }
-  }
-  void add(long number) {
-    std::array<char, 24> digits{};
-    std::size_t count = 0;
-    const bool negative = number < 0;
-    unsigned long rest =
-        negative ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
-    do {
-      digits.at(count++) = static_cast<char>('0' + rest % 10);
-      rest /= 10;
-    } while (rest != 0 && count < digits.size());
-    if (negative) {
-      add("-");
-    }
-    while (count > 0) {
-      const std::array<char, 2> digit{digits.at(--count), '\0'};
-      add(digit.data());
-    }
-  }
-  // Sends the line and ends the process, with the only calls the filter lets
-  // through. Straight to the kernel, and not marked noreturn: a sanitizer's
-  // write and _exit do work of their own first (an exit-time leak check), and
-  // before a call that never returns it looks at the signal stack, all calls
-  // the filter would stop.
-  void send() const {
-    const long written = syscall(SYS_write, report_fd, text_.data(), size_);
-    syscall(SYS_exit_group, written == static_cast<long>(size_) ? 0 : 1);
-  }
-
- private:
-  std::array<char, 256> text_{};
-  std::size_t size_ = 0;
-};
+// Sends the result line and ends the process, with the only calls the filter
+// lets through. Straight to the kernel, and not marked noreturn: a sanitizer's
+// _exit does work of its own first (an exit-time leak check), and before a
+// call that never returns it looks at the signal stack, all calls the filter
+// would stop.
+void send_and_end(channel::FixedLine line) {
+  sandbox::child_write(line.text());
+  syscall(SYS_exit_group, 0);
+}
 
 extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context*/) {
-  Line line;
-  line.add("called ");
-  const char *hook = running_hook.load(std::memory_order_relaxed);
-  line.add(hook != nullptr ? hook : "the checker");
-  line.add(" called ");
+  channel::FixedLine line = channel::result_line(sandbox::child_token(), Verdict::fail);
+  const char *hook = tamrix_host::running_hook();
+  line.add(hook != nullptr ? hook : "the checker").add(" called ");
   const long number = info->si_syscall;
   const char *name = nullptr;
   for (const SystemCall &call : system_calls) {
@@ -136,10 +103,9 @@ extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context
   if (name != nullptr) {
     line.add(name);
   } else {
-    line.add("system call number ");
-    line.add(number);
+    line.add("system call number ").add(number);
   }
-  line.send();
+  send_and_end(line);
 }
 
 // Installs the filter; false, with errno set, where the system refuses it.
@@ -173,9 +139,13 @@ bool install_filter(int fd) {
   // NOLINTEND(cppcoreguidelines-pro-type-vararg)
 }
 
-// Ends the process; see Line::send() for why it is not marked noreturn.
-void run_filtered(int fd, const std::function<void()> &body) {
-  report_fd = fd;
+// The filtered child: ends the process itself once the filter is on; see
+// send_and_end() for why it is not marked noreturn.
+int run_filtered(const std::vector<std::string> & /*args*/) {
+  // Only the filter's own line may reach the parent: progress lines would
+  // go through a listener the filter was not made for.
+  tamrix_host::set_hook_listener(nullptr);
+  tamrix_host::entering(nullptr);
   // A thread sanitizer maps memory for a thread's first signal, which inside
   // the filter would stop the report itself: one harmless signal first.
   struct sigaction warm_up {};
@@ -195,69 +165,52 @@ void run_filtered(int fd, const std::function<void()> &body) {
   sigemptyset(&sys);
   sigaddset(&sys, SIGSYS);
   pthread_sigmask(SIG_UNBLOCK, &sys, nullptr);
-  if (!install_filter(fd)) {
-    const std::string why = "the system refused a system call filter (prctl: " +
-                            std::generic_category().message(errno) +
-                            "), as qemu's user-mode emulation does";
-    const ssize_t written = write(fd, ("unavailable " + why).data(), why.size() + 12);
-    _exit(written > 0 ? 0 : 1);
+  // No count can be written under the filter: what ran so far is written now.
+  sandbox::coverage_flush();
+  if (!install_filter(sandbox::child_channel_fd())) {
+    sandbox::send_result(Verdict::skip, "the system refused a system call filter (prctl: " +
+                                            std::generic_category().message(errno) +
+                                            "), as qemu's user-mode emulation does");
+    return 0;
   }
-  body();
-  running_hook = nullptr;
-  Line line;
-  line.add("clean");
-  line.send();
+  (*filtered_body)();
+  send_and_end(channel::result_line(sandbox::child_token(), Verdict::pass));
+  return 0;
 }
+
+// Long enough never to end a run that works: a hang is the check's own time
+// limit's to end, which its parent keeps.
+constexpr double filtered_run_limit = 3600.0;
 
 }  // namespace
 
-void filtered_hook(const char *hook) { running_hook.store(hook, std::memory_order_relaxed); }
-
 FilteredRun run_without_system_calls(const std::function<void()> &body) {
-  std::array<int, 2> pipe_ends{-1, -1};
-  if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
-    return {FilteredRun::End::failed,
-            "cannot make a pipe: " + std::generic_category().message(errno)};
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(pipe_ends[0]);
-    run_filtered(pipe_ends[1], body);
-  }
-  close(pipe_ends[1]);
-  if (pid < 0) {
-    close(pipe_ends[0]);
-    return {FilteredRun::End::failed,
-            "cannot start a process: " + std::generic_category().message(errno)};
-  }
-  std::string said;
-  std::array<char, 512> buffer{};
-  for (ssize_t got = 0; (got = read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
-    if (got < 0 && errno != EINTR) {
+  filtered_body = &body;
+  const sandbox::Heard heard = sandbox::run_in_child(run_filtered, {}, filtered_run_limit);
+  filtered_body = nullptr;
+  switch (heard.end) {
+    case sandbox::Heard::End::result:
+      if (heard.verdict == Verdict::pass) {
+        return {FilteredRun::End::clean, {}};
+      }
+      return {
+          heard.verdict == Verdict::skip ? FilteredRun::End::unavailable : FilteredRun::End::called,
+          heard.reason};
+    case sandbox::Heard::End::failed:
+      // No progress lines came, so the parent's words for where it ended
+      // would name no hook: these say what is known.
+      if (heard.outcome.end == sandbox::ChildOutcome::End::crashed) {
+        return {FilteredRun::End::failed, "the filtered process ended with " + heard.outcome.cause};
+      }
+      if (heard.outcome.end == sandbox::ChildOutcome::End::exited) {
+        return {FilteredRun::End::failed, "the filtered process ended with status " +
+                                              std::to_string(heard.outcome.exit_status)};
+      }
       break;
-    }
-    said.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    case sandbox::Heard::End::not_started:
+      break;
   }
-  close(pipe_ends[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  const auto starts = [&said](std::string_view word) { return said.rfind(word, 0) == 0; };
-  if (starts("clean")) {
-    return {FilteredRun::End::clean, {}};
-  }
-  if (starts("called ")) {
-    return {FilteredRun::End::called, said.substr(7)};
-  }
-  if (starts("unavailable ")) {
-    return {FilteredRun::End::unavailable, said.substr(12)};
-  }
-  if (WIFSIGNALED(status)) {
-    return {FilteredRun::End::failed,
-            "the filtered process ended with signal " + std::to_string(WTERMSIG(status))};
-  }
-  return {FilteredRun::End::failed,
-          "the filtered process ended with status " + std::to_string(WEXITSTATUS(status))};
+  return {FilteredRun::End::failed, heard.reason};
 }
 
 }  // namespace plugin_check

@@ -46,6 +46,23 @@ std::string encode_note(std::string_view token, std::string_view text);
 std::size_t encode_progress(std::string_view token, const char *hook,
                             std::array<char, progress_line_size> &line);
 
+// A line built without the heap or locks, for senders that may use neither:
+// one counting allocations, or a signal handler. Parts past its room are cut.
+class FixedLine {
+ public:
+  FixedLine &add(std::string_view part);
+  FixedLine &add(long number);
+  // The line so far, ended by its newline.
+  std::string_view text();
+
+ private:
+  std::array<char, progress_line_size> text_{};
+  std::size_t size_ = 0;  // without the newline
+};
+
+// The start of a result line; its reason follows with add().
+FixedLine result_line(std::string_view token, Verdict verdict);
+
 struct Decoded {
   std::vector<Message> messages;  // those that carried the token, in order
   bool forged = false;            // a line that looked like a result but lacked the token

@@ -19,11 +19,8 @@ struct FilteredRun {
 };
 
 // Runs `body` in a child process of this one under a filter that stops it at
-// its first system call and names the call and the hook last given to
-// filtered_hook(). The child gets a copy of this process, plug-in included.
+// its first system call and names the call and the hook tamrix_host::entering()
+// last named. The child gets a copy of this process, plug-in included.
 FilteredRun run_without_system_calls(const std::function<void()> &body);
-
-// Names the plug-in function about to run under the filter (a string literal).
-void filtered_hook(const char *hook);
 
 }  // namespace plugin_check

@@ -18,6 +18,15 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 4> verdict_words = {{
     {Verdict::skip, "skip"},
 }};
 
+std::string_view word_of(Verdict verdict) {
+  for (const auto &[each, name] : verdict_words) {
+    if (each == verdict) {
+      return name;
+    }
+  }
+  return {};
+}
+
 // Splits off the first word of `text`, leaving the rest after one space.
 std::string_view first_word(std::string_view &text) {
   const std::size_t space = text.find(' ');
@@ -75,13 +84,8 @@ std::string one_line(std::string line, std::string_view text) {
 
 std::string encode_result(std::string_view token, Verdict verdict, std::string_view reason) {
   std::string line(token);
-  line.append(" ").append(result_word).append(" ");
-  for (const auto &[each, name] : verdict_words) {
-    if (each == verdict) {
-      line.append(name);
-    }
-  }
-  return one_line(line + ' ', reason);
+  line.append(" ").append(result_word).append(" ").append(word_of(verdict)).append(" ");
+  return one_line(line, reason);
 }
 
 std::string encode_note(std::string_view token, std::string_view text) {
@@ -90,26 +94,60 @@ std::string encode_note(std::string_view token, std::string_view text) {
   return one_line(line, text);
 }
 
+FixedLine &FixedLine::add(std::string_view part) {
+  for (const char c : part) {
+    if (size_ + 1 >= text_.size()) {  // one kept for the newline
+      break;
+    }
+    text_.at(size_++) = c;
+  }
+  return *this;
+}
+
+FixedLine &FixedLine::add(long number) {
+  std::array<char, 24> digits{};
+  std::size_t count = 0;
+  const bool negative = number < 0;
+  unsigned long rest =
+      negative ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
+  do {
+    digits.at(count++) = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0 && count < digits.size());
+  if (negative) {
+    add("-");
+  }
+  while (count > 0) {
+    add(std::string_view(&digits.at(--count), 1));
+  }
+  return *this;
+}
+
+std::string_view FixedLine::text() {
+  text_.at(size_) = '\n';
+  return {text_.data(), size_ + 1};
+}
+
+FixedLine result_line(std::string_view token, Verdict verdict) {
+  FixedLine line;
+  line.add(token).add(" ").add(result_word).add(" ").add(word_of(verdict)).add(" ");
+  return line;
+}
+
 std::size_t encode_progress(std::string_view token, const char *hook,
                             std::array<char, progress_line_size> &line) {
-  std::size_t size = 0;
-  const auto append = [&line, &size](std::string_view part) {
-    const std::size_t room = line.size() - 1 - size;  // one kept for the newline
-    const std::size_t taken = std::min(part.size(), room);
-    part.copy(line.data() + size, taken);
-    size += taken;
-  };
-  append(token);
-  append(" ");
+  FixedLine progress;
+  progress.add(token).add(" ");
   if (hook != nullptr) {
-    append(entering_word);
-    append(" ");
-    append(hook);
+    progress.add(entering_word).add(" ").add(hook);
   } else {
-    append(left_word);
+    progress.add(left_word);
   }
-  line[size] = '\n';
-  return size + 1;
+  const std::string_view text = progress.text();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    line.at(i) = text[i];
+  }
+  return text.size();
 }
 
 Decoded decode(std::string_view output, std::string_view token) {

@@ -1,0 +1,18 @@
+// The gcov runtime's own entry points, present in every program built with
+// --coverage.
+#include "coverage.hpp"
+
+extern "C" {
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+void __gcov_reset();
+void __gcov_dump();
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+}
+
+namespace plugin_check::sandbox {
+
+void coverage_child_started() { __gcov_reset(); }
+
+void coverage_flush() { __gcov_dump(); }
+
+}  // namespace plugin_check::sandbox

@@ -1,0 +1,9 @@
+#include "coverage.hpp"
+
+namespace plugin_check::sandbox {
+
+void coverage_child_started() {}
+
+void coverage_flush() {}
+
+}  // namespace plugin_check::sandbox
