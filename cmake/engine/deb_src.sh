@@ -1,0 +1,25 @@
+# Sourced by the engine scripts. Makes Debian's source package for the engine
+# reachable through apt: a deb-src entry for the archive and suite the native
+# libode-dev comes from, so the Windows build compiles the very release the
+# Linux builds link.
+engine_version=0.16.2
+
+ensure_engine_source_entry() {
+  apt-cache showsrc ode 2>/dev/null | grep -q "^Version: .*:${engine_version}-" && return 0
+  local uri suite
+  read -r uri suite < <(apt-cache policy libode-dev |
+    awk '$1 ~ /^[0-9]+$/ && $2 ~ /:\/\// { split($3, s, "/"); print $2, s[1]; exit }')
+  if [[ -z ${uri:-} ]]; then
+    echo "error: no apt archive offers libode-dev; install it (apt-get install libode-dev) first" >&2
+    return 1
+  fi
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  {
+    echo "Types: deb-src"
+    echo "URIs: $uri"
+    echo "Suites: $suite"
+    echo "Components: main"
+    [[ -f $keyring ]] && echo "Signed-By: $keyring"
+  } >/etc/apt/sources.list.d/tamrix-engine-src.sources
+  apt-get update -qq
+}
