@@ -3,7 +3,7 @@
 #
 # Natively it is Debian's libode-dev, found through its pkg-config file (Debian
 # ships no CMake config). Debian's packages cannot be installed for a cross
-# target, so there the toolchain file names TAMRIX_ENGINE_PREFIX, a folder the
+# target, so there the toolchain file names TAMRIX_ENGINE_ROOT, a folder the
 # scripts in cmake/engine/ fill: Debian's AArch64 packages unpacked, or a
 # Windows build from Debian's source package. The Windows package carries the
 # engine itself, so its installed config finds it in the package's own tree.
@@ -14,30 +14,30 @@ if(TARGET tamrix_engine)
 endif()
 
 set(tamrix_engine_version 0.16.2)
-if(WIN32 AND NOT TAMRIX_ENGINE_PREFIX)
+if(WIN32 AND NOT TAMRIX_ENGINE_ROOT)
   # Installed from the zip: <prefix>/lib/cmake/my_physics1/Engine.cmake.
   get_filename_component(tamrix_engine_package_root "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
   if(EXISTS "${tamrix_engine_package_root}/include/ode/ode.h")
-    set(TAMRIX_ENGINE_PREFIX "${tamrix_engine_package_root}")
+    set(TAMRIX_ENGINE_ROOT "${tamrix_engine_package_root}")
   endif()
 endif()
 
-if(TAMRIX_ENGINE_PREFIX)
+if(TAMRIX_ENGINE_ROOT)
   if(WIN32)
     set(tamrix_engine_script build_windows.sh)
-    set(tamrix_engine_include "${TAMRIX_ENGINE_PREFIX}/include")
-    set(tamrix_engine_library "${TAMRIX_ENGINE_PREFIX}/lib/libode_double.dll.a")
-    set(TAMRIX_ENGINE_RUNTIME "${TAMRIX_ENGINE_PREFIX}/bin/libode_double.dll")
+    set(tamrix_engine_include "${TAMRIX_ENGINE_ROOT}/include")
+    set(tamrix_engine_library "${TAMRIX_ENGINE_ROOT}/lib/libode_double.dll.a")
+    set(TAMRIX_ENGINE_RUNTIME "${TAMRIX_ENGINE_ROOT}/bin/libode_double.dll")
   else()
     set(tamrix_engine_script fetch_arm64.sh)
-    set(tamrix_engine_include "${TAMRIX_ENGINE_PREFIX}/usr/include")
-    file(GLOB tamrix_engine_library "${TAMRIX_ENGINE_PREFIX}/usr/lib/*/libode.so")
+    set(tamrix_engine_include "${TAMRIX_ENGINE_ROOT}/usr/include")
+    file(GLOB tamrix_engine_library "${TAMRIX_ENGINE_ROOT}/usr/lib/*/libode.so")
     set(TAMRIX_ENGINE_RUNTIME "")
   endif()
   if(NOT EXISTS "${tamrix_engine_include}/ode/ode.h" OR NOT tamrix_engine_library
      OR NOT EXISTS "${tamrix_engine_library}")
     message(FATAL_ERROR "The engine for ${CMAKE_SYSTEM_PROCESSOR} ${CMAKE_SYSTEM_NAME} is not in "
-      "${TAMRIX_ENGINE_PREFIX}: run cmake/engine/${tamrix_engine_script} ${TAMRIX_ENGINE_PREFIX} "
+      "${TAMRIX_ENGINE_ROOT}: run cmake/engine/${tamrix_engine_script} ${TAMRIX_ENGINE_ROOT} "
       "from the my_physics1 sources")
   endif()
   add_library(tamrix_engine INTERFACE IMPORTED GLOBAL)
@@ -56,12 +56,12 @@ endif()
 
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
-  pkg_check_modules(TAMRIX_ENGINE QUIET IMPORTED_TARGET GLOBAL ode>=${tamrix_engine_version})
+  pkg_check_modules(TAMRIX_ENGINE_PC QUIET IMPORTED_TARGET GLOBAL ode>=${tamrix_engine_version})
 endif()
-if(NOT TARGET PkgConfig::TAMRIX_ENGINE)
+if(NOT TARGET PkgConfig::TAMRIX_ENGINE_PC)
   message(FATAL_ERROR "The engine ${tamrix_engine_version} was not found through pkg-config "
     "(ode.pc): install Debian's libode-dev and pkg-config (apt-get install libode-dev pkg-config)")
 endif()
 add_library(tamrix_engine INTERFACE IMPORTED GLOBAL)
-target_link_libraries(tamrix_engine INTERFACE PkgConfig::TAMRIX_ENGINE)
+target_link_libraries(tamrix_engine INTERFACE PkgConfig::TAMRIX_ENGINE_PC)
 set(TAMRIX_ENGINE_RUNTIME "")

@@ -20,7 +20,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Debian has no MinGW build of the rigid-body engine; cmake/engine/build_windows.sh
 # builds one from Debian's source package into this folder.
-set(TAMRIX_ENGINE_PREFIX /opt/tamrix-engine/windows CACHE PATH
+set(TAMRIX_ENGINE_ROOT /opt/tamrix-engine/windows CACHE PATH
     "The engine built for Windows (cmake/engine/build_windows.sh)")
 
 # wine64 itself; the `wine` wrapper may pick the 32-bit loader.
