@@ -28,7 +28,9 @@ int main(void) {
 
   /* Free fall for 1 s in 100 steps. The engine integrates velocity first,
    * so the body falls g*dt^2*(1+2+...+100), a little more than g*t^2/2. */
-  const double g = 9.81, dt = 0.01, start = 10.0;
+  const double g = 9.81;
+  const double dt = 0.01;
+  const double start = 10.0;
   dWorldID world = dWorldCreate();
   dWorldSetGravity(world, 0, 0, -g);
   dBodyID body = dBodyCreate(world);
