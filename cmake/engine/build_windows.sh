@@ -11,8 +11,8 @@ if (($# != 1)); then
 fi
 prefix=$1
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=deb_src.sh
-. "$here/deb_src.sh"
+# shellcheck source=cmake/engine/common.sh
+. "$here/common.sh"
 stamp="$prefix/tamrix-engine-$engine_version.stamp"
 if [[ -f $stamp ]]; then
   echo "engine for Windows: already in $prefix"

@@ -10,7 +10,9 @@ if (($# != 1)); then
   exit 2
 fi
 prefix=$1
-engine_version=0.16.2
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=cmake/engine/common.sh
+. "$here/common.sh"
 stamp="$prefix/tamrix-engine-$engine_version.stamp"
 if [[ -f $stamp ]]; then
   echo "engine for AArch64: already in $prefix"

@@ -1,9 +1,11 @@
-# Sourced by the engine scripts. Makes Debian's source package for the engine
-# reachable through apt: a deb-src entry for the archive and suite the native
-# libode-dev comes from, so the Windows build compiles the very release the
-# Linux builds link.
+# shellcheck shell=bash
+# Sourced by the engine scripts: the release every target uses, and how the
+# Windows build reaches Debian's source package for it.
+# shellcheck disable=SC2034  # read by the scripts that source this file
 engine_version=0.16.2
 
+# A deb-src entry for the archive and suite the native libode-dev comes from,
+# so the Windows build compiles the very release the Linux builds link.
 ensure_engine_source_entry() {
   apt-cache showsrc ode 2>/dev/null | grep -q "^Version: .*:${engine_version}-" && return 0
   local uri suite
