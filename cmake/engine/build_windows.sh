@@ -5,19 +5,10 @@
 # Debian ships no MinGW build. Skips the work when PREFIX holds a finished
 # install. Usage: build_windows.sh PREFIX
 set -euo pipefail
-if (($# != 1)); then
-  echo "usage: $0 PREFIX" >&2
-  exit 2
-fi
-prefix=$1
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=cmake/engine/common.sh
 . "$here/common.sh"
-stamp="$prefix/tamrix-engine-$engine_version.stamp"
-if [[ -f $stamp ]]; then
-  echo "engine for Windows: already in $prefix"
-  exit 0
-fi
+engine_prefix Windows "$@"
 
 ensure_engine_source_entry
 work=$(mktemp -d)

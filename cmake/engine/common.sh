@@ -4,6 +4,24 @@
 # shellcheck disable=SC2034  # read by the scripts that source this file
 engine_version=0.16.2
 
+# The scripts' one argument, PREFIX, and the stamp that marks a finished
+# install there; exits the script when that install is already done.
+#   engine_prefix "<what>" "$@"
+engine_prefix() {
+  local what=$1
+  shift
+  if (($# != 1)); then
+    echo "usage: $0 PREFIX" >&2
+    exit 2
+  fi
+  prefix=$1
+  stamp="$prefix/tamrix-engine-$engine_version.stamp"
+  if [[ -f $stamp ]]; then
+    echo "engine for $what: already in $prefix"
+    exit 0
+  fi
+}
+
 # A deb-src entry for the archive and suite the native libode-dev comes from,
 # so the Windows build compiles the very release the Linux builds link.
 ensure_engine_source_entry() {

@@ -5,19 +5,10 @@
 # loads from it. Skips the work when PREFIX holds a finished unpack.
 # Usage: fetch_arm64.sh PREFIX
 set -euo pipefail
-if (($# != 1)); then
-  echo "usage: $0 PREFIX" >&2
-  exit 2
-fi
-prefix=$1
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=cmake/engine/common.sh
 . "$here/common.sh"
-stamp="$prefix/tamrix-engine-$engine_version.stamp"
-if [[ -f $stamp ]]; then
-  echo "engine for AArch64: already in $prefix"
-  exit 0
-fi
+engine_prefix AArch64 "$@"
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   dpkg --add-architecture arm64
