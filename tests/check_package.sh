@@ -2,7 +2,7 @@
 # Installs the build into a scratch prefix, then builds and runs a C consumer
 # against the installed package, runs the installed host-sim, builds and
 # checks a second plug-in with the package's plug-in functions, and builds the
-# example under examples/ and runs its tests, as an author who copied it would.
+# examples under examples/ and runs their tests, as an author who copied one would.
 #
 #   check_package.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -59,5 +59,16 @@ ctest --test-dir "$prefix/example" --no-tests=error --output-on-failure >/dev/nu
   ctest --test-dir "$prefix/example" --output-on-failure
   exit 1
 }
-echo "ok: installed package builds a consumer, a checked plug-in and the example with its tests;" \
-  "host-sim runs the installed plug-in"
+# The physics example: ENGINE, the fixture's engine world, bodies where the
+# world file says.
+cmake -S "$here/../examples/physics_plugin" -B "$prefix/physics" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
+  -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
+cmake --build "$prefix/physics" >/dev/null
+ctest --test-dir "$prefix/physics" --no-tests=error --output-on-failure >/dev/null || {
+  echo "FAIL: the physics example does not pass its own tests against the installed package:"
+  ctest --test-dir "$prefix/physics" --output-on-failure
+  exit 1
+}
+echo "ok: installed package builds a consumer, a checked plug-in and both examples with their" \
+  "tests; host-sim runs the installed plug-in"

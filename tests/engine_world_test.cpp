@@ -194,15 +194,16 @@ TEST(EngineWorldSurface, ABouncyFloorThrowsABallBackUp) {
 
 TEST(EngineWorldShapes, EveryShapeRestsOnTheFloorAtItsOwnHeight) {
   Engine engine;
-  engine.bodies = {body("box", {0, 0, 1}), body("sphere", {3, 0, 1}),
-                   body("capsule", {6, 0, 1}), body("cylinder", {9, 0, 1})};
+  engine.bodies = {body("box", {0, 0, 1}), body("sphere", {3, 0, 1}), body("capsule", {6, 0, 1}),
+                   body("cylinder", {9, 0, 1})};
   engine.bodies[1].shape = Shape::sphere;
   engine.bodies[2].shape = Shape::capsule;
   engine.bodies[3].shape = Shape::cylinder;
   engine.bodies[0].size = {1, 1, 0.4};
-  engine.geometries = {EngineGeometry{.name = "floor"},
-                       EngineGeometry{.name = "table", .shape = Shape::box, .size = {2, 2, 0.2},
-                                      .position = {20, 0, 0.1}}};
+  engine.geometries = {
+      EngineGeometry{.name = "floor"},
+      EngineGeometry{
+          .name = "table", .shape = Shape::box, .size = {2, 2, 0.2}, .position = {20, 0, 0.1}}};
   Host host(engine_world(engine));
   const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
   host.set_up(plugin);
