@@ -29,11 +29,13 @@ constexpr int columns = 10;
 // two hundred contacts a step.
 Engine fifty_boxes() {
   Engine engine;
-  for (int i = 0; i < rows * columns; ++i) {
-    EngineBody body;
-    body.name = "box" + std::to_string(i);
-    body.position = {1.5 * (i % columns), 1.5 * (i / columns), 0.5};
-    engine.bodies.push_back(body);
+  for (int row = 0; row < rows; ++row) {
+    for (int column = 0; column < columns; ++column) {
+      EngineBody body;
+      body.name = "box" + std::to_string(row * columns + column);
+      body.position = {1.5 * column, 1.5 * row, 0.5};
+      engine.bodies.push_back(body);
+    }
   }
   engine.geometries = {EngineGeometry{.name = "floor"}};
   return engine;

@@ -128,8 +128,8 @@ TEST_F(EngineWorld, TheHostsContactsCatchADroppedBox) {
 
 TEST_F(EngineWorld, ANewWorldStartsAgainWithNewHandles) {
   live(50);
-  const auto old_body = host.body("box");
-  const auto old_floor = host.geometry("floor");
+  auto *const old_body = host.body("box");
+  auto *const old_floor = host.geometry("floor");
   host.new_world();
   EXPECT_NE(host.body("box"), old_body);
   EXPECT_NE(host.geometry("floor"), old_floor);

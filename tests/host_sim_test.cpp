@@ -85,8 +85,9 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
 TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   const SimRun help = host_sim({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
-                             "--lookup NAME", "--trace", "--version", "--help", "Exit status"}) {
+  for (const char *option :
+       {"--world FILE", "--body NAME", "--geom NAME", "--steps N", "--lookup NAME", "--trace",
+        "--record FILE.csv", "--plot FILE.svg", "--version", "--help", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   }
   const SimRun version = host_sim({"--version"});

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <system_error>
@@ -74,14 +75,9 @@ double tick_step(double span, int wanted) {
   return 10.0 * power;
 }
 
-struct Range {
-  double low = 0.0;
-  double high = 0.0;
-};
-
 // Widened to whole ticks, and never narrower than a metre, so a body at
 // rest (give or take the engine's rounding) is a flat line in the middle.
-Range padded(Range range) {
+BodyRecorder::Range padded(BodyRecorder::Range range) {
   if (!(range.high - range.low >= 1e-3)) {
     const double middle = (range.low + range.high) / 2;
     range = {middle - 0.5, middle + 0.5};
@@ -131,40 +127,87 @@ void BodyRecorder::sample(const Host &host, long step, double time) {
   }
 }
 
-void BodyRecorder::write_plot(std::ostream &svg) const {
-  constexpr double width = 860;
-  constexpr double left = 80;
-  constexpr double right = 170;  // room for the legend
-  constexpr double top = 50;
-  constexpr double panel = 190;
-  constexpr double gap = 60;
-  constexpr std::array<const char *, 3> axes = {"x", "y", "z"};
-  const double plot_width = width - left - right;
-  const double height = top + 3 * panel + 3 * gap;
+namespace {
 
-  Range time;
-  bool any = false;
-  std::array<Range, 3> coordinate{};
+// The picture's layout, in SVG units.
+constexpr double width = 860;
+constexpr double left = 80;
+constexpr double right = 170;  // room for the legend
+constexpr double top = 50;
+constexpr double panel = 190;
+constexpr double gap = 60;
+constexpr double plot_width = width - left - right;
+
+// Ticks at whole multiples of `step` from `low` to `high`, counted in whole
+// numbers so rounding never adds or drops one.
+template <typename Draw>
+void ticks(double low, double high, double step, Draw draw) {
+  const auto first = static_cast<long>(std::ceil(low / step - 1e-9));
+  const auto last = static_cast<long>(std::floor(high / step + 1e-9));
+  for (long tick = first; tick <= last; ++tick) {
+    draw(static_cast<double>(tick) * step);
+  }
+}
+
+}  // namespace
+
+void BodyRecorder::draw_panel(std::ostream &svg, std::size_t axis, Range time, Range range) const {
+  constexpr std::array<const char *, 3> axes = {"x", "y", "z"};
+  const double y0 = top + static_cast<double>(axis) * (panel + gap);
+  const auto x_of = [&](double t) {
+    return left + (t - time.low) / (time.high - time.low) * plot_width;
+  };
+  const auto y_of = [&](double v) {
+    return y0 + panel - (v - range.low) / (range.high - range.low) * panel;
+  };
+  svg << "<g>\n<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_width
+      << "\" height=\"" << panel << "\" fill=\"none\" stroke=\"#444\"/>\n";
+  ticks(range.low, range.high, tick_step(range.high - range.low, 5), [&](double v) {
+    const std::string y = number(y_of(v), 6);
+    svg << "<line x1=\"" << left << "\" x2=\"" << left + plot_width << "\" y1=\"" << y << "\" y2=\""
+        << y << "\" stroke=\"#ddd\"/><text x=\"" << left - 6 << "\" y=\"" << number(y_of(v) + 4, 6)
+        << "\" text-anchor=\"end\">" << number(v, 6) << "</text>\n";
+  });
+  ticks(time.low, time.high, tick_step(time.high - time.low, 8), [&](double t) {
+    const std::string x = number(x_of(t), 6);
+    svg << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"" << y0 << "\" y2=\"" << y0 + panel
+        << "\" stroke=\"#eee\"/><text x=\"" << x << "\" y=\"" << y0 + panel + 16
+        << "\" text-anchor=\"middle\">" << number(t, 6) << "</text>\n";
+  });
+  svg << "<text x=\"" << left + plot_width / 2 << "\" y=\"" << y0 + panel + 34
+      << "\" text-anchor=\"middle\">time (s)</text>\n"
+      << "<text transform=\"translate(" << left - 52 << ' ' << y0 + panel / 2
+      << ") rotate(-90)\" text-anchor=\"middle\">" << axes[axis] << " (m)</text>\n";
+  for (std::size_t b = 0; b < points_.size(); ++b) {
+    svg << "<polyline fill=\"none\" stroke-width=\"1.5\" stroke=\"" << colours[b % colours.size()]
+        << "\" points=\"";
+    for (const Point &point : points_[b]) {
+      svg << number(x_of(point.time), 7) << ',' << number(y_of(point.position[axis]), 7) << ' ';
+    }
+    svg << "\"/>\n";
+  }
+  svg << "</g>\n";
+}
+
+void BodyRecorder::write_plot(std::ostream &svg) const {
+  const double height = top + 3 * panel + 3 * gap;
+  // The ranges of the time and of each coordinate over every point.
+  Range time{std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest()};
+  std::array<Range, 3> coordinate{time, time, time};
+  const auto widen = [](Range &range, double value) {
+    range = {std::min(range.low, value), std::max(range.high, value)};
+  };
   for (const auto &points : points_) {
     for (const Point &point : points) {
-      if (!any) {
-        time = {point.time, point.time};
-        coordinate = {Range{point.position[0], point.position[0]},
-                      Range{point.position[1], point.position[1]},
-                      Range{point.position[2], point.position[2]}};
-        any = true;
-      }
-      time = {std::min(time.low, point.time), std::max(time.high, point.time)};
+      widen(time, point.time);
       for (std::size_t a = 0; a < 3; ++a) {
-        coordinate[a] = {std::min(coordinate[a].low, point.position[a]),
-                         std::max(coordinate[a].high, point.position[a])};
+        widen(coordinate[a], point.position[a]);
       }
     }
   }
   if (!(time.high > time.low)) {
-    time.high = time.low + 1.0;
+    time = {0.0, 1.0};
   }
-
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" viewBox=\"0 0 " << width << ' ' << height
@@ -173,49 +216,7 @@ void BodyRecorder::write_plot(std::ostream &svg) const {
       << "<text x=\"" << width / 2 << "\" y=\"24\" text-anchor=\"middle\" font-size=\"16\">"
       << "Body positions over time</text>\n";
   for (std::size_t a = 0; a < 3; ++a) {
-    const Range range = padded(coordinate[a]);
-    const double y0 = top + static_cast<double>(a) * (panel + gap);
-    const auto x_of = [&](double t) {
-      return left + (t - time.low) / (time.high - time.low) * plot_width;
-    };
-    const auto y_of = [&](double v) {
-      return y0 + panel - (v - range.low) / (range.high - range.low) * panel;
-    };
-    svg << "<g>\n<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_width
-        << "\" height=\"" << panel << "\" fill=\"none\" stroke=\"#444\"/>\n";
-    const double value_step = tick_step(range.high - range.low, 5);
-    for (double v = std::ceil(range.low / value_step - 1e-9) * value_step;
-         v <= range.high + value_step * 1e-6; v += value_step) {
-      svg << "<line x1=\"" << left << "\" x2=\"" << left + plot_width << "\" y1=\""
-          << number(y_of(v), 6) << "\" y2=\"" << number(y_of(v), 6) << "\" stroke=\"#ddd\"/>"
-          << "<text x=\"" << left - 6 << "\" y=\"" << number(y_of(v) + 4, 6)
-          << "\" text-anchor=\"end\">" << number(std::abs(v) < value_step / 1e6 ? 0.0 : v, 6)
-          << "</text>\n";
-    }
-    const double time_step = tick_step(time.high - time.low, 8);
-    for (double t = std::ceil(time.low / time_step) * time_step; t <= time.high + time_step / 1e6;
-         t += time_step) {
-      svg << "<line x1=\"" << number(x_of(t), 6) << "\" x2=\"" << number(x_of(t), 6) << "\" y1=\""
-          << y0 << "\" y2=\"" << y0 + panel << "\" stroke=\"#eee\"/>"
-          << "<text x=\"" << number(x_of(t), 6) << "\" y=\"" << y0 + panel + 16
-          << "\" text-anchor=\"middle\">" << number(t, 6) << "</text>\n";
-    }
-    svg << "<text x=\"" << left + plot_width / 2 << "\" y=\"" << y0 + panel + 34
-        << "\" text-anchor=\"middle\">time (s)</text>\n"
-        << "<text transform=\"translate(" << left - 52 << ' ' << y0 + panel / 2
-        << ") rotate(-90)\" text-anchor=\"middle\">" << axes[a] << " (m)</text>\n";
-    for (std::size_t b = 0; b < points_.size(); ++b) {
-      if (points_[b].empty()) {
-        continue;
-      }
-      svg << "<polyline fill=\"none\" stroke-width=\"1.5\" stroke=\"" << colours[b % colours.size()]
-          << "\" points=\"";
-      for (const Point &point : points_[b]) {
-        svg << number(x_of(point.time), 7) << ',' << number(y_of(point.position[a]), 7) << ' ';
-      }
-      svg << "\"/>\n";
-    }
-    svg << "</g>\n";
+    draw_panel(svg, a, time, padded(coordinate[a]));
   }
   // The legend: one colour per body, the same in every panel.
   for (std::size_t b = 0; b < bodies_.size(); ++b) {

@@ -26,7 +26,14 @@ class BodyRecorder {
   // panel per axis, with a legend.
   void write_plot(std::ostream &svg) const;
 
+  struct Range {
+    double low = 0.0;
+    double high = 0.0;
+  };
+
  private:
+  void draw_panel(std::ostream &svg, std::size_t axis, Range time, Range range) const;
+
   struct Point {
     double time;
     std::array<double, 3> position;

@@ -200,6 +200,45 @@ std::string unknown_pair(const World &world, const WorldFile &file) {
   return {};
 }
 
+// Reads and checks the whole world file, and opens the record, before the
+// plug-in is loaded; returns the one-line reason the run cannot start.
+std::string prepare(const Options &options, WorldFile &file, std::ofstream &csv) {
+  if (!options.world_file.empty()) {
+    if (std::string problem = read_world_file(options.world_file, file); !problem.empty()) {
+      return problem;
+    }
+  }
+  if (std::string problem = engine_problem(options, file); !problem.empty()) {
+    return problem;
+  }
+  if (std::string problem = unknown_pair(world_of(options, file), file); !problem.empty()) {
+    return problem;
+  }
+  if (!options.record.empty()) {
+    csv.open(options.record, std::ios::binary | std::ios::trunc);
+    if (!csv) {
+      return "--record " + options.record + ": cannot be written";
+    }
+  }
+  return {};
+}
+
+// The record's last rows and the plot, or why they could not be written.
+std::string finish_outputs(const Options &options, std::ofstream &csv,
+                           const BodyRecorder &recorder) {
+  if (csv.is_open() && !csv.flush()) {
+    return "--record " + options.record + ": writing failed";
+  }
+  if (!options.plot.empty()) {
+    std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
+    recorder.write_plot(svg);
+    if (!svg.flush()) {
+      return "--plot " + options.plot + ": cannot be written";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int host_sim(const std::vector<std::string> &args, const std::string &default_plugin,
@@ -218,31 +257,13 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     out << "host-sim " << MY_PHYSICS1_VERSION << '\n';
     return exit_status::passed;
   }
-  // The whole file is read and checked before the plug-in is loaded.
   WorldFile file;
-  if (!options.world_file.empty()) {
-    if (const std::string problem = read_world_file(options.world_file, file); !problem.empty()) {
-      err << "host-sim: " << problem << '\n';
-      return exit_status::usage;
-    }
-  }
-  if (const std::string problem = engine_problem(options, file); !problem.empty()) {
+  std::ofstream csv;
+  if (const std::string problem = prepare(options, file, csv); !problem.empty()) {
     err << "host-sim: " << problem << '\n';
     return exit_status::usage;
   }
   const World world = world_of(options, file);
-  if (const std::string problem = unknown_pair(world, file); !problem.empty()) {
-    err << "host-sim: " << problem << '\n';
-    return exit_status::usage;
-  }
-  std::ofstream csv;
-  if (!options.record.empty()) {
-    csv.open(options.record, std::ios::binary | std::ios::trunc);
-    if (!csv) {
-      err << "host-sim: --record " << options.record << ": cannot be written\n";
-      return exit_status::usage;
-    }
-  }
   const long steps = options.steps.value_or(file.steps.value_or(10));
   const std::vector<std::string> &lookups =
       options.lookups.empty() ? file.lookups.value_or(std::vector<std::string>{}) : options.lookups;
@@ -282,17 +303,9 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
     unmet = unmet_expectations(file, host, bodies_seen);
-    if (csv.is_open() && !csv.flush()) {
-      err << "host-sim: --record " << options.record << ": writing failed\n";
+    if (const std::string problem = finish_outputs(options, csv, recorder); !problem.empty()) {
+      err << "host-sim: " << problem << '\n';
       return exit_status::failed;
-    }
-    if (!options.plot.empty()) {
-      std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
-      recorder.write_plot(svg);
-      if (!svg.flush()) {
-        err << "host-sim: --plot " << options.plot << ": cannot be written\n";
-        return exit_status::failed;
-      }
     }
   } catch (const LoadError &error) {
     err << "host-sim: " << error.what() << '\n';

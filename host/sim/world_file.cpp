@@ -284,6 +284,21 @@ void read_engine(const Reader &reader, const toml::table &table, WorldFile &file
   file.engine = std::move(engine);
 }
 
+void read_engine_part(const Reader &reader, const toml::table &root, const toml::node &engine,
+                      WorldFile &file) {
+  // The engine's bodies and geometries are the world's, and its collision
+  // detection decides the pairs.
+  for (const auto &[key, value] : root) {
+    if (key == "bodies" || key == "geometries" || key == "collide") {
+      reader.refuse(key.source(), "'" + std::string(key.str()) +
+                                      "' cannot be used with [engine]: the world's bodies and "
+                                      "geometries are [[engine.body]] and [[engine.geometry]], "
+                                      "and the engine finds the pairs to collide");
+    }
+  }
+  read_engine(reader, reader.table(engine, "engine"), file);
+}
+
 void read_body_expectations(const Reader &reader, const toml::node &list, WorldFile &file) {
   for (const toml::node &item : reader.array(list, "expect.body", "tables ([[expect.body]])")) {
     const std::string key =
@@ -354,22 +369,14 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
   }
 }
 
+void check_expected_bodies(const WorldFile &file);
+
 void read_table(const Reader &reader, const toml::table &root, WorldFile &file) {
   reader.only_keys(root, "",
                    {"steps", "step_seconds", "bodies", "geometries", "lookups", "collide",
                     "message", "expect", "engine"});
   if (const toml::node *engine = root.get("engine")) {
-    // The engine's bodies and geometries are the world's, and its collision
-    // detection decides the pairs.
-    for (const auto &[key, value] : root) {
-      if (key == "bodies" || key == "geometries" || key == "collide") {
-        reader.refuse(key.source(), "'" + std::string(key.str()) +
-                                        "' cannot be used with [engine]: the world's bodies and "
-                                        "geometries are [[engine.body]] and [[engine.geometry]], "
-                                        "and the engine finds the pairs to collide");
-      }
-    }
-    read_engine(reader, reader.table(*engine, "engine"), file);
+    read_engine_part(reader, root, *engine, file);
   }
   if (const toml::node *steps = root.get("steps")) {
     file.steps = reader.integer(*steps, "steps", 0, max_steps);
@@ -418,6 +425,10 @@ void read_table(const Reader &reader, const toml::table &root, WorldFile &file) 
   if (const toml::node *expect = root.get("expect")) {
     read_expectations(reader, reader.table(*expect, "expect"), file);
   }
+  check_expected_bodies(file);
+}
+
+void check_expected_bodies(const WorldFile &file) {
   for (const ExpectedBody &expected : file.body_expectations) {
     const bool known =
         file.engine &&
@@ -516,10 +527,11 @@ std::string read_world_file(const std::string &path, WorldFile &file) {
   return {};
 }
 
-std::vector<std::string> unmet_expectations(
-    const WorldFile &file, const Host &host,
-    const std::vector<std::optional<BodyState>> &bodies_seen) {
-  std::vector<std::string> unmet;
+namespace {
+
+void unmet_bodies(const WorldFile &file, const Host &host,
+                  const std::vector<std::optional<BodyState>> &bodies_seen,
+                  std::vector<std::string> &unmet) {
   for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
     const ExpectedBody &expected = file.body_expectations[i];
     const std::string key = "expect.body[" + std::to_string(i + 1) + "] (" + expected.name +
@@ -539,6 +551,15 @@ std::vector<std::string> unmet_expectations(
       }
     }
   }
+}
+
+}  // namespace
+
+std::vector<std::string> unmet_expectations(
+    const WorldFile &file, const Host &host,
+    const std::vector<std::optional<BodyState>> &bodies_seen) {
+  std::vector<std::string> unmet;
+  unmet_bodies(file, host, bodies_seen, unmet);
   if (file.console) {
     std::vector<std::string> texts;
     for (const ConsoleMessage &message : host.console()) {
