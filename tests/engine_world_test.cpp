@@ -225,13 +225,13 @@ TEST(EngineWorldShapes, EveryShapeRestsOnTheFloorAtItsOwnHeight) {
 TEST(EngineWorldRefusals, AWorldIsEitherTheEnginesOrNamesOnly) {
   World both = one_box({0, 0, 2});
   both.bodies = {"arm"};
-  EXPECT_THROW(Host{both}, std::invalid_argument);
+  EXPECT_THROW(Host bad(both), std::invalid_argument);
   World pairs = one_box({0, 0, 2});
   pairs.collide_pairs.emplace();
-  EXPECT_THROW(Host{pairs}, std::invalid_argument);
+  EXPECT_THROW(Host bad(pairs), std::invalid_argument);
   World twice = one_box({0, 0, 2});
   twice.engine->geometries[0].name = "box";
-  EXPECT_THROW(Host{twice}, std::invalid_argument);
+  EXPECT_THROW(Host bad(twice), std::invalid_argument);
   // The refusals leave no Host behind.
   {
     const Host host(one_box({0, 0, 2}));
