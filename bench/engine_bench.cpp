@@ -41,10 +41,10 @@ Engine fifty_boxes() {
   return engine;
 }
 
-World world() {
-  World world;
-  world.engine = fifty_boxes();
-  return world;
+World fifty_box_world() {
+  World made;
+  made.engine = fifty_boxes();
+  return made;
 }
 
 // What the engine does with no plug-in: the host's own contacts for every pair.
@@ -54,7 +54,7 @@ int host_contacts(void * /*context*/, void * /*first*/, void * /*second*/, std::
 }
 
 struct Settled {
-  Settled() : host(world()), engine(fifty_boxes()), plugin(REFERENCE_PLUGIN_PATH) {
+  Settled() : host(fifty_box_world()), engine(fifty_boxes()), plugin(REFERENCE_PLUGIN_PATH) {
     host.record_steps(false);  // as host-sim runs
     host.set_up(plugin);
     host.init(plugin);
