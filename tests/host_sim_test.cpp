@@ -376,6 +376,15 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
     EXPECT_EQ(names_only.err,
               "host-sim: " + std::string(option) + " needs a world file with an [engine] part\n");
   }
+  // Nor any file the run reads, or the other output.
+  const SimRun over_world = host_sim({"--world", world, "--plot", world, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(over_world.status, 2);
+  EXPECT_EQ(over_world.err,
+            "host-sim: --plot " + world + ": the run reads or writes that file already\n");
+  const SimRun both =
+      host_sim({"--world", world, "--record", csv, "--plot", csv, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("--plot " + csv + ": the run reads or writes"), std::string::npos);
   const SimRun bodies = host_sim({"--world", world, "--body", "arm", ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(bodies.status, 2);
   EXPECT_FALSE(std::filesystem::exists(csv));

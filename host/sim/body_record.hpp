@@ -45,8 +45,10 @@ class BodyRecorder {
   std::vector<std::vector<Point>> points_;  // per body
 };
 
-// Why `path` must not be written as the output of `option` (only a regular
-// file may be replaced), or empty when it may.
-std::string output_refusal(const std::string &option, const std::string &path);
+// Why `path` must not be written as the output of `option`: only a regular
+// file may be replaced, and never one of `in_use` (the run's other files).
+// Empty when it may.
+std::string output_refusal(const std::string &option, const std::string &path,
+                           const std::vector<std::string> &in_use);
 
 }  // namespace tamrix_host

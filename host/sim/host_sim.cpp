@@ -175,7 +175,10 @@ std::string engine_problem(const Options &options, const WorldFile &file) {
     if (!file.engine) {
       return std::string(option) + " needs a world file with an [engine] part";
     }
-    if (std::string refusal = output_refusal(option, *path); !refusal.empty()) {
+    const std::string other_output = path == &options.plot ? options.record : std::string();
+    if (std::string refusal =
+            output_refusal(option, *path, {options.world_file, options.plugin, other_output});
+        !refusal.empty()) {
       return refusal;
     }
   }
