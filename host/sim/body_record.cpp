@@ -233,13 +233,14 @@ std::string output_refusal(const std::string &option, const std::string &path,
                            const std::vector<std::string> &in_use) {
   std::error_code error;
   const auto status = std::filesystem::status(path, error);
+  const std::string named = option + " " + path;
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    return option + " " + path + ": not a regular file, and only a regular file is replaced";
+    return named + ": not a regular file, and only a regular file is replaced";
   }
   for (const std::string &other : in_use) {
     std::error_code unrelated;
     if (!other.empty() && (other == path || std::filesystem::equivalent(path, other, unrelated))) {
-      return option + " " + path + ": the run reads or writes that file already";
+      return named + ": the run reads or writes that file already";
     }
   }
   return {};
