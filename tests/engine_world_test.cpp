@@ -137,6 +137,17 @@ TEST_F(EngineWorld, ANewWorldStartsAgainWithNewHandles) {
   EXPECT_EQ(host.name_of(host.body("box")), "box");
 }
 
+TEST_F(EngineWorld, AGeometryAddedToTheSpaceIsCollidedButNotTallied) {
+  // A fixed step under the box, with data of its own, as a plug-in may add.
+  int own_data = 7;
+  dGeomID step = dCreateBox(host.engine_space(), 2, 2, 1);
+  dGeomSetPosition(step, 0, 0, 0.5);
+  dGeomSetData(step, &own_data);
+  live(300);
+  EXPECT_NEAR(host.body_state("box").position[2], 1.5, 0.02);  // on the step, not the floor
+  EXPECT_TRUE(host.tallies().empty());  // the box never reached the floor
+}
+
 TEST_F(EngineWorld, TheGroupHasItsMemoryBeforeTheFirstStep) {
   if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
     GTEST_SKIP() << why_not;
