@@ -145,7 +145,7 @@ TEST_F(EngineWorld, AGeometryAddedToTheSpaceIsCollidedButNotTallied) {
   dGeomSetData(step, &own_data);
   live(300);
   EXPECT_NEAR(host.body_state("box").position[2], 1.5, 0.02);  // on the step, not the floor
-  EXPECT_TRUE(host.tallies().empty());  // the box never reached the floor
+  EXPECT_TRUE(host.tallies().empty());                         // the box never reached the floor
 }
 
 TEST_F(EngineWorld, TheGroupHasItsMemoryBeforeTheFirstStep) {
@@ -243,6 +243,9 @@ TEST(EngineWorldRefusals, AWorldIsEitherTheEnginesOrNamesOnly) {
   World twice = one_box({0, 0, 2});
   twice.engine->geometries[0].name = "box";
   EXPECT_THROW(Host bad(twice), std::invalid_argument);
+  World flat = one_box({0, 0, 2});
+  flat.engine->bodies[0].size[2] = 0;
+  EXPECT_THROW(Host bad(flat), std::invalid_argument);  // not the engine's abort
   // The refusals leave no Host behind.
   {
     const Host host(one_box({0, 0, 2}));
