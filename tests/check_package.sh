@@ -49,26 +49,19 @@ ctest --test-dir "$prefix/plugin" --output-on-failure >/dev/null || {
   ctest --test-dir "$prefix/plugin" --output-on-failure
   exit 1
 }
-# The example: SERVICE_TABLE, the fixture's tests, its world file, plugin-check.
-cmake -S "$here/../examples/contact_plugin" -B "$prefix/example" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
-  -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
-cmake --build "$prefix/example" >/dev/null
-ctest --test-dir "$prefix/example" --no-tests=error --output-on-failure >/dev/null || {
-  echo "FAIL: the example does not pass its own tests against the installed package:"
-  ctest --test-dir "$prefix/example" --output-on-failure
-  exit 1
-}
-# The physics example: ENGINE, the fixture's engine world, bodies where the
-# world file says.
-cmake -S "$here/../examples/physics_plugin" -B "$prefix/physics" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
-  -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
-cmake --build "$prefix/physics" >/dev/null
-ctest --test-dir "$prefix/physics" --no-tests=error --output-on-failure >/dev/null || {
-  echo "FAIL: the physics example does not pass its own tests against the installed package:"
-  ctest --test-dir "$prefix/physics" --output-on-failure
-  exit 1
-}
+# The examples: contact_plugin (SERVICE_TABLE, the fixture's tests, its world
+# file, plugin-check) and physics_plugin (ENGINE, the fixture's engine world,
+# bodies where its world file says).
+for example in contact_plugin physics_plugin; do
+  cmake -S "$here/../examples/$example" -B "$prefix/$example" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
+    -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
+  cmake --build "$prefix/$example" >/dev/null
+  ctest --test-dir "$prefix/$example" --no-tests=error --output-on-failure >/dev/null || {
+    echo "FAIL: the example $example does not pass its own tests against the installed package:"
+    ctest --test-dir "$prefix/$example" --output-on-failure
+    exit 1
+  }
+done
 echo "ok: installed package builds a consumer, a checked plug-in and both examples with their" \
   "tests; host-sim runs the installed plug-in"
