@@ -80,6 +80,19 @@ else()
   else()
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
   endif()
+  # The host runs the engine. Natively dpkg-shlibdeps reads that from the
+  # installed libode8; the arm64 engine is only unpacked beside this machine's
+  # (its packages are not multi-arch), so there the tool finds the library in
+  # that folder, without a package to name, and the dependency is written as
+  # libode8's own shlibs file gives it.
+  if(CMAKE_CROSSCOMPILING AND TAMRIX_ENGINE_ROOT)
+    file(GLOB engine_libdir LIST_DIRECTORIES true "${TAMRIX_ENGINE_ROOT}/usr/lib/*-linux-gnu")
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${engine_libdir}")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libode8 (>= 2:0.16.2)")
+  endif()
+  # ENGINE plug-ins and the fixture find the engine's headers through its
+  # pkg-config file; the programs and the plug-in need neither.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libode-dev, pkg-config")
   # The summary is the synopsis line; this is the rest.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 

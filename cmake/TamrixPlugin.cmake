@@ -1,12 +1,15 @@
 # Building and checking Tamrix physics plug-ins, the same in this project and
 # from the installed package (find_package(my_physics1)).
 #
-#   tamrix_add_physics_plugin(<name> [SERVICE_TABLE] <source>...)
+#   tamrix_add_physics_plugin(<name> [SERVICE_TABLE] [ENGINE] <source>...)
 #     A plug-in library built with our flags, the contract header on its
 #     include path and our export list, so it exports the thirteen names only.
 #     With SERVICE_TABLE the kit compiles in its own seven rows and
 #     physics_special_init (tamrix_service_table.c, in C), and the sources
-#     define only getBody and the four hooks.
+#     define only getBody and the four hooks. With ENGINE it gets the
+#     rigid-body engine's headers and links the engine's library, the one
+#     the host runs, and nothing more: any other undefined name still fails
+#     the link.
 #
 #   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>])
 #     A CTest, <target>_plugin_check, that runs plugin-check --strict on it.
@@ -16,6 +19,9 @@ get_property(tamrix_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
 if("CXX" IN_LIST tamrix_languages)
   include("${CMAKE_CURRENT_LIST_DIR}/PluginFlags.cmake")
 endif()
+
+# The rigid-body engine, for ENGINE plug-ins and the host fixture.
+include("${CMAKE_CURRENT_LIST_DIR}/Engine.cmake")
 
 # Installed, the package puts the export list beside this file and says where
 # the header went; in the source tree both are found from here.
@@ -35,7 +41,7 @@ endif()
 set_property(GLOBAL PROPERTY TAMRIX_PHYSICS_INCLUDE_DIR "${TAMRIX_PHYSICS_INCLUDE_DIR}")
 
 function(tamrix_add_physics_plugin name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "SERVICE_TABLE" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SERVICE_TABLE;ENGINE" "" "")
   set(sources ${arg_UNPARSED_ARGUMENTS})
   if(NOT sources)
     message(FATAL_ERROR "tamrix_add_physics_plugin(${name}) needs at least one source")
@@ -64,6 +70,9 @@ function(tamrix_add_physics_plugin name)
   # CMake adds the C++ runtime to a C-driver link of C++ objects; a plug-in
   # that uses none of it must not need it.
   target_link_options(${name} PRIVATE LINKER:--as-needed)
+  if(arg_ENGINE)
+    target_link_libraries(${name} PRIVATE tamrix_engine)
+  endif()
 endfunction()
 
 function(tamrix_add_plugin_check target)

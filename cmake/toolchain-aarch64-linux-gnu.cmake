@@ -18,6 +18,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # otherwise find that one in /lib/aarch64-linux-gnu, and a loader and C library
 # from different builds hang at the first new thread. -E sets the variable for
 # the emulated program only.
+# The rigid-body engine is Debian's arm64 build, unpacked apart by
+# cmake/engine/fetch_arm64.sh, since its packages are not multi-arch; the
+# emulated programs load it and its libccd from there.
+set(TAMRIX_ENGINE_ROOT /opt/tamrix-engine/aarch64 CACHE PATH
+    "Debian's arm64 engine packages, unpacked (cmake/engine/fetch_arm64.sh)")
 find_program(qemu_aarch64 qemu-aarch64 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${qemu_aarch64};-L;${sysroot};-E;LD_LIBRARY_PATH=${sysroot}/lib")
+    "${qemu_aarch64};-L;${sysroot};-E;LD_LIBRARY_PATH=${sysroot}/lib:${TAMRIX_ENGINE_ROOT}/usr/lib/aarch64-linux-gnu")

@@ -18,6 +18,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # machine) needs no MinGW DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
+# Debian has no MinGW build of the rigid-body engine; cmake/engine/build_windows.sh
+# builds one from Debian's source package into this folder.
+set(TAMRIX_ENGINE_ROOT /opt/tamrix-engine/windows CACHE PATH
+    "The engine built for Windows (cmake/engine/build_windows.sh)")
+
 # wine64 itself; the `wine` wrapper may pick the 32-bit loader.
 find_program(wine64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${wine64}")

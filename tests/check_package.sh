@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix, then builds and runs a C consumer
 # against the installed package, runs the installed host-sim, builds and
 # checks a second plug-in with the package's plug-in functions, and builds the
-# example under examples/ and runs its tests, as an author who copied it would.
+# examples under examples/ and runs their tests, as an author who copied them
+# would: with CMake, and the physics example with make and pkg-config too.
 #
 #   check_package.sh BUILD_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -15,8 +16,10 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+pc_dir=$(dirname "$(find "$prefix" -name my_physics1.pc -print -quit)")
 for file in include/tamrix_physics.h include/tamrix_host/tamrix_host.hpp \
-  include/tamrix_host/contract.hpp bin/host-sim bin/plugin-check; do
+  include/tamrix_host/contract.hpp bin/host-sim bin/plugin-check \
+  "${pc_dir#"$prefix"/}/my_physics1.pc" "${pc_dir#"$prefix"/}/my_physics1-host.pc"; do
   [[ -e "$prefix/$file" ]] || { echo "FAIL: $file was not installed"; exit 1; }
 done
 
@@ -50,15 +53,42 @@ ctest --test-dir "$prefix/plugin" --output-on-failure >/dev/null || {
   ctest --test-dir "$prefix/plugin" --output-on-failure
   exit 1
 }
-# The example: SERVICE_TABLE, the fixture's tests, its world file, plugin-check.
-cmake -S "$here/../examples/contact_plugin" -B "$prefix/example" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
-  -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
-cmake --build "$prefix/example" >/dev/null
-ctest --test-dir "$prefix/example" --no-tests=error --output-on-failure >/dev/null || {
-  echo "FAIL: the example does not pass its own tests against the installed package:"
-  ctest --test-dir "$prefix/example" --output-on-failure
+# The examples: SERVICE_TABLE, ENGINE, the fixture's tests, their world files,
+# plugin-check.
+for example in contact_plugin physics_plugin; do
+  cmake -S "$here/../examples/$example" -B "$prefix/$example" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
+    -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null
+  cmake --build "$prefix/$example" >/dev/null
+  ctest --test-dir "$prefix/$example" --no-tests=error --output-on-failure >/dev/null || {
+    echo "FAIL: $example does not pass its own tests against the installed package:"
+    ctest --test-dir "$prefix/$example" --output-on-failure
+    exit 1
+  }
+done
+
+# Without CMake: the physics example's Makefile, through the pkg-config files
+# alone, in a copy so the sources stay clean.
+export PKG_CONFIG_PATH="$pc_dir"
+cp -r "$here/../examples/physics_plugin" "$prefix/physics_make"
+make -s -C "$prefix/physics_make" clean check CC="$c_compiler" CXX="$cxx_compiler" >"$prefix/make.log" 2>&1 || {
+  echo "FAIL: the physics example does not build and pass with make and pkg-config:"
+  cat "$prefix/make.log"
   exit 1
 }
-echo "ok: installed package builds a consumer, a checked plug-in and the example with its tests;" \
-  "host-sim runs the installed plug-in"
+# The flags keep -z defs: with the engine given, any other name fails the link.
+printf '#include <ode/ode.h>\nvoid not_the_engine(void);\nvoid tamrix_physics_step(void) { dInitODE(); not_the_engine(); }\n' \
+  >"$prefix/undefined.c"
+# shellcheck disable=SC2046  # pkg-config answers with several flags
+if "$c_compiler" $(pkg-config --cflags my_physics1 ode) -o "$prefix/undefined.so" "$prefix/undefined.c" \
+  $(pkg-config --libs my_physics1 ode) 2>"$prefix/undefined.log"; then
+  echo "FAIL: a plug-in that needs more than the engine links with the pkg-config flags"
+  exit 1
+fi
+grep -q not_the_engine "$prefix/undefined.log" || {
+  echo "FAIL: the link failed, but not on the name outside the engine:"
+  cat "$prefix/undefined.log"
+  exit 1
+}
+echo "ok: installed package builds a consumer, checked plug-ins and the examples with their tests," \
+  "the physics example with make and pkg-config; host-sim runs the installed plug-in"

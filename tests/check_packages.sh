@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Proves the packages that `cmake --workflow --preset package` left in
-# PACKAGES as a user meets them: lintian on both .deb files; the amd64 one
-# installed with dpkg, its programs, man pages and plug-in used from /usr, and
-# a plug-in project built against it with no prefix given; then removed. The
-# Windows .zip unpacked into an empty folder, where its own plugin-check
-# checks its own DLL under wine. Needs root, as dpkg does.
+# PACKAGES as a user meets them: lintian on both .deb files, each depending on
+# the engine; the amd64 one installed with dpkg, its programs, man pages and
+# plug-in used from /usr, and a plug-in project built against it with no
+# prefix given; then removed. The Windows .zip unpacked into an empty folder,
+# the engine's DLL beside the programs, where its own plugin-check checks its
+# own DLL under wine. Needs root, as dpkg does.
 #
 #   check_packages.sh PACKAGES
 set -euo pipefail
@@ -19,6 +20,11 @@ for deb in "${debs[@]}"; do
   [[ -f $deb ]] || { echo "FAIL: no package $deb"; exit 1; }
   lintian --fail-on error,warning "$deb"
   echo "ok: lintian is clean on $(basename "$deb")"
+  # The host runs the engine, on every architecture.
+  dpkg-deb -f "$deb" Depends | grep -q '\blibode8 (>= 2:0.16.2)' || {
+    echo "FAIL: $(basename "$deb") does not depend on libode8: $(dpkg-deb -f "$deb" Depends)"
+    exit 1
+  }
 done
 
 dpkg -i "${debs[0]}" >/dev/null
@@ -33,18 +39,24 @@ plugin-check --strict "$plugin_dir/my_physics1.so" >/dev/null
 host-sim --steps 1 | grep -q '^\[plugin console\] not found$'
 echo "ok: the installed plugin-check passes the installed plug-in; host-sim runs it"
 
-# An author's project finds the package in /usr by itself.
+# An author's project finds the package, and through it the engine, in /usr
+# by itself.
 cmake -S "$here/package_plugin" -B "$scratch/project" -G Ninja >/dev/null
 cmake --build "$scratch/project" >/dev/null
 ctest --test-dir "$scratch/project" --output-on-failure >/dev/null
-echo "ok: a plug-in project builds and checks itself against the installed package"
+PKG_CONFIG_PATH='' pkg-config --exists my_physics1 my_physics1-host || {
+  echo "FAIL: pkg-config does not find my_physics1 and my_physics1-host in /usr"
+  exit 1
+}
+echo "ok: a plug-in project builds and checks itself against the installed package;" \
+  "pkg-config finds the kit"
 dpkg -r my-physics1 >/dev/null
 
 zip=("$packages"/my_physics1-*-windows-x86_64.zip)
 mkdir "$scratch/unpacked"
 unzip -q "${zip[0]}" -d "$scratch/unpacked"
 folder=$(dirname "$(find "$scratch/unpacked" -name plugin-check.exe)")
-for file in my_physics1.dll host-sim.exe; do
+for file in my_physics1.dll host-sim.exe libode_double.dll; do
   [[ -f $folder/$file ]] || { echo "FAIL: $file is not beside plugin-check.exe"; exit 1; }
 done
 [[ -f $(find "$scratch/unpacked" -name LICENSE) ]] || { echo "FAIL: no LICENSE in the zip"; exit 1; }

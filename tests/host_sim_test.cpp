@@ -85,8 +85,9 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
 TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   const SimRun help = host_sim({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
-                             "--lookup NAME", "--trace", "--version", "--help", "Exit status"}) {
+  for (const char *option :
+       {"--world FILE", "--body NAME", "--geom NAME", "--steps N", "--lookup NAME", "--trace",
+        "--record FILE.csv", "--plot FILE.svg", "--version", "--help", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   }
   const SimRun version = host_sim({"--version"});
@@ -238,6 +239,155 @@ TEST(HostSimTrace, ShowsEveryCallInOrderWithNamesAndAnswers) {
             "tamrix_physics_collide(floor, arm) -> 0\n"
             "tamrix_physics_cleanup()\n"
             "summary: 1 steps, 1 collide calls, 0 non-zero, 1 console messages\n");
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Engine worlds under host-sim
+
+constexpr const char *engine_box = R"(steps = 20
+[engine]
+[[engine.body]]
+name = "box"
+shape = "box"
+size = [1, 1, 1]
+mass = 1.0
+position = [0, 0, 2]
+[[engine.geometry]]
+name = "floor"
+shape = "plane"
+normal = [0, 0, 1]
+offset = 0
+)";
+
+TEST_F(WorldFileTest, AnUnmetBodyExpectationNamesTheBodyTheStepAndBothValues) {
+  const SimRun run = host_sim({"--world", write(std::string(engine_box) + R"(
+[[expect.body]]
+name = "box"
+step = 10
+position = [0, 0, 2]
+velocity = [0, 0, -0.981]
+tolerance = 0.001
+[[expect.body]]
+name = "box"
+step = 21
+position = [0, 0, 2]
+)"),
+                               ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 1);
+  // Ten steps of 0.01 s: v = 10 g dt, z = 2 - 55 g dt^2.
+  EXPECT_EQ(run.err,
+            "host-sim: expect.body[1] (box) at step 10: position expected [0, 0, 2] within 0.001, "
+            "got [0, 0, 1.94605]\n"
+            "host-sim: expect.body[2] (box) at step 21: the run ended after 20 steps\n");
+  EXPECT_NE(run.out.find("expectations: not met"), std::string::npos);
+}
+
+TEST_F(WorldFileTest, AnEngineWorldRefusesWhatTheEngineDecidesAndBadBodies) {
+  const std::string box = R"([[engine.body]]
+name = "box"
+shape = "box"
+size = [1, 1, 1]
+mass = 1
+position = [0, 0, 2]
+)";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bodies = [\"a\"]\n[engine]\n", ":1:1: 'bodies' cannot be used with [engine]"},
+      {"geometries = []\n[engine]\n", ":1:1: 'geometries' cannot be used with [engine]"},
+      {"collide = []\n[engine]\n", ":1:1: 'collide' cannot be used with [engine]"},
+      {"[engine]\nfriction = \"lots\"\n", ":2:12: 'engine.friction' must be a number from 0"},
+      {"[engine]\nmax_contacts = 0\n", ":2:16: 'engine.max_contacts' must be a whole number"},
+      {"[engine]\n" + box + "radius = 1\n", ":8:1: unknown key 'engine.body[1].radius'"},
+      {"[engine]\n" + box + box, ":9:8: 'engine.body[2].name' repeats the name 'box'"},
+      {"[engine]\n[[engine.body]]\nname = \"b\"\nshape = \"cone\"\n",
+       ":4:9: 'engine.body[1].shape' must be \"box\", \"sphere\""},
+      {"[engine]\n[[engine.body]]\nname = \"b\"\nshape = \"sphere\"\nradius = 0\nmass = 1\n",
+       ":5:10: 'engine.body[1].radius' must be a radius above 0 (m)"},
+      {"[engine]\n[[engine.body]]\nname = \"b\"\nshape = \"box\"\nsize = [1, 1, 1]\nmass = -1\n",
+       ":6:8: 'engine.body[1].mass' must be a mass above 0 (kg)"},
+      {"[engine]\n[[engine.geometry]]\nname = \"floor\"\nshape = \"plane\"\nnormal = [0, 0, 0]\n",
+       ":5:10: 'engine.geometry[1].normal' must not be [0, 0, 0]"},
+      {"[engine]\n" + box + "[[expect.body]]\nname = \"ghost\"\nstep = 1\nposition = [0, 0, 0]\n",
+       ":8:1: [[expect.body]] names 'ghost', which is no [[engine.body]]"},
+      {"[[expect.body]]\nname = \"box\"\nstep = 1\nposition = [0, 0, 0]\n",
+       "no body: the file has no [engine]"},
+      {"[engine]\n" + box + "[[expect.body]]\nname = \"box\"\nstep = 1\n",
+       "'expect.body[1]' needs a 'position', a 'velocity' or both"},
+  };
+  for (const auto &[text, reason] : cases) {
+    const std::string path = write(text);
+    const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
+    EXPECT_EQ(run.status, 2) << text;
+    EXPECT_EQ(run.err.rfind("host-sim: " + path + ":", 0), 0U) << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << text << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+// Where the run's outputs go, removed with the test.
+class EngineOutputs : public WorldFileTest {
+ protected:
+  ~EngineOutputs() override {
+    std::filesystem::remove(csv);
+    std::filesystem::remove(svg);
+  }
+  std::string csv = (std::filesystem::temp_directory_path() / "host_sim_record.csv").string();
+  std::string svg = (std::filesystem::temp_directory_path() / "host_sim_plot.svg").string();
+};
+
+TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
+  std::ofstream(csv) << "an older record, replaced\n";
+  const SimRun run = host_sim({"--world", write(engine_box), "--record", csv, "--plot", svg,
+                               "--trace", "--lookup", "box", ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::ifstream record(csv);
+  std::string line;
+  std::getline(record, line);
+  EXPECT_EQ(line, "step,time,body,x,y,z,qw,qx,qy,qz,vx,vy,vz");
+  std::vector<std::string> rows;
+  while (std::getline(record, line)) {
+    rows.push_back(line);
+  }
+  ASSERT_EQ(rows.size(), 21U);  // the start, then 20 steps
+  EXPECT_EQ(rows[0], "0,0,box,0,0,2,1,0,0,0,0,0,0");
+  EXPECT_EQ(rows[1], "1,0.01,box,0,0,1.999019,1,0,0,0,0,0,-0.0981");
+  std::ifstream plot(svg);
+  const std::string picture{std::istreambuf_iterator<char>(plot), {}};
+  for (const char *part : {"<svg ", "time (s)", "z (m)", ">box</text>", "<polyline", "</svg>"}) {
+    EXPECT_NE(picture.find(part), std::string::npos) << part;
+  }
+  // The trace names the engine's handles as it names any other.
+  EXPECT_NE(run.out.find("  dTamrixGetBodyFromDEFProc(\"box\") -> box\n"), std::string::npos)
+      << run.out;
+}
+
+TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  const std::string world = write(engine_box);
+  for (const char *option : {"--record", "--plot"}) {
+    const SimRun run = host_sim({"--world", world, option, folder, ENGINE_IDLE_PLUGIN_PATH});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "host-sim: " + std::string(option) + " " + folder +
+                           ": not a regular file, and only a regular file is replaced\n");
+    const SimRun names_only = host_sim({option, csv});
+    EXPECT_EQ(names_only.status, 2);
+    EXPECT_EQ(names_only.err,
+              "host-sim: " + std::string(option) + " needs a world file with an [engine] part\n");
+  }
+  // Nor any file the run reads, or the other output.
+  const SimRun over_world = host_sim({"--world", world, "--plot", world, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(over_world.status, 2);
+  EXPECT_EQ(over_world.err,
+            "host-sim: --plot " + world + ": the run reads or writes that file already\n");
+  const SimRun both =
+      host_sim({"--world", world, "--record", csv, "--plot", csv, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("--plot " + csv + ": the run reads or writes"), std::string::npos);
+  const SimRun bodies = host_sim({"--world", world, "--body", "arm", ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(bodies.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(csv));
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
-/* An example Tamrix physics plug-in, to copy and start from. It treats every
-   contact with the floor as a collision, answers "ping" on channel 1 with
-   "pong" on channel 2, and prints its step count and the host's time at
-   cleanup. The service table and physics_special_init come from the kit
+/* An example Tamrix physics plug-in, to copy and start from. It claims every
+   pair with the floor in collide, answers "ping" on channel 1 with "pong" on
+   channel 2, and prints its step count and the host's time at cleanup.
+
+   What collide's answer means: 0 leaves the pair to the host, which makes
+   the contacts itself; non-zero says the plug-in has dealt with the pair, so
+   the host makes no contact for it. This plug-in makes none either (it never
+   touches the engine), so in a host with physics the floor would stop
+   nothing and bodies would fall through it: copy it for the messages and the
+   life, not for the collisions. examples/physics_plugin makes its own
+   contacts in the host's contact group. The service table and physics_special_init come from the kit
    (tamrix_add_physics_plugin(... SERVICE_TABLE ...)); this file holds only
    getBody and the four hooks.
 
@@ -54,6 +61,7 @@ void tamrix_physics_step(void) {
   }
 }
 
+/* Non-zero claims the pair: the host adds no contacts of its own for it. */
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   return floor_geom != NULL && (first == floor_geom || second == floor_geom) ? 1 : 0;
 }

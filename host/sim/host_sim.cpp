@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <sstream>
 #include <string_view>
 
+#include "body_record.hpp"
 #include "command_line.hpp"
 #include "exit_status.hpp"
 #include "tamrix_host.hpp"
@@ -17,7 +19,7 @@ namespace {
 
 constexpr std::string_view usage =
     "usage: host-sim [--world FILE] [--body NAME]... [--geom NAME]... [--steps N] "
-    "[--lookup NAME]... [--trace] [PLUGIN]";
+    "[--lookup NAME]... [--trace] [--record FILE.csv] [--plot FILE.svg] [PLUGIN]";
 
 // What the command line says; each option set here overrides the world file.
 struct Options {
@@ -26,6 +28,8 @@ struct Options {
   std::optional<long> steps;
   std::vector<std::string> lookups;
   std::string world_file;
+  std::string record;
+  std::string plot;
   std::string plugin;
   bool trace = false;
   bool help = false;
@@ -49,7 +53,10 @@ std::string footer() {
   text << "Console messages appear as \"[plugin console] ...\", and a summary closes the run. A "
           "world file (TOML) may set steps, step_seconds, bodies, geometries, lookups, the "
           "collide pairs, messages queued per channel and step, and [expect] sections for the "
-          "console, the sends and the collide answers; an option overrides the same key.\n\n"
+          "console, the sends and the collide answers; an option overrides the same key. An "
+          "[engine] part makes it a rigid-body world, with [[engine.body]] and "
+          "[[engine.geometry]] in place of bodies, geometries and collide, and [[expect.body]] "
+          "for where a body is after a step.\n\n"
           "Exit status:\n"
        << "  " << exit_status::passed << "  the life ran, and every expectation was met\n"
        << "  " << exit_status::failed
@@ -88,6 +95,13 @@ struct Parser {
                    "repeat for more.")
         ->type_name("NAME")
         ->allow_extra_args(false);
+    app.add_option("--record", options.record,
+                   "In an engine world, write every body's position, orientation and velocity "
+                   "at the start and after every step to FILE, as CSV.")
+        ->type_name("FILE.csv");
+    app.add_option("--plot", options.plot,
+                   "In an engine world, draw every body's position over time into FILE, as SVG.")
+        ->type_name("FILE.svg");
     app.add_flag("--trace", options.trace,
                  "Print every call across the boundary, in order, one line each.");
     app.add_flag("--version", options.version, "Print the program's name and version, and exit.");
@@ -101,13 +115,16 @@ struct Parser {
 
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  if (std::count(args.begin(), args.end(), "--world") > 1) {
-    return "only one --world may be given";
+  for (const char *single : {"--world", "--record", "--plot"}) {
+    if (std::count(args.begin(), args.end(), single) > 1) {
+      return std::string("only one ") + single + " may be given";
+    }
   }
   Parser parser(options);
   if (std::string problem = parse_command_line(
-          parser.app, args, {"--world", "--body", "--geom", "--steps", "--lookup"}, options.plugin,
-          options.help);
+          parser.app, args,
+          {"--world", "--body", "--geom", "--steps", "--lookup", "--record", "--plot"},
+          options.plugin, options.help);
       !problem.empty() || options.help) {
     return problem;
   }
@@ -120,6 +137,11 @@ std::string parse(const std::vector<std::string> &args, Options &options) {
 // The standard world, under the world file, under the command line.
 World world_of(const Options &options, const WorldFile &file) {
   World world = World::standard();
+  if (file.engine) {
+    world.bodies.clear();
+    world.geometries.clear();
+    world.engine = file.engine;
+  }
   if (file.bodies) {
     world.bodies = *file.bodies;
   }
@@ -138,6 +160,31 @@ World world_of(const Options &options, const WorldFile &file) {
   return world;
 }
 
+// What the engine world and the output files need, or the one-line reason
+// the run cannot have it.
+std::string engine_problem(const Options &options, const WorldFile &file) {
+  if (file.engine && (!options.bodies.empty() || !options.geometries.empty())) {
+    return "--body and --geom cannot be used with a world file's [engine]: its bodies and "
+           "geometries are [[engine.body]] and [[engine.geometry]]";
+  }
+  for (const auto &[option, path] :
+       {std::pair{"--record", &options.record}, std::pair{"--plot", &options.plot}}) {
+    if (path->empty()) {
+      continue;
+    }
+    if (!file.engine) {
+      return std::string(option) + " needs a world file with an [engine] part";
+    }
+    const std::string other_output = path == &options.plot ? options.record : std::string();
+    if (std::string refusal =
+            output_refusal(option, *path, {options.world_file, options.plugin, other_output});
+        !refusal.empty()) {
+      return refusal;
+    }
+  }
+  return {};
+}
+
 // A pair naming no geometry of the world, named with its place in the file.
 std::string unknown_pair(const World &world, const WorldFile &file) {
   if (!world.collide_pairs) {
@@ -151,6 +198,45 @@ std::string unknown_pair(const World &world, const WorldFile &file) {
         return file.collide_where.at(i) + ": 'collide[" + std::to_string(i + 1) + "]' names '" +
                name + "', which is not a geometry of the world";
       }
+    }
+  }
+  return {};
+}
+
+// Reads and checks the whole world file, and opens the record, before the
+// plug-in is loaded; returns the one-line reason the run cannot start.
+std::string prepare(const Options &options, WorldFile &file, std::ofstream &csv) {
+  if (!options.world_file.empty()) {
+    if (std::string problem = read_world_file(options.world_file, file); !problem.empty()) {
+      return problem;
+    }
+  }
+  if (std::string problem = engine_problem(options, file); !problem.empty()) {
+    return problem;
+  }
+  if (std::string problem = unknown_pair(world_of(options, file), file); !problem.empty()) {
+    return problem;
+  }
+  if (!options.record.empty()) {
+    csv.open(options.record, std::ios::binary | std::ios::trunc);
+    if (!csv) {
+      return "--record " + options.record + ": cannot be written";
+    }
+  }
+  return {};
+}
+
+// The record's last rows and the plot, or why they could not be written.
+std::string finish_outputs(const Options &options, std::ofstream &csv,
+                           const BodyRecorder &recorder) {
+  if (csv.is_open() && !csv.flush()) {
+    return "--record " + options.record + ": writing failed";
+  }
+  if (!options.plot.empty()) {
+    std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
+    recorder.write_plot(svg);
+    if (!svg.flush()) {
+      return "--plot " + options.plot + ": cannot be written";
     }
   }
   return {};
@@ -174,19 +260,13 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     out << "host-sim " << MY_PHYSICS1_VERSION << '\n';
     return exit_status::passed;
   }
-  // The whole file is read and checked before the plug-in is loaded.
   WorldFile file;
-  if (!options.world_file.empty()) {
-    if (const std::string problem = read_world_file(options.world_file, file); !problem.empty()) {
-      err << "host-sim: " << problem << '\n';
-      return exit_status::usage;
-    }
-  }
-  const World world = world_of(options, file);
-  if (const std::string problem = unknown_pair(world, file); !problem.empty()) {
+  std::ofstream csv;
+  if (const std::string problem = prepare(options, file, csv); !problem.empty()) {
     err << "host-sim: " << problem << '\n';
     return exit_status::usage;
   }
+  const World world = world_of(options, file);
   const long steps = options.steps.value_or(file.steps.value_or(10));
   const std::vector<std::string> &lookups =
       options.lookups.empty() ? file.lookups.value_or(std::vector<std::string>{}) : options.lookups;
@@ -205,11 +285,31 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     if (options.trace) {
       host.set_trace(&out);
     }
-    const LifeSummary summary = run_life(plugin, host, steps, lookups, out);
+    BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{}, steps,
+                          csv.is_open() ? &csv : nullptr, !options.plot.empty());
+    std::vector<std::optional<BodyState>> bodies_seen(file.body_expectations.size());
+    const auto after_step = [&](long step) {
+      if (!world.engine) {
+        return;
+      }
+      recorder.sample(host, step, static_cast<double>(step) * world.step_seconds);
+      for (std::size_t i = 0; i < bodies_seen.size(); ++i) {
+        if (file.body_expectations[i].step == step) {
+          bodies_seen[i] = host.body_state(file.body_expectations[i].name);
+        }
+      }
+    };
+    // The start, before any step: where a plot's lines begin.
+    after_step(0);
+    const LifeSummary summary = run_life(plugin, host, steps, lookups, out, after_step);
     out << "summary: " << summary.steps << " steps, " << summary.collide_calls << " collide calls, "
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
-    unmet = unmet_expectations(file, host);
+    unmet = unmet_expectations(file, host, bodies_seen);
+    if (const std::string problem = finish_outputs(options, csv, recorder); !problem.empty()) {
+      err << "host-sim: " << problem << '\n';
+      return exit_status::failed;
+    }
   } catch (const LoadError &error) {
     err << "host-sim: " << error.what() << '\n';
     return exit_status::failed;

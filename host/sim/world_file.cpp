@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 
 namespace tamrix_host {
 namespace {
@@ -119,6 +120,40 @@ class Reader {
     return values;
   }
 
+  // Any number, whole or not, from `low` to `high`.
+  double number(const toml::node &node, const std::string &key, double low, double high,
+                const char *what = "a number") const {
+    const std::optional<double> value = node.value<double>();
+    if (!value || !std::isfinite(*value) || *value < low || *value > high) {
+      refuse(node.source(), "'" + key + "' must be " + what + described(node));
+    }
+    return *value;
+  }
+
+  std::array<double, 3> vector3(const toml::node &node, const std::string &key, double low = -huge,
+                                const char *what = "three numbers") const {
+    const toml::array &items = array(node, key, "three numbers");
+    if (items.size() != 3) {
+      refuse(node.source(), "'" + key + "' must be " + what + ", as [0, 0, 1]");
+    }
+    std::array<double, 3> values{};
+    for (std::size_t i = 0; i < 3; ++i) {
+      values[i] = number(*items.get(i), key + "[" + std::to_string(i + 1) + "]", low, huge, what);
+    }
+    return values;
+  }
+
+  const toml::node &required(const toml::table &table, const std::string &prefix,
+                             const char *key) const {
+    const toml::node *node = table.get(key);
+    if (node == nullptr) {
+      refuse(table.source(), "'" + prefix + "' needs a '" + key + "'");
+    }
+    return *node;
+  }
+
+  static constexpr double huge = std::numeric_limits<double>::max();
+
   static std::string described(const toml::node &node) {
     std::ostringstream text;
     text << ", not " << node.type();
@@ -129,8 +164,174 @@ class Reader {
   std::string path_;
 };
 
+constexpr double positive = std::numeric_limits<double>::min();
+
+// [[engine.body]]: the keys a shape takes beside the ones every body has.
+EngineBody read_body(const Reader &reader, const toml::table &table, const std::string &key) {
+  EngineBody body;
+  body.name = reader.string(reader.required(table, key, "name"), key + ".name");
+  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  const std::string prefix = key + ".";
+  if (shape == "box") {
+    reader.only_keys(table, prefix, {"name", "shape", "size", "mass", "position", "velocity"});
+    body.shape = Shape::box;
+    body.size = reader.vector3(reader.required(table, key, "size"), prefix + "size", positive,
+                               "three lengths above 0 (m)");
+  } else if (shape == "sphere") {
+    reader.only_keys(table, prefix, {"name", "shape", "radius", "mass", "position", "velocity"});
+    body.shape = Shape::sphere;
+  } else if (shape == "capsule" || shape == "cylinder") {
+    reader.only_keys(table, prefix,
+                     {"name", "shape", "radius", "length", "mass", "position", "velocity"});
+    body.shape = shape == "capsule" ? Shape::capsule : Shape::cylinder;
+    body.length = reader.number(reader.required(table, key, "length"), prefix + "length", positive,
+                                Reader::huge, "a length above 0 (m)");
+  } else {
+    reader.refuse(table.get("shape")->source(),
+                  "'" + prefix +
+                      "shape' must be \"box\", \"sphere\", \"capsule\" or \"cylinder\", not \"" +
+                      shape + "\"");
+  }
+  if (body.shape != Shape::box) {
+    body.radius = reader.number(reader.required(table, key, "radius"), prefix + "radius", positive,
+                                Reader::huge, "a radius above 0 (m)");
+  }
+  body.mass = reader.number(reader.required(table, key, "mass"), prefix + "mass", positive,
+                            Reader::huge, "a mass above 0 (kg)");
+  body.position = reader.vector3(reader.required(table, key, "position"), prefix + "position");
+  if (const toml::node *velocity = table.get("velocity")) {
+    body.velocity = reader.vector3(*velocity, prefix + "velocity");
+  }
+  return body;
+}
+
+// [[engine.geometry]]: a fixed plane or box.
+EngineGeometry read_geometry(const Reader &reader, const toml::table &table,
+                             const std::string &key) {
+  EngineGeometry geometry;
+  geometry.name = reader.string(reader.required(table, key, "name"), key + ".name");
+  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  const std::string prefix = key + ".";
+  if (shape == "plane") {
+    reader.only_keys(table, prefix, {"name", "shape", "normal", "offset"});
+    geometry.shape = Shape::plane;
+    const toml::node &normal = reader.required(table, key, "normal");
+    geometry.normal = reader.vector3(normal, prefix + "normal");
+    if (geometry.normal == std::array<double, 3>{}) {
+      reader.refuse(normal.source(), "'" + prefix + "normal' must not be [0, 0, 0]");
+    }
+    if (const toml::node *offset = table.get("offset")) {
+      geometry.offset = reader.number(*offset, prefix + "offset", -Reader::huge, Reader::huge);
+    }
+  } else if (shape == "box") {
+    reader.only_keys(table, prefix, {"name", "shape", "size", "position"});
+    geometry.shape = Shape::box;
+    geometry.size = reader.vector3(reader.required(table, key, "size"), prefix + "size", positive,
+                                   "three lengths above 0 (m)");
+    geometry.position =
+        reader.vector3(reader.required(table, key, "position"), prefix + "position");
+  } else {
+    reader.refuse(table.get("shape")->source(),
+                  "'" + prefix + "shape' must be \"plane\" or \"box\", not \"" + shape + "\"");
+  }
+  return geometry;
+}
+
+void read_engine(const Reader &reader, const toml::table &table, WorldFile &file) {
+  reader.only_keys(table, "engine.",
+                   {"gravity", "friction", "bounce", "max_contacts", "body", "geometry"});
+  Engine engine;
+  if (const toml::node *gravity = table.get("gravity")) {
+    engine.gravity = reader.vector3(*gravity, "engine.gravity");
+  }
+  if (const toml::node *friction = table.get("friction")) {
+    if (friction->is_string()) {
+      if (friction->as_string()->get() != "infinity") {
+        reader.refuse(friction->source(),
+                      "'engine.friction' must be a number from 0 or \"infinity\"");
+      }
+    } else {
+      engine.friction = reader.number(*friction, "engine.friction", 0, Reader::huge,
+                                      "a number from 0 or \"infinity\"");
+    }
+  }
+  if (const toml::node *bounce = table.get("bounce")) {
+    engine.bounce = reader.number(*bounce, "engine.bounce", 0, 1, "a number from 0 to 1");
+  }
+  if (const toml::node *most = table.get("max_contacts")) {
+    engine.max_contacts = static_cast<int>(reader.integer(*most, "engine.max_contacts", 1, 256));
+  }
+  std::vector<std::string> names;
+  const auto read_all = [&](const char *member, auto read_one, auto &into) {
+    const toml::node *list = table.get(member);
+    if (list == nullptr) {
+      return;
+    }
+    const std::string base = std::string("engine.") + member;
+    for (const toml::node &item : reader.array(*list, base, "tables")) {
+      const std::string key = base + "[" + std::to_string(into.size() + 1) + "]";
+      const toml::table &entry = reader.table(item, key);
+      into.push_back(read_one(reader, entry, key));
+      if (std::find(names.begin(), names.end(), into.back().name) != names.end()) {
+        reader.refuse(entry.get("name")->source(),
+                      "'" + key + ".name' repeats the name '" + into.back().name + "'");
+      }
+      names.push_back(into.back().name);
+    }
+  };
+  read_all("body", read_body, engine.bodies);
+  read_all("geometry", read_geometry, engine.geometries);
+  file.engine = std::move(engine);
+}
+
+void read_engine_part(const Reader &reader, const toml::table &root, const toml::node &engine,
+                      WorldFile &file) {
+  // The engine's bodies and geometries are the world's, and its collision
+  // detection decides the pairs.
+  for (const auto &[key, value] : root) {
+    if (key == "bodies" || key == "geometries" || key == "collide") {
+      reader.refuse(key.source(), "'" + std::string(key.str()) +
+                                      "' cannot be used with [engine]: the world's bodies and "
+                                      "geometries are [[engine.body]] and [[engine.geometry]], "
+                                      "and the engine finds the pairs to collide");
+    }
+  }
+  read_engine(reader, reader.table(engine, "engine"), file);
+}
+
+void read_body_expectations(const Reader &reader, const toml::node &list, WorldFile &file) {
+  for (const toml::node &item : reader.array(list, "expect.body", "tables ([[expect.body]])")) {
+    const std::string key =
+        "expect.body[" + std::to_string(file.body_expectations.size() + 1) + "]";
+    const toml::table &entry = reader.table(item, key);
+    reader.only_keys(entry, key + ".", {"name", "step", "position", "velocity", "tolerance"});
+    ExpectedBody expected;
+    expected.where = reader.place(entry.source());
+    expected.name = reader.string(reader.required(entry, key, "name"), key + ".name");
+    expected.step =
+        reader.integer(reader.required(entry, key, "step"), key + ".step", 1, max_steps);
+    if (const toml::node *position = entry.get("position")) {
+      expected.position = reader.vector3(*position, key + ".position");
+    }
+    if (const toml::node *velocity = entry.get("velocity")) {
+      expected.velocity = reader.vector3(*velocity, key + ".velocity");
+    }
+    if (!expected.position && !expected.velocity) {
+      reader.refuse(entry.source(), "'" + key + "' needs a 'position', a 'velocity' or both");
+    }
+    if (const toml::node *tolerance = entry.get("tolerance")) {
+      expected.tolerance =
+          reader.number(*tolerance, key + ".tolerance", 0, Reader::huge, "a number from 0");
+    }
+    file.body_expectations.push_back(std::move(expected));
+  }
+}
+
 void read_expectations(const Reader &reader, const toml::table &expect, WorldFile &file) {
-  reader.only_keys(expect, "expect.", {"console", "sent", "collide"});
+  reader.only_keys(expect, "expect.", {"console", "sent", "collide", "body"});
+  if (const toml::node *bodies = expect.get("body")) {
+    read_body_expectations(reader, *bodies, file);
+  }
   if (const toml::node *console = expect.get("console")) {
     file.console = reader.strings(*console, "expect.console");
   }
@@ -168,10 +369,15 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
   }
 }
 
+void check_expected_bodies(const WorldFile &file);
+
 void read_table(const Reader &reader, const toml::table &root, WorldFile &file) {
-  reader.only_keys(
-      root, "",
-      {"steps", "step_seconds", "bodies", "geometries", "lookups", "collide", "message", "expect"});
+  reader.only_keys(root, "",
+                   {"steps", "step_seconds", "bodies", "geometries", "lookups", "collide",
+                    "message", "expect", "engine"});
+  if (const toml::node *engine = root.get("engine")) {
+    read_engine_part(reader, root, *engine, file);
+  }
   if (const toml::node *steps = root.get("steps")) {
     file.steps = reader.integer(*steps, "steps", 0, max_steps);
   }
@@ -219,6 +425,21 @@ void read_table(const Reader &reader, const toml::table &root, WorldFile &file) 
   if (const toml::node *expect = root.get("expect")) {
     read_expectations(reader, reader.table(*expect, "expect"), file);
   }
+  check_expected_bodies(file);
+}
+
+void check_expected_bodies(const WorldFile &file) {
+  for (const ExpectedBody &expected : file.body_expectations) {
+    const bool known =
+        file.engine &&
+        std::any_of(file.engine->bodies.begin(), file.engine->bodies.end(),
+                    [&](const EngineBody &body) { return body.name == expected.name; });
+    if (!known) {
+      throw Refusal(
+          expected.where + ": [[expect.body]] names '" + expected.name + "', which is " +
+          (file.engine ? "no [[engine.body]] of the world" : "no body: the file has no [engine]"));
+    }
+  }
 }
 
 std::string quoted(const std::string &text) {
@@ -230,6 +451,27 @@ std::string quoted(const std::string &text) {
     out += c;
   }
   return out + '"';
+}
+
+std::string number_text(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+std::string vector_text(const std::array<double, 3> &values) {
+  return "[" + number_text(values[0]) + ", " + number_text(values[1]) + ", " +
+         number_text(values[2]) + "]";
+}
+
+bool within(const std::array<double, 3> &want, const std::array<double, 3> &got, double tolerance) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    // Written so that a NaN is never within anything.
+    if (!(std::abs(want[i] - got[i]) <= tolerance)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string message_text(const Message &message) {
@@ -255,7 +497,7 @@ void compare_lists(const std::string &key, const std::vector<T> &expected,
 }  // namespace
 
 std::size_t WorldFile::expectation_count() const {
-  return (console ? 1 : 0) + (sent ? 1 : 0) + collide_answers.size();
+  return (console ? 1 : 0) + (sent ? 1 : 0) + collide_answers.size() + body_expectations.size();
 }
 
 std::string read_world_file(const std::string &path, WorldFile &file) {
@@ -285,8 +527,39 @@ std::string read_world_file(const std::string &path, WorldFile &file) {
   return {};
 }
 
-std::vector<std::string> unmet_expectations(const WorldFile &file, const Host &host) {
+namespace {
+
+void unmet_bodies(const WorldFile &file, const Host &host,
+                  const std::vector<std::optional<BodyState>> &bodies_seen,
+                  std::vector<std::string> &unmet) {
+  for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
+    const ExpectedBody &expected = file.body_expectations[i];
+    const std::string key = "expect.body[" + std::to_string(i + 1) + "] (" + expected.name +
+                            ") at step " + std::to_string(expected.step);
+    const std::optional<BodyState> seen = i < bodies_seen.size() ? bodies_seen[i] : std::nullopt;
+    if (!seen) {
+      unmet.push_back(key + ": the run ended after " + std::to_string(host.steps_completed()) +
+                      " steps");
+      continue;
+    }
+    for (const auto &[what, want, got] :
+         {std::tuple{"position", expected.position, seen->position},
+          std::tuple{"velocity", expected.velocity, seen->velocity}}) {
+      if (want && !within(*want, got, expected.tolerance)) {
+        unmet.push_back(key + ": " + what + " expected " + vector_text(*want) + " within " +
+                        number_text(expected.tolerance) + ", got " + vector_text(got));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> unmet_expectations(
+    const WorldFile &file, const Host &host,
+    const std::vector<std::optional<BodyState>> &bodies_seen) {
   std::vector<std::string> unmet;
+  unmet_bodies(file, host, bodies_seen, unmet);
   if (file.console) {
     std::vector<std::string> texts;
     for (const ConsoleMessage &message : host.console()) {

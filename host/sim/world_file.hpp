@@ -2,6 +2,7 @@
 // what the run must show.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,16 @@ struct ExpectedCollide {
   std::string where;  // "FILE:LINE:COLUMN" of the pair, for a pair the world lacks
 };
 
+// [[expect.body]]: where a body is, or how fast it moves, after a step.
+struct ExpectedBody {
+  std::string name;
+  long step = 1;
+  std::optional<std::array<double, 3>> position;
+  std::optional<std::array<double, 3>> velocity;
+  double tolerance = 0.001;  // for each coordinate
+  std::string where;         // "FILE:LINE:COLUMN" of the expectation
+};
+
 struct WorldFile {
   std::optional<long> steps;
   std::optional<double> step_seconds;
@@ -25,11 +36,13 @@ struct WorldFile {
   std::optional<std::vector<GeometryPair>> collide;
   std::vector<std::string> collide_where;  // beside collide
   std::vector<QueuedMessage> messages;
+  std::optional<Engine> engine;
 
   // [expect]: each unset key is not checked.
   std::optional<std::vector<std::string>> console;
   std::optional<std::vector<Message>> sent;
   std::vector<ExpectedCollide> collide_answers;
+  std::vector<ExpectedBody> body_expectations;
 
   [[nodiscard]] std::size_t expectation_count() const;
 };
@@ -41,7 +54,11 @@ inline constexpr long max_steps = 1000000000L;
 std::string read_world_file(const std::string &path, WorldFile &file);
 
 // One line for every expectation of `file` that the run on `host` did not
-// meet, saying what was expected and what happened.
-std::vector<std::string> unmet_expectations(const WorldFile &file, const Host &host);
+// meet, saying what was expected and what happened. `bodies_seen` lies beside
+// the body expectations: the body's state after its step, unset when the run
+// ended before it.
+std::vector<std::string> unmet_expectations(
+    const WorldFile &file, const Host &host,
+    const std::vector<std::optional<BodyState>> &bodies_seen);
 
 }  // namespace tamrix_host
