@@ -226,9 +226,9 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
       "tamrix_physics_step and tamrix_physics_collide under a system call filter");
   const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
     for (int i = 0; i < 100; ++i) {
-      entering(hook::step.name);
+      tamrix_host::entering(hook::step.name);
       plugin.step();
-      entering(hook::collide.name);
+      tamrix_host::entering(hook::collide.name);
       plugin.collide(geometries[0], geometries[1]);
     }
   });

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "heap_count.hpp"
 #include "tamrix_host.hpp"
 
 namespace {
@@ -146,23 +145,6 @@ TEST_F(EngineWorld, AGeometryAddedToTheSpaceIsCollidedButNotTallied) {
   live(300);
   EXPECT_NEAR(host.body_state("box").position[2], 1.5, 0.02);  // on the step, not the floor
   EXPECT_TRUE(host.tallies().empty());                         // the box never reached the floor
-}
-
-TEST_F(EngineWorld, TheGroupHasItsMemoryBeforeTheFirstStep) {
-  if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
-    GTEST_SKIP() << why_not;
-  }
-  auto *world = host.engine_world();
-  auto *group = reinterpret_cast<dJointGroupID>(host.contact_group());
-  auto *box = reinterpret_cast<dBodyID>(host.body("box"));
-  dContact contact{};
-  plugin_check::count_heap(true);
-  for (int i = 0; i < 16; ++i) {
-    dJointAttach(dJointCreateContact(world, group, &contact), box, nullptr);
-  }
-  plugin_check::count_heap(false);
-  dJointGroupEmpty(group);
-  EXPECT_EQ(plugin_check::heap_calls(), 0);
 }
 
 TEST(EngineWorldSurface, FrictionDecidesWhetherAPushedBoxSlides) {

@@ -3,6 +3,7 @@
 // any of them must not slip past step-collide-no-heap or heap-balanced.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <ode/ode.h>
 
 #include <cstdlib>
 #include <new>
@@ -111,6 +112,31 @@ TEST(HeapCount, HostServiceCallsAllocateNothingAfterReserve) {
   plugin_check::count_heap(false);
   EXPECT_EQ(plugin_check::heap_calls(), 0);
   EXPECT_EQ(host.call_count(), 70U);
+}
+
+// A plug-in that makes a few contacts per pair in collide must allocate
+// nothing there: the engine world's contact group has its memory before the
+// first step.
+TEST(HeapCount, TheEngineContactGroupHasItsMemoryBeforeTheFirstStep) {
+  if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
+    GTEST_SKIP() << why_not;
+  }
+  tamrix_host::Engine engine;
+  engine.bodies = {tamrix_host::EngineBody{.name = "box", .position = {0, 0, 2}}};
+  engine.geometries = {tamrix_host::EngineGeometry{.name = "floor"}};
+  tamrix_host::World world;
+  world.engine = engine;
+  const tamrix_host::Host host(world);
+  auto *group = reinterpret_cast<dJointGroupID>(host.contact_group());
+  auto *box = reinterpret_cast<dBodyID>(host.body("box"));
+  dContact contact{};
+  plugin_check::count_heap(true);
+  for (int i = 0; i < 16; ++i) {
+    dJointAttach(dJointCreateContact(host.engine_world(), group, &contact), box, nullptr);
+  }
+  plugin_check::count_heap(false);
+  dJointGroupEmpty(group);
+  EXPECT_EQ(plugin_check::heap_calls(), 0);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "checks.hpp"
+#include "verdict.hpp"
 #include "child.hpp"
 
 namespace plugin_check::sandbox {
