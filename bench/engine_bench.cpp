@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-#include "engine_world.hpp"
+#include "fixture/engine_world.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

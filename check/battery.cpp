@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "behaviour.hpp"
-#include "file_checks.hpp"
+#include "inspect/file_checks.hpp"
 #include "plugin_check.hpp"
 #include "sandbox/protocol.hpp"
 

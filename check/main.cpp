@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "exit_status.hpp"
 #include "plugin_check.hpp"
+#include "programs/exit_status.hpp"
 #include "sandbox/child.hpp"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <charconv>
 #include <sstream>
 
-#include "command_line.hpp"
-#include "exit_status.hpp"
 #include "plugin_check.hpp"
+#include "programs/command_line.hpp"
+#include "programs/exit_status.hpp"
 #include "registry.hpp"
 
 namespace plugin_check {

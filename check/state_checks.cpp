@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "behaviour.hpp"
-#include "plugin_file.hpp"
+#include "inspect/plugin_file.hpp"
 #include "process_state.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/heap_count.hpp"

@@ -1,12 +1,12 @@
 // What the host says about a file it cannot load.
-#include "binary_kind.hpp"
+#include "binary_kind/binary_kind.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <vector>
 
-#include "host_sim.hpp"
+#include "sim/host_sim.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "host_sim.hpp"
 #include "plugin_fixture.hpp"
+#include "sim/host_sim.hpp"
 
 namespace {
 

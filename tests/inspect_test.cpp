@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "file_checks.hpp"
-#include "plugin_file.hpp"
+#include "inspect/file_checks.hpp"
+#include "inspect/plugin_file.hpp"
 #include "registry.hpp"
 
 #ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX

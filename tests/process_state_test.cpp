@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.hpp"
+#include "platform/platform.hpp"
 #include "process_state.hpp"
 
 namespace {

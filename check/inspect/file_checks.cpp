@@ -1,12 +1,12 @@
 // The file checks: each a judgement of what the reader learnt from the file,
 // registered beside its code.
-#include "file_checks.hpp"
+#include "inspect/file_checks.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <string>
 
-#include "plugin_file.hpp"
+#include "inspect/plugin_file.hpp"
 #include "registry.hpp"
 
 namespace plugin_check {

@@ -14,8 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "binary_kind.hpp"
-#include "plugin_file.hpp"
+#include "binary_kind/binary_kind.hpp"
+#include "inspect/plugin_file.hpp"
 
 namespace plugin_check {
 namespace {

@@ -1,4 +1,4 @@
-#include "channel.hpp"
+#include "sandbox/channel.hpp"
 
 #include <algorithm>
 #include <random>

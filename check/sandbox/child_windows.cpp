@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "channel.hpp"
-#include "child.hpp"
-#include "coverage.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
+#include "sandbox/channel.hpp"
+#include "sandbox/child.hpp"
+#include "sandbox/coverage.hpp"
 
 namespace plugin_check::sandbox {
 namespace {

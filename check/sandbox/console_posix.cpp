@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "console.hpp"
+#include "sandbox/console.hpp"
 
 namespace plugin_check::sandbox {
 namespace {

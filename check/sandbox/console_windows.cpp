@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "console.hpp"
+#include "sandbox/console.hpp"
 
 namespace plugin_check::sandbox {
 namespace {

@@ -1,6 +1,6 @@
 // The gcov runtime's own entry points, present in every program built with
 // --coverage.
-#include "coverage.hpp"
+#include "sandbox/coverage.hpp"
 
 extern "C" {
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)

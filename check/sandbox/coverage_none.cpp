@@ -1,4 +1,4 @@
-#include "coverage.hpp"
+#include "sandbox/coverage.hpp"
 
 namespace plugin_check::sandbox {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <new>
 
-#include "heap_count.hpp"
+#include "sandbox/heap_count.hpp"
 
 extern "C" {
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)

@@ -1,6 +1,6 @@
 // Builds where replacing malloc is not possible or would fight the
 // sanitizers' own replacement.
-#include "heap_count.hpp"
+#include "sandbox/heap_count.hpp"
 
 namespace plugin_check {
 

@@ -1,9 +1,9 @@
-#include "protocol.hpp"
+#include "sandbox/protocol.hpp"
 
 #include <array>
 #include <sstream>
 
-#include "channel.hpp"
+#include "sandbox/channel.hpp"
 
 namespace plugin_check::sandbox {
 namespace {

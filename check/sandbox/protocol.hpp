@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sandbox/child.hpp"
 #include "verdict.hpp"
-#include "child.hpp"
 
 namespace plugin_check::sandbox {
 

@@ -14,11 +14,11 @@
 #include <cstddef>
 #include <system_error>
 
-#include "channel.hpp"
-#include "child.hpp"
-#include "coverage.hpp"
-#include "protocol.hpp"
-#include "syscall_filter.hpp"
+#include "sandbox/channel.hpp"
+#include "sandbox/child.hpp"
+#include "sandbox/coverage.hpp"
+#include "sandbox/protocol.hpp"
+#include "sandbox/syscall_filter.hpp"
 #include "tamrix_host.hpp"
 
 namespace plugin_check {

@@ -1,4 +1,4 @@
-#include "syscall_filter.hpp"
+#include "sandbox/syscall_filter.hpp"
 
 namespace plugin_check {
 

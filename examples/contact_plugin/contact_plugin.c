@@ -8,9 +8,9 @@
    touches the engine), so in a host with physics the floor would stop
    nothing and bodies would fall through it: copy it for the messages and the
    life, not for the collisions. examples/physics_plugin makes its own
-   contacts in the host's contact group. The service table and physics_special_init come from the kit
-   (tamrix_add_physics_plugin(... SERVICE_TABLE ...)); this file holds only
-   getBody and the four hooks.
+   contacts in the host's contact group. The service table and physics_special_init come from the
+   kit (tamrix_add_physics_plugin(... SERVICE_TABLE ...)); this file holds only getBody and the four
+   hooks.
 
    A host may leave out any service, so every row is read once into a local
    and tested before it is called. */

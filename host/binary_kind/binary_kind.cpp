@@ -1,4 +1,4 @@
-#include "binary_kind.hpp"
+#include "binary_kind/binary_kind.hpp"
 
 #include <array>
 #include <cstdint>

@@ -5,8 +5,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "exit_status.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
+#include "programs/exit_status.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host::platform {

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstring>
 
-#include "exit_status.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
+#include "programs/exit_status.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host::platform {

@@ -5,8 +5,8 @@
 #include <array>
 #include <climits>
 
-#include "pages.hpp"
-#include "platform.hpp"
+#include "platform/pages.hpp"
+#include "platform/platform.hpp"
 
 namespace tamrix_host::platform {
 

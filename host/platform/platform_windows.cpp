@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "pages.hpp"
-#include "platform.hpp"
+#include "platform/pages.hpp"
+#include "platform/platform.hpp"
 
 namespace tamrix_host::platform {
 namespace {

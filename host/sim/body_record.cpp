@@ -1,4 +1,4 @@
-#include "body_record.hpp"
+#include "sim/body_record.hpp"
 
 #include <algorithm>
 #include <array>

@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ending.hpp"
-#include "exit_status.hpp"
+#include "programs/exit_status.hpp"
+#include "sim/ending.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

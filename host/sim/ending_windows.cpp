@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ending.hpp"
-#include "exit_status.hpp"
+#include "programs/exit_status.hpp"
+#include "sim/ending.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host_sim.hpp"
+#include "sim/host_sim.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -8,11 +8,11 @@
 #include <sstream>
 #include <string_view>
 
-#include "body_record.hpp"
-#include "command_line.hpp"
-#include "exit_status.hpp"
+#include "programs/command_line.hpp"
+#include "programs/exit_status.hpp"
+#include "sim/body_record.hpp"
+#include "sim/world_file.hpp"
 #include "tamrix_host.hpp"
-#include "world_file.hpp"
 
 namespace tamrix_host {
 namespace {

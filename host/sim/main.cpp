@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
-#include "ending.hpp"
-#include "host_sim.hpp"
-#include "platform.hpp"
+#include "platform/platform.hpp"
+#include "sim/ending.hpp"
+#include "sim/host_sim.hpp"
 #include "tamrix_host.hpp"
 
 namespace {

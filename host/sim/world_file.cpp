@@ -1,4 +1,4 @@
-#include "world_file.hpp"
+#include "sim/world_file.hpp"
 
 #include <toml++/toml.h>
 #include <algorithm>
