@@ -42,9 +42,9 @@ std::vector<std::string> record_life(const Plugin &plugin, Host &host) {
     events.push_back(std::move(event));
   };
   host.set_up(plugin);
-  seen("physics_special_init");
+  seen(hook::set_up.name);
   host.init(plugin);  // time starts again at 0
-  seen("tamrix_physics_init");
+  seen(hook::init.name);
   for (const char *name : {"arm", "ghost"}) {
     const bool found = host.get_body(plugin, name) != nullptr;
     seen("getBody(\"" + std::string(name) + "\") " + (found ? "found" : "null"));
@@ -53,16 +53,16 @@ std::vector<std::string> record_life(const Plugin &plugin, Host &host) {
     // Each collide answer is in the record; the pairs come in the world's order.
     const std::size_t answered = host.collides().size();
     host.step(plugin);
-    std::string event = "tamrix_physics_step";
+    std::string event = hook::step.name;
     const std::vector<tamrix_host::CollideAnswer> answers = host.collides();
     for (std::size_t i = answered; i < answers.size(); ++i) {
-      event += ", tamrix_physics_collide(" + answers[i].first + ", " + answers[i].second +
-               ") answered " + std::to_string(answers[i].answer);
+      event += std::string(", ") + hook::collide.name + "(" + answers[i].first + ", " +
+               answers[i].second + ") answered " + std::to_string(answers[i].answer);
     }
     seen(std::move(event));
   }
   host.cleanup(plugin);
-  seen("tamrix_physics_cleanup");
+  seen(hook::cleanup.name);
   return events;
 }
 
