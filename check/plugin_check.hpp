@@ -56,8 +56,6 @@ int print_counts(const std::vector<Finding> &findings, std::ostream &out);
 void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
                  std::ostream &out);
 
-std::string xml_escaped(const std::string &text);
-
 // The JUnit report, written under a name of its own and put in its place
 // only when whole, so a run cut short leaves no half-written file where a
 // reader looks.

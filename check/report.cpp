@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "plugin_check.hpp"
+#include "programs/xml_text.hpp"
 
 namespace plugin_check {
 
@@ -33,39 +34,6 @@ int print_counts(const std::vector<Finding> &findings, std::ostream &out) {
   return counts[static_cast<int>(Verdict::fail)] > 0 ? 1 : 0;
 }
 
-std::string xml_escaped(const std::string &text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        // XML 1.0 has no way to write most control characters, even escaped.
-        if (byte < 0x20 && c != '\n' && c != '\t' && c != '\r') {
-          out += '?';
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
                  std::ostream &out) {
   int failures = 0;
@@ -74,14 +42,15 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
     failures += finding.verdict == Verdict::fail ? 1 : 0;
     skips += finding.verdict == Verdict::skip ? 1 : 0;
   }
-  const std::string suite = xml_escaped(plugin);
+  const std::string suite = tamrix_host::xml_escaped(plugin);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites>\n"
       << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
       << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
   for (const Finding &finding : findings) {
-    const std::string reason = xml_escaped(finding.reason);
-    out << "    <testcase classname=\"plugin-check\" name=\"" << xml_escaped(finding.check) << '"';
+    const std::string reason = tamrix_host::xml_escaped(finding.reason);
+    out << "    <testcase classname=\"plugin-check\" name=\""
+        << tamrix_host::xml_escaped(finding.check) << '"';
     switch (finding.verdict) {
       case Verdict::pass:
         out << "/>\n";

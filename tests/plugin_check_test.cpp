@@ -8,6 +8,7 @@
 #include <string>
 
 #include "plugin_check.hpp"
+#include "programs/xml_text.hpp"
 #include "registry.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
@@ -153,7 +154,7 @@ TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
 }
 
 TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
-  EXPECT_EQ(plugin_check::xml_escaped("a<b>&\"c\"'d'\x01\n"),
+  EXPECT_EQ(tamrix_host::xml_escaped("a<b>&\"c\"'d'\x01\n"),
             "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;?\n");
 
   const std::vector<Finding> findings = mixed();

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "programs/xml_text.hpp"
+
 namespace tamrix_host {
 namespace {
 
@@ -37,30 +39,6 @@ std::string csv_field(const std::string &text) {
     }
   }
   return out + '"';
-}
-
-std::string xml_text(const std::string &text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        // Control characters are not allowed in XML 1.0 at all.
-        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    }
-  }
-  return out;
 }
 
 // 1, 2 or 5 times a power of ten, giving about `wanted` ticks over `span`.
@@ -224,7 +202,7 @@ void BodyRecorder::write_plot(std::ostream &svg) const {
     svg << "<line x1=\"" << width - right + 16 << "\" x2=\"" << width - right + 40 << "\" y1=\""
         << y << "\" y2=\"" << y << "\" stroke-width=\"3\" stroke=\"" << colours[b % colours.size()]
         << "\"/><text x=\"" << width - right + 46 << "\" y=\"" << y + 4 << "\">"
-        << xml_text(bodies_[b]) << "</text>\n";
+        << xml_escaped(bodies_[b]) << "</text>\n";
   }
   svg << "</svg>\n";
 }
