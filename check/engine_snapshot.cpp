@@ -3,7 +3,10 @@
 #include <ode/ode.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +16,26 @@
 namespace plugin_check {
 namespace {
 
+// The shortest text that reads back as the same value: -9.81, not
+// -9.8100000000000005.
 std::string text(double value) {
   std::array<char, 32> digits{};
-  std::snprintf(digits.data(), digits.size(), "%.17g", value);
-  return digits.data();
+  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  return {digits.data(), end};
+}
+
+// No NaN or infinity in where a body is and how it moves, which the engine
+// would spread to every body it touches.
+std::string finite(dBodyID body) {
+  for (const dReal *values : {dBodyGetPosition(body), dBodyGetLinearVel(body),
+                              dBodyGetAngularVel(body), dBodyGetQuaternion(body)}) {
+    for (int i = 0; i < 3; ++i) {
+      if (!std::isfinite(values[i])) {
+        return "no";
+      }
+    }
+  }
+  return "yes";
 }
 
 std::string text(const dReal *values, int count) {
@@ -171,8 +190,7 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
     rows.push_back({owner + ": in the world", present ? "yes" : "no geometry of the space has it"});
     if (present) {
       add_rows(rows, owner, body_fields(), body);
-      rows.push_back({owner + ": finite",
-                      dBodyGetPosition(body)[0] == dBodyGetPosition(body)[0] ? "yes" : "no"});
+      rows.push_back({owner + ": finite", finite(body)});
     }
   }
   for (const std::string &name : described.geometries) {

@@ -4,6 +4,7 @@
    plugin-check to catch. Sound, it holds the body "arm" up a little in step
    and makes frictionless contacts in the host's group in collide, under a
    lock of its own. */
+#include <math.h>
 #include <ode/ode.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -64,6 +65,37 @@ void tamrix_physics_init(void) {
 #ifdef BROKEN_ENGINE_DISABLE_BODY
   dBodyDisable(arm);
 #endif
+#ifdef BROKEN_ENGINE_ERP
+  /* Stiffer joints for its own bodies, and for every body of the host. */
+  dWorldSetERP(dBodyGetWorld(arm), 0.8);
+#endif
+#ifdef BROKEN_ENGINE_MASS
+  {
+    dMass mass;
+    dMassSetBoxTotal(&mass, 100.0, 1, 1, 1);
+    dBodySetMass(arm, &mass);
+  }
+#endif
+#ifdef BROKEN_ENGINE_GRAVITY_MODE
+  dBodySetGravityMode(arm, 0);
+#endif
+#ifdef BROKEN_ENGINE_KINEMATIC
+  dBodySetKinematic(arm);
+#endif
+#ifdef BROKEN_ENGINE_BODY_DATA
+  /* The host's user data is the host's. */
+  dBodySetData(arm, &contact_mutex);
+#endif
+#ifdef BROKEN_ENGINE_CATEGORY_BITS
+  if (floor_geometry != NULL) {
+    dGeomSetCategoryBits(floor_geometry, 2);
+  }
+#endif
+#ifdef BROKEN_ENGINE_GEOM_DISABLED
+  if (floor_geometry != NULL) {
+    dGeomDisable(floor_geometry);
+  }
+#endif
 #ifdef BROKEN_ENGINE_ERROR_HANDLER
   /* Every engine error of the host's now lands in code that is unmapped
      once the host unloads the plug-in. */
@@ -78,6 +110,10 @@ void tamrix_physics_step(void) {
   /* Forces are cleared after every step of the engine, so the push is given
      again each time. */
   dBodyAddForce(arm, 0, 0, 0.5);
+#ifdef BROKEN_ENGINE_NAN_VELOCITY
+  /* 0/0 from a push computed over a zero distance. */
+  dBodySetLinearVel(arm, (dReal)NAN, 0, 0);
+#endif
 #ifdef BROKEN_ENGINE_STEPS_WORLD
   /* Time runs twice: the host steps the world too. */
   dWorldStep(dBodyGetWorld(arm), 0.01);
@@ -105,8 +141,8 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
     dJointID joint;
     contacts[i].surface.mode = 0;
     contacts[i].surface.mu = 0.0;
-    joint = dJointCreateContact(dBodyGetWorld(body_a != NULL ? body_a : body_b), group,
-                                &contacts[i]);
+    joint =
+        dJointCreateContact(dBodyGetWorld(body_a != NULL ? body_a : body_b), group, &contacts[i]);
     dJointAttach(joint, body_a, body_b);
   }
   pthread_mutex_unlock(&contact_mutex);

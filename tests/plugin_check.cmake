@@ -485,6 +485,14 @@ set(engine_faults
     "gravity % world-left-as-found % tamrix_physics_init changed world: gravity"
     "disable_body % world-left-as-found % tamrix_physics_init changed body arm: enabled"
     "error_handler % world-left-as-found % tamrix_physics_init changed engine: error handler"
+    "erp % world-left-as-found % tamrix_physics_init changed world: ERP was 0.2, now 0.8"
+    "mass % world-left-as-found % tamrix_physics_init changed body arm: mass"
+    "gravity_mode % world-left-as-found % tamrix_physics_init changed body arm: gravity mode was on, now off"
+    "kinematic % world-left-as-found % tamrix_physics_init changed body arm: kinematic was off, now on"
+    "body_data % world-left-as-found % tamrix_physics_init changed body arm: user data"
+    "category_bits % world-left-as-found % tamrix_physics_init changed geometry floor: category bits"
+    "geom_disabled % world-left-as-found % tamrix_physics_init changed geometry floor: enabled was on, now off"
+    "nan_velocity % world-left-as-found % tamrix_physics_step changed body arm: linear velocity was \\(0, 0, 0\\), now \\(nan"
     "kept_body % whole-life-twice % in the second life a handle of the previous world was used: body arm")
 if(NOT WIN32)
   list(APPEND engine_faults
