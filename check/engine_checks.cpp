@@ -3,6 +3,7 @@
 // host makes, so whatever a plug-in changes of it is named with the hook,
 // even a field no one thought to list as a fault.
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,35 @@ const Registration world_left_as_found_check{{
               "space and the engine's handlers, and makes no contacts outside the host's group",
     .place = 340,
     .run = world_left_as_found,
+}};
+
+Outcome world_after_unload(const std::string &path, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  {
+    tamrix_host::entering("loading the file");
+    const Plugin plugin(path);
+    tamrix_host::entering(nullptr);
+    std::ostringstream sink;
+    tamrix_host::run_life(plugin, host, 3, {"arm"}, sink);
+    tamrix_host::entering("unloading the file");
+  }
+  // A callback or handler left pointing into the plug-in's code is unmapped
+  // now: the host's next steps call it.
+  tamrix_host::entering("the host's steps after the plug-in was unloaded");
+  step_without_plugin(host, 10);
+  tamrix_host::entering(nullptr);
+  return passed();
+}
+
+const Registration world_after_unload_check{{
+    .name = "world-after-unload",
+    .proves = "after cleanup and unload the host steps its engine world on without a crash",
+    .place = 490,
+    .crash_context = " (a callback or handler the plug-in set in the engine, such as a body's "
+                     "moved callback, points into its unloaded code)",
+    .run_loading = world_after_unload,
 }};
 
 Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {

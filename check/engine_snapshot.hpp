@@ -32,6 +32,11 @@ WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> 
 std::string differences(const WorldSnapshot &before, const WorldSnapshot &after,
                         std::size_t most = 3);
 
+// Steps the host's engine world `steps` times as a host does with no plug-in
+// loaded: its own contacts for every pair, the engine's step, the group
+// emptied.
+void step_without_plugin(const tamrix_host::Host &host, int steps);
+
 // Empties the host's contact group, as the host does after each step.
 void empty_contact_group(tamrix_contact_group_handle group);
 

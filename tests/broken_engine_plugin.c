@@ -22,6 +22,14 @@ static pthread_mutex_t contact_mutex = PTHREAD_MUTEX_INITIALIZER;
 static dJointGroupID own_group;
 #endif
 
+#ifdef BROKEN_ENGINE_MOVED_CALLBACK
+/* Told whenever the host's engine moves the body, even once unloaded. */
+static long moves;
+static void count_moves(dBodyID body) {
+  (void)body;
+  ++moves;
+}
+#endif
 #ifdef BROKEN_ENGINE_ERROR_HANDLER
 static void quiet_errors(int number, const char *format, va_list arguments) {
   (void)number;
@@ -64,6 +72,9 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef BROKEN_ENGINE_DISABLE_BODY
   dBodyDisable(arm);
+#endif
+#ifdef BROKEN_ENGINE_MOVED_CALLBACK
+  dBodySetMovedCallback(arm, count_moves);
 #endif
 #ifdef BROKEN_ENGINE_ERP
   /* Stiffer joints for its own bodies, and for every body of the host. */

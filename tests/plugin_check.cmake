@@ -493,6 +493,7 @@ set(engine_faults
     "category_bits % world-left-as-found % tamrix_physics_init changed geometry floor: category bits"
     "geom_disabled % world-left-as-found % tamrix_physics_init changed geometry floor: enabled was on, now off"
     "nan_velocity % world-left-as-found % tamrix_physics_step changed body arm: linear velocity was \\(0, 0, 0\\), now \\(nan"
+    "moved_callback % world-after-unload % crashed in the host's steps after the plug-in was unloaded"
     "kept_body % whole-life-twice % in the second life a handle of the previous world was used: body arm")
 if(NOT WIN32)
   list(APPEND engine_faults
