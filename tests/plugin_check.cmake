@@ -477,6 +477,20 @@ uninstrumented_plugin(engine_contacts_plugin)
 tamrix_add_plugin_check(engine_contacts_plugin)
 tamrix_add_plugin_check(engine_contacts_plugin WORLD "${CMAKE_CURRENT_SOURCE_DIR}/worlds/checked.toml")
 
+# Linked without the engine's library, counting on the host's: its imports
+# alone make it an engine plug-in, checked in an engine world. A DLL cannot
+# leave an import unresolved.
+if(NOT WIN32)
+  tamrix_add_physics_plugin(engine_unlinked_plugin SERVICE_TABLE engine_idle_plugin.c)
+  target_include_directories(engine_unlinked_plugin PRIVATE
+    $<TARGET_PROPERTY:tamrix_engine,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_link_options(engine_unlinked_plugin PRIVATE -Wl,-z,undefs)
+  uninstrumented_plugin(engine_unlinked_plugin)
+  add_test(NAME plugin_check_engine_unlinked
+    COMMAND "${expect_run}" 0 "^PASS needed" "^PASS world-left-as-found" "!^FAIL"
+            -- ${plugin_check} --strict $<TARGET_FILE:engine_unlinked_plugin>)
+endif()
+
 set(engine_faults
     "destroy_body % world-left-as-found % tamrix_physics_cleanup changed body arm: in the world"
     "destroy_geom % world-left-as-found % tamrix_physics_cleanup changed space: geometries"
