@@ -20,7 +20,7 @@ namespace {
 // -9.8100000000000005.
 std::string text(double value) {
   std::array<char, 32> digits{};
-  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  auto *const end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
   return {digits.data(), end};
 }
 

@@ -136,13 +136,14 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
   const dGeomID b = (dGeomID)(void *)second;
   const dBodyID body_a = dGeomGetBody(a);
   const dBodyID body_b = dGeomGetBody(b);
-  dJointGroupID group = contact_group;
+#ifdef BROKEN_ENGINE_FOREIGN_CONTACTS
+  const dJointGroupID group = own_group;
+#else
+  const dJointGroupID group = contact_group;
+#endif
   dContact contacts[most_contacts];
   int made;
   int i;
-#ifdef BROKEN_ENGINE_FOREIGN_CONTACTS
-  group = own_group;
-#endif
   if (group == NULL || (body_a == NULL && body_b == NULL)) {
     return 0;
   }
