@@ -10,6 +10,7 @@
 #include "inspect/file_checks.hpp"
 #include "plugin_check.hpp"
 #include "sandbox/protocol.hpp"
+#include "worlds.hpp"
 
 namespace plugin_check {
 namespace {
@@ -17,10 +18,10 @@ namespace {
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
 
-Finding run_in_child(const Check &check, const Options &options) {
+Finding run_in_child(const Check &check, const Options &options, const std::string &world) {
   const std::string name(check.name);
-  const sandbox::Heard heard =
-      sandbox::run_in_child(run_check_in_child, {name, options.plugin}, options.timeout_seconds);
+  const sandbox::Heard heard = sandbox::run_in_child(
+      run_check_in_child, {name, options.plugin, world}, options.timeout_seconds);
   switch (heard.end) {
     case sandbox::Heard::End::result:
       return {name, judged(check, heard.verdict, options.strict), heard.reason};
@@ -45,14 +46,17 @@ const Finding *finding_of(const std::vector<Finding> &findings, std::string_view
 }  // namespace
 
 int run_check_in_child(const std::vector<std::string> &args) {
-  const Check *check = args.size() == 2 ? find_check(args[0]) : nullptr;
+  const Check *check = args.size() == 3 ? find_check(args[0]) : nullptr;
   if (check == nullptr || check->stage != Stage::behaviour) {
     report(failed("no such check"));
     return 0;
   }
   tamrix_host::set_hook_listener(sandbox::send_progress);
   try {
-    Host host(tamrix_host::World::standard());
+    Host host(world_from_argument(args[2]));
+    if (host.engine_world() != nullptr) {
+      engine_stubs.fill(host);
+    }
     if (check->run_loading != nullptr) {
       // A plug-in that changes the working directory must not lose the
       // checker its file.
@@ -93,6 +97,7 @@ std::vector<Finding> run_battery(const Options &options,
   // No behaviour check runs until the load gate has passed; why it did not
   // pass is every later check's reason to skip.
   std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
+  const std::string world = world_argument(options.world_file, file.engine);
   for (const Check &check : checks()) {
     const bool gate = check.gate && check.stage == Stage::behaviour;
     const bool reported = options.chosen(check.name);
@@ -110,7 +115,7 @@ std::vector<Finding> run_battery(const Options &options,
                                            "the file reader has no finding "
                                            "for it here"};
     } else if (gate_closed.empty()) {
-      finding = run_in_child(check, options);
+      finding = run_in_child(check, options, world);
       if (gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
         // time limit, with a file that loads.

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "registry.hpp"
 #include "tamrix_host.hpp"
@@ -26,25 +29,55 @@ void note(const std::string &text);
 
 // ---- Stand-in services whose only job is to be told apart
 
+// In an engine world a plug-in acts on what the lookups give it, so there the
+// stand-ins give the world's own handles, found without allocating: they
+// are called where the heap is counted.
+struct EngineStubs {
+  std::vector<std::pair<std::string, tamrix_body_handle>> bodies;
+  std::vector<std::pair<std::string, tamrix_geom_handle>> geometries;
+  tamrix_contact_group_handle group = nullptr;
+
+  void fill(const Host &host) {
+    for (const std::string &name : host.world().bodies) {
+      bodies.emplace_back(name, host.body(name));
+    }
+    for (const std::string &name : host.world().geometries) {
+      geometries.emplace_back(name, host.geometry(name));
+    }
+    group = host.contact_group();
+  }
+
+  template <typename Handle>
+  static Handle find(const std::vector<std::pair<std::string, Handle>> &handles, const char *name) {
+    for (const auto &[known, handle] : handles) {
+      if (name != nullptr && std::strcmp(known.c_str(), name) == 0) {
+        return handle;
+      }
+    }
+    return nullptr;
+  }
+};
+inline EngineStubs engine_stubs;
+
 // Gives each stub a body of its own, so no two share an address.
 inline std::atomic<int> stub_calls{0};
 // Messages the stub printers were given.
 inline std::atomic<long> console_calls{0};
 
 template <int N>
-tamrix_geom_handle geom_stub(const char * /*name*/) {
+tamrix_geom_handle geom_stub(const char *name) {
   stub_calls += N;
-  return nullptr;
+  return EngineStubs::find(engine_stubs.geometries, name);
 }
 template <int N>
-tamrix_body_handle body_stub(const char * /*name*/) {
+tamrix_body_handle body_stub(const char *name) {
   stub_calls += N;
-  return nullptr;
+  return EngineStubs::find(engine_stubs.bodies, name);
 }
 template <int N>
 tamrix_contact_group_handle contact_group_stub() {
   stub_calls += N;
-  return nullptr;
+  return engine_stubs.group;
 }
 template <int N>
 void send_stub(int /*channel*/, const void * /*data*/, std::size_t /*size*/) {

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "behaviour.hpp"
+#include "engine_snapshot.hpp"
 
 namespace plugin_check {
 
@@ -70,10 +72,24 @@ std::vector<std::string> record_life(const Plugin &plugin, Host &host) {
 
 Outcome whole_life_twice(const Plugin &plugin, Host &host) {
   const std::vector<std::string> first = record_life(plugin, host);
+  // An engine world replaced is kept, never stepped again: anything that
+  // changes on one of its bodies was done through a handle kept from it.
+  std::vector<std::pair<std::string, void *>> previous;
+  if (host.engine_world() != nullptr) {
+    for (const std::string &name : host.world().bodies) {
+      previous.emplace_back(name, static_cast<void *>(host.body(name)));
+    }
+  }
   // A host that reloads its world: the same names, new handles, and the old
   // ones fault if the plug-in kept any.
   host.new_world();
+  const WorldSnapshot kept = snapshot_bodies(previous);
   const std::vector<std::string> second = record_life(plugin, host);
+  if (const std::string used = differences(kept, snapshot_bodies(previous)); !used.empty()) {
+    return failed("in the second life a handle of the previous world was used: " + used +
+                  "; a host that reloads its world frees the old one, so look every handle up "
+                  "again at init");
+  }
   for (std::size_t i = 0; i < std::max(first.size(), second.size()); ++i) {
     const auto event = [i](const std::vector<std::string> &life) {
       return i < life.size() ? life[i] : std::string("nothing");
@@ -218,6 +234,11 @@ const Registration init_cleanup_twice_check{{
 }};
 
 Outcome handles_opaque(const Plugin &plugin, Host &host) {
+  if (host.engine_world() != nullptr) {
+    return skipped(
+        "in an engine world the handles are the engine's own bodies, geometries and contact "
+        "group, for the plug-in to act on through the engine");
+  }
   // Every handle the Host gives points into pages with no access rights, so
   // a look behind one is a crash, which the battery names with the hook.
   host.set_up(plugin);

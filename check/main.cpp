@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "plugin_check.hpp"
+#include "inspect/plugin_file.hpp"
 #include "programs/exit_status.hpp"
 #include "sandbox/child.hpp"
+#include "worlds.hpp"
 
 namespace {
 
@@ -58,6 +60,21 @@ int main(int argc, char **argv) {
   }
   if (const std::optional<int> status = answer_without_running(options)) {
     return *status;
+  }
+  if (!options.world_file.empty() && !options.list && !options.help && !options.version) {
+    tamrix_host::World world;
+    if (const std::string problem = plugin_check::read_checked_world(options.world_file, world);
+        !problem.empty()) {
+      std::cerr << "plugin-check: --world " << problem << '\n';
+      return tamrix_host::exit_status::usage;
+    }
+    // Its handles would be the fixture's no-access pages, and every check a
+    // crash at the first engine call, which says nothing of the plug-in.
+    if (!world.engine && plugin_check::read_plugin_file(options.plugin).engine) {
+      std::cerr << "plugin-check: --world " << options.world_file
+                << " has no [engine] part, and the plug-in uses the engine\n";
+      return tamrix_host::exit_status::usage;
+    }
   }
   plugin_check::JunitReport junit;
   if (!options.junit_file.empty()) {

@@ -9,6 +9,7 @@
 #include "programs/command_line.hpp"
 #include "programs/exit_status.hpp"
 #include "registry.hpp"
+#include "worlds.hpp"
 
 namespace plugin_check {
 namespace {
@@ -81,6 +82,12 @@ struct Parser {
     app.add_option("--junit", options.junit_file,
                    "Also write the results to FILE as JUnit XML, for CI reporters.")
         ->type_name("FILE");
+    app.add_option("--world", options.world_file,
+                   "Run the behaviour checks in the world of FILE, a world file as host-sim "
+                   "reads it (its expectations are host-sim's business). Without it, a plug-in "
+                   "that uses the engine runs in plugin-check's own engine world: " +
+                       checker_engine_world_text() + ".")
+        ->type_name("FILE");
     app.add_flag("--list", options.list,
                  "Print every check, one a line: its name, then what it proves; run nothing.");
     app.add_option("--only", options.only,
@@ -107,7 +114,7 @@ struct Parser {
 std::string parse_options(const std::vector<std::string> &args, Options &options) {
   Parser parser(options);
   if (std::string problem = tamrix_host::parse_command_line(
-          parser.app, args, {"--timeout", "--junit", "--only", "--skip"}, options.plugin,
+          parser.app, args, {"--timeout", "--junit", "--world", "--only", "--skip"}, options.plugin,
           options.help);
       !problem.empty() || options.help) {
     return problem;
@@ -115,6 +122,9 @@ std::string parse_options(const std::vector<std::string> &args, Options &options
   options.version = parser.version;
   if (parser.app.count("--junit") != 0 && options.junit_file.empty()) {
     return "--junit needs a file name";
+  }
+  if (parser.app.count("--world") != 0 && options.world_file.empty()) {
+    return "--world needs a file name";
   }
   if (parser.app.count("--timeout") != 0) {
     if (std::string problem = parse_timeout(parser.timeout, options.timeout_seconds);

@@ -18,6 +18,9 @@ struct Options {
   double timeout_seconds = 10.0;
   std::string junit_file;  // empty: no JUnit report
   std::string plugin;
+  // The world the behaviour checks run in, as host-sim reads it; empty: the
+  // standard world, or plugin-check's engine world for an engine plug-in.
+  std::string world_file;
   std::vector<std::string> only;  // empty: every check
   std::vector<std::string> skip;
   bool help = false;
@@ -29,8 +32,8 @@ struct Options {
 };
 
 inline constexpr const char *usage =
-    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] [--only CHECK,...] "
-    "[--skip CHECK,...] PLUGIN";
+    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] [--world FILE] "
+    "[--only CHECK,...] [--skip CHECK,...] PLUGIN";
 
 // Parses argv without the program name into `options`, or returns the
 // one-line reason it cannot.
@@ -82,7 +85,8 @@ class JunitReport {
 std::vector<Finding> run_battery(const Options &options,
                                  const std::function<void(const Finding &)> &each = {});
 
-// What a child process runs: args are the check's name and the plug-in's path.
+// What a child process runs: args are the check's name, the plug-in's path
+// and its world (worlds.hpp).
 int run_check_in_child(const std::vector<std::string> &args);
 
 }  // namespace plugin_check

@@ -11,8 +11,10 @@
 #     the host runs, and nothing more: any other undefined name still fails
 #     the link.
 #
-#   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>])
-#     A CTest, <target>_plugin_check, that runs plugin-check --strict on it.
+#   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>] [WORLD <file>])
+#     A CTest, <target>_plugin_check, that runs plugin-check --strict on it;
+#     with WORLD, <target>_plugin_check_world, that runs it in the world of
+#     that world file.
 # The flags probe the C++ compiler, so a project that enables only C (a host
 # that links the library) gets the package without them.
 get_property(tamrix_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
@@ -76,11 +78,17 @@ function(tamrix_add_physics_plugin name)
 endfunction()
 
 function(tamrix_add_plugin_check target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT;WORLD" "")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 10)
   endif()
   set(test ${target}_plugin_check)
+  set(world_option "")
+  if(arg_WORLD)
+    get_filename_component(world "${arg_WORLD}" ABSOLUTE)
+    set(world_option "--world [==[${world}]==]")
+    set(test ${target}_plugin_check_world)
+  endif()
   # A cross build runs plugin-check under the emulator, each word a bracket
   # argument of its own.
   set(command "")
@@ -102,7 +110,7 @@ string(REGEX MATCHALL \"\\n\" lines \"\${checks}\")
 list(LENGTH lines count)
 math(EXPR limit \"${arg_TIMEOUT} * (\${count} + 1)\")
 execute_process(
-  COMMAND \${plugin_check} --strict --timeout ${arg_TIMEOUT} [==[$<TARGET_FILE:${target}>]==]
+  COMMAND \${plugin_check} --strict --timeout ${arg_TIMEOUT} ${world_option} [==[$<TARGET_FILE:${target}>]==]
   RESULT_VARIABLE status TIMEOUT \${limit})
 if(NOT status EQUAL 0)
   message(FATAL_ERROR \"plugin-check ended with \${status}\")

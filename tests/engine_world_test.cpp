@@ -136,6 +136,19 @@ TEST_F(EngineWorld, ANewWorldStartsAgainWithNewHandles) {
   EXPECT_EQ(host.name_of(host.body("box")), "box");
 }
 
+TEST_F(EngineWorld, AReplacedWorldIsKeptUnsteppedSoAKeptHandleIsNoFreedMemory) {
+  live(50);
+  auto *const old_body = static_cast<dBodyID>(static_cast<void *>(host.body("box")));
+  const dReal old_height = dBodyGetPosition(old_body)[2];
+  host.new_world();
+  // A plug-in that kept the body pushes a world nobody steps.
+  dBodyAddForce(old_body, 0, 0, 5);
+  live(10);
+  EXPECT_EQ(dBodyGetPosition(old_body)[2], old_height);
+  EXPECT_EQ(dBodyGetForce(old_body)[2], 5.0);
+  EXPECT_EQ(host.name_of(old_body), "box (earlier world)");
+}
+
 TEST_F(EngineWorld, AGeometryAddedToTheSpaceIsCollidedButNotTallied) {
   // A fixed step under the box, with data of its own, as a plug-in may add.
   int own_data = 7;

@@ -374,3 +374,28 @@ TEST(FileReader, NamesWhatKeepsALibraryLoaded) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// The host's engine is the host's own library: a plug-in that uses it is told
+// apart, by its needs or by its imports alone, and needs nothing foreign.
+TEST(FileChecks, AnEnginePluginIsToldApartAndNeedsNothingForeign) {
+  for (const char *path : {
+#ifdef ENGINE_UNLINKED_PLUGIN_PATH
+           ENGINE_UNLINKED_PLUGIN_PATH,
+#endif
+           ENGINE_IDLE_PLUGIN_PATH}) {
+    const plugin_check::PluginFile file = plugin_check::read_plugin_file(path);
+    EXPECT_TRUE(file.engine) << path;
+    EXPECT_TRUE(file.foreign_needed.empty()) << path;
+    const plugin_check::FileReport report = check_file(path, true);
+    EXPECT_TRUE(report.engine) << path;
+    EXPECT_EQ(find(report.findings, "needed")->verdict, Verdict::pass) << show(report.findings);
+  }
+  EXPECT_FALSE(plugin_check::read_plugin_file(MY_PHYSICS1_PATH).engine);
+#ifdef INSPECT_NEEDS_LIBM_PATH
+  EXPECT_FALSE(plugin_check::read_plugin_file(INSPECT_NEEDS_LIBSTDCXX_PATH).engine);
+#endif
+}
+
+}  // namespace

@@ -109,6 +109,16 @@ target_compile_definitions(inspect_tests PRIVATE
   EMPTY_LIBRARY_PATH="$<TARGET_FILE:empty_library>"
   PROGRAM_PATH="$<TARGET_FILE:host-sim>"
   ${inspect_foreign_definitions})
+# Engine plug-ins: one that needs the engine's library, and on ELF platforms
+# one that only imports its functions (tests/plugin_check.cmake builds both).
+target_compile_definitions(inspect_tests PRIVATE
+  ENGINE_IDLE_PLUGIN_PATH="$<TARGET_FILE:engine_idle_plugin>")
+add_dependencies(inspect_tests engine_idle_plugin)
+if(NOT WIN32)
+  target_compile_definitions(inspect_tests PRIVATE
+    ENGINE_UNLINKED_PLUGIN_PATH="$<TARGET_FILE:engine_unlinked_plugin>")
+  add_dependencies(inspect_tests engine_unlinked_plugin)
+endif()
 # Sanitizer and coverage builds give my_physics1 constructors and runtimes of
 # their own, so there its file is held only to what they cannot change.
 if(MY_PHYSICS1_SANITIZE OR MY_PHYSICS1_COVERAGE)

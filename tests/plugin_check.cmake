@@ -458,3 +458,83 @@ add_test(NAME contact_plugin_trace
           "^  dTamrixReceiveProc\\(1\\) -> \"ping\", 4" "^  dTamrixSendProc\\(2, \"pong\", 4\\)"
           "^  dTamrixGetTimeProc\\(\\) -> 0.05"
           -- ${host_sim} ${example_world} --trace)
+
+# ---- Engine plug-ins: faults against the world the host owns, built as an
+# author builds an engine plug-in, one macro per fault. Each entry: fault %
+# check that fails under --strict % what its reason must name first (the hook,
+# then the field of the world it changed).
+function(broken_engine_plugin name)
+  tamrix_add_physics_plugin(broken_engine_${name} SERVICE_TABLE ENGINE broken_engine_plugin.c)
+  string(TOUPPER "BROKEN_ENGINE_${name}" macro)
+  target_compile_definitions(broken_engine_${name} PRIVATE ${macro})
+  uninstrumented_plugin(broken_engine_${name})
+endfunction()
+
+# Sound, it pushes a body in step and makes contacts in collide under a lock:
+# it passes in plugin-check's world and in a world of its author's.
+tamrix_add_physics_plugin(engine_contacts_plugin SERVICE_TABLE ENGINE broken_engine_plugin.c)
+uninstrumented_plugin(engine_contacts_plugin)
+tamrix_add_plugin_check(engine_contacts_plugin)
+tamrix_add_plugin_check(engine_contacts_plugin WORLD "${CMAKE_CURRENT_SOURCE_DIR}/worlds/checked.toml")
+
+# Linked without the engine's library, counting on the host's: its imports
+# alone make it an engine plug-in, checked in an engine world. A DLL cannot
+# leave an import unresolved.
+if(NOT WIN32)
+  tamrix_add_physics_plugin(engine_unlinked_plugin SERVICE_TABLE engine_idle_plugin.c)
+  target_include_directories(engine_unlinked_plugin PRIVATE
+    $<TARGET_PROPERTY:tamrix_engine,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_link_options(engine_unlinked_plugin PRIVATE -Wl,-z,undefs)
+  uninstrumented_plugin(engine_unlinked_plugin)
+  add_test(NAME plugin_check_engine_unlinked
+    COMMAND "${expect_run}" 0 "^PASS needed" "^PASS world-left-as-found" "!^FAIL"
+            -- ${plugin_check} --strict $<TARGET_FILE:engine_unlinked_plugin>)
+endif()
+
+set(engine_faults
+    "destroy_body % world-left-as-found % tamrix_physics_cleanup changed body arm: in the world"
+    "destroy_geom % world-left-as-found % tamrix_physics_cleanup changed space: geometries"
+    "foreign_contacts % world-left-as-found % tamrix_physics_collide changed body [a-z]+: joints"
+    "steps_world % world-left-as-found % tamrix_physics_step changed body [a-z]+: position"
+    "gravity % world-left-as-found % tamrix_physics_init changed world: gravity"
+    "disable_body % world-left-as-found % tamrix_physics_init changed body arm: enabled"
+    "error_handler % world-left-as-found % tamrix_physics_init changed engine: error handler"
+    "erp % world-left-as-found % tamrix_physics_init changed world: ERP was 0.2, now 0.8"
+    "mass % world-left-as-found % tamrix_physics_init changed body arm: mass"
+    "gravity_mode % world-left-as-found % tamrix_physics_init changed body arm: gravity mode was on, now off"
+    "kinematic % world-left-as-found % tamrix_physics_init changed body arm: kinematic was off, now on"
+    "body_data % world-left-as-found % tamrix_physics_init changed body arm: user data"
+    "category_bits % world-left-as-found % tamrix_physics_init changed geometry floor: category bits"
+    "geom_disabled % world-left-as-found % tamrix_physics_init changed geometry floor: enabled was on, now off"
+    "nan_velocity % world-left-as-found % tamrix_physics_step changed body arm: linear velocity was \\(0, 0, 0\\), now \\(nan"
+    "moved_callback % world-after-unload % crashed in the host's steps after the plug-in was unloaded"
+    "kept_body % whole-life-twice % in the second life a handle of the previous world was used: body arm")
+if(NOT WIN32)
+  list(APPEND engine_faults
+       "own_body % nothing-left-in-world % after tamrix_physics_cleanup the plug-in had left 1 body")
+endif()
+foreach(entry IN LISTS engine_faults)
+  string(REPLACE " % " ";" entry "${entry}")
+  list(GET entry 0 fault)
+  list(GET entry 1 check)
+  list(GET entry 2 reason)
+  broken_engine_plugin(${fault})
+  add_test(NAME plugin_check_engine_${fault}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}: ${reason}" -- ${plugin_check}
+            --strict $<TARGET_FILE:broken_engine_${fault}>)
+endforeach()
+
+# A world file plugin-check cannot run in is refused before the run, in one line.
+add_test(NAME plugin_check_world_too_small
+  COMMAND "${expect_run}" 2 "^plugin-check: --world .*lone_body.toml: the checks need a world of at least two geometries"
+          "!^PASS" -- ${plugin_check} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/lone_body.toml"
+          $<TARGET_FILE:engine_contacts_plugin>)
+add_test(NAME plugin_check_world_without_engine
+  COMMAND "${expect_run}" 2 "^plugin-check: --world .* has no \\[engine\\] part, and the plug-in uses the engine"
+          "!^PASS" -- ${plugin_check} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/no_engine.toml"
+          $<TARGET_FILE:engine_contacts_plugin>)
+# A plug-in that needs no engine is checked in the world file too.
+add_test(NAME plugin_check_world_without_engine_plain
+  COMMAND "${expect_run}" 0 "^SKIP world-left-as-found: the world has no engine part" "!^FAIL"
+          -- ${plugin_check} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/no_engine.toml"
+          $<TARGET_FILE:my_physics1>)

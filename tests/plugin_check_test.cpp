@@ -1,17 +1,20 @@
 // plugin-check's command line and reports; the checks themselves are proved
 // against the broken plug-ins of tests/plugin_check.cmake.
 #include <gtest/gtest.h>
+#include <ode/ode.h>
 
 #include <array>
 #include <set>
 #include <sstream>
 #include <string>
 
+#include "engine_snapshot.hpp"
 #include "plugin_check.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
+#include "worlds.hpp"
 
 namespace {
 
@@ -228,6 +231,54 @@ TEST(PluginCheckChannel, ALongNameIsCutAndACutLineIsNoForgery) {
   const channel::Decoded decoded = channel::decode(half, token);
   EXPECT_FALSE(decoded.forged);
   EXPECT_TRUE(decoded.messages.empty());
+}
+
+}  // namespace
+
+namespace {
+
+using plugin_check::snapshot_world;
+
+TEST(PluginCheckEngineWorld, ItsOwnWorldHasEveryShapeAndTheBodyTheChecksLookUp) {
+  const tamrix_host::World world = plugin_check::checker_engine_world();
+  ASSERT_TRUE(world.engine);
+  std::set<tamrix_host::Shape> shapes;
+  for (const tamrix_host::EngineBody &body : world.engine->bodies) {
+    shapes.insert(body.shape);
+  }
+  EXPECT_EQ(shapes.size(), 4U);
+  EXPECT_EQ(world.engine->bodies.front().name, "arm");
+  const std::string help = plugin_check::help_text();
+  for (const char *name : {"arm (box)", "ball (sphere)", "pole (capsule)", "wheel (cylinder)",
+                           "floor (plane)", "base (box)"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+}
+
+TEST(PluginCheckEngineWorld, TheSnapshotNamesEachChangedFieldWithBothValues) {
+  tamrix_host::Host host(plugin_check::checker_engine_world());
+  const plugin_check::WorldSnapshot before = snapshot_world(host);
+  EXPECT_EQ(plugin_check::differences(before, snapshot_world(host)), "");
+  auto *const world = static_cast<dWorldID>(host.engine_world());
+  dWorldSetGravity(world, 0, 0, -1.62);
+  EXPECT_EQ(plugin_check::differences(before, snapshot_world(host)),
+            "world: gravity was (0, 0, -9.81), now (0, 0, -1.62)");
+}
+
+TEST(PluginCheckEngineWorld, ADestroyedBodyIsOneRowAndNeverReadAgain) {
+  tamrix_host::Host host(plugin_check::checker_engine_world());
+  const plugin_check::WorldSnapshot before = snapshot_world(host);
+  dBodyDestroy(static_cast<dBodyID>(static_cast<void *>(host.body("ball"))));
+  const std::string changes = plugin_check::differences(before, snapshot_world(host), 1);
+  EXPECT_EQ(
+      changes.rfind("body ball: in the world was yes, now no geometry of the space has it", 0), 0U)
+      << changes;
+}
+
+TEST(PluginCheckEngineWorld, ABadWorldFileIsOneLineBeforeTheRun) {
+  tamrix_host::World world;
+  EXPECT_EQ(plugin_check::read_checked_world("/no/such/world.toml", world).rfind("cannot read", 0),
+            0U);
 }
 
 }  // namespace

@@ -314,6 +314,9 @@ bool system_library(const std::string &name) {
          name == "libdl.so.2" || name == "librt.so.1" || name.rfind("ld-linux", 0) == 0;
 }
 
+// The host's rigid-body engine, whichever version of its library.
+bool engine_library(const std::string &name) { return name.rfind("libode.so", 0) == 0; }
+
 // The file offset of a loaded address, as the loader maps it.
 std::optional<std::uint64_t> file_offset(const Layout &layout, std::uint64_t address) {
   for (const GElf_Phdr &load : layout.loads) {
@@ -385,6 +388,8 @@ void read_needed(const Layout &layout, const Strings &strings, PluginFile &file)
     const std::optional<std::string> name = strings.at(dyn.d_un.d_val);
     if (!name) {
       file.foreign_needed.emplace_back("a library whose name cannot be read");
+    } else if (engine_library(*name)) {
+      file.engine = true;
     } else if (!system_library(*name)) {
       file.foreign_needed.push_back(*name);
     }
@@ -472,6 +477,16 @@ std::vector<DynamicSymbol> dynamic_symbols(Elf *elf, Layout &layout, const Strin
 bool imports(const std::vector<DynamicSymbol> &symbols, const std::string &name) {
   return std::any_of(symbols.begin(), symbols.end(), [&](const DynamicSymbol &symbol) {
     return symbol.symbol.st_shndx == SHN_UNDEF && symbol.name == name;
+  });
+}
+
+// A plug-in linked without the engine's library, counting on the host's, still
+// imports its functions, all named d and a capital (dBodyAddForce).
+bool imports_engine(const std::vector<DynamicSymbol> &symbols) {
+  return std::any_of(symbols.begin(), symbols.end(), [](const DynamicSymbol &symbol) {
+    const std::string &name = symbol.name;
+    return symbol.symbol.st_shndx == SHN_UNDEF && name.size() > 1 && name[0] == 'd' &&
+           name[1] >= 'A' && name[1] <= 'Z';
   });
 }
 
@@ -829,6 +844,7 @@ void read_facts(Elf *elf, const GElf_Ehdr &header, Layout &layout, PluginFile &f
   file.runs_at_load = code_at_load(elf, layout, view);
   file.runs_at_unload = code_at_unload(elf, layout, view);
   file.stays_loaded = stays_loaded(layout, view.symbols);
+  file.engine = file.engine || imports_engine(view.symbols);
   file.elf = loading(layout);
 }
 

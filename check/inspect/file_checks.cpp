@@ -173,7 +173,8 @@ Outcome needed(const PluginFile &file) {
 
 const Registration needed_check{{
     .name = "needed",
-    .proves = "the file needs no library beyond the system's C runtime and loader",
+    .proves = "the file needs no library beyond the system's C runtime and loader, and the "
+              "host's own rigid-body engine",
     .level = Level::warning,
     .stage = Stage::file,
     .place = 60,
@@ -298,6 +299,7 @@ FileReport check_file(const std::string &path, bool strict) {
   const PluginFile file = read_plugin_file(path);
   FileReport report;
   report.loadable = true;
+  report.engine = file.engine;
   for (const Check &check : checks()) {
     if (check.stage != Stage::file || !made_here(check)) {
       continue;

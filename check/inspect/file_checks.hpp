@@ -17,6 +17,8 @@ struct FileReport {
   // machine, or no library at all, never is.
   bool loadable = false;
   std::string why_not_loadable;
+  // Whether the plug-in uses the host's rigid-body engine (PluginFile::engine).
+  bool engine = false;
 };
 
 // Checks the file at `path` as a plug-in for the platform this program was

@@ -204,6 +204,13 @@ bool system_library(std::string name) {
          name == "ucrtbase.dll" || name == "advapi32.dll";
 }
 
+// The host's rigid-body engine, as its DLL is named when built for Windows.
+bool engine_library(std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name.rfind("libode", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".dll";
+}
+
 void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
   const IMAGE_DATA_DIRECTORY where = layout.directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
   if (where.VirtualAddress == 0) {
@@ -228,6 +235,8 @@ void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
     const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
     if (!name) {
       file.foreign_needed.emplace_back("a DLL whose name cannot be read");
+    } else if (engine_library(*name)) {
+      file.engine = true;
     } else if (!system_library(*name)) {
       file.foreign_needed.push_back(*name);
     }

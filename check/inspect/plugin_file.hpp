@@ -52,6 +52,10 @@ struct PluginFile {
   // NEEDED entries or imports beyond the system's C library and loader,
   // each with what it is.
   std::vector<std::string> foreign_needed;
+  // Whether the plug-in acts on the host's rigid-body engine: it needs the
+  // engine's library, which the host has loaded already, or imports its
+  // functions. Such a plug-in is checked in an engine world.
+  bool engine = false;
   // Code of the plug-in's own run when the file is loaded, and unloaded.
   std::vector<OwnCode> runs_at_load;
   std::vector<OwnCode> runs_at_unload;

@@ -136,27 +136,13 @@ std::string parse(const std::vector<std::string> &args, Options &options) {
 
 // The standard world, under the world file, under the command line.
 World world_of(const Options &options, const WorldFile &file) {
-  World world = World::standard();
-  if (file.engine) {
-    world.bodies.clear();
-    world.geometries.clear();
-    world.engine = file.engine;
-  }
-  if (file.bodies) {
-    world.bodies = *file.bodies;
-  }
-  if (file.geometries) {
-    world.geometries = *file.geometries;
-  }
+  World world = world_of(file);
   if (!options.bodies.empty()) {
     world.bodies = options.bodies;
   }
   if (!options.geometries.empty()) {
     world.geometries = options.geometries;
   }
-  world.collide_pairs = file.collide;
-  world.step_seconds = file.step_seconds.value_or(world.step_seconds);
-  world.messages = file.messages;
   return world;
 }
 

@@ -555,6 +555,25 @@ void unmet_bodies(const WorldFile &file, const Host &host,
 
 }  // namespace
 
+World world_of(const WorldFile &file) {
+  World world = World::standard();
+  if (file.engine) {
+    world.bodies.clear();
+    world.geometries.clear();
+    world.engine = file.engine;
+  }
+  if (file.bodies) {
+    world.bodies = *file.bodies;
+  }
+  if (file.geometries) {
+    world.geometries = *file.geometries;
+  }
+  world.collide_pairs = file.collide;
+  world.step_seconds = file.step_seconds.value_or(world.step_seconds);
+  world.messages = file.messages;
+  return world;
+}
+
 std::vector<std::string> unmet_expectations(
     const WorldFile &file, const Host &host,
     const std::vector<std::optional<BodyState>> &bodies_seen) {

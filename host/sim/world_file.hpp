@@ -53,6 +53,10 @@ inline constexpr long max_steps = 1000000000L;
 // starting "FILE:LINE:COLUMN: " whenever a place in the file is to blame.
 std::string read_world_file(const std::string &path, WorldFile &file);
 
+// The standard world under the file's: its engine part replaces the
+// standard bodies and geometries. Expectations are left to the caller.
+World world_of(const WorldFile &file);
+
 // One line for every expectation of `file` that the run on `host` did not
 // meet, saying what was expected and what happened. `bodies_seen` lies beside
 // the body expectations: the body's state after its step, unset when the run

@@ -1,0 +1,43 @@
+// One snapshot of everything the engine lets a host read of its world, as
+// rows of one table: a field's name ("body arm: gravity mode") and its value
+// as text. What a plug-in may change of the world is not in it: the forces it
+// adds and the contacts it makes in the host's group, which the host empties.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tamrix_host.hpp"
+
+namespace plugin_check {
+
+struct WorldRow {
+  std::string field;
+  std::string value;
+};
+using WorldSnapshot = std::vector<WorldRow>;
+
+// The host's engine world, its space, its bodies and geometries by DEF name,
+// and the engine's process-wide handlers. A body or geometry gone from the
+// space is one row that says so, and is never read through its handle again.
+WorldSnapshot snapshot_world(const tamrix_host::Host &host);
+
+// The bodies of a world nobody steps any more (kept by the Host after
+// new_world()), forces included: any change is a plug-in acting on it.
+WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> &bodies);
+
+// "<field> was <before>, now <after>" for each row that differs, joined with
+// "; ", at most `most` of them; empty when the two agree.
+std::string differences(const WorldSnapshot &before, const WorldSnapshot &after,
+                        std::size_t most = 3);
+
+// Steps the host's engine world `steps` times as a host does with no plug-in
+// loaded: its own contacts for every pair, the engine's step, the group
+// emptied.
+void step_without_plugin(const tamrix_host::Host &host, int steps);
+
+// Empties the host's contact group, as the host does after each step.
+void empty_contact_group(tamrix_contact_group_handle group);
+
+}  // namespace plugin_check

@@ -1,0 +1,30 @@
+// The worlds the behaviour checks run in: the fixture's standard world for a
+// plug-in that needs no engine, an engine world of plugin-check's own for one
+// that does, or the author's own world file for either.
+#pragma once
+
+#include <string>
+
+#include "tamrix_host.hpp"
+
+namespace plugin_check {
+
+// A floor, a block and a body of each shape, some touching, so that collide
+// is asked about pairs with contacts to make.
+tamrix_host::World checker_engine_world();
+
+// What --help says of that world: each body and geometry by name and shape.
+std::string checker_engine_world_text();
+
+// Reads the world file at `path` as host-sim does, leaving its expectations
+// out, and builds it once, so a world the engine refuses is known before the
+// run; the one-line reason it cannot be used, or empty.
+std::string read_checked_world(const std::string &path, tamrix_host::World &world);
+
+// How the parent names a child's world on its command line, and how the
+// child gets it back: the standard world, plugin-check's engine world, or a
+// world file (read already, so it reads again).
+std::string world_argument(const std::string &world_file, bool engine);
+tamrix_host::World world_from_argument(const std::string &argument);
+
+}  // namespace plugin_check
