@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "plugin_check.hpp"
 #include "inspect/plugin_file.hpp"
+#include "plugin_check.hpp"
 #include "programs/exit_status.hpp"
 #include "sandbox/child.hpp"
 #include "worlds.hpp"
