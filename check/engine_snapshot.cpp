@@ -130,10 +130,29 @@ const std::vector<Field<dBodyID>> &body_fields() {
       {"linear velocity", [](dBodyID b) { return text(dBodyGetLinearVel(b), 3); }},
       {"angular velocity", [](dBodyID b) { return text(dBodyGetAngularVel(b), 3); }},
       {"auto-disable", [](dBodyID b) { return flag(dBodyGetAutoDisableFlag(b)); }},
+      {"auto-disable linear threshold",
+       [](dBodyID b) { return text(dBodyGetAutoDisableLinearThreshold(b)); }},
+      {"auto-disable angular threshold",
+       [](dBodyID b) { return text(dBodyGetAutoDisableAngularThreshold(b)); }},
+      {"auto-disable samples",
+       [](dBodyID b) { return std::to_string(dBodyGetAutoDisableAverageSamplesCount(b)); }},
+      {"auto-disable steps", [](dBodyID b) { return std::to_string(dBodyGetAutoDisableSteps(b)); }},
+      {"auto-disable time", [](dBodyID b) { return text(dBodyGetAutoDisableTime(b)); }},
       {"linear damping", [](dBodyID b) { return text(dBodyGetLinearDamping(b)); }},
       {"angular damping", [](dBodyID b) { return text(dBodyGetAngularDamping(b)); }},
+      {"linear damping threshold",
+       [](dBodyID b) { return text(dBodyGetLinearDampingThreshold(b)); }},
+      {"angular damping threshold",
+       [](dBodyID b) { return text(dBodyGetAngularDampingThreshold(b)); }},
       {"max angular speed", [](dBodyID b) { return text(dBodyGetMaxAngularSpeed(b)); }},
       {"finite rotation", [](dBodyID b) { return flag(dBodyGetFiniteRotationMode(b)); }},
+      {"finite rotation axis",
+       [](dBodyID b) {
+         dVector3 axis;
+         dBodyGetFiniteRotationAxis(b, axis);
+         return text(axis, 3);
+       }},
+      {"gyroscopic", [](dBodyID b) { return flag(dBodyGetGyroscopicMode(b)); }},
   };
   return fields;
 }
@@ -144,6 +163,29 @@ const std::vector<Field<dBodyID>> &pushed_body_fields() {
       {"torque", [](dBodyID b) { return text(dBodyGetTorque(b), 3); }},
   };
   return fields;
+}
+
+// The size of the shapes the host makes; a plane's is its own row.
+std::string shape(dGeomID geometry) {
+  dReal radius = 0;
+  dReal length = 0;
+  switch (dGeomGetClass(geometry)) {
+    case dBoxClass: {
+      dVector3 sides;
+      dGeomBoxGetLengths(geometry, sides);
+      return "box " + text(sides, 3);
+    }
+    case dSphereClass:
+      return "sphere of radius " + text(dGeomSphereGetRadius(geometry));
+    case dCapsuleClass:
+      dGeomCapsuleGetParams(geometry, &radius, &length);
+      return "capsule of radius " + text(radius) + ", length " + text(length);
+    case dCylinderClass:
+      dGeomCylinderGetParams(geometry, &radius, &length);
+      return "cylinder of radius " + text(radius) + ", length " + text(length);
+    default:
+      return "class " + std::to_string(dGeomGetClass(geometry));
+  }
 }
 
 template <typename Object>
@@ -174,7 +216,6 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
     in_space.push_back(geometry);
     bodies_in_space.push_back(dGeomGetBody(geometry));
   }
-  rows.push_back({"space: geometries", std::to_string(count)});
   rows.push_back({"space: cleans up its geometries", flag(dSpaceGetCleanup(space))});
   rows.push_back({"space: sublevel", std::to_string(dSpaceGetSublevel(space))});
   rows.push_back({"space: manual cleanup", std::to_string(dSpaceGetManualCleanup(space))});
@@ -197,7 +238,9 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
     auto *const geometry = static_cast<dGeomID>(static_cast<void *>(host.geometry(name)));
     const std::string owner = "geometry " + name;
     const bool present = std::find(in_space.begin(), in_space.end(), geometry) != in_space.end();
-    rows.push_back({owner + ": in the space", present ? "yes" : "no"});
+    // A geometry the space holds is the space's own child, so its space is
+    // the host's exactly when it is among them.
+    rows.push_back({owner + ": space", present ? "the host's" : "none of the host's"});
     if (!present) {
       continue;
     }
@@ -206,19 +249,28 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
     rows.push_back({owner + ": category bits", std::to_string(dGeomGetCategoryBits(geometry))});
     rows.push_back({owner + ": collide bits", std::to_string(dGeomGetCollideBits(geometry))});
     rows.push_back({owner + ": body", name_of_body(body)});
-    rows.push_back(
-        {owner + ": space", dGeomGetSpace(geometry) == space ? "the host's" : "another"});
     rows.push_back({owner + ": user data", address(dGeomGetData(geometry))});
+    rows.push_back({owner + ": shape", shape(geometry)});
     if (body != nullptr) {
+      dQuaternion turn;
+      dGeomGetOffsetQuaternion(geometry, turn);
       rows.push_back({owner + ": offset", text(dGeomGetOffsetPosition(geometry), 3)});
+      rows.push_back({owner + ": offset orientation", text(turn, 4)});
     } else if (dGeomGetClass(geometry) == dPlaneClass) {
       dVector4 plane;
       dGeomPlaneGetParams(geometry, plane);
       rows.push_back({owner + ": plane", text(plane, 4)});
     } else {
+      dQuaternion turn;
+      dGeomGetQuaternion(geometry, turn);
       rows.push_back({owner + ": position", text(dGeomGetPosition(geometry), 3)});
+      rows.push_back({owner + ": orientation", text(turn, 4)});
     }
   }
+
+  // After the geometries, so one the host gave that left the space is named
+  // first, and the count names those a plug-in added.
+  rows.push_back({"space: geometries", std::to_string(count)});
 
   rows.push_back({"engine: error handler", address(dGetErrorHandler())});
   rows.push_back({"engine: debug handler", address(dGetDebugHandler())});

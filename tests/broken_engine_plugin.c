@@ -8,6 +8,7 @@
 #include <ode/ode.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <stdlib.h>
 
 #include "tamrix_physics.h"
 
@@ -15,6 +16,7 @@ enum { most_contacts = 4 };
 
 static dBodyID arm;
 static dGeomID floor_geometry;
+static dGeomID base_geometry;
 static dJointGroupID contact_group;
 static pthread_mutex_t contact_mutex = PTHREAD_MUTEX_INITIALIZER;
 #ifdef BROKEN_ENGINE_FOREIGN_CONTACTS
@@ -30,13 +32,177 @@ static void count_moves(dBodyID body) {
   ++moves;
 }
 #endif
-#ifdef BROKEN_ENGINE_ERROR_HANDLER
+#if defined(BROKEN_ENGINE_ERROR_HANDLER) || defined(BROKEN_ENGINE_DEBUG_HANDLER) || \
+    defined(BROKEN_ENGINE_MESSAGE_HANDLER)
 static void quiet_errors(int number, const char *format, va_list arguments) {
   (void)number;
   (void)format;
   (void)arguments;
 }
 #endif
+/* The engine's memory, through code that is unmapped once the host unloads
+   the plug-in; the same heap, so what either side allocated stays freeable. */
+#ifdef BROKEN_ENGINE_ALLOC_HANDLER
+static void *own_alloc(dsizeint size) { return malloc(size); }
+#endif
+#ifdef BROKEN_ENGINE_REALLOC_HANDLER
+static void *own_realloc(void *old, dsizeint old_size, dsizeint size) {
+  (void)old_size;
+  return realloc(old, size);
+}
+#endif
+#ifdef BROKEN_ENGINE_FREE_HANDLER
+static void own_free(void *old, dsizeint size) {
+  (void)size;
+  free(old);
+}
+#endif
+
+/* The one-line faults: each changes one field of the world the host owns, in
+   the hook it names (IN_INIT, IN_STEP or IN_CLEANUP), in plugin-check's own
+   world, which has "arm", "floor" and "base". */
+#define WORLD dBodyGetWorld(arm)
+#define SPACE dGeomGetSpace(floor_geometry)
+#define CHECKED_WORLD (arm != NULL && floor_geometry != NULL && base_geometry != NULL)
+#if defined(BROKEN_ENGINE_GRAVITY) /* its own idea of down, for every body of the host */
+#define IN_INIT dWorldSetGravity(WORLD, 0, 0, -1.62)
+#elif defined(BROKEN_ENGINE_ERP) /* stiffer joints for its bodies, and all of the host's */
+#define IN_INIT dWorldSetERP(WORLD, 0.8)
+#elif defined(BROKEN_ENGINE_CFM)
+#define IN_INIT dWorldSetCFM(WORLD, 1e-3)
+#elif defined(BROKEN_ENGINE_QUICK_STEP_ITERATIONS)
+#define IN_INIT dWorldSetQuickStepNumIterations(WORLD, 50)
+#elif defined(BROKEN_ENGINE_QUICK_STEP_W)
+#define IN_INIT dWorldSetQuickStepW(WORLD, 1.0)
+#elif defined(BROKEN_ENGINE_MAX_CORRECTING_VEL)
+#define IN_INIT dWorldSetContactMaxCorrectingVel(WORLD, 1.0)
+#elif defined(BROKEN_ENGINE_SURFACE_LAYER)
+#define IN_INIT dWorldSetContactSurfaceLayer(WORLD, 0.001)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE)
+#define IN_INIT dWorldSetAutoDisableFlag(WORLD, 1)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE_LINEAR)
+#define IN_INIT dWorldSetAutoDisableLinearThreshold(WORLD, 0.1)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE_ANGULAR)
+#define IN_INIT dWorldSetAutoDisableAngularThreshold(WORLD, 0.1)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE_SAMPLES)
+#define IN_INIT dWorldSetAutoDisableAverageSamplesCount(WORLD, 5)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE_STEPS)
+#define IN_STEP dWorldSetAutoDisableSteps(WORLD, 50)
+#elif defined(BROKEN_ENGINE_AUTO_DISABLE_TIME)
+#define IN_INIT dWorldSetAutoDisableTime(WORLD, 1.0)
+#elif defined(BROKEN_ENGINE_LINEAR_DAMPING)
+#define IN_INIT dWorldSetLinearDamping(WORLD, 0.01)
+#elif defined(BROKEN_ENGINE_ANGULAR_DAMPING)
+#define IN_INIT dWorldSetAngularDamping(WORLD, 0.01)
+#elif defined(BROKEN_ENGINE_LINEAR_DAMPING_THRESHOLD)
+#define IN_INIT dWorldSetLinearDampingThreshold(WORLD, 0.1)
+#elif defined(BROKEN_ENGINE_ANGULAR_DAMPING_THRESHOLD)
+#define IN_INIT dWorldSetAngularDampingThreshold(WORLD, 0.1)
+#elif defined(BROKEN_ENGINE_MAX_ANGULAR_SPEED)
+#define IN_STEP dWorldSetMaxAngularSpeed(WORLD, 10)
+#elif defined(BROKEN_ENGINE_STEP_THREADS)
+#define IN_INIT dWorldSetStepIslandsProcessingMaxThreadCount(WORLD, 1)
+#elif defined(BROKEN_ENGINE_WORLD_DATA)
+#define IN_CLEANUP dWorldSetData(WORLD, &contact_mutex)
+#elif defined(BROKEN_ENGINE_DISABLE_BODY)
+#define IN_INIT dBodyDisable(arm)
+#elif defined(BROKEN_ENGINE_GRAVITY_MODE)
+#define IN_INIT dBodySetGravityMode(arm, 0)
+#elif defined(BROKEN_ENGINE_KINEMATIC)
+#define IN_INIT dBodySetKinematic(arm)
+#elif defined(BROKEN_ENGINE_BODY_DATA) /* the host's user data is the host's */
+#define IN_INIT dBodySetData(arm, &contact_mutex)
+#elif defined(BROKEN_ENGINE_POSITION)
+#define IN_INIT dBodySetPosition(arm, 0, 0, 2)
+#elif defined(BROKEN_ENGINE_ORIENTATION)
+static const dQuaternion half_turn = {0, 0, 0, 1};
+#define IN_INIT dBodySetQuaternion(arm, half_turn)
+#elif defined(BROKEN_ENGINE_ANGULAR_VELOCITY)
+#define IN_STEP dBodySetAngularVel(arm, 0, 0, 1)
+#elif defined(BROKEN_ENGINE_NAN_VELOCITY) /* 0/0 from a push over a zero distance */
+#define IN_STEP dBodySetLinearVel(arm, (dReal)NAN, 0, 0)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE)
+#define IN_INIT dBodySetAutoDisableFlag(arm, 1)
+#elif defined(BROKEN_ENGINE_BODY_LINEAR_DAMPING)
+#define IN_INIT dBodySetLinearDamping(arm, 0.1)
+#elif defined(BROKEN_ENGINE_BODY_ANGULAR_DAMPING)
+#define IN_INIT dBodySetAngularDamping(arm, 0.1)
+#elif defined(BROKEN_ENGINE_BODY_MAX_ANGULAR_SPEED)
+#define IN_INIT dBodySetMaxAngularSpeed(arm, 5)
+#elif defined(BROKEN_ENGINE_FINITE_ROTATION)
+#define IN_INIT dBodySetFiniteRotationMode(arm, 1)
+#elif defined(BROKEN_ENGINE_FINITE_ROTATION_AXIS)
+#define IN_INIT dBodySetFiniteRotationAxis(arm, 0, 0, 1)
+#elif defined(BROKEN_ENGINE_GYROSCOPIC)
+#define IN_INIT dBodySetGyroscopicMode(arm, 0)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE_LINEAR)
+#define IN_INIT dBodySetAutoDisableLinearThreshold(arm, 0.1)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE_ANGULAR)
+#define IN_INIT dBodySetAutoDisableAngularThreshold(arm, 0.1)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE_SAMPLES)
+#define IN_INIT dBodySetAutoDisableAverageSamplesCount(arm, 5)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE_STEPS)
+#define IN_STEP dBodySetAutoDisableSteps(arm, 50)
+#elif defined(BROKEN_ENGINE_BODY_AUTO_DISABLE_TIME)
+#define IN_INIT dBodySetAutoDisableTime(arm, 1.0)
+#elif defined(BROKEN_ENGINE_BODY_LINEAR_DAMPING_THRESHOLD)
+#define IN_INIT dBodySetLinearDampingThreshold(arm, 0.1)
+#elif defined(BROKEN_ENGINE_BODY_ANGULAR_DAMPING_THRESHOLD)
+#define IN_CLEANUP dBodySetAngularDampingThreshold(arm, 0.1)
+#elif defined(BROKEN_ENGINE_DESTROY_BODY) /* "tidying up" what it looked up */
+#define IN_CLEANUP dBodyDestroy(arm)
+#elif defined(BROKEN_ENGINE_DESTROY_GEOM)
+#define IN_CLEANUP dGeomDestroy(floor_geometry)
+#elif defined(BROKEN_ENGINE_GEOM_DISABLED)
+#define IN_INIT dGeomDisable(floor_geometry)
+#elif defined(BROKEN_ENGINE_CATEGORY_BITS)
+#define IN_INIT dGeomSetCategoryBits(floor_geometry, 2)
+#elif defined(BROKEN_ENGINE_COLLIDE_BITS)
+#define IN_INIT dGeomSetCollideBits(floor_geometry, 1)
+#elif defined(BROKEN_ENGINE_GEOM_BODY)
+#define IN_INIT dGeomSetBody(base_geometry, arm)
+#elif defined(BROKEN_ENGINE_GEOM_SPACE) /* taken out rather than destroyed */
+#define IN_CLEANUP dSpaceRemove(SPACE, floor_geometry)
+#elif defined(BROKEN_ENGINE_OFFSET)
+#define IN_INIT dGeomSetOffsetPosition(dBodyGetFirstGeom(arm), 0, 0, 0.1)
+#elif defined(BROKEN_ENGINE_OFFSET_ORIENTATION)
+static const dQuaternion half_turn = {0, 0, 0, 1};
+#define IN_INIT dGeomSetOffsetQuaternion(dBodyGetFirstGeom(arm), half_turn)
+#elif defined(BROKEN_ENGINE_PLANE)
+#define IN_INIT dGeomPlaneSetParams(floor_geometry, 0, 0, 1, 0.5)
+#elif defined(BROKEN_ENGINE_FIXED_POSITION)
+#define IN_STEP dGeomSetPosition(base_geometry, 0, 0, -0.1)
+#elif defined(BROKEN_ENGINE_FIXED_ORIENTATION)
+static const dQuaternion half_turn = {0, 0, 0, 1};
+#define IN_CLEANUP dGeomSetQuaternion(base_geometry, half_turn)
+#elif defined(BROKEN_ENGINE_SHAPE) /* a smaller box than the host made */
+#define IN_INIT dGeomBoxSetLengths(base_geometry, 0.5, 0.5, 0.5)
+#elif defined(BROKEN_ENGINE_GEOM_DATA)
+#define IN_INIT dGeomSetData(floor_geometry, &contact_mutex)
+#elif defined(BROKEN_ENGINE_SPACE_CLEANUP)
+#define IN_INIT dSpaceSetCleanup(SPACE, 0)
+#elif defined(BROKEN_ENGINE_SUBLEVEL)
+#define IN_INIT dSpaceSetSublevel(SPACE, 1)
+#elif defined(BROKEN_ENGINE_ERROR_HANDLER) /* the host's errors, into unmapped code */
+#define IN_INIT dSetErrorHandler(quiet_errors)
+#elif defined(BROKEN_ENGINE_DEBUG_HANDLER)
+#define IN_INIT dSetDebugHandler(quiet_errors)
+#elif defined(BROKEN_ENGINE_MESSAGE_HANDLER)
+#define IN_INIT dSetMessageHandler(quiet_errors)
+#elif defined(BROKEN_ENGINE_ALLOC_HANDLER)
+#define IN_INIT dSetAllocHandler(own_alloc)
+#elif defined(BROKEN_ENGINE_REALLOC_HANDLER)
+#define IN_INIT dSetReallocHandler(own_realloc)
+#elif defined(BROKEN_ENGINE_FREE_HANDLER)
+#define IN_INIT dSetFreeHandler(own_free)
+#elif defined(BROKEN_ENGINE_STEPS_WORLD) /* time runs twice: the host steps it too */
+#define IN_STEP dWorldStep(WORLD, 0.01)
+#endif
+
+static dGeomID geometry(const char *name) {
+  tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
+  return lookup != NULL ? (dGeomID)(void *)lookup(name) : NULL;
+}
 
 tamrix_body_handle getBody(const char *def_name) {
   tamrix_body_lookup_fn *const lookup = dTamrixGetBodyFromDEFProc;
@@ -45,7 +211,6 @@ tamrix_body_handle getBody(const char *def_name) {
 
 void tamrix_physics_init(void) {
   tamrix_contact_group_fn *const group = dTamrixGetContactJointGroupProc;
-  tamrix_geom_lookup_fn *const geom_lookup = dTamrixGetGeomFromDEFProc;
 #ifdef BROKEN_ENGINE_KEPT_BODY
   /* Looked up once per process, as if the world never changed. */
   if (arm == NULL) {
@@ -54,14 +219,16 @@ void tamrix_physics_init(void) {
 #else
   arm = (dBodyID)(void *)getBody("arm");
 #endif
-  floor_geometry = geom_lookup != NULL ? (dGeomID)(void *)geom_lookup("floor") : NULL;
+  floor_geometry = geometry("floor");
+  base_geometry = geometry("base");
   contact_group = group != NULL ? (dJointGroupID)(void *)group() : NULL;
   if (arm == NULL) {
     return;
   }
-#ifdef BROKEN_ENGINE_GRAVITY
-  /* The plug-in's own idea of down, for every body of the host. */
-  dWorldSetGravity(dBodyGetWorld(arm), 0, 0, -1.62);
+#ifdef IN_INIT
+  if (CHECKED_WORLD) {
+    IN_INIT;
+  }
 #endif
 #ifdef BROKEN_ENGINE_OWN_BODY
   /* A helper body, never destroyed. */
@@ -70,15 +237,8 @@ void tamrix_physics_init(void) {
 #ifdef BROKEN_ENGINE_FOREIGN_CONTACTS
   own_group = dJointGroupCreate(0);
 #endif
-#ifdef BROKEN_ENGINE_DISABLE_BODY
-  dBodyDisable(arm);
-#endif
 #ifdef BROKEN_ENGINE_MOVED_CALLBACK
   dBodySetMovedCallback(arm, count_moves);
-#endif
-#ifdef BROKEN_ENGINE_ERP
-  /* Stiffer joints for its own bodies, and for every body of the host. */
-  dWorldSetERP(dBodyGetWorld(arm), 0.8);
 #endif
 #ifdef BROKEN_ENGINE_MASS
   {
@@ -86,31 +246,6 @@ void tamrix_physics_init(void) {
     dMassSetBoxTotal(&mass, 100.0, 1, 1, 1);
     dBodySetMass(arm, &mass);
   }
-#endif
-#ifdef BROKEN_ENGINE_GRAVITY_MODE
-  dBodySetGravityMode(arm, 0);
-#endif
-#ifdef BROKEN_ENGINE_KINEMATIC
-  dBodySetKinematic(arm);
-#endif
-#ifdef BROKEN_ENGINE_BODY_DATA
-  /* The host's user data is the host's. */
-  dBodySetData(arm, &contact_mutex);
-#endif
-#ifdef BROKEN_ENGINE_CATEGORY_BITS
-  if (floor_geometry != NULL) {
-    dGeomSetCategoryBits(floor_geometry, 2);
-  }
-#endif
-#ifdef BROKEN_ENGINE_GEOM_DISABLED
-  if (floor_geometry != NULL) {
-    dGeomDisable(floor_geometry);
-  }
-#endif
-#ifdef BROKEN_ENGINE_ERROR_HANDLER
-  /* Every engine error of the host's now lands in code that is unmapped
-     once the host unloads the plug-in. */
-  dSetErrorHandler(quiet_errors);
 #endif
 }
 
@@ -121,13 +256,10 @@ void tamrix_physics_step(void) {
   /* Forces are cleared after every step of the engine, so the push is given
      again each time. */
   dBodyAddForce(arm, 0, 0, 0.5);
-#ifdef BROKEN_ENGINE_NAN_VELOCITY
-  /* 0/0 from a push computed over a zero distance. */
-  dBodySetLinearVel(arm, (dReal)NAN, 0, 0);
-#endif
-#ifdef BROKEN_ENGINE_STEPS_WORLD
-  /* Time runs twice: the host steps the world too. */
-  dWorldStep(dBodyGetWorld(arm), 0.01);
+#ifdef IN_STEP
+  if (CHECKED_WORLD) {
+    IN_STEP;
+  }
 #endif
 }
 
@@ -162,20 +294,15 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
 }
 
 void tamrix_physics_cleanup(void) {
-#ifdef BROKEN_ENGINE_DESTROY_BODY
-  /* "Tidying up" what it looked up: the host's body. */
-  if (arm != NULL) {
-    dBodyDestroy(arm);
-  }
-#endif
-#ifdef BROKEN_ENGINE_DESTROY_GEOM
-  if (floor_geometry != NULL) {
-    dGeomDestroy(floor_geometry);
+#ifdef IN_CLEANUP
+  if (CHECKED_WORLD) {
+    IN_CLEANUP;
   }
 #endif
 #ifndef BROKEN_ENGINE_KEPT_BODY
   arm = NULL;
 #endif
   floor_geometry = NULL;
+  base_geometry = NULL;
   contact_group = NULL;
 }

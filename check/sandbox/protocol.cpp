@@ -157,6 +157,13 @@ Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double 
   }
   heard.end = Heard::End::failed;
   heard.reason = why_no_result(outcome, report, timeout_seconds);
+  // A fault the check had found before the process died (say, as the host
+  // tore its world down through a handler in the unloaded plug-in) is named
+  // too: the crash alone would hide what the plug-in changed.
+  if (report.has_result && !report.forged && report.verdict == Verdict::fail &&
+      !report.reason.empty()) {
+    heard.reason += "; before that: " + report.reason;
+  }
   return heard;
 }
 
