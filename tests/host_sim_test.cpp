@@ -2,12 +2,20 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "plugin_fixture.hpp"
 #include "sim/host_sim.hpp"
 
 namespace {
+
+// A file of this test's own in the temporary folder: other builds' test runs
+// share that folder, at the same time.
+std::filesystem::path scratch(const std::string &name) {
+  static const std::string run = std::to_string(std::random_device{}());
+  return std::filesystem::temp_directory_path() / ("host_sim_" + run + "_" + name);
+}
 
 struct SimRun {
   int status;
@@ -110,10 +118,8 @@ class WorldFileTest : public ::testing::Test {
   ~WorldFileTest() override { std::filesystem::remove(path_); }
 
  private:
-  std::filesystem::path path_ =
-      std::filesystem::temp_directory_path() /
-      (std::string("host_sim_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-       ".toml");
+  std::filesystem::path path_ = scratch(
+      std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".toml");
 };
 
 constexpr const char *good_world = R"(steps = 3
@@ -333,8 +339,8 @@ class EngineOutputs : public WorldFileTest {
     std::filesystem::remove(csv);
     std::filesystem::remove(svg);
   }
-  std::string csv = (std::filesystem::temp_directory_path() / "host_sim_record.csv").string();
-  std::string svg = (std::filesystem::temp_directory_path() / "host_sim_plot.svg").string();
+  std::string csv = scratch("record.csv").string();
+  std::string svg = scratch("plot.svg").string();
 };
 
 TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
