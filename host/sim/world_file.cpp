@@ -460,8 +460,9 @@ std::string number_text(double value) {
 }
 
 std::string vector_text(const std::array<double, 3> &values) {
-  return "[" + number_text(values[0]) + ", " + number_text(values[1]) + ", " +
-         number_text(values[2]) + "]";
+  std::ostringstream text;
+  text << '[' << values[0] << ", " << values[1] << ", " << values[2] << ']';
+  return text.str();
 }
 
 bool within(const std::array<double, 3> &want, const std::array<double, 3> &got, double tolerance) {
