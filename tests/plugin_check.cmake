@@ -27,6 +27,8 @@ endfunction()
 # Windows, where a crash also takes seconds: room for several seconds each,
 # for as many checks as plugin-check --list names when the test runs.
 #   ${within_corpus_limit} COMMAND [ARG]...
+# Pass plugin-check quoted, as one argument: cmake -P would take an
+# emulator's own options (qemu's -L) for its own.
 set(within_corpus_limit_script "${CMAKE_CURRENT_BINARY_DIR}/within_corpus_limit.cmake")
 file(GENERATE OUTPUT "${within_corpus_limit_script}" CONTENT "
 execute_process(COMMAND ${plugin_check} --list OUTPUT_VARIABLE checks RESULT_VARIABLE status)
@@ -57,7 +59,7 @@ set(within_corpus_limit "${CMAKE_COMMAND}" -P "${within_corpus_limit_script}" --
 # and <check> is among the failures.
 function(broken_plugin_fails name check)
   add_test(NAME plugin_check_${name}
-    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}:" -- ${plugin_check} ${ARGN}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}:" -- "${plugin_check}" ${ARGN}
             $<TARGET_FILE:broken_${name}>)
 endfunction()
 
@@ -367,7 +369,7 @@ function(process_fault name status patterns)
     target_link_libraries(broken_${name} PRIVATE m)  # the fenv functions live in libm
   endif()
   add_test(NAME plugin_check_${name}
-    COMMAND ${within_corpus_limit} "${expect_run}" ${status} ${patterns} -- ${plugin_check}
+    COMMAND ${within_corpus_limit} "${expect_run}" ${status} ${patterns} -- "${plugin_check}"
             ${ARGN} $<TARGET_FILE:broken_${name}>)
 endfunction()
 
@@ -594,7 +596,7 @@ foreach(entry IN LISTS engine_faults)
   list(GET entry 2 reason)
   broken_engine_plugin(${fault})
   add_test(NAME plugin_check_engine_${fault}
-    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}: ${reason}" -- ${plugin_check}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}: ${reason}" -- "${plugin_check}"
             --strict $<TARGET_FILE:broken_engine_${fault}>)
 endforeach()
 
