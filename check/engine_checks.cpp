@@ -115,7 +115,7 @@ Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {
   if (host.engine_world() == nullptr) {
     return skipped("the world has no engine part: the plug-in needs no engine");
   }
-  const EngineCount count;
+  const EngineMade start = engine_made_now();
   host.set_up(plugin);
   host.init(plugin);
   (void)host.get_body(plugin, "arm");
@@ -123,7 +123,7 @@ Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {
     host.step(plugin);
   }
   host.cleanup(plugin);
-  if (const std::string left = count.left(); !left.empty()) {
+  if (const std::string left = engine_left_since(start); !left.empty()) {
     return failed("after tamrix_physics_cleanup the plug-in had left " + left +
                   " of its own in the host's engine; a host's world holds what the host made");
   }

@@ -8,17 +8,17 @@
 
 namespace plugin_check {
 
-class EngineCount {
- public:
-  EngineCount();  // counts from here
-  // What was made since and not destroyed, e.g. "1 body, 1 joint group";
-  // empty when nothing.
-  [[nodiscard]] std::string left() const;
-
- private:
-  long bodies_;
-  long spaces_;
-  long groups_;
+// Made and not yet destroyed, over the whole process.
+struct EngineMade {
+  long bodies = 0;
+  long spaces = 0;
+  long groups = 0;
 };
+
+[[nodiscard]] EngineMade engine_made_now();
+
+// What was made since `start` and not destroyed, e.g. "1 body, 1 joint
+// group"; empty when nothing.
+[[nodiscard]] std::string engine_left_since(const EngineMade &start);
 
 }  // namespace plugin_check

@@ -75,18 +75,18 @@ void dJointGroupDestroy(dJointGroupID group) {
 
 namespace plugin_check {
 
-EngineCount::EngineCount() : bodies_(bodies_made), spaces_(spaces_made), groups_(groups_made) {}
+EngineMade engine_made_now() { return {bodies_made, spaces_made, groups_made}; }
 
-std::string EngineCount::left() const {
+std::string engine_left_since(const EngineMade &start) {
   std::string text;
   const auto add = [&text](long count, const char *one, const char *many) {
     if (count > 0) {
       text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + (count == 1 ? one : many);
     }
   };
-  add(bodies_made - bodies_, "body", "bodies");
-  add(spaces_made - spaces_, "space", "spaces");
-  add(groups_made - groups_, "joint group", "joint groups");
+  add(bodies_made - start.bodies, "body", "bodies");
+  add(spaces_made - start.spaces, "space", "spaces");
+  add(groups_made - start.groups, "joint group", "joint groups");
   return text;
 }
 
