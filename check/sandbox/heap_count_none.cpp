@@ -19,4 +19,6 @@ long heap_calls() { return 0; }
 
 long heap_outstanding() { return 0; }
 
+long heap_outstanding_bytes() { return 0; }
+
 }  // namespace plugin_check
