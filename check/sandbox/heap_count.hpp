@@ -28,4 +28,12 @@ long heap_outstanding();
 // little over what was asked), over the same span.
 long heap_outstanding_bytes();
 
+// Marks what is allocated from now on as made under `tag`, so that
+// heap_held_from() can tell which call made the blocks still held.
+void tag_heap(int tag);
+
+// Blocks allocated under `tag` while counting and not freed since counting
+// last started from zero, with their bytes in `bytes`.
+long heap_held_from(int tag, long &bytes);
+
 }  // namespace plugin_check

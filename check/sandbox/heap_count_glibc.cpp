@@ -8,12 +8,14 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "sandbox/heap_count.hpp"
@@ -102,6 +104,85 @@ void *from_arena(std::size_t size, std::size_t alignment) {
   }
 }
 
+// ---- Which call made each block still held, for the blocks allocated while
+// counting: open addressing under a spin lock, never allocating. A plug-in
+// that holds more blocks than there is room for is still counted, only not
+// told apart by call.
+struct Tracked {
+  void *block;
+  long bytes;
+  int tag;
+};
+constexpr int tracked_bits = 14;
+constexpr std::size_t tracked_slots = std::size_t{1} << tracked_bits;
+Tracked tracked[tracked_slots];
+std::size_t tracked_used = 0;
+std::atomic_flag tracked_lock = ATOMIC_FLAG_INIT;
+std::atomic<int> tag_now{0};
+
+class TableLock {
+ public:
+  TableLock() noexcept {
+    while (tracked_lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~TableLock() { tracked_lock.clear(std::memory_order_release); }
+  TableLock(const TableLock &) = delete;
+  TableLock &operator=(const TableLock &) = delete;
+};
+
+std::size_t home(const void *block) {
+  const std::uint64_t spread =
+      (reinterpret_cast<std::uintptr_t>(block) >> 4U) * 0x9E3779B97F4A7C15U;
+  return static_cast<std::size_t>(spread >> (64 - tracked_bits));
+}
+
+std::size_t next_slot(std::size_t slot) { return (slot + 1) & (tracked_slots - 1); }
+
+// The slot of `block`, or of the empty one where it would go: one slot is
+// always left empty, so the search ends.
+std::size_t slot_of(const void *block) {
+  std::size_t slot = home(block);
+  while (tracked[slot].block != nullptr && tracked[slot].block != block) {
+    slot = next_slot(slot);
+  }
+  return slot;
+}
+
+void track(void *block, long bytes) {
+  const TableLock lock;
+  const std::size_t slot = slot_of(block);
+  if (tracked[slot].block == nullptr) {
+    if (tracked_used + 1 >= tracked_slots) {
+      return;
+    }
+    ++tracked_used;
+  }
+  tracked[slot] = {block, bytes, tag_now.load(std::memory_order_relaxed)};
+}
+
+// Linear probing's deletion: the blocks after the hole that could sit in it
+// move back, so that no search stops early.
+void untrack(const void *block) {
+  const TableLock lock;
+  std::size_t hole = slot_of(block);
+  if (tracked[hole].block == nullptr) {
+    return;
+  }
+  for (std::size_t slot = next_slot(hole); tracked[slot].block != nullptr; slot = next_slot(slot)) {
+    const std::size_t wanted = home(tracked[slot].block);
+    const bool wraps = slot < hole;
+    const bool may_move =
+        wraps ? (wanted <= hole && wanted > slot) : (wanted <= hole || wanted > slot);
+    if (may_move) {
+      tracked[hole] = tracked[slot];
+      hole = slot;
+    }
+  }
+  tracked[hole] = {};
+  --tracked_used;
+}
+
 std::atomic<bool> counting{false};
 std::atomic<long> calls{0};
 std::atomic<long> outstanding{0};
@@ -120,8 +201,10 @@ void *allocated(void *block) {
   if (counting.load(std::memory_order_relaxed)) {
     calls.fetch_add(1, std::memory_order_relaxed);
     if (block != nullptr) {
+      const long bytes = usable_size(block);
       outstanding.fetch_add(1, std::memory_order_relaxed);
-      outstanding_bytes.fetch_add(usable_size(block), std::memory_order_relaxed);
+      outstanding_bytes.fetch_add(bytes, std::memory_order_relaxed);
+      track(block, bytes);
     }
   }
   return block;
@@ -134,6 +217,7 @@ void released(void *block) {
   if (counting.load(std::memory_order_relaxed)) {
     outstanding.fetch_sub(1, std::memory_order_relaxed);
     outstanding_bytes.fetch_sub(usable_size(block), std::memory_order_relaxed);
+    untrack(block);
   }
   if (!in_arena(block)) {
     next()->free(block);
@@ -189,18 +273,24 @@ void *reallocated(void *pointer, std::size_t size) {
     return block;
   }
   calls.fetch_add(1, std::memory_order_relaxed);
+  const long after = usable_size(block);
   if (pointer == nullptr) {
     if (block != nullptr) {
       outstanding.fetch_add(1, std::memory_order_relaxed);
-      outstanding_bytes.fetch_add(usable_size(block), std::memory_order_relaxed);
+      outstanding_bytes.fetch_add(after, std::memory_order_relaxed);
+      track(block, after);
     }
   } else if (block == nullptr) {
     if (size == 0) {  // the C library frees it
       outstanding.fetch_sub(1, std::memory_order_relaxed);
       outstanding_bytes.fetch_sub(before, std::memory_order_relaxed);
+      untrack(pointer);
     }
   } else {
-    outstanding_bytes.fetch_add(usable_size(block) - before, std::memory_order_relaxed);
+    // The call that resized a block holds it from now on.
+    outstanding_bytes.fetch_add(after - before, std::memory_order_relaxed);
+    untrack(pointer);
+    track(block, after);
   }
   return block;
 }
@@ -373,8 +463,26 @@ void count_heap(bool on) {
     calls = 0;
     outstanding = 0;
     outstanding_bytes = 0;
+    const TableLock lock;
+    std::fill(std::begin(tracked), std::end(tracked), Tracked{});
+    tracked_used = 0;
   }
   counting = on;
+}
+
+void tag_heap(int tag) { tag_now = tag; }
+
+long heap_held_from(int tag, long &bytes) {
+  const TableLock lock;
+  long blocks = 0;
+  bytes = 0;
+  for (const Tracked &entry : tracked) {
+    if (entry.block != nullptr && entry.tag == tag) {
+      ++blocks;
+      bytes += entry.bytes;
+    }
+  }
+  return blocks;
 }
 
 void resume_heap_count() { counting = true; }
