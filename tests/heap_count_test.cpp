@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <ode/ode.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +147,50 @@ TEST(HeapCount, ReallocCountsTheBytesABlockGrows) {
   EXPECT_EQ(held_bytes, grown);
   EXPECT_GE(grown, 4096);
   EXPECT_EQ(plugin_check::heap_outstanding_bytes(), 0);
+}
+
+// heap-balanced names the call that made what a life keeps: thousands of
+// blocks made under two tags and most freed in an order of their own must
+// leave exactly the rest, each under its tag, however the table's slots met.
+TEST(HeapCount, EachBlockStillHeldIsKeptUnderTheTagItWasMadeWith) {
+  if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
+    GTEST_SKIP() << why_not;
+  }
+  constexpr int count = 3000;
+  std::vector<void *> blocks(2 * count);
+  plugin_check::count_heap(true);
+  for (int i = 0; i < 2 * count; ++i) {
+    plugin_check::tag_heap(1 + i % 2);
+    blocks[static_cast<std::size_t>(i)] = std::malloc(16);  // NOLINT(cppcoreguidelines-no-malloc)
+  }
+  const auto shuffled = [&blocks](std::size_t i) -> void *& {
+    return blocks[(i * 7919) % blocks.size()];  // 7919 is prime: every block once
+  };
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i % 3 != 0) {
+      std::free(shuffled(i));  // NOLINT(cppcoreguidelines-no-malloc)
+      shuffled(i) = nullptr;
+    }
+  }
+  plugin_check::tag_heap(3);
+  blocks[0] = std::realloc(blocks[0], 4096);  // NOLINT(cppcoreguidelines-no-malloc): kept
+  plugin_check::count_heap(false);
+  long kept_bytes = 0;
+  for (void *block : blocks) {
+    kept_bytes += block != nullptr ? static_cast<long>(malloc_usable_size(block)) : 0;
+  }
+  std::array<long, 4> bytes{};
+  const std::array<long, 4> held = {0, plugin_check::heap_held_from(1, bytes[1]),
+                                    plugin_check::heap_held_from(2, bytes[2]),
+                                    plugin_check::heap_held_from(3, bytes[3])};
+  for (void *block : blocks) {
+    std::free(block);  // NOLINT(cppcoreguidelines-no-malloc)
+  }
+  EXPECT_EQ(held[1] + held[2], 2 * count / 3 - 1);
+  EXPECT_EQ(held[3], 1);  // the block resized under tag 3 is held from there
+  EXPECT_EQ(held[1] + held[2] + held[3], plugin_check::heap_outstanding());
+  EXPECT_EQ(bytes[1] + bytes[2] + bytes[3], kept_bytes);
+  EXPECT_EQ(kept_bytes, plugin_check::heap_outstanding_bytes());
 }
 
 // plugin-check counts a hook's heap calls with the host's services in reach,
