@@ -211,7 +211,7 @@ struct Held {
 Held held_now() { return {heap_outstanding(), heap_outstanding_bytes()}; }
 
 std::string amount(const Held &held) {
-  const std::string bytes = std::to_string(held.bytes) + (held.bytes == 1 ? " byte" : " bytes");
+  std::string bytes = std::to_string(held.bytes) + (held.bytes == 1 ? " byte" : " bytes");
   if (held.blocks <= 0) {
     return bytes;
   }

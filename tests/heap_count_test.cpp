@@ -156,12 +156,12 @@ TEST(HeapCount, EachBlockStillHeldIsKeptUnderTheTagItWasMadeWith) {
   if (std::string why_not; !plugin_check::heap_counting_available(why_not)) {
     GTEST_SKIP() << why_not;
   }
-  constexpr int count = 3000;
+  constexpr std::size_t count = 3000;
   std::vector<void *> blocks(2 * count);
   plugin_check::count_heap(true);
-  for (int i = 0; i < 2 * count; ++i) {
-    plugin_check::tag_heap(1 + i % 2);
-    blocks[static_cast<std::size_t>(i)] = std::malloc(16);  // NOLINT(cppcoreguidelines-no-malloc)
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    plugin_check::tag_heap(1 + static_cast<int>(i % 2));
+    blocks[i] = std::malloc(16);  // NOLINT(cppcoreguidelines-no-malloc)
   }
   const auto shuffled = [&blocks](std::size_t i) -> void *& {
     return blocks[(i * 7919) % blocks.size()];  // 7919 is prime: every block once
@@ -186,7 +186,7 @@ TEST(HeapCount, EachBlockStillHeldIsKeptUnderTheTagItWasMadeWith) {
   for (void *block : blocks) {
     std::free(block);  // NOLINT(cppcoreguidelines-no-malloc)
   }
-  EXPECT_EQ(held[1] + held[2], 2 * count / 3 - 1);
+  EXPECT_EQ(held[1] + held[2], static_cast<long>(2 * count / 3) - 1);
   EXPECT_EQ(held[3], 1);  // the block resized under tag 3 is held from there
   EXPECT_EQ(held[1] + held[2] + held[3], plugin_check::heap_outstanding());
   EXPECT_EQ(bytes[1] + bytes[2] + bytes[3], kept_bytes);

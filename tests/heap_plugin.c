@@ -19,8 +19,10 @@ void *__libc_memalign(size_t alignment, size_t size);
 /* C11's, which the headers leave out of a C99 build. */
 void *aligned_alloc(size_t alignment, size_t size);
 
+#if !defined(HEAP_LOCALE) && !defined(HEAP_CACHE_ONCE)
 /* Where a leaked block goes, overwritten each life, so it is lost. */
 static void *volatile lost;
+#endif
 
 tamrix_body_handle getBody(const char *def_name) {
   tamrix_body_lookup_fn *const lookup = dTamrixGetBodyFromDEFProc;
@@ -29,7 +31,10 @@ tamrix_body_handle getBody(const char *def_name) {
 
 #if defined(HEAP_LOCALE)
 /* Formats a number the way a locale would, then puts the host's locale back:
-   the C library keeps the locale's data it loaded for the whole process. */
+   the C library keeps the locale's data it loaded for the whole process.
+   init and cleanup never overlap another call, so the process-wide locale is
+   the plug-in's to borrow there. */
+/* NOLINTBEGIN(concurrency-mt-unsafe) */
 static void in_locale(const char *name) {
   const char *const current = setlocale(LC_ALL, NULL);
   char *const saved = current != NULL ? strdup(current) : NULL;
@@ -43,6 +48,7 @@ static void in_locale(const char *name) {
   (void)setlocale(LC_ALL, saved);
   free(saved);
 }
+/* NOLINTEND(concurrency-mt-unsafe) */
 #endif
 
 #if defined(HEAP_CACHE_ONCE)
