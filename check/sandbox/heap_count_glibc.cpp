@@ -464,8 +464,10 @@ void count_heap(bool on) {
     outstanding = 0;
     outstanding_bytes = 0;
     const TableLock lock;
-    std::fill(std::begin(tracked), std::end(tracked), Tracked{});
-    tracked_used = 0;
+    if (tracked_used > 0) {  // counting restarts often, and mostly finds the table empty
+      std::fill(std::begin(tracked), std::end(tracked), Tracked{});
+      tracked_used = 0;
+    }
   }
   counting = on;
 }
