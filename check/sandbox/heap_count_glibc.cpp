@@ -192,8 +192,11 @@ long usable_size(void *block) {
   if (block == nullptr) {
     return 0;
   }
-  const std::size_t size = in_arena(block) ? arena_size(block) : next()->usable_size(block);
-  return static_cast<long>(size);
+  if (in_arena(block)) {
+    return static_cast<long>(arena_size(block));
+  }
+  const Allocator *allocator = next();
+  return allocator != nullptr ? static_cast<long>(allocator->usable_size(block)) : 0;
 }
 
 // One call to an allocating entry point, which returned `block`.
@@ -260,16 +263,17 @@ void *moved_from_arena(void *block, std::size_t size) {
 }
 
 void *reallocated(void *pointer, std::size_t size) {
-  const long before = usable_size(pointer);
+  const bool counted = counting.load(std::memory_order_relaxed);
+  const long before = counted ? usable_size(pointer) : 0;
   const Allocator *allocator = next();
   void *block = allocator == nullptr ? from_arena(size, 0)
                 : in_arena(pointer)  ? moved_from_arena(pointer, size)
                                      : allocator->realloc(pointer, size);
-  if (allocator == nullptr && block != nullptr && pointer != nullptr) {
+  if (allocator == nullptr && block != nullptr && in_arena(pointer)) {
     const std::size_t kept = arena_size(pointer);
     std::memcpy(block, pointer, kept < size ? kept : size);
   }
-  if (!counting.load(std::memory_order_relaxed)) {
+  if (!counted) {
     return block;
   }
   calls.fetch_add(1, std::memory_order_relaxed);
