@@ -1,0 +1,45 @@
+# heap-balanced against plug-ins that leak through each allocator entry point
+# they can name, and controls that leave the C library holding memory of its
+# own. Included from tests/CMakeLists.txt after plugin_check.cmake, whose
+# helpers it uses. Counted only where this program's malloc family stands in
+# front of the C library's.
+if(WIN32 OR MY_PHYSICS1_SANITIZE)
+  return()
+endif()
+
+function(heap_plugin name)
+  tamrix_add_physics_plugin(heap_${name} SERVICE_TABLE heap_plugin.c)
+  string(TOUPPER "HEAP_${name}" macro)
+  target_compile_definitions(heap_${name} PRIVATE ${macro})
+  uninstrumented_plugin(heap_${name})
+endfunction()
+
+# <name> <the call named>
+foreach(entry
+    "libc_malloc tamrix_physics_init"
+    "libc_memalign tamrix_physics_init"
+    "posix_memalign tamrix_physics_init"
+    "aligned_alloc tamrix_physics_init"
+    "strdup tamrix_physics_init"
+    "one_block tamrix_physics_cleanup")
+  separate_arguments(entry)
+  list(POP_FRONT entry name call)
+  heap_plugin(${name})
+  add_test(NAME plugin_check_heap_${name}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1
+            "^FAIL heap-balanced: ${call} leaked 1 heap block \\([0-9]+ bytes\\) per life"
+            -- "${plugin_check}" --strict $<TARGET_FILE:heap_${name}>)
+endforeach()
+# A warning: without --strict the run passes, and says so.
+add_test(NAME plugin_check_heap_libc_malloc_warns
+  COMMAND ${within_corpus_limit} "${expect_run}" 0 "^WARN heap-balanced: tamrix_physics_init "
+          -- "${plugin_check}" $<TARGET_FILE:heap_libc_malloc>)
+
+# The whole strict battery passes a plug-in that switches the locale and puts
+# it back, or keeps one block from its first life on.
+foreach(name locale cache_once)
+  heap_plugin(${name})
+  add_test(NAME plugin_check_heap_${name}
+    COMMAND ${within_corpus_limit} "${expect_run}" 0 "^PASS heap-balanced$"
+            -- "${plugin_check}" --strict $<TARGET_FILE:heap_${name}>)
+endforeach()
