@@ -113,8 +113,8 @@ bool read_layout(const Image &image, Layout &layout) {
   // The COFF symbol table, where a linker left one, ends the file: its string
   // table's length says where.
   if (file->PointerToSymbolTable != 0) {
-    const std::uint64_t strings =
-        std::uint64_t{file->PointerToSymbolTable} + std::uint64_t{file->NumberOfSymbols} * 18U;
+    const std::uint64_t strings = static_cast<std::uint64_t>(file->PointerToSymbolTable) +
+                                  static_cast<std::uint64_t>(file->NumberOfSymbols) * 18U;
     const auto length = image.read<DWORD>(strings);
     if (!length || image.bytes().size() - strings < *length) {
       return false;
