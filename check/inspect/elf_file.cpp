@@ -523,14 +523,16 @@ struct RunTimeView {
   std::size_t pointer_size = 8;
 };
 
+// A damaged array size must not make us read, or hold, megabytes.
+constexpr std::uint64_t most_array_entries = 4096;
+
 // The functions an INIT_ARRAY or FINI_ARRAY calls, in order: each entry as
 // the loader computes it, from its RELATIVE relocation or, where it has none
 // (RELR, or a linker that wrote the addend in place), from the file's bytes.
 std::vector<std::uint64_t> array_targets(Elf *elf, Layout &layout, const RunTimeView &view,
                                          std::uint64_t address, std::uint64_t entries) {
   std::vector<std::uint64_t> targets;
-  constexpr std::uint64_t most = 4096;  // a damaged size must not make us read megabytes
-  entries = std::min(entries, most);
+  entries = std::min(entries, most_array_entries);
   Elf_Data *data = loaded_bytes(elf, layout, address, entries * view.pointer_size, ELF_T_BYTE,
                                 "INIT_ARRAY or FINI_ARRAY");
   for (std::uint64_t i = 0; i < entries; ++i) {
@@ -646,7 +648,7 @@ std::vector<OwnCode> array_problems(Elf *elf, Layout &layout, const RunTimeView 
   const std::uint64_t address = dynamic_value(layout, array.address_tag).value_or(0);
   const std::vector<std::uint64_t> targets =
       layout.symtab != nullptr ? array_targets(elf, layout, view, address, entries)
-                               : std::vector<std::uint64_t>(entries, 0);
+                               : std::vector<std::uint64_t>(std::min(entries, most_array_entries));
   for (const std::uint64_t target : targets) {
     const std::string function =
         layout.symtab != nullptr ? function_at(elf, layout, target) : std::string();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binary_kind/binary_kind.hpp"
+#include "inspect/pe_file.hpp"
 #include "inspect/plugin_file.hpp"
 
 namespace plugin_check {
@@ -112,8 +113,8 @@ bool read_layout(const Image &image, Layout &layout) {
   // The COFF symbol table, where a linker left one, ends the file: its string
   // table's length says where.
   if (file->PointerToSymbolTable != 0) {
-    const std::uint64_t strings =
-        std::uint64_t{file->PointerToSymbolTable} + std::uint64_t{file->NumberOfSymbols} * 18U;
+    const std::uint64_t strings = static_cast<std::uint64_t>(file->PointerToSymbolTable) +
+                                  static_cast<std::uint64_t>(file->NumberOfSymbols) * 18U;
     const auto length = image.read<DWORD>(strings);
     if (!length || image.bytes().size() - strings < *length) {
       return false;
@@ -250,13 +251,11 @@ DllCharacteristics characteristics(const Layout &layout) {
           (flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) != 0};
 }
 
-}  // namespace
-
-PluginFile read_plugin_file(const std::string &path) {
+// Every DLL has an entry point through which the C runtime starts at load,
+// running whatever constructors it was linked with; which of them are the
+// plug-in's own cannot be told from the file.
+PluginFile code_unknown() {
   PluginFile file;
-  // Every DLL has an entry point through which the C runtime starts at load,
-  // running whatever constructors it was linked with; which of them are the
-  // plug-in's own cannot be told from the file.
   file.load_code_unknown = "cannot be decided for a DLL: its C runtime entry point runs at load";
   // MinGW's C runtime keeps a DLL's atexit handlers in a table of the DLL's
   // own and runs them from the same entry point at unload: a DLL that
@@ -264,7 +263,32 @@ PluginFile read_plugin_file(const std::string &path) {
   file.unload_code_unknown =
       "cannot be decided for a DLL: its C runtime entry point runs at unload, with any exit "
       "handlers the DLL keeps itself";
+  return file;
+}
 
+}  // namespace
+
+PluginFile read_dll(std::vector<unsigned char> bytes, const tamrix_host::BinaryKind &loadable) {
+  PluginFile file = code_unknown();
+  const tamrix_host::BinaryKind kind = tamrix_host::binary_kind(bytes);
+  if (kind != loadable) {
+    file.format_problem = "the file is " + tamrix_host::describe(kind) + "; " + expected();
+    return file;
+  }
+  const Image image(std::move(bytes));
+  Layout layout;
+  if (!read_layout(image, layout)) {
+    file.format_problem = "the file's PE headers are damaged or cut short; " + expected();
+    return file;
+  }
+  read_exports(image, layout, file);
+  read_imports(image, layout, file);
+  file.dll = characteristics(layout);
+  return file;
+}
+
+PluginFile read_plugin_file(const std::string &path) {
+  PluginFile file = code_unknown();
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (error) {
@@ -286,21 +310,7 @@ PluginFile read_plugin_file(const std::string &path) {
     file.format_problem = "cannot read " + path;
     return file;
   }
-  const tamrix_host::BinaryKind kind = tamrix_host::binary_kind(bytes);
-  if (kind != tamrix_host::loadable_kind()) {
-    file.format_problem = "the file is " + tamrix_host::describe(kind) + "; " + expected();
-    return file;
-  }
-  const Image image(std::move(bytes));
-  Layout layout;
-  if (!read_layout(image, layout)) {
-    file.format_problem = "the file's PE headers are damaged or cut short; " + expected();
-    return file;
-  }
-  read_exports(image, layout, file);
-  read_imports(image, layout, file);
-  file.dll = characteristics(layout);
-  return file;
+  return read_dll(std::move(bytes), tamrix_host::loadable_kind());
 }
 
 }  // namespace plugin_check
