@@ -2,7 +2,7 @@
 # swapped by another process mid-run, are reported, while every check judges
 # the bytes read at the start. Included from tests/CMakeLists.txt.
 
-foreach(name sound rewrites_its_file)
+foreach(name sound rewrites_its_file looks_for_the_checker)
   tamrix_add_physics_plugin(bytes_${name} SERVICE_TABLE bytes_plugin.c)
   string(TOUPPER "BYTES_${name}" macro)
   target_compile_definitions(bytes_${name} PRIVATE ${macro})
@@ -19,6 +19,10 @@ if(NOT WIN32)
             -- ${plugin_check})
   set_tests_properties(plugin_check_plugin_rewrites_its_file plugin_check_file_swapped_mid_run
     PROPERTIES TIMEOUT 300)
+  # A check's process does not announce itself by name.
+  add_test(NAME plugin_check_child_goes_by_a_hosts_name
+    COMMAND ${within_corpus_limit} "${expect_run}" 0 "^0 failed|, 0 failed," --
+            "${plugin_check}" --strict $<TARGET_FILE:bytes_looks_for_the_checker>)
 endif()
 
 add_executable(plugin_bytes_tests plugin_bytes_test.cpp)
