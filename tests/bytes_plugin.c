@@ -7,9 +7,23 @@
 
 #include "tamrix_physics.h"
 
+#if defined(BYTES_REWRITES_ITS_FILE) || defined(BYTES_LOOKS_FOR_THE_CHECKER)
+#include <stdio.h>
+
+/* Up to `room` - 1 bytes of `file` into `text`, ended by a null; how many. */
+static size_t read_whole(const char *file, char *text, size_t room) {
+  FILE *in = fopen(file, "rb");
+  const size_t size = in != NULL ? fread(text, 1, room - 1, in) : 0;
+  if (in != NULL) {
+    fclose(in);
+  }
+  text[size] = '\0';
+  return size;
+}
+#endif
+
 #ifdef BYTES_REWRITES_ITS_FILE
 #include <dlfcn.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -26,14 +40,8 @@ static int append_a_byte(const char *path) {
 static int append_to_parents_plugin(void) {
   char name[64];
   snprintf(name, sizeof name, "/proc/%d/cmdline", (int)getppid());
-  FILE *file = fopen(name, "rb");
-  if (file == NULL) {
-    return 0;
-  }
   static char line[8192];
-  const size_t size = fread(line, 1, sizeof line - 1, file);
-  fclose(file);
-  line[size] = '\0';
+  const size_t size = read_whole(name, line, sizeof line);
   const char *last = line;
   for (size_t at = 0; at + 1 < size; ++at) {
     if (line[at] == '\0') {
@@ -60,26 +68,19 @@ static void rewrite_own_file(void) {
    line or environment, and crashes in the checker's: a deceiving plug-in
    would behave there instead. Either way the check's process must not say. */
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 
 extern char **environ;
 
-/* Whether `file` holds "plugin-check" or "check". */
+/* Whether `file` says "check", as "plugin-check" does. */
 static int names_the_checker(const char *file) {
-  FILE *in = fopen(file, "rb");
-  if (in == NULL) {
-    return 0;
-  }
   static char text[8192];
-  const size_t size = fread(text, 1, sizeof text - 1, in);
-  fclose(in);
+  const size_t size = read_whole(file, text, sizeof text);
   for (size_t at = 0; at < size; ++at) {
     if (text[at] == '\0') {
       text[at] = ' ';
     }
   }
-  text[size] = '\0';
   return strstr(text, "check") != NULL;
 }
 

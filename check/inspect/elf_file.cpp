@@ -681,6 +681,31 @@ std::vector<OwnCode> array_problems(Elf *elf, Layout &layout, const RunTimeView 
   return problems;
 }
 
+// What DT_INIT (or DT_FINI) runs, when it is not the C runtime's _init (or
+// _fini) at the start of the .init (.fini) section. Only a section header
+// tells where that is: without one, the entry is a doubt.
+std::optional<OwnCode> own_entry(const Layout &layout, std::int64_t tag,
+                                 const std::optional<std::uint64_t> &runtime_section) {
+  const bool init = tag == DT_INIT;
+  const std::string name = init ? "DT_INIT" : "DT_FINI";
+  const std::string when = init ? "load" : "unload";
+  const std::string runtime = init ? "_init" : "_fini";
+  const std::optional<std::uint64_t> entry = dynamic_value(layout, tag);
+  if (!entry) {
+    return std::nullopt;
+  }
+  if (layout.section_count == 0) {
+    return OwnCode{"its " + name + " may run a function of its own at " + when +
+                       ": the file has no section headers to show it is the C runtime's " + runtime,
+                   true};
+  }
+  if (runtime_section != entry) {
+    return OwnCode{"its " + name + " runs a function of its own at " + when +
+                   ", not the C runtime's " + runtime};
+  }
+  return std::nullopt;
+}
+
 std::vector<OwnCode> code_at_load(Elf *elf, Layout &layout, const RunTimeView &view) {
   std::vector<OwnCode> problems;
   if (dynamic_value(layout, DT_PREINIT_ARRAYSZ).value_or(0) != 0 ||
@@ -699,15 +724,8 @@ std::vector<OwnCode> code_at_load(Elf *elf, Layout &layout, const RunTimeView &v
     problems.push_back({"runs " + std::to_string(resolvers) +
                         " indirect-function resolver(s) at load (IRELATIVE relocations)"});
   }
-  const std::optional<std::uint64_t> init = dynamic_value(layout, DT_INIT);
-  if (init && layout.section_count == 0) {
-    problems.push_back(
-        {"its DT_INIT may run a function of its own at load: the file has no "
-         "section headers to show it is the C runtime's _init",
-         true});
-  } else if (init && layout.init_section != init) {
-    problems.push_back(
-        {"its DT_INIT runs a function of its own at load, not the C runtime's _init"});
+  if (std::optional<OwnCode> own = own_entry(layout, DT_INIT, layout.init_section)) {
+    problems.push_back(*own);
   }
   return problems;
 }
@@ -724,15 +742,8 @@ constexpr std::array<const char *, 7> exit_handler_imports = {"__cxa_atexit",
 
 std::vector<OwnCode> code_at_unload(Elf *elf, Layout &layout, const RunTimeView &view) {
   std::vector<OwnCode> problems = array_problems(elf, layout, view, fini_array);
-  const std::optional<std::uint64_t> fini = dynamic_value(layout, DT_FINI);
-  if (fini && layout.section_count == 0) {
-    problems.push_back(
-        {"its DT_FINI may run a function of its own at unload: the file has no "
-         "section headers to show it is the C runtime's _fini",
-         true});
-  } else if (fini && layout.fini_section != fini) {
-    problems.push_back(
-        {"its DT_FINI runs a function of its own at unload, not the C runtime's _fini"});
+  if (std::optional<OwnCode> own = own_entry(layout, DT_FINI, layout.fini_section)) {
+    problems.push_back(*own);
   }
   // The C runtime's own weak import of __cxa_finalize runs the handlers at
   // unload; it registers none, so it is not among them.
