@@ -69,8 +69,7 @@ static void rewrite_own_file(void) {
    would behave there instead. Either way the check's process must not say. */
 #include <signal.h>
 #include <string.h>
-
-extern char **environ;
+#include <unistd.h> /* environ, with _GNU_SOURCE */
 
 /* Whether `file` says "check", as "plugin-check" does. */
 static int names_the_checker(const char *file) {

@@ -82,7 +82,7 @@ TEST_F(PluginBytesTest, AChangeOnDiskIsNamedByBothDigests) {
 
 TEST_F(PluginBytesTest, ReasonsNameTheUsersFileNotTheCopy) {
   const PluginBytes bytes(plugin);
-  const std::string copy = bytes.load_path();
+  const std::string &copy = bytes.load_path();
   EXPECT_EQ(bytes.as_the_file(copy + ": cannot open; " + copy + "0 and " + copy),
             plugin + ": cannot open; " + copy + "0 and " + plugin);
 }
