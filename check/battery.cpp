@@ -8,6 +8,7 @@
 
 #include "behaviour.hpp"
 #include "inspect/file_checks.hpp"
+#include "plugin_bytes.hpp"
 #include "plugin_check.hpp"
 #include "sandbox/protocol.hpp"
 #include "worlds.hpp"
@@ -18,10 +19,12 @@ namespace {
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
 
-Finding run_in_child(const Check &check, const Options &options, const std::string &world) {
+Finding run_in_child(const Check &check, const Options &options, const PluginBytes &bytes,
+                     const std::string &world) {
   const std::string name(check.name);
-  const sandbox::Heard heard = sandbox::run_in_child(
-      run_check_in_child, {name, options.plugin, world}, options.timeout_seconds);
+  sandbox::Heard heard = sandbox::run_in_child(run_check_in_child, {name, bytes.load_path(), world},
+                                               options.timeout_seconds);
+  heard.reason = bytes.as_the_file(std::move(heard.reason));
   switch (heard.end) {
     case sandbox::Heard::End::result:
       return {name, judged(check, heard.verdict, options.strict), heard.reason};
@@ -78,9 +81,12 @@ int run_check_in_child(const std::vector<std::string> &args) {
 
 void note(const std::string &text) { sandbox::send_note(text); }
 
-std::vector<Finding> run_battery(const Options &options,
+std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
                                  const std::function<void(const Finding &)> &each) {
-  const FileReport file = check_file(options.plugin, options.strict);
+  FileReport file = check_file(bytes.load_path(), options.strict);
+  for (Finding &finding : file.findings) {
+    finding.reason = bytes.as_the_file(std::move(finding.reason));
+  }
   // A check left out by --only or --skip is neither run nor reported, but the
   // load gate runs, unreported, for any behaviour check that was chosen.
   const bool behaviour_chosen =
@@ -115,7 +121,7 @@ std::vector<Finding> run_battery(const Options &options,
                                            "the file reader has no finding "
                                            "for it here"};
     } else if (gate_closed.empty()) {
-      finding = run_in_child(check, options, world);
+      finding = run_in_child(check, options, bytes, world);
       if (gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
         // time limit, with a file that loads.
@@ -125,6 +131,11 @@ std::vector<Finding> run_battery(const Options &options,
     if (reported) {
       add(std::move(finding));
     }
+  }
+  // Not a check of the registry: a fact about this run, made by the parent
+  // after every child, which fails whatever --only or --skip chose.
+  if (std::string change = bytes.change_on_disk(); !change.empty()) {
+    add({std::string(file_unchanged), Verdict::fail, std::move(change)});
   }
   return findings;
 }

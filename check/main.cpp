@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "inspect/plugin_file.hpp"
+#include "plugin_bytes.hpp"
 #include "plugin_check.hpp"
 #include "programs/exit_status.hpp"
 #include "sandbox/child.hpp"
@@ -28,15 +29,24 @@ std::optional<int> answer_without_running(const plugin_check::Options &options) 
 
 // The run, each line printed as soon as its check ends, so a run that is cut
 // short still shows what it found; returns the exit status.
-int run(const plugin_check::Options &options, plugin_check::JunitReport &junit) {
+int run(const plugin_check::Options &options, const plugin_check::PluginBytes &bytes,
+        plugin_check::JunitReport &junit) {
+  // The verdict is for these bytes: a report names them before any finding.
+  if (!bytes.sha256().empty()) {
+    std::cout << "file " << options.plugin << " sha256 " << bytes.sha256();
+    if (!bytes.copy_problem().empty()) {
+      std::cout << " (checked in place: " << bytes.copy_problem() << ")";
+    }
+    std::cout << '\n';
+  }
   const std::vector<plugin_check::Finding> findings =
-      plugin_check::run_battery(options, [](const plugin_check::Finding &finding) {
+      plugin_check::run_battery(options, bytes, [](const plugin_check::Finding &finding) {
         plugin_check::print_finding(finding, std::cout);
         std::cout.flush();
       });
   int status = plugin_check::print_counts(findings, std::cout);
   if (junit.is_open()) {
-    if (const std::string problem = junit.commit(findings); !problem.empty()) {
+    if (const std::string problem = junit.commit(findings, bytes.sha256()); !problem.empty()) {
       std::cerr << "plugin-check: " << problem << '\n';
       status = tamrix_host::exit_status::failed;
     }
@@ -61,6 +71,9 @@ int main(int argc, char **argv) {
   if (const std::optional<int> status = answer_without_running(options)) {
     return *status;
   }
+  // Read once, here: every later reading, the file checks' and each child's,
+  // is of these bytes.
+  const plugin_check::PluginBytes bytes(options.plugin);
   if (!options.world_file.empty() && !options.list && !options.help && !options.version) {
     tamrix_host::World world;
     if (const std::string problem = plugin_check::read_checked_world(options.world_file, world);
@@ -70,7 +83,7 @@ int main(int argc, char **argv) {
     }
     // Its handles would be the fixture's no-access pages, and every check a
     // crash at the first engine call, which says nothing of the plug-in.
-    if (!world.engine && plugin_check::read_plugin_file(options.plugin).engine) {
+    if (!world.engine && plugin_check::read_plugin_file(bytes.load_path()).engine) {
       std::cerr << "plugin-check: --world " << options.world_file
                 << " has no [engine] part, and the plug-in uses the engine\n";
       return tamrix_host::exit_status::usage;
@@ -84,5 +97,5 @@ int main(int argc, char **argv) {
       return tamrix_host::exit_status::usage;
     }
   }
-  return run(options, junit);
+  return run(options, bytes, junit);
 }

@@ -56,8 +56,8 @@ int print_counts(const std::vector<Finding> &findings, std::ostream &out);
 
 // The same findings as JUnit XML: failures as <failure>, skips as <skipped>,
 // warnings as passing test cases whose <system-out> carries the reason.
-void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
-                 std::ostream &out);
+void write_junit(const std::vector<Finding> &findings, const std::string &plugin, std::ostream &out,
+                 const std::string &sha256 = {});
 
 // The JUnit report, written under a name of its own and put in its place
 // only when whole, so a run cut short leaves no half-written file where a
@@ -70,7 +70,7 @@ class JunitReport {
   [[nodiscard]] bool is_open() const { return out_.is_open(); }
   // Writes `findings` and puts the report in its place; the one-line reason
   // it could not, or empty.
-  std::string commit(const std::vector<Finding> &findings);
+  std::string commit(const std::vector<Finding> &findings, const std::string &sha256 = {});
 
  private:
   std::string file_;
@@ -79,11 +79,18 @@ class JunitReport {
   [[nodiscard]] std::string partial() const { return file_ + ".partial"; }
 };
 
+class PluginBytes;
+
 // Everything the program does after parsing: file checks, then each
-// behaviour check in its own child process. `each` (when set) hears each
-// finding as soon as it is made, so a report can be printed as it grows.
-std::vector<Finding> run_battery(const Options &options,
+// behaviour check in its own child process, all of `bytes`, the file as read
+// at the start. `each` (when set) hears each finding as soon as it is made,
+// so a report can be printed as it grows. When the file on disk is no longer
+// those bytes at the end, a last finding, file_unchanged, fails.
+std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
                                  const std::function<void(const Finding &)> &each = {});
+
+// The name of the finding a run adds when the file changed on disk.
+inline constexpr std::string_view file_unchanged = "file-unchanged";
 
 // What a child process runs: args are the check's name, the plug-in's path
 // and its world (worlds.hpp).

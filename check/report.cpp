@@ -34,8 +34,8 @@ int print_counts(const std::vector<Finding> &findings, std::ostream &out) {
   return counts[static_cast<int>(Verdict::fail)] > 0 ? 1 : 0;
 }
 
-void write_junit(const std::vector<Finding> &findings, const std::string &plugin,
-                 std::ostream &out) {
+void write_junit(const std::vector<Finding> &findings, const std::string &plugin, std::ostream &out,
+                 const std::string &sha256) {
   int failures = 0;
   int skips = 0;
   for (const Finding &finding : findings) {
@@ -47,6 +47,7 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
       << "<testsuites>\n"
       << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
       << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
+  out << "    <properties><property name=\"sha256\" value=\"" << sha256 << "\"/></properties>\n";
   for (const Finding &finding : findings) {
     const std::string reason = tamrix_host::xml_escaped(finding.reason);
     out << "    <testcase classname=\"plugin-check\" name=\""
@@ -102,8 +103,8 @@ std::string JunitReport::open(const std::string &file, const std::string &plugin
   return {};
 }
 
-std::string JunitReport::commit(const std::vector<Finding> &findings) {
-  write_junit(findings, plugin_, out_);
+std::string JunitReport::commit(const std::vector<Finding> &findings, const std::string &sha256) {
+  write_junit(findings, plugin_, out_, sha256);
   out_.close();
   std::error_code error;
   if (out_) {

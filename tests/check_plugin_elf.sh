@@ -83,6 +83,8 @@ stack=$(awk '$1 == "GNU_STACK" { print $7 }' <<<"$segments")
 [[ -n "$stack" && "$stack" != *E* ]] && pass "non-executable stack" ||
   fail "stack is executable or unmarked (flags: '${stack}')"
 grep -q 'TEXTREL' <<<"$dynamic" && fail "has text relocations" || pass "no TEXTREL"
+grep -qE 'STATIC_TLS' <<<"$dynamic" || grep -qE 'R_(X86_64_TPOFF|AARCH64_TLS_TPREL)' <(readelf -rW "$plugin") &&
+  fail "thread-locals in the initial-exec model" || pass "no initial-exec TLS"
 writable_exec=$(awk '$1 == "LOAD" && $7 ~ /W/ && $7 ~ /E/' <<<"$segments")
 [[ -z "$writable_exec" ]] && pass "no writable and executable segment" ||
   fail "writable and executable segment: $writable_exec"

@@ -104,3 +104,15 @@ static int inspect_target;
 __asm__(".text\n.quad inspect_target\n.previous");
 int *inspect_keep(void) { return &inspect_target; }
 #endif
+
+#ifdef INSPECT_INITIAL_EXEC_TLS
+/* Thread-locals the loader can only place in the static TLS block. */
+static __thread int inspect_counter __attribute__((tls_model("initial-exec")));
+int inspect_count(void) { return ++inspect_counter; }
+#endif
+
+#ifdef INSPECT_DYNAMIC_TLS
+/* Thread-locals as a shared library has them by default. */
+static __thread int inspect_counter;
+int inspect_count(void) { return ++inspect_counter; }
+#endif

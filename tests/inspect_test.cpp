@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -109,6 +110,7 @@ TEST(FileChecks, SoundPluginsPassEveryCheckStrictOrNot) {
            INSPECT_NEEDS_LIBM_PATH,
            INSPECT_STRIPPED_PATH,
            INSPECT_LOCALS_DISCARDED_PATH,
+           INSPECT_DYNAMIC_TLS_PATH,
 #endif
        }) {
     for (const bool strict : {false, true}) {
@@ -212,6 +214,9 @@ TEST(FileChecks, HardeningFaultsWarnAndFailOnlyWhenStrict) {
       {INSPECT_LAZY_PATH, "relro", "-z now"},
       {INSPECT_EXEC_STACK_PATH, "exec-stack", "executable stack"},
       {INSPECT_TEXTREL_PATH, "textrel", "text relocations"},
+      {INSPECT_INITIAL_EXEC_TLS_PATH, "tls-model",
+       "initial-exec model (its DT_FLAGS has "
+       "DF_STATIC_TLS; it has 1 R_"},
 #endif
 #ifdef INSPECT_NO_ASLR_PATH
       {INSPECT_NEEDS_WINPTHREAD_PATH, "needed", "libwinpthread-1.dll"},
@@ -312,23 +317,71 @@ TEST_F(ScratchFiles, AFifoIsRejectedWithoutWaitingForAWriter) {
   expect_rejected_as_format(path, "not a regular file");
 }
 
-// Stripping tools may drop section headers, which the loader never reads:
-// what the dynamic segment tells is still judged, and the exports are
-// skipped with the reason, never passed.
-TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
-  std::vector<char> bytes = read(INSPECT_NEEDS_LIBSTDCXX_PATH);
+// The loader reads the dynamic segment alone. Without section headers, or
+// with ones that tell another story, the file is judged as the loader sees
+// it; what the headers alone could show is a doubt, which --strict fails.
+std::vector<char> without_section_headers(std::vector<char> bytes) {
   std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
   std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
-  const std::vector<Finding> findings = check_file(write("no_sections.so", bytes), true).findings;
-  ASSERT_EQ(findings.at(0).verdict, Verdict::pass) << show(findings);
-  for (const char *check : {"exports", "extra-exports"}) {
-    EXPECT_EQ(find(findings, check)->verdict, Verdict::skip) << show(findings);
-    EXPECT_NE(find(findings, check)->reason, "");
+  return bytes;
+}
+
+TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
+  const std::vector<Fault> faults = {
+      {INSPECT_CONST_ROW_PATH, "exports", "dTamrixSendProc is read-only"},
+      {INSPECT_ROW_AS_FUNCTION_PATH, "exports", "dTamrixSendProc is a function"},
+      {INSPECT_MISSING_ROW_PATH, "exports", "missing dTamrixGetTimeProc"},
+      {INSPECT_EXTRA_EXPORT_PATH, "extra-exports", "inspect_helper"},
+      {INSPECT_NEEDS_LIBSTDCXX_PATH, "needed", "libstdc++.so.6"},
+      {INSPECT_CONSTRUCTOR_PATH, "no-code-at-load", "unnamed"},
+      {INSPECT_OWN_INIT_PATH, "no-code-at-load", "DT_INIT may run a function of its own"},
+      {INSPECT_CLEAN_PATH, "no-code-at-unload", "DT_FINI may run a function of its own"},
+      {INSPECT_INITIAL_EXEC_TLS_PATH, "tls-model", "DF_STATIC_TLS"},
+  };
+  for (const Fault &fault : faults) {
+    const std::string path = write("no_sections.so", without_section_headers(read(fault.path)));
+    const std::vector<Finding> findings = check_file(path, true).findings;
+    ASSERT_EQ(findings.at(0).verdict, Verdict::pass) << fault.path << "\n" << show(findings);
+    const Finding *finding = find(findings, fault.check);
+    ASSERT_NE(finding, nullptr);
+    EXPECT_EQ(finding->verdict, Verdict::fail) << fault.path << "\n" << show(findings);
+    EXPECT_NE(finding->reason.find(fault.reason_part), std::string::npos) << finding->reason;
   }
-  EXPECT_EQ(find(findings, "needed")->verdict, Verdict::fail) << show(findings);
-  EXPECT_NE(find(findings, "needed")->reason.find("libstdc++.so.6"), std::string::npos);
-  EXPECT_EQ(find(findings, "no-code-at-load")->verdict, Verdict::pass) << show(findings);
-  EXPECT_EQ(find(findings, "no-code-at-unload")->verdict, Verdict::pass) << show(findings);
+  // The thirteen names are still found where the loader finds them, and a
+  // lenient run only warns of what the missing headers hide.
+  const std::string clean = write("clean.so", without_section_headers(read(INSPECT_CLEAN_PATH)));
+  const std::vector<Finding> findings = check_file(clean, false).findings;
+  expect_passes_except(findings, {"no-code-at-load", "no-code-at-unload"});
+  for (const char *check : {"no-code-at-load", "no-code-at-unload"}) {
+    EXPECT_EQ(find(findings, check)->verdict, Verdict::warn) << show(findings);
+  }
+}
+
+// A .dynsym section header that lists only the null symbol: a reader of
+// sections would find nothing exported, the loader finds all fourteen.
+TEST_F(ScratchFiles, ADynsymSectionThatDisagreesIsNotBelieved) {
+  std::vector<char> bytes = read(INSPECT_EXTRA_EXPORT_PATH);
+  const auto field = [&](std::size_t at, std::size_t size) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes.data() + at, size);  // little-endian, as every host here
+    return static_cast<std::size_t>(value);
+  };
+  const std::size_t table = field(40, 8);
+  const std::size_t entry = field(58, 2);
+  bool patched = false;
+  for (std::size_t i = 0; i < field(60, 2); ++i) {
+    const std::size_t header = table + i * entry;
+    if (field(header + 4, 4) == 11) {  // SHT_DYNSYM
+      std::memcpy(bytes.data() + header + 32, bytes.data() + header + 56,
+                  8);  // sh_size = sh_entsize
+      patched = true;
+    }
+  }
+  ASSERT_TRUE(patched);
+  const std::vector<Finding> findings = check_file(write("dynsym.so", bytes), true).findings;
+  expect_passes_except(findings, {"extra-exports"});
+  EXPECT_EQ(find(findings, "extra-exports")->verdict, Verdict::fail) << show(findings);
+  EXPECT_NE(find(findings, "extra-exports")->reason.find("inspect_helper"), std::string::npos);
 }
 
 // What libelf cannot read is the file's problem, in libelf's words, on one

@@ -48,6 +48,8 @@ else()
   inspect_library(inspect_atexit DEFINITIONS INSPECT_ATEXIT)
   inspect_library(inspect_nodelete LINK_OPTIONS -Wl,-z,nodelete)
   inspect_library(inspect_unique DEFINITIONS INSPECT_UNIQUE)
+  inspect_library(inspect_initial_exec_tls DEFINITIONS INSPECT_INITIAL_EXEC_TLS)
+  inspect_library(inspect_dynamic_tls DEFINITIONS INSPECT_DYNAMIC_TLS)
 endif()
 
 # Binaries for other machines, when their compilers are here.

@@ -66,7 +66,6 @@ struct Layout {
   std::optional<std::uint64_t> stack_flags;
   std::vector<GElf_Dyn> dynamic;
   std::size_t section_count = 0;
-  Elf_Scn *dynsym = nullptr;
   Elf_Scn *symtab = nullptr;
   std::vector<GElf_Phdr> loads;               // where each loaded address lies in the file
   std::optional<std::uint64_t> init_section;  // address of ".init", where the C runtime's _init is
@@ -174,9 +173,7 @@ void read_section_headers(Elf *elf, Layout &layout) {
     if (header.sh_type != SHT_NOBITS) {
       layout.extent = std::max(layout.extent, end_of(header.sh_offset, header.sh_size));
     }
-    if (header.sh_type == SHT_DYNSYM) {
-      layout.dynsym = section;
-    } else if (header.sh_type == SHT_SYMTAB) {
+    if (header.sh_type == SHT_SYMTAB) {
       layout.symtab = section;
     } else if (header.sh_type == SHT_PROGBITS) {
       const char *name = elf_strptr(elf, names, header.sh_name);
@@ -198,15 +195,6 @@ std::optional<std::uint64_t> dynamic_value(const Layout &layout, std::int64_t ta
     }
   }
   return std::nullopt;
-}
-
-std::optional<GElf_Shdr> section_header(Elf *elf, std::size_t index) {
-  Elf_Scn *section = elf_getscn(elf, index);
-  GElf_Shdr header;
-  if (section == nullptr || gelf_getshdr(section, &header) == nullptr) {
-    return std::nullopt;
-  }
-  return header;
 }
 
 // Calls `visit(symbol, name)` for each symbol of the table `section`.
@@ -252,21 +240,34 @@ std::string symbol_type(unsigned type) {
   }
 }
 
-ExportedSymbol judge_symbol(Elf *elf, const Layout &layout, const GElf_Sym &symbol,
-                            std::string name, std::size_t pointer_size) {
+// The loaded segment that holds `address`, as the loader maps it (bss
+// included); null when none does.
+const GElf_Phdr *segment_of(const Layout &layout, std::uint64_t address) {
+  for (const GElf_Phdr &load : layout.loads) {
+    if (address >= load.p_vaddr && address - load.p_vaddr < load.p_memsz) {
+      return &load;
+    }
+  }
+  return nullptr;
+}
+
+// Judged by the segment the loader maps the symbol in, not by a section
+// header, which the loader never reads and a file may lack or forge.
+ExportedSymbol judge_symbol(const Layout &layout, const GElf_Sym &symbol, std::string name,
+                            std::size_t pointer_size) {
   ExportedSymbol exported{std::move(name), "", ""};
   const unsigned type = GELF_ST_TYPE(symbol.st_info);
-  const std::optional<GElf_Shdr> section = section_header(elf, symbol.st_shndx);
-  const std::uint64_t flags = section ? section->sh_flags : 0;
+  const GElf_Phdr *segment =
+      symbol.st_shndx == SHN_ABS ? nullptr : segment_of(layout, symbol.st_value);
+  const std::uint64_t flags = segment != nullptr ? segment->p_flags : 0;
 
   if (type != STT_OBJECT) {
     exported.defect_as_row = "is " + symbol_type(type) + ", not a data object";
   } else if (symbol.st_size != pointer_size) {
     exported.defect_as_row = "is " + std::to_string(symbol.st_size) + " bytes, not a pointer of " +
                              std::to_string(pointer_size);
-  } else if ((flags & SHF_WRITE) == 0 ||
-             (layout.has_relro && symbol.st_value >= layout.relro_start &&
-              symbol.st_value < layout.relro_end)) {
+  } else if ((flags & PF_W) == 0 || (layout.has_relro && symbol.st_value >= layout.relro_start &&
+                                     symbol.st_value < layout.relro_end)) {
     // A const row would crash the host's set-up call.
     exported.defect_as_row = "is read-only after load (declared const?), so set-up cannot store it";
   }
@@ -275,8 +276,8 @@ ExportedSymbol judge_symbol(Elf *elf, const Layout &layout, const GElf_Sym &symb
     exported.defect_as_function = "is an indirect function, whose resolver runs at load";
   } else if (type != STT_FUNC) {
     exported.defect_as_function = "is " + symbol_type(type) + ", not a function";
-  } else if ((flags & SHF_EXECINSTR) == 0) {
-    exported.defect_as_function = "does not lie in an executable section";
+  } else if ((flags & PF_X) == 0) {
+    exported.defect_as_function = "does not lie in an executable segment";
   }
   return exported;
 }
@@ -292,18 +293,6 @@ bool is_exported(const GElf_Sym &symbol) {
   // The linker adds each version node of a version script as an absolute,
   // empty object; it names a version, not something of the plug-in's.
   return !(symbol.st_shndx == SHN_ABS && symbol.st_size == 0 && symbol.st_value == 0);
-}
-
-void read_exports(Elf *elf, Layout &layout, std::size_t pointer_size, PluginFile &file) {
-  if (layout.section_count == 0) {
-    file.exports_unreadable = "the file has no section headers, so its exports cannot be listed";
-    return;
-  }
-  for_each_symbol(elf, layout, layout.dynsym, [&](const GElf_Sym &symbol, std::string name) {
-    if (is_exported(symbol)) {
-      file.exports.push_back(judge_symbol(elf, layout, symbol, std::move(name), pointer_size));
-    }
-  });
 }
 
 // glibc's own parts: the C library, its maths, threads, dynamic-loading and
@@ -472,6 +461,17 @@ std::vector<DynamicSymbol> dynamic_symbols(Elf *elf, Layout &layout, const Strin
     symbols.push_back(std::move(symbol));
   }
   return symbols;
+}
+
+// What the loader would find by name: the dynamic symbols of the dynamic
+// segment, whatever a .dynsym section header says, or when there is none.
+void read_exports(const Layout &layout, const std::vector<DynamicSymbol> &symbols,
+                  std::size_t pointer_size, PluginFile &file) {
+  for (const DynamicSymbol &symbol : symbols) {
+    if (is_exported(symbol.symbol)) {
+      file.exports.push_back(judge_symbol(layout, symbol.symbol, symbol.name, pointer_size));
+    }
+  }
 }
 
 bool imports(const std::vector<DynamicSymbol> &symbols, const std::string &name) {
@@ -683,6 +683,31 @@ std::vector<OwnCode> array_problems(Elf *elf, Layout &layout, const RunTimeView 
   return problems;
 }
 
+// What DT_INIT (or DT_FINI) runs, when it is not the C runtime's _init (or
+// _fini) at the start of the .init (.fini) section. Only a section header
+// tells where that is: without one, the entry is a doubt.
+std::optional<OwnCode> own_entry(const Layout &layout, std::int64_t tag,
+                                 const std::optional<std::uint64_t> &runtime_section) {
+  const bool init = tag == DT_INIT;
+  const std::string name = init ? "DT_INIT" : "DT_FINI";
+  const std::string when = init ? "load" : "unload";
+  const std::string runtime = init ? "_init" : "_fini";
+  const std::optional<std::uint64_t> entry = dynamic_value(layout, tag);
+  if (!entry) {
+    return std::nullopt;
+  }
+  if (layout.section_count == 0) {
+    return OwnCode{"its " + name + " may run a function of its own at " + when +
+                       ": the file has no section headers to show it is the C runtime's " + runtime,
+                   true};
+  }
+  if (runtime_section != entry) {
+    return OwnCode{"its " + name + " runs a function of its own at " + when +
+                   ", not the C runtime's " + runtime};
+  }
+  return std::nullopt;
+}
+
 std::vector<OwnCode> code_at_load(Elf *elf, Layout &layout, const RunTimeView &view) {
   std::vector<OwnCode> problems;
   if (dynamic_value(layout, DT_PREINIT_ARRAYSZ).value_or(0) != 0 ||
@@ -701,10 +726,8 @@ std::vector<OwnCode> code_at_load(Elf *elf, Layout &layout, const RunTimeView &v
     problems.push_back({"runs " + std::to_string(resolvers) +
                         " indirect-function resolver(s) at load (IRELATIVE relocations)"});
   }
-  const std::optional<std::uint64_t> init = dynamic_value(layout, DT_INIT);
-  if (init && layout.section_count != 0 && layout.init_section != init) {
-    problems.push_back(
-        {"its DT_INIT runs a function of its own at load, not the C runtime's _init"});
+  if (std::optional<OwnCode> own = own_entry(layout, DT_INIT, layout.init_section)) {
+    problems.push_back(*own);
   }
   return problems;
 }
@@ -721,10 +744,8 @@ constexpr std::array<const char *, 7> exit_handler_imports = {"__cxa_atexit",
 
 std::vector<OwnCode> code_at_unload(Elf *elf, Layout &layout, const RunTimeView &view) {
   std::vector<OwnCode> problems = array_problems(elf, layout, view, fini_array);
-  const std::optional<std::uint64_t> fini = dynamic_value(layout, DT_FINI);
-  if (fini && layout.section_count != 0 && layout.fini_section != fini) {
-    problems.push_back(
-        {"its DT_FINI runs a function of its own at unload, not the C runtime's _fini"});
+  if (std::optional<OwnCode> own = own_entry(layout, DT_FINI, layout.fini_section)) {
+    problems.push_back(*own);
   }
   // The C runtime's own weak import of __cxa_finalize runs the handlers at
   // unload; it registers none, so it is not among them.
@@ -767,6 +788,36 @@ ElfLoading loading(const Layout &layout) {
                                                       : ElfLoading::Stack::not_executable;
   loading.text_relocations = dynamic_value(layout, DT_TEXTREL) || (flags & DF_TEXTREL) != 0;
   return loading;
+}
+
+// Why the file's thread-local storage takes the initial-exec model, which
+// the loader can only serve from the static TLS block the C library sized at
+// the host's start-up.
+std::vector<std::string> static_tls(const Layout &layout, const RunTimeView &view,
+                                    unsigned machine) {
+  std::vector<std::string> reasons;
+  if ((dynamic_value(layout, DT_FLAGS).value_or(0) & DF_STATIC_TLS) != 0) {
+    reasons.emplace_back("its DT_FLAGS has DF_STATIC_TLS");
+  }
+  // A thread pointer offset the loader writes at load: the code reads the
+  // variable at a fixed distance from the thread pointer.
+  const std::vector<std::pair<unsigned, const char *>> initial_exec =
+      machine == EM_X86_64
+          ? std::vector<std::pair<unsigned, const char *>>{{R_X86_64_TPOFF64, "R_X86_64_TPOFF64"},
+                                                           {R_X86_64_TPOFF32, "R_X86_64_TPOFF32"}}
+      : machine == EM_AARCH64
+          ? std::vector<std::pair<unsigned, const char *>>{{R_AARCH64_TLS_TPREL,
+                                                            "R_AARCH64_TLS_TPREL64"}}
+          : std::vector<std::pair<unsigned, const char *>>{};
+  for (const auto &[type, name] : initial_exec) {
+    const auto count = std::count_if(
+        view.relocations.begin(), view.relocations.end(),
+        [type = type](const GElf_Rela &rela) { return GELF_R_TYPE(rela.r_info) == type; });
+    if (count != 0) {
+      reasons.push_back("it has " + std::to_string(count) + " " + name + " relocation(s)");
+    }
+  }
+  return reasons;
 }
 
 std::string expected() { return "this plugin-check loads " + tamrix_host::describe_loadable(); }
@@ -830,7 +881,6 @@ std::string layout_problem(Elf *elf, const GElf_Ehdr &header, std::uint64_t size
 // What the loader would do with a file whose headers hold together.
 void read_facts(Elf *elf, const GElf_Ehdr &header, Layout &layout, PluginFile &file) {
   const std::size_t pointer_size = gelf_getclass(elf) == ELFCLASS64 ? 8 : 4;
-  read_exports(elf, layout, pointer_size, file);
   const Strings strings = dynamic_strings(elf, layout);
   read_needed(layout, strings, file);
   RunTimeView view;
@@ -843,11 +893,13 @@ void read_facts(Elf *elf, const GElf_Ehdr &header, Layout &layout, PluginFile &f
                    : header.e_machine == EM_AARCH64 ? R_AARCH64_IRELATIVE
                                                     : 0;
   view.pointer_size = pointer_size;
+  read_exports(layout, view.symbols, pointer_size, file);
   file.runs_at_load = code_at_load(elf, layout, view);
   file.runs_at_unload = code_at_unload(elf, layout, view);
   file.stays_loaded = stays_loaded(layout, view.symbols);
   file.engine = file.engine || imports_engine(view.symbols);
   file.elf = loading(layout);
+  file.elf->static_tls = static_tls(layout, view, header.e_machine);
 }
 
 }  // namespace

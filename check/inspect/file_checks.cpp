@@ -42,11 +42,15 @@ const Registration file_format_check{{
     .judge = file_format,
 }};
 
+// What a check needs but cannot read: never a pass, and never a skip that
+// --strict would let through.
+Outcome unreadable(const std::string &why) { return {Verdict::warn, why}; }
+
 // ---- The thirteen names
 
 Outcome exports(const PluginFile &file) {
   if (file.exports_unreadable) {
-    return skipped(*file.exports_unreadable);
+    return unreadable(*file.exports_unreadable);
   }
   std::vector<std::string> problems;
   std::vector<std::string> missing;
@@ -130,7 +134,7 @@ const Registration no_code_at_unload_check{{
 
 Outcome extra_exports(const PluginFile &file) {
   if (file.exports_unreadable) {
-    return skipped(*file.exports_unreadable);
+    return unreadable(*file.exports_unreadable);
   }
   std::vector<std::string> extra;
   for (const ExportedSymbol &symbol : file.exports) {
@@ -291,6 +295,33 @@ const Registration dll_characteristics_check{{
     .place = 100,
     .elsewhere = "a property of DLLs",
     .judge = dll_characteristics,
+}};
+
+Outcome tls_model(const PluginFile &file) {
+  if (!file.elf) {
+    return no_facts();
+  }
+  if (file.elf->static_tls.empty()) {
+    return passed();
+  }
+  return failed("its thread-local variables take the initial-exec model (" +
+                join(file.elf->static_tls) +
+                "), which a library loaded after the host started can only have from the C "
+                "library's small static TLS reserve: once that is spent, loading fails with "
+                "\"cannot allocate memory in static TLS block\" (compile them with the default "
+                "global-dynamic model, without -ftls-model=initial-exec)");
+}
+
+const Registration tls_model_check{{
+    .name = "tls-model",
+    .proves = "the file's thread-local variables need no room in the host's static TLS block "
+              "(no initial-exec model)",
+    .level = Level::warning,
+    .platforms = Platforms::linux_only,
+    .stage = Stage::file,
+    .place = 110,
+    .elsewhere = "an ELF property",
+    .judge = tls_model,
 }};
 
 }  // namespace

@@ -33,6 +33,9 @@ struct ElfLoading {
   bool bound_at_load = false;  // BIND_NOW, DF_BIND_NOW or DF_1_NOW
   enum class Stack { unmarked, executable, not_executable } stack = Stack::unmarked;
   bool text_relocations = false;  // DT_TEXTREL or DF_TEXTREL
+  // Why its thread-local variables take the initial-exec model, one reason
+  // each ("its DT_FLAGS has DF_STATIC_TLS"); empty when they do not.
+  std::vector<std::string> static_tls;
 };
 
 // What a DLL asks of the loader.
@@ -46,7 +49,8 @@ struct PluginFile {
   // Empty when the file is a plug-in for this program's platform; otherwise
   // one line saying what it is and what was expected.
   std::string format_problem;
-  // Set when the file's exports cannot be read; the reason for skipping.
+  // Set when the file's exports cannot be read, and why; the export checks
+  // then warn (fail under --strict), never pass or skip.
   std::optional<std::string> exports_unreadable;
   std::vector<ExportedSymbol> exports;
   // NEEDED entries or imports beyond the system's C library and loader,
