@@ -113,6 +113,7 @@ void quick_exit(int status) noexcept {
 
 // On the main thread it would unwind host-sim's frames and unload the
 // plug-in under its own threads; any other thread may end as it likes.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc names it __retval
 void pthread_exit(void *value) {
   if (from_plugin(__builtin_return_address(0)) && syscall(SYS_gettid) == getpid()) {
     std::fflush(nullptr);

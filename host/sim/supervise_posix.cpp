@@ -20,6 +20,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "platform/platform.hpp"
 #include "programs/exit_status.hpp"
@@ -42,6 +43,7 @@ struct Report {
 };
 
 Report *report = nullptr;
+pid_t child_pid = 0;
 
 void note_hook(const char *hook) {
   if (hook == nullptr) {
@@ -61,7 +63,7 @@ extern "C" void on_main_thread_end(void * /*report*/) {
 }
 
 void become_child(const sigset_t &mask, pid_t parent) {
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   // Nobody would wait for a child left behind, a hung plug-in's least of all.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) {
@@ -72,6 +74,7 @@ void become_child(const sigset_t &mask, pid_t parent) {
   getrlimit(RLIMIT_CORE, &core);
   core.rlim_cur = 0;
   setrlimit(RLIMIT_CORE, &core);
+  child_pid = getpid();
   set_hook_listener(note_hook);
   pthread_key_t main_thread{};
   if (pthread_key_create(&main_thread, on_main_thread_end) == 0) {
@@ -113,6 +116,7 @@ std::string signal_text(int number) {
   if (const char *name = platform::crash_name(static_cast<unsigned long>(number))) {
     return name;
   }
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the watching process has one thread
   return "signal " + std::to_string(number) + " (" + strsignal(number) + ")";
 }
 
@@ -186,6 +190,12 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
       info.si_status == seen.status) {
     return seen.status;
   }
+  if (!was_replaced && info.si_code != CLD_EXITED && info.si_status == SIGPIPE) {
+    // The reader of the output went away (host-sim | head): end as quietly
+    // as host-sim always did, which the plug-in cannot make a pass either.
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
+  }
   std::cerr << program << ": " << ending_text(seen, info, was_replaced) << '\n';
   return exit_status::crashed;
 }
@@ -193,7 +203,8 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
 }  // namespace
 
 void note_ending(Ending how) {
-  if (report != nullptr) {
+  // A process the plug-in forks shares the page, and ends as it likes.
+  if (report != nullptr && getpid() == child_pid) {
     report->ending = how;
   }
 }
@@ -203,7 +214,8 @@ int supervise(const char *program, const std::function<int()> &run) {
       mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   std::array<int, 2> ends{};
   if (page == MAP_FAILED || pipe2(ends.data(), O_CLOEXEC) != 0) {
-    std::cerr << program << ": cannot watch the run: " << std::strerror(errno) << '\n';
+    std::cerr << program << ": cannot watch the run: " << std::system_category().message(errno)
+              << '\n';
     return exit_status::failed;
   }
   report = new (page) Report{};
@@ -211,12 +223,13 @@ int supervise(const char *program, const std::function<int()> &run) {
   sigset_t mask;
   sigemptyset(&child_ended);
   sigaddset(&child_ended, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &child_ended, &mask);
+  pthread_sigmask(SIG_BLOCK, &child_ended, &mask);
   std::fflush(nullptr);
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) {
-    std::cerr << program << ": cannot start the run: " << std::strerror(errno) << '\n';
+    std::cerr << program << ": cannot start the run: " << std::system_category().message(errno)
+              << '\n';
     return exit_status::failed;
   }
   if (child == 0) {
