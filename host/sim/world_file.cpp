@@ -514,8 +514,8 @@ std::string read_world_file(const std::string &path, WorldFile &file) {
   }
   // Sized before it is read, and read no further than the bound, in case it
   // grows in between: a sparse file of gigabytes costs nothing to make.
-  const std::string too_big = "the world file " + path + " is larger than " +
-                              std::to_string(max_world_file_bytes / (1024 * 1024)) + " MiB";
+  std::string too_big = "the world file " + path + " is larger than " +
+                        std::to_string(max_world_file_bytes >> 20U) + " MiB";
   if (std::filesystem::file_size(path, error) > max_world_file_bytes && !error) {
     return too_big;
   }
