@@ -7,6 +7,7 @@
 
 #include "plugin_fixture.hpp"
 #include "sim/host_sim.hpp"
+#include "sim/world_file.hpp"
 
 namespace {
 
@@ -136,6 +137,40 @@ sent = []
 pair = ["arm", "floor"]
 answer = 0
 )";
+
+// A world too large to run is one line and status 2, before anything is
+// allocated for it: a sparse file of gigabytes, a world of every pair of
+// 30,000 geometries.
+TEST_F(WorldFileTest, WorldsTooLargeAreRefusedBeforeTheyAreRead) {
+  const std::string path = write("");
+  for (const std::uintmax_t size :
+       {std::uintmax_t{tamrix_host::max_world_file_bytes} + 1, std::uintmax_t{6} << 30U}) {
+    std::filesystem::resize_file(path, size);
+    const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
+    EXPECT_EQ(run.status, 2) << size;
+    EXPECT_EQ(run.err, "host-sim: the world file " + path + " is larger than 16 MiB\n");
+  }
+
+  std::string names;
+  for (int i = 0; i < 30000; ++i) {
+    names += (i == 0 ? "\"g" : ", \"g") + std::to_string(i) + '"';
+  }
+  const SimRun run =
+      host_sim({"--world", write("geometries = [" + names + "]\n"), "/no/such/plugin.so"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "host-sim: the world makes 449985000 collide pairs, more than the 1000000 host-sim "
+            "takes: give fewer geometries, or name the pairs to collide\n");
+
+  // The fixture refuses as much itself; the bound counts an engine world's
+  // pairs with a body in them.
+  tamrix_host::World engine_world;
+  engine_world.engine.emplace();
+  engine_world.engine->bodies.resize(1000);
+  engine_world.engine->geometries.resize(600);
+  EXPECT_EQ(tamrix_host::collide_pair_count(engine_world), 999U * 1000 / 2 + 1000 * 600);
+  EXPECT_THROW(const tamrix_host::Host host(engine_world), std::invalid_argument);
+}
 
 TEST_F(WorldFileTest, SetsUpTheRunAndMeetsItsExpectations) {
   const SimRun run = host_sim({"--world", write(good_world), MY_PHYSICS1_PATH});

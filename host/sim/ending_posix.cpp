@@ -1,16 +1,15 @@
-// The C library's ways out, interposed: host-sim exports exit, _exit, _Exit
-// and quick_exit (see endings.list), so a plug-in binds to these. A call from
-// the plug-in's own code while a hook runs is reported; every other call,
-// host-sim's own included, goes on to the C library unchanged. _exit cannot
-// be seen any other way from inside the process.
+// The C library's ways out, interposed: host-sim exports exit, _exit, _Exit,
+// quick_exit and pthread_exit (see endings.list), so a plug-in binds to
+// these. A call from the plug-in's own code ends the process at once and
+// tells the watching parent which way it took; every other call, host-sim's
+// own included, goes on to the C library unchanged.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +22,6 @@ namespace {
 
 std::atomic<std::uintptr_t> plugin_start{0};
 std::atomic<std::uintptr_t> plugin_end{0};
-const char *ending_program = "";
 
 // The address range of the loaded object that holds `address`.
 struct Search {
@@ -51,34 +49,17 @@ int find_object(dl_phdr_info *info, std::size_t /*size*/, void *data) {
   return 0;
 }
 
-bool from_plugin_in_hook(const void *caller) {
+// Any time, not only in a hook: a thread of the plug-in may end the process
+// between two.
+bool from_plugin(const void *caller) {
   const auto address = reinterpret_cast<std::uintptr_t>(caller);
-  return tamrix_host::running_hook() != nullptr && address >= plugin_start.load() &&
-         address < plugin_end.load();
+  return address >= plugin_start.load() && address < plugin_end.load();
 }
 
-void write_text(const char *text) {
-  for (std::size_t size = std::strlen(text); size > 0;) {
-    const ssize_t written = write(STDERR_FILENO, text, size);
-    if (written <= 0) {
-      return;
-    }
-    text += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
-
-// Only what a signal handler may do: the plug-in may end the process from one.
-[[noreturn]] void report_and_end(int status) {
-  std::array<char, 16> number{};
-  std::to_chars(number.data(), number.data() + number.size() - 1, status);
-  write_text(ending_program);
-  write_text(": ");
-  write_text(tamrix_host::running_hook());
-  write_text(" ended the process (status ");
-  write_text(number.data());
-  write_text(")\n");
-  syscall(SYS_exit_group, tamrix_host::exit_status::crashed);
+// Before any exit handler runs: the plug-in's code is still on the stack.
+[[noreturn]] void note_and_end(tamrix_host::Ending how, int status) {
+  tamrix_host::note_ending(how);
+  syscall(SYS_exit_group, status);
   __builtin_unreachable();
 }
 
@@ -99,35 +80,47 @@ extern "C" {
 
 // Each keeps the noreturn of the C library's own declaration.
 void _exit(int status) {
-  if (from_plugin_in_hook(__builtin_return_address(0))) {
-    report_and_end(status);
+  if (from_plugin(__builtin_return_address(0))) {
+    note_and_end(tamrix_host::Ending::underscore_exit, status);
   }
   end_now(status);
 }
 
 void _Exit(int status) noexcept {
-  if (from_plugin_in_hook(__builtin_return_address(0))) {
-    report_and_end(status);
+  if (from_plugin(__builtin_return_address(0))) {
+    note_and_end(tamrix_host::Ending::big_exit, status);
   }
   end_now(status);
 }
 
 void exit(int status) noexcept {
-  if (from_plugin_in_hook(__builtin_return_address(0))) {
+  if (from_plugin(__builtin_return_address(0))) {
     std::fflush(nullptr);  // what the run printed so far stays printed
-    report_and_end(status);
+    note_and_end(tamrix_host::Ending::exit, status);
   }
   next<void(int)>("exit")(status);
   end_now(status);
 }
 
 void quick_exit(int status) noexcept {
-  if (from_plugin_in_hook(__builtin_return_address(0))) {
+  if (from_plugin(__builtin_return_address(0))) {
     std::fflush(nullptr);
-    report_and_end(status);
+    note_and_end(tamrix_host::Ending::quick_exit, status);
   }
   next<void(int)>("quick_exit")(status);
   end_now(status);
+}
+
+// On the main thread it would unwind host-sim's frames and unload the
+// plug-in under its own threads; any other thread may end as it likes.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc names it __retval
+void pthread_exit(void *value) {
+  if (from_plugin(__builtin_return_address(0)) && syscall(SYS_gettid) == getpid()) {
+    std::fflush(nullptr);
+    note_and_end(tamrix_host::Ending::main_thread, tamrix_host::exit_status::crashed);
+  }
+  next<void(void *)>("pthread_exit")(value);
+  __builtin_unreachable();
 }
 
 }  // extern "C"
@@ -135,8 +128,7 @@ void quick_exit(int status) noexcept {
 
 namespace tamrix_host {
 
-void report_endings(const char *program, const void *plugin_function) {
-  ending_program = program;
+void report_endings(const char * /*program*/, const void *plugin_function) {
   Search search{reinterpret_cast<std::uintptr_t>(plugin_function), 0, 0};
   dl_iterate_phdr(find_object, &search);
   plugin_start = search.start;

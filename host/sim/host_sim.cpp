@@ -200,6 +200,9 @@ std::string prepare(const Options &options, WorldFile &file, std::ofstream &csv)
   if (std::string problem = engine_problem(options, file); !problem.empty()) {
     return problem;
   }
+  if (std::string problem = world_size_problem(world_of(options, file)); !problem.empty()) {
+    return problem;
+  }
   if (std::string problem = unknown_pair(world_of(options, file), file); !problem.empty()) {
     return problem;
   }

@@ -24,7 +24,8 @@ void watch_endings(const tamrix_host::Plugin &plugin) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  tamrix_host::platform::report_crashes("host-sim");
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr, watch_endings);
+  return tamrix_host::supervise("host-sim", [&args] {
+    return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr, watch_endings);
+  });
 }

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -511,14 +512,28 @@ std::string read_world_file(const std::string &path, WorldFile &file) {
   if (!std::filesystem::is_regular_file(status)) {
     return "the world file " + path + " is not a regular file";
   }
+  // Sized before it is read, and read no further than the bound, in case it
+  // grows in between: a sparse file of gigabytes costs nothing to make.
+  std::string too_big = "the world file " + path + " is larger than " +
+                        std::to_string(max_world_file_bytes >> 20U) + " MiB";
+  if (std::filesystem::file_size(path, error) > max_world_file_bytes && !error) {
+    return too_big;
+  }
   std::ifstream stream(path, std::ios::binary);
-  std::ostringstream text;
-  text << stream.rdbuf();
-  if (!stream) {
+  std::string text;
+  std::array<char, 65536> chunk{};
+  while (stream && text.size() <= max_world_file_bytes) {
+    stream.read(chunk.data(), chunk.size());
+    text.append(chunk.data(), static_cast<std::size_t>(stream.gcount()));
+  }
+  if (!stream.eof() && text.size() <= max_world_file_bytes) {
     return "cannot read the world file " + path;
   }
+  if (text.size() > max_world_file_bytes) {
+    return too_big;
+  }
   try {
-    const toml::table root = toml::parse(text.str(), path);
+    const toml::table root = toml::parse(text, path);
     read_table(Reader(path), root, file);
   } catch (const toml::parse_error &bad) {
     return Reader(path).place(bad.source()) + ": not valid TOML: " + std::string(bad.description());
@@ -555,6 +570,16 @@ void unmet_bodies(const WorldFile &file, const Host &host,
 }
 
 }  // namespace
+
+std::string world_size_problem(const World &world) {
+  const std::size_t pairs = collide_pair_count(world);
+  if (pairs <= max_collide_pairs) {
+    return {};
+  }
+  return "the world makes " + std::to_string(pairs) + " collide pairs, more than the " +
+         std::to_string(max_collide_pairs) +
+         " host-sim takes: give fewer geometries, or name the pairs to collide";
+}
 
 World world_of(const WorldFile &file) {
   World world = World::standard();

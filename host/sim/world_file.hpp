@@ -48,6 +48,8 @@ struct WorldFile {
 };
 
 inline constexpr long max_steps = 1000000000L;
+// A world file is a page of settings; anything larger is refused unread.
+inline constexpr std::size_t max_world_file_bytes = std::size_t{16} * 1024 * 1024;
 
 // Reads `path` into `file`, or returns the one-line reason it cannot,
 // starting "FILE:LINE:COLUMN: " whenever a place in the file is to blame.
@@ -56,6 +58,9 @@ std::string read_world_file(const std::string &path, WorldFile &file);
 // The standard world under the file's: its engine part replaces the
 // standard bodies and geometries. Expectations are left to the caller.
 World world_of(const WorldFile &file);
+
+// Why a Host cannot take `world` (too many collide pairs), or empty.
+std::string world_size_problem(const World &world);
 
 // One line for every expectation of `file` that the run on `host` did not
 // meet, saying what was expected and what happened. `bodies_seen` lies beside

@@ -1,0 +1,42 @@
+# host-sim against plug-ins that end the process in ways no code inside it
+# can see, and against worlds too large to run. Included from
+# tests/CMakeLists.txt after plugin_check.cmake, whose expect_run and host_sim
+# it uses.
+
+if(NOT WIN32)
+  # Each ending, and the hook the line names; the watching parent reports it.
+  set(hostsim_endings
+      "exit_group ENDING_EXIT_GROUP,ENDING_IN_STEP tamrix_physics_step ended the process \\(status 0\\) through the exit_group system call$"
+      "pthread_exit ENDING_PTHREAD_EXIT tamrix_physics_init ended the main thread \\(pthread_exit\\)$"
+      "cancel ENDING_CANCEL,ENDING_IN_STEP tamrix_physics_step ended the main thread \\(pthread_exit\\)$"
+      "execve ENDING_EXECVE tamrix_physics_init replaced the process \\(execve\\)$")
+  foreach(entry ${hostsim_endings})
+    string(REGEX MATCH "^([^ ]+) ([^ ]+) (.*)$" matched "${entry}")
+    set(way "${CMAKE_MATCH_1}")
+    string(REPLACE "," ";" macros "${CMAKE_MATCH_2}")
+    set(line "${CMAKE_MATCH_3}")
+    tamrix_add_physics_plugin(ending_${way} SERVICE_TABLE ending_plugin.c)
+    target_compile_definitions(ending_${way} PRIVATE ${macros})
+    uninstrumented_plugin(ending_${way})
+    add_test(NAME host_sim_reports_${way}
+      COMMAND "${expect_run}" 3 "^host-sim: ${line}" "!summary:"
+              -- ${host_sim} $<TARGET_FILE:ending_${way}>)
+    set_tests_properties(host_sim_reports_${way} PROPERTIES TIMEOUT 20)
+  endforeach()
+
+  # Expectations a run never reached are not met: never status 0.
+  set(unmet_world "${CMAKE_CURRENT_BINARY_DIR}/unmet_world.toml")
+  file(WRITE "${unmet_world}" "steps = 3\n[expect]\nconsole = [\"never said\"]\n")
+  foreach(way exit_group execve)
+    add_test(NAME host_sim_unmet_after_${way}
+      COMMAND "${expect_run}" 3 "^host-sim: tamrix_physics_(init|step) " "!expectations:"
+              -- ${host_sim} --world "${unmet_world}" $<TARGET_FILE:ending_${way}>)
+  endforeach()
+
+  # What the run printed before the end is kept, and a run that finishes
+  # passes through the parent unchanged, status and output alike.
+  add_test(NAME host_sim_keeps_output_through_the_parent
+    COMMAND "${expect_run}" 1 "^\\[plugin console\\] not found$" "^expectations: not met$"
+            "!host-sim: .*(ended|replaced|crash)"
+            -- ${host_sim} --world "${unmet_world}" $<TARGET_FILE:my_physics1>)
+endif()
