@@ -172,6 +172,36 @@ TEST_F(WorldFileTest, WorldsTooLargeAreRefusedBeforeTheyAreRead) {
   EXPECT_THROW(const tamrix_host::Host host(engine_world), std::invalid_argument);
 }
 
+// Non-ASCII text is TOML's inside strings and comments only, and control
+// characters nowhere; anything else, and the characters the TOML library's
+// own tables are not safe for, is refused here before the library sees it.
+TEST_F(WorldFileTest, StrayCharactersAreRefusedBeforeTheTomlLibrarySeesThem) {
+  const std::string outside = "not valid TOML: a non-ASCII character outside a string or comment";
+  const std::string unsafe =
+      "not valid TOML: the character U+00E9, which the TOML reader cannot take safely; in a "
+      "string, write it as an escape (\\u00E9)";
+  const std::pair<std::string, std::string> bad[] = {
+      {"\xe6\x97\xa5 = 1\n", ":1: " + outside},
+      {"steps = 1\xe6\x97\xa5\n", ":1: " + outside},
+      {"lookups = [\"\"\"a\"\"\"\"] \xe6\x97\xa5\n",
+       ":1: " + outside},  // the string ends in a quote
+      {"# \"\nsteps = 1 \xff\n", ":2: " + outside},
+      {"steps = 1\x01'\xe6\x97\xa5'\n", ":1: not valid TOML: a control character"},
+      {"# caf\xc3\xa9\nlookups = [\"caf\xc3\xa9\"]\n", ":2: " + unsafe},
+  };
+  for (const auto &[text, said] : bad) {
+    const std::string path = write(text);
+    const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
+    EXPECT_EQ(run.status, 2) << text;
+    EXPECT_EQ(run.err, "host-sim: " + path + said + "\n");
+  }
+  const std::string allowed =
+      "# caf\xc3\xa9\nlookups = [\"caf\\u00e9\", '\xe6\x97\xa5', \"\\\"\xe6\x97\xa5\", "
+      "\"\"\"a\n\xe6\x97\xa5\"\"\"]\n";
+  tamrix_host::WorldFile file;
+  EXPECT_EQ(tamrix_host::read_world_file(write(allowed), file), "");
+}
+
 TEST_F(WorldFileTest, SetsUpTheRunAndMeetsItsExpectations) {
   const SimRun run = host_sim({"--world", write(good_world), MY_PHYSICS1_PATH});
   EXPECT_EQ(run.err, "");
