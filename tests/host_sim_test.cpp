@@ -375,8 +375,9 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
   for (const char *option : {"--record", "--plot"}) {
     const SimRun run = host_sim({"--world", world, option, folder, ENGINE_IDLE_PLUGIN_PATH});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "host-sim: " + std::string(option) + " " + folder +
-                           ": not a regular file, and only a regular file is replaced\n");
+    EXPECT_EQ(run.err,
+              "host-sim: " + std::string(option) + " " + folder +
+                  ": a directory, not a regular file, and only a regular file is replaced\n");
     const SimRun names_only = host_sim({option, csv});
     EXPECT_EQ(names_only.status, 2);
     EXPECT_EQ(names_only.err,

@@ -158,7 +158,7 @@ TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
 
 TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_EQ(tamrix_host::xml_escaped("a<b>&\"c\"'d'\x01\n"),
-            "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;?\n");
+            "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;\\x01&#10;");
 
   const std::vector<Finding> findings = mixed();
   std::ostringstream out;
@@ -197,7 +197,7 @@ TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
   EXPECT_EQ(decoded.messages[0].text, "tamrix_physics_init");
   EXPECT_EQ(decoded.messages[1].kind, channel::Kind::result);
   EXPECT_EQ(decoded.messages[1].verdict, Verdict::skip);
-  EXPECT_EQ(decoded.messages[1].text, "two lines");
+  EXPECT_EQ(decoded.messages[1].text, "two\\nlines");
   EXPECT_EQ(decoded.messages[2].kind, channel::Kind::left);
 }
 
@@ -212,7 +212,7 @@ TEST(PluginCheckChannel, NotesCarryTheTokenAndTheFirstForgeryIsPlaced) {
   const channel::Decoded decoded = channel::decode(output, token);
   ASSERT_EQ(decoded.messages.size(), 3U);
   EXPECT_EQ(decoded.messages[0].kind, channel::Kind::note);
-  EXPECT_EQ(decoded.messages[0].text, "with row 7 null");
+  EXPECT_EQ(decoded.messages[0].text, "with row 7\\nnull");
   EXPECT_TRUE(decoded.forged);
   // The forgery came while step was running: after the note and the entering.
   EXPECT_EQ(decoded.before_forged, 2U);

@@ -23,6 +23,14 @@ void close_library(Library library);
 // system cannot tell.
 std::string program_folder();
 
+// ---- Output files
+
+// What stands at `path` that an output must not replace, in a few words ("a
+// FIFO", "a directory", "a symbolic link to a character device"); empty when
+// it is a regular file, a link to one, or nothing at all (or cannot be
+// examined, which opening it will then say).
+std::string not_replaceable(const std::string &path);
+
 // ---- Crash reports (crash_posix.cpp, crash_windows.cpp)
 
 // The name of a crash by its signal number or exception code, in the words an

@@ -110,4 +110,35 @@ void *reserve_no_access(std::size_t size) {
 
 void release_no_access(void *pages, std::size_t /*size*/) { VirtualFree(pages, 0, MEM_RELEASE); }
 
+std::string not_replaceable(const std::string &path) {
+  const std::wstring name = wide(path);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  const bool is_link =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const std::string link = is_link ? "a link to " : "";
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return link + "a directory";
+  }
+  // Device names such as NUL have no attributes to read, but open as what
+  // they are; so does the target of a link.
+  const HANDLE file =
+      CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return is_link && GetLastError() == ERROR_FILE_NOT_FOUND ? "a link to nothing" : "";
+  }
+  const DWORD type = GetFileType(file);
+  CloseHandle(file);
+  switch (type) {
+    case FILE_TYPE_DISK:
+      return {};
+    case FILE_TYPE_CHAR:
+      return link + "a device";
+    case FILE_TYPE_PIPE:
+      return link + "a pipe";
+    default:
+      return link + "a special file";
+  }
+}
+
 }  // namespace tamrix_host::platform

@@ -1,20 +1,28 @@
 // Text made safe inside XML, for the two programs' XML outputs: plugin-check's
 // JUnit report and host-sim's plot. One escaping, so both stay well-formed
-// alike.
+// alike, whatever bytes they are given.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "programs/visible_text.hpp"
+
 namespace tamrix_host {
 
-// `text` with the five special characters escaped, and the control characters
-// XML 1.0 cannot carry at all, even escaped, as '?'.
+// `text` as XML 1.0 character data, fit for an attribute value or an
+// element's content alike: the five special characters as entities, a tab or
+// line break as a character reference (an attribute keeps it so), and what
+// XML 1.0 cannot carry at all, even escaped, as visible text in the manner of
+// visible(): other controls, U+FFFE and U+FFFF, and bytes of invalid UTF-8.
 inline std::string xml_escaped(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t length = 1;
+    const long point = utf8_code_point(text, at, length);
+    switch (point) {
       case '&':
         out += "&amp;";
         break;
@@ -30,13 +38,25 @@ inline std::string xml_escaped(std::string_view text) {
       case '\'':
         out += "&apos;";
         break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r') {
-          out += '?';
+        if (point < 0x20) {  // a control, or a byte of invalid UTF-8
+          visible_detail::append_hex(out, "\\x%02x", static_cast<unsigned char>(text[at]));
+        } else if (point == 0xfffe || point == 0xffff) {
+          visible_detail::append_hex(out, "\\u%04lx", static_cast<unsigned long>(point));
         } else {
-          out += c;
+          out.append(text.substr(at, length));
         }
     }
+    at += length;
   }
   return out;
 }

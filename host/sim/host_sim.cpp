@@ -10,6 +10,7 @@
 
 #include "programs/command_line.hpp"
 #include "programs/exit_status.hpp"
+#include "programs/output_file.hpp"
 #include "sim/body_record.hpp"
 #include "sim/world_file.hpp"
 #include "tamrix_host.hpp"
@@ -219,6 +220,10 @@ std::string finish_outputs(const Options &options, std::ofstream &csv,
     return "--record " + options.record + ": writing failed";
   }
   if (!options.plot.empty()) {
+    // Asked again: the path may have become a FIFO or a device during the run.
+    if (std::string refusal = output_path_refusal("--plot", options.plot); !refusal.empty()) {
+      return refusal;
+    }
     std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
     recorder.write_plot(svg);
     if (!svg.flush()) {
