@@ -7,9 +7,11 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "engine_snapshot.hpp"
 #include "plugin_check.hpp"
+#include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
 #include "sandbox/channel.hpp"
@@ -175,6 +177,30 @@ TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_NE(xml.find("<failure message=\"name &quot;%n&lt;&amp;&gt;&quot;\"/>"), std::string::npos);
   EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody</system-out>"), std::string::npos);
   EXPECT_NE(xml.find("<skipped message=\"not counted\"/>"), std::string::npos);
+}
+
+TEST(PluginCheckReport, PluginTextIsShownVisiblyAndOnce) {
+  const struct {
+    std::string_view text;
+    std::string_view shown;
+  } cases[] = {
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
+      {std::string_view("\0z", 2), "\\x00z"},
+      {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+      {"cut \xe2\x82", "cut \\xe2\\x82"},
+      {"\xc2\x9b"
+       "2J \xe2\x80\xae"
+       "evil",
+       "\\u009b2J \\u202eevil"},
+  };
+  for (const auto &[text, shown] : cases) {
+    EXPECT_EQ(tamrix_host::visible(text), shown) << text;
+    EXPECT_EQ(tamrix_host::visible(shown), shown) << text;
+  }
+  // XML 1.0 cannot carry these even as references; they are shown instead.
+  EXPECT_EQ(tamrix_host::xml_escaped("\x1b\xef\xbf\xbe\xff]]>\t"), "\\x1b\\ufffe\\xff]]&gt;&#9;");
 }
 
 namespace channel = plugin_check::channel;
