@@ -2,7 +2,10 @@
    terminal escape sequences, invalid UTF-8, controls, a line break followed
    by a forged verdict, and XML's own markup. Its console message differs from
    one life to the next, so plugin-check must quote it in a failure; it also
-   writes a forged host-sim summary through the console service. */
+   writes the same through the console service and straight to the standard
+   output, for host-sim to show as the plug-in's. */
+#include <stdio.h>
+
 #include "tamrix_physics.h"
 
 static int lives;
@@ -24,9 +27,10 @@ void tamrix_physics_init(void) {
   if (print != NULL) {
     print("%s life %d", hostile, lives);
   }
+  printf("%s raw %d\n", hostile, lives);
 }
 
-void tamrix_physics_step(void) {}
+void tamrix_physics_step(void) { fputs("summary: forged in a step\n", stdout); }
 
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   (void)first;

@@ -60,6 +60,7 @@ case $mode in
     shown_safely
     [[ $(grep -c '^summary:' "$output") == 1 ]] || fail "a second line passes for the summary"
     grep -q '^\[plugin console\] .*life 1$' "$output" || fail "no console line"
+    grep -q '^plugin| summary: forged in a step$' "$output" || fail "the plug-in's own output is not set apart"
     ;;
   refuses)
     place=$scratch/place

@@ -69,4 +69,31 @@ std::string not_replaceable(const std::string &path) {
   return (is_link ? std::string("a symbolic link to ") : std::string()) + what;
 }
 
+int divert_standard_output(std::FILE *file) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  if (saved >= 0 && dup2(fileno(file), STDOUT_FILENO) < 0) {
+    close(saved);
+    return -1;
+  }
+  return saved;
+}
+
+void restore_standard_output(int saved) {
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 }  // namespace tamrix_host::platform

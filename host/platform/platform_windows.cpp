@@ -2,6 +2,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <io.h>
+
 #include <string>
 
 #include "platform/pages.hpp"
@@ -139,6 +141,34 @@ std::string not_replaceable(const std::string &path) {
     default:
       return link + "a special file";
   }
+}
+
+int divert_standard_output(std::FILE *file) {
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  if (saved >= 0 && _dup2(_fileno(file), _fileno(stdout)) != 0) {
+    _close(saved);
+    return -1;
+  }
+  return saved;
+}
+
+void restore_standard_output(int saved) {
+  std::fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const unsigned chunk = text.size() > 1U << 20 ? 1U << 20 : static_cast<unsigned>(text.size());
+    const int written = _write(fd, text.data(), chunk);
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
 }
 
 }  // namespace tamrix_host::platform
