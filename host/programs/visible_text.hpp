@@ -66,13 +66,41 @@ inline bool steers(long point) {
          (point >= 0x2028 && point <= 0x202e) || (point >= 0x2066 && point <= 0x2069);
 }
 
-inline void append_hex(std::string &out, const char *format, unsigned long value) {
+// "\x1b": a control character or a byte of invalid UTF-8.
+inline void append_byte(std::string &out, unsigned long byte) {
+  std::array<char, 8> escape{};
+  std::snprintf(escape.data(), escape.size(), "\\x%02lx", byte & 0xffU);
+  out += escape.data();
+}
+
+// "\u202e": a code point that is valid, but must not act.
+inline void append_code_point(std::string &out, unsigned long point) {
   std::array<char, 12> escape{};
-  std::snprintf(escape.data(), escape.size(), format, value);
+  std::snprintf(escape.data(), escape.size(), "\\u%04lx", point);
   out += escape.data();
 }
 
 }  // namespace visible_detail
+
+// `text` with each code point that `escape(point, out)` writes itself (it
+// returns true) replaced by what it wrote, the rest kept as they are, and each
+// byte of invalid UTF-8 written as "\xff".
+template <typename Escape>
+std::string escaped_each(std::string_view text, Escape escape) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t length = 1;
+    const long point = utf8_code_point(text, at, length);
+    if (point < 0) {
+      visible_detail::append_byte(out, static_cast<unsigned char>(text[at]));
+    } else if (!escape(point, out)) {
+      out.append(text.substr(at, length));
+    }
+    at += length;
+  }
+  return out;
+}
 
 // `text` with every control character, escape sequence and byte of invalid
 // UTF-8 written as a visible escape: "\n", "\r", "\t", "\x1b" for a control
@@ -80,27 +108,18 @@ inline void append_hex(std::string &out, const char *format, unsigned long value
 // UTF-8 text such as "é" stays as it is. The result holds only printable
 // characters, so escaping it again changes nothing.
 inline std::string visible(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t length = 1;
-    const long point = utf8_code_point(text, at, length);
-    if (point == '\n') {
-      out += "\\n";
-    } else if (point == '\r') {
-      out += "\\r";
-    } else if (point == '\t') {
-      out += "\\t";
-    } else if (point < 0 || point < 0x20 || point == 0x7f) {
-      visible_detail::append_hex(out, "\\x%02x", static_cast<unsigned char>(text[at]));
+  return escaped_each(text, [](long point, std::string &out) {
+    if (point == '\n' || point == '\r' || point == '\t') {
+      out += point == '\n' ? "\\n" : point == '\r' ? "\\r" : "\\t";
+    } else if (point < 0x20 || point == 0x7f) {
+      visible_detail::append_byte(out, static_cast<unsigned long>(point));
     } else if (visible_detail::steers(point)) {
-      visible_detail::append_hex(out, "\\u%04lx", static_cast<unsigned long>(point));
+      visible_detail::append_code_point(out, static_cast<unsigned long>(point));
     } else {
-      out.append(text.substr(at, length));
+      return false;
     }
-    at += length;
-  }
-  return out;
+    return true;
+  });
 }
 
 }  // namespace tamrix_host

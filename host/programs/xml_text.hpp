@@ -17,11 +17,7 @@ namespace tamrix_host {
 // XML 1.0 cannot carry at all, even escaped, as visible text in the manner of
 // visible(): other controls, U+FFFE and U+FFFF, and bytes of invalid UTF-8.
 inline std::string xml_escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t length = 1;
-    const long point = utf8_code_point(text, at, length);
+  return escaped_each(text, [](long point, std::string &out) {
     switch (point) {
       case '&':
         out += "&amp;";
@@ -48,17 +44,16 @@ inline std::string xml_escaped(std::string_view text) {
         out += "&#13;";
         break;
       default:
-        if (point < 0x20) {  // a control, or a byte of invalid UTF-8
-          visible_detail::append_hex(out, "\\x%02x", static_cast<unsigned char>(text[at]));
+        if (point < 0x20) {
+          visible_detail::append_byte(out, static_cast<unsigned long>(point));
         } else if (point == 0xfffe || point == 0xffff) {
-          visible_detail::append_hex(out, "\\u%04lx", static_cast<unsigned long>(point));
+          visible_detail::append_code_point(out, static_cast<unsigned long>(point));
         } else {
-          out.append(text.substr(at, length));
+          return false;
         }
     }
-    at += length;
-  }
-  return out;
+    return true;
+  });
 }
 
 }  // namespace tamrix_host

@@ -280,6 +280,8 @@ class DescriptorBuffer : public std::streambuf {
   std::string pending_;
 };
 
+constexpr std::size_t longest_line = std::size_t{64} * 1024;
+
 // What the plug-in writes to the process's standard output itself, past the
 // console service: kept in a scratch file during the life and shown at each
 // step's end as "plugin| " lines, escaped, so no line of it can pass for one
@@ -318,17 +320,23 @@ class PluginOutput {
       return;
     }
     std::fflush(stdout);
-    std::array<char, 4096> chunk{};
     if (std::fseek(scratch_, shown_, SEEK_SET) == 0) {
+      std::array<char, 4096> chunk{};
       for (std::size_t got = 0; (got = std::fread(chunk.data(), 1, chunk.size(), scratch_)) > 0;) {
         line_.append(chunk.data(), got);
         shown_ += static_cast<long>(got);
       }
     }
-    for (std::size_t end = 0;
-         (end = line_.find('\n')) != std::string::npos || (all && !line_.empty());) {
+    // A line that never ends is shown in pieces, so it cannot fill the memory;
+    // one not yet ended waits for the rest, unless this is the last look.
+    while (!line_.empty()) {
+      const std::size_t newline = line_.find('\n');
+      const std::size_t end = std::min(newline, longest_line);
+      if (end >= line_.size() && !all) {
+        break;
+      }
       out_ << "plugin| " << visible(std::string_view(line_).substr(0, end)) << '\n';
-      line_.erase(0, end == std::string::npos ? line_.size() : end + 1);
+      line_.erase(0, end == newline ? end + 1 : std::min(end, line_.size()));
     }
     out_.flush();
   }
