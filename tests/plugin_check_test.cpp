@@ -4,6 +4,8 @@
 #include <ode/ode.h>
 
 #include <array>
+#include <filesystem>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -201,6 +203,29 @@ TEST(PluginCheckReport, PluginTextIsShownVisiblyAndOnce) {
   }
   // XML 1.0 cannot carry these even as references; they are shown instead.
   EXPECT_EQ(tamrix_host::xml_escaped("\x1b\xef\xbf\xbe\xff]]>\t"), "\\x1b\\ufffe\\xff]]&gt;&#9;");
+}
+
+// Whatever was put in the report's place during the run stays: the rename
+// is asked about again, and the partial report goes.
+TEST(PluginCheckReport, JunitReplacesNothingPutInItsPlaceDuringTheRun) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("junit_" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(folder);
+  const std::string file = (folder / "report.xml").string();
+  plugin_check::JunitReport report;
+  ASSERT_EQ(report.open(file, (folder / "plugin.so").string()), "");
+  std::filesystem::create_directory(file);
+  EXPECT_EQ(
+      report.commit(mixed()),
+      "--junit " + file + ": a directory, not a regular file, and only a regular file is replaced");
+  EXPECT_TRUE(std::filesystem::is_directory(file));
+  EXPECT_FALSE(std::filesystem::exists(file + ".partial"));
+
+  plugin_check::JunitReport again;
+  EXPECT_EQ(
+      again.open(file, (folder / "plugin.so").string()),
+      "--junit " + file + ": a directory, not a regular file, and only a regular file is replaced");
+  std::filesystem::remove_all(folder);
 }
 
 namespace channel = plugin_check::channel;
