@@ -74,9 +74,10 @@ class JunitReport {
 
  private:
   std::string file_;
+  std::string target_;  // file_, or the regular file it links to: the one replaced
   std::string plugin_;
   std::ofstream out_;
-  [[nodiscard]] std::string partial() const { return file_ + ".partial"; }
+  [[nodiscard]] std::string partial() const { return target_ + ".partial"; }
 };
 
 class PluginBytes;

@@ -3,6 +3,8 @@
 #include <system_error>
 
 #include "plugin_check.hpp"
+#include "programs/output_file.hpp"
+#include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 
 namespace plugin_check {
@@ -10,7 +12,8 @@ namespace plugin_check {
 void print_finding(const Finding &finding, std::ostream &out) {
   out << verdict_word(finding.verdict) << ' ' << finding.check;
   if (finding.verdict != Verdict::pass) {
-    out << ": " << finding.reason;
+    // Reasons quote what the plug-in printed and handed over.
+    out << ": " << tamrix_host::visible(finding.reason);
   }
   out << '\n';
 }
@@ -42,16 +45,19 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
     failures += finding.verdict == Verdict::fail ? 1 : 0;
     skips += finding.verdict == Verdict::skip ? 1 : 0;
   }
-  const std::string suite = tamrix_host::xml_escaped(plugin);
+  // The same visible text the terminal shows, then made XML.
+  const auto shown = [](const std::string &text) {
+    return tamrix_host::xml_escaped(tamrix_host::visible(text));
+  };
+  const std::string suite = shown(plugin);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites>\n"
       << "  <testsuite name=\"plugin-check " << suite << "\" tests=\"" << findings.size()
       << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
   out << "    <properties><property name=\"sha256\" value=\"" << sha256 << "\"/></properties>\n";
   for (const Finding &finding : findings) {
-    const std::string reason = tamrix_host::xml_escaped(finding.reason);
-    out << "    <testcase classname=\"plugin-check\" name=\""
-        << tamrix_host::xml_escaped(finding.check) << '"';
+    const std::string reason = shown(finding.reason);
+    out << "    <testcase classname=\"plugin-check\" name=\"" << shown(finding.check) << '"';
     switch (finding.verdict) {
       case Verdict::pass:
         out << "/>\n";
@@ -93,8 +99,25 @@ bool names_the_plugin(const std::string &junit, const std::string &plugin) {
 std::string JunitReport::open(const std::string &file, const std::string &plugin) {
   file_ = file;
   plugin_ = plugin;
-  if (names_the_plugin(file_, plugin_) || names_the_plugin(partial(), plugin_)) {
+  if (std::string refusal = tamrix_host::output_path_refusal("--junit", file_); !refusal.empty()) {
+    return refusal;
+  }
+  // Through a link the report replaces the file it names, and the link stays.
+  std::error_code error;
+  target_ = std::filesystem::is_symlink(file_, error)
+                ? std::filesystem::canonical(file_, error).string()
+                : file_;
+  if (error) {
+    target_ = file_;
+  }
+  if (names_the_plugin(target_, plugin_) || names_the_plugin(partial(), plugin_)) {
     return "--junit '" + file_ + "' names the plug-in itself, which the report would overwrite";
+  }
+  // A FIFO or device put where the report is first written would block the
+  // run or take the report.
+  if (std::string refusal = tamrix_host::output_path_refusal("--junit", partial());
+      !refusal.empty()) {
+    return refusal;
   }
   out_.open(partial());
   if (!out_) {
@@ -107,12 +130,15 @@ std::string JunitReport::commit(const std::vector<Finding> &findings, const std:
   write_junit(findings, plugin_, out_, sha256);
   out_.close();
   std::error_code error;
-  if (out_) {
-    std::filesystem::rename(partial(), file_, error);
+  // Asked again right before the rename, which would replace whatever is
+  // there now: something put in the report's place during the run stays.
+  std::string refusal = tamrix_host::output_path_refusal("--junit", target_);
+  if (out_ && refusal.empty()) {
+    std::filesystem::rename(partial(), target_, error);
   }
-  if (!out_ || error) {
+  if (!out_ || error || !refusal.empty()) {
     std::filesystem::remove(partial(), error);
-    return "could not finish the JUnit report '" + file_ + "'";
+    return refusal.empty() ? "could not finish the JUnit report '" + file_ + "'" : refusal;
   }
   return {};
 }

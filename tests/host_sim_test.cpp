@@ -104,7 +104,6 @@ TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   EXPECT_EQ(version.out.rfind("host-sim ", 0), 0U) << version.out;
   EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1);
 }
-
 }  // namespace
 
 namespace {
@@ -311,7 +310,6 @@ TEST(HostSimTrace, ShowsEveryCallInOrderWithNamesAndAnswers) {
             "tamrix_physics_cleanup()\n"
             "summary: 1 steps, 1 collide calls, 0 non-zero, 1 console messages\n");
 }
-
 }  // namespace
 
 namespace {
@@ -440,8 +438,9 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
   for (const char *option : {"--record", "--plot"}) {
     const SimRun run = host_sim({"--world", world, option, folder, ENGINE_IDLE_PLUGIN_PATH});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "host-sim: " + std::string(option) + " " + folder +
-                           ": not a regular file, and only a regular file is replaced\n");
+    EXPECT_EQ(run.err,
+              "host-sim: " + std::string(option) + " " + folder +
+                  ": a directory, not a regular file, and only a regular file is replaced\n");
     const SimRun names_only = host_sim({option, csv});
     EXPECT_EQ(names_only.status, 2);
     EXPECT_EQ(names_only.err,
@@ -459,6 +458,34 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
   const SimRun bodies = host_sim({"--world", world, "--body", "arm", ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(bodies.status, 2);
   EXPECT_FALSE(std::filesystem::exists(csv));
+}
+}  // namespace
+
+namespace {
+
+// A plug-in's console text and its own writes to the standard output, shown
+// apart from host-sim's lines and escaped, so none can pass for the summary.
+TEST(HostSimPluginText, ShownEscapedAndApartFromHostSimsOwnLines) {
+  const SimRun run = host_sim({"--steps", "2", HOSTILE_REPORT_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::istringstream lines(run.out);
+  std::vector<std::string> own;
+  std::size_t plugins = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+    if (line.rfind("plugin| ", 0) == 0) {
+      ++plugins;
+    } else if (line.rfind("[plugin console] ", 0) != 0) {
+      own.push_back(line);
+    }
+  }
+  EXPECT_EQ(own, std::vector<std::string>{
+                     "summary: 2 steps, 6 collide calls, 0 non-zero, 1 console messages"});
+  // Three lines from init, one from each step.
+  EXPECT_EQ(plugins, 5U) << run.out;
+  EXPECT_NE(run.out.find("plugin| summary: forged in a step\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\\x1b[2J\\x1b]0;owned\\x07"), std::string::npos);
 }
 
 }  // namespace

@@ -4,12 +4,16 @@
 #include <ode/ode.h>
 
 #include <array>
+#include <filesystem>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "engine_snapshot.hpp"
 #include "plugin_check.hpp"
+#include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
 #include "sandbox/channel.hpp"
@@ -158,7 +162,7 @@ TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
 
 TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_EQ(tamrix_host::xml_escaped("a<b>&\"c\"'d'\x01\n"),
-            "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;?\n");
+            "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;\\x01&#10;");
 
   const std::vector<Finding> findings = mixed();
   std::ostringstream out;
@@ -175,6 +179,53 @@ TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
   EXPECT_NE(xml.find("<failure message=\"name &quot;%n&lt;&amp;&gt;&quot;\"/>"), std::string::npos);
   EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody</system-out>"), std::string::npos);
   EXPECT_NE(xml.find("<skipped message=\"not counted\"/>"), std::string::npos);
+}
+
+TEST(PluginCheckReport, PluginTextIsShownVisiblyAndOnce) {
+  const struct {
+    std::string_view text;
+    std::string_view shown;
+  } cases[] = {
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
+      {std::string_view("\0z", 2), "\\x00z"},
+      {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+      {"cut \xe2\x82", "cut \\xe2\\x82"},
+      {"\xc2\x9b"
+       "2J \xe2\x80\xae"
+       "evil",
+       "\\u009b2J \\u202eevil"},
+  };
+  for (const auto &[text, shown] : cases) {
+    EXPECT_EQ(tamrix_host::visible(text), shown) << text;
+    EXPECT_EQ(tamrix_host::visible(shown), shown) << text;
+  }
+  // XML 1.0 cannot carry these even as references; they are shown instead.
+  EXPECT_EQ(tamrix_host::xml_escaped("\x1b\xef\xbf\xbe\xff]]>\t"), "\\x1b\\ufffe\\xff]]&gt;&#9;");
+}
+
+// Whatever was put in the report's place during the run stays: the rename
+// is asked about again, and the partial report goes.
+TEST(PluginCheckReport, JunitReplacesNothingPutInItsPlaceDuringTheRun) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("junit_" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(folder);
+  const std::string file = (folder / "report.xml").string();
+  plugin_check::JunitReport report;
+  ASSERT_EQ(report.open(file, (folder / "plugin.so").string()), "");
+  std::filesystem::create_directory(file);
+  EXPECT_EQ(
+      report.commit(mixed()),
+      "--junit " + file + ": a directory, not a regular file, and only a regular file is replaced");
+  EXPECT_TRUE(std::filesystem::is_directory(file));
+  EXPECT_FALSE(std::filesystem::exists(file + ".partial"));
+
+  plugin_check::JunitReport again;
+  EXPECT_EQ(
+      again.open(file, (folder / "plugin.so").string()),
+      "--junit " + file + ": a directory, not a regular file, and only a regular file is replaced");
+  std::filesystem::remove_all(folder);
 }
 
 namespace channel = plugin_check::channel;
@@ -197,7 +248,7 @@ TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
   EXPECT_EQ(decoded.messages[0].text, "tamrix_physics_init");
   EXPECT_EQ(decoded.messages[1].kind, channel::Kind::result);
   EXPECT_EQ(decoded.messages[1].verdict, Verdict::skip);
-  EXPECT_EQ(decoded.messages[1].text, "two lines");
+  EXPECT_EQ(decoded.messages[1].text, "two\\nlines");
   EXPECT_EQ(decoded.messages[2].kind, channel::Kind::left);
 }
 
@@ -212,7 +263,7 @@ TEST(PluginCheckChannel, NotesCarryTheTokenAndTheFirstForgeryIsPlaced) {
   const channel::Decoded decoded = channel::decode(output, token);
   ASSERT_EQ(decoded.messages.size(), 3U);
   EXPECT_EQ(decoded.messages[0].kind, channel::Kind::note);
-  EXPECT_EQ(decoded.messages[0].text, "with row 7 null");
+  EXPECT_EQ(decoded.messages[0].text, "with row 7\\nnull");
   EXPECT_TRUE(decoded.forged);
   // The forgery came while step was running: after the note and the entering.
   EXPECT_EQ(decoded.before_forged, 2U);

@@ -107,7 +107,7 @@ TEST(ChildProtocol, AResultCountsOnlyFromAChildThatEndedWell) {
   const sandbox::Heard said = sandbox::run_in_child(child_task, {"report", "0"}, 10.0);
   EXPECT_EQ(said.end, sandbox::Heard::End::result);
   EXPECT_EQ(said.verdict, plugin_check::Verdict::skip);
-  EXPECT_EQ(said.reason, "two lines");
+  EXPECT_EQ(said.reason, "two\\nlines");
 
   const sandbox::Heard forged = sandbox::run_in_child(child_task, {"report", "0", "forge"}, 10.0);
   EXPECT_EQ(forged.end, sandbox::Heard::End::failed);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 
+#include "programs/visible_text.hpp"
+
 namespace plugin_check::channel {
 namespace {
 
@@ -72,12 +74,10 @@ std::string new_token() {
 
 namespace {
 
-// `head` then `text` on one line: a line break in `text` becomes a space.
+// `line` then `text` on one line: a line break in `text`, or anything else
+// the plug-in printed that could steer a terminal, as a visible escape.
 std::string one_line(std::string line, std::string_view text) {
-  for (const char c : text) {
-    line += c == '\n' || c == '\r' ? ' ' : c;
-  }
-  return line + '\n';
+  return line.append(tamrix_host::visible(text)) + '\n';
 }
 
 }  // namespace

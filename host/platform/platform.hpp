@@ -3,7 +3,9 @@
 // platform_windows.cpp); the rest of host/ is the same everywhere.
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace tamrix_host::platform {
 
@@ -22,6 +24,28 @@ void close_library(Library library);
 // The folder of the running program, ending in its separator; empty when the
 // system cannot tell.
 std::string program_folder();
+
+// ---- Output files
+
+// What stands at `path` that an output must not replace, in a few words ("a
+// FIFO", "a directory", "a symbolic link to a character device"); empty when
+// it is a regular file, a link to one, or nothing at all (or cannot be
+// examined, which opening it will then say).
+std::string not_replaceable(const std::string &path);
+
+// ---- The standard output
+
+// Points the process's standard output (its descriptor, where a plug-in's
+// printf and write end up) at `file`; returns a descriptor for where it led
+// before, or -1 when it cannot.
+int divert_standard_output(std::FILE *file);
+
+// Points the standard output back at `saved`, from divert_standard_output(),
+// and closes `saved`.
+void restore_standard_output(int saved);
+
+// Writes all of `text` to the descriptor `fd`; false when it cannot.
+bool write_all(int fd, std::string_view text);
 
 // ---- Crash reports (crash_posix.cpp, crash_windows.cpp)
 

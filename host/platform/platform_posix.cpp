@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -43,5 +44,56 @@ void *reserve_no_access(std::size_t size) {
 }
 
 void release_no_access(void *pages, std::size_t size) { munmap(pages, size); }
+
+std::string not_replaceable(const std::string &path) {
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0) {
+    return {};
+  }
+  struct stat target = link;
+  const bool is_link = S_ISLNK(link.st_mode);
+  if (is_link && stat(path.c_str(), &target) != 0) {
+    // Writing through it would create a file wherever it points.
+    return "a symbolic link to nothing";
+  }
+  const mode_t mode = target.st_mode;
+  if (S_ISREG(mode)) {
+    return {};
+  }
+  const char *what = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "a special file";
+  return (is_link ? std::string("a symbolic link to ") : std::string()) + what;
+}
+
+int divert_standard_output(std::FILE *file) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  if (saved >= 0 && dup2(fileno(file), STDOUT_FILENO) < 0) {
+    close(saved);
+    return -1;
+  }
+  return saved;
+}
+
+void restore_standard_output(int saved) {
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
 
 }  // namespace tamrix_host::platform

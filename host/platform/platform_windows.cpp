@@ -2,6 +2,8 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <io.h>
+
 #include <string>
 
 #include "platform/pages.hpp"
@@ -109,5 +111,64 @@ void *reserve_no_access(std::size_t size) {
 }
 
 void release_no_access(void *pages, std::size_t /*size*/) { VirtualFree(pages, 0, MEM_RELEASE); }
+
+std::string not_replaceable(const std::string &path) {
+  const std::wstring name = wide(path);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  const bool is_link =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const std::string link = is_link ? "a link to " : "";
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return link + "a directory";
+  }
+  // Device names such as NUL have no attributes to read, but open as what
+  // they are; so does the target of a link.
+  const HANDLE file =
+      CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return is_link && GetLastError() == ERROR_FILE_NOT_FOUND ? "a link to nothing" : "";
+  }
+  const DWORD type = GetFileType(file);
+  CloseHandle(file);
+  switch (type) {
+    case FILE_TYPE_DISK:
+      return {};
+    case FILE_TYPE_CHAR:
+      return link + "a device";
+    case FILE_TYPE_PIPE:
+      return link + "a pipe";
+    default:
+      return link + "a special file";
+  }
+}
+
+int divert_standard_output(std::FILE *file) {
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  if (saved >= 0 && _dup2(_fileno(file), _fileno(stdout)) != 0) {
+    _close(saved);
+    return -1;
+  }
+  return saved;
+}
+
+void restore_standard_output(int saved) {
+  std::fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const unsigned chunk = text.size() > 1U << 20 ? 1U << 20 : static_cast<unsigned>(text.size());
+    const int written = _write(fd, text.data(), chunk);
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
 
 }  // namespace tamrix_host::platform

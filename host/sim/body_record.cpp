@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "programs/output_file.hpp"
 #include "programs/xml_text.hpp"
 
 namespace tamrix_host {
@@ -209,12 +210,10 @@ void BodyRecorder::write_plot(std::ostream &svg) const {
 
 std::string output_refusal(const std::string &option, const std::string &path,
                            const std::vector<std::string> &in_use) {
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  const std::string named = option + " " + path;
-  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    return named + ": not a regular file, and only a regular file is replaced";
+  if (std::string refusal = output_path_refusal(option, path); !refusal.empty()) {
+    return refusal;
   }
+  const std::string named = option + " " + path;
   for (const std::string &other : in_use) {
     std::error_code unrelated;
     if (!other.empty() && (other == path || std::filesystem::equivalent(path, other, unrelated))) {

@@ -1,15 +1,23 @@
 #include "sim/host_sim.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <streambuf>
 #include <string_view>
 
+#include "platform/platform.hpp"
 #include "programs/command_line.hpp"
 #include "programs/exit_status.hpp"
+#include "programs/output_file.hpp"
+#include "programs/visible_text.hpp"
 #include "sim/body_record.hpp"
 #include "sim/world_file.hpp"
 #include "tamrix_host.hpp"
@@ -50,7 +58,9 @@ std::string parse_steps(const std::string &value, std::optional<long> &steps) {
 
 std::string footer() {
   std::ostringstream text;
-  text << "Console messages appear as \"[plugin console] ...\", and a summary closes the run. A "
+  text << "Console messages appear as \"[plugin console] ...\", what the plug-in writes to the "
+          "standard output itself as \"plugin| ...\", both with control characters and invalid "
+          "UTF-8 shown as escapes, and a summary closes the run. A "
           "world file (TOML) may set steps, step_seconds, bodies, geometries, lookups, the "
           "collide pairs, messages queued per channel and step, and [expect] sections for the "
           "console, the sends and the collide answers; an option overrides the same key. An "
@@ -222,6 +232,10 @@ std::string finish_outputs(const Options &options, std::ofstream &csv,
     return "--record " + options.record + ": writing failed";
   }
   if (!options.plot.empty()) {
+    // Asked again: the path may have become a FIFO or a device during the run.
+    if (std::string refusal = output_path_refusal("--plot", options.plot); !refusal.empty()) {
+      return refusal;
+    }
     std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
     recorder.write_plot(svg);
     if (!svg.flush()) {
@@ -230,6 +244,115 @@ std::string finish_outputs(const Options &options, std::ofstream &csv,
   }
   return {};
 }
+
+// Writes to a descriptor a line at a time: host-sim's own output while the
+// standard output is diverted, so a line written before the plug-in ends
+// the process is not lost in a buffer.
+class DescriptorBuffer : public std::streambuf {
+ public:
+  explicit DescriptorBuffer(int fd) : fd_(fd) {}
+  DescriptorBuffer(const DescriptorBuffer &) = delete;
+  DescriptorBuffer &operator=(const DescriptorBuffer &) = delete;
+  ~DescriptorBuffer() override { DescriptorBuffer::sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+      return traits_type::not_eof(c);
+    }
+    const char byte = traits_type::to_char_type(c);
+    xsputn(&byte, 1);
+    return c;
+  }
+  std::streamsize xsputn(const char *text, std::streamsize count) override {
+    pending_.append(text, static_cast<std::size_t>(count));
+    if (const std::size_t end = pending_.rfind('\n'); end != std::string::npos) {
+      platform::write_all(fd_, std::string_view(pending_).substr(0, end + 1));
+      pending_.erase(0, end + 1);
+    }
+    return count;
+  }
+  int sync() override {
+    const bool written = platform::write_all(fd_, pending_);
+    pending_.clear();
+    return written ? 0 : -1;
+  }
+
+ private:
+  int fd_;
+  std::string pending_;
+};
+
+constexpr std::size_t longest_line = std::size_t{64} * 1024;
+
+// What the plug-in writes to the process's standard output itself, past the
+// console service: kept in a scratch file during the life and shown at each
+// step's end as "plugin| " lines, escaped, so no line of it can pass for one
+// of host-sim's own. host-sim's own lines, when `out` is the standard output,
+// go straight to where it led before.
+class PluginOutput {
+ public:
+  explicit PluginOutput(std::ostream &out) : out_(out), scratch_(std::tmpfile()) {
+    saved_ = scratch_ != nullptr ? platform::divert_standard_output(scratch_) : -1;
+    if (saved_ >= 0 && out.rdbuf() == std::cout.rdbuf()) {
+      out.flush();
+      own_ = std::make_unique<DescriptorBuffer>(saved_);
+      kept_ = out.rdbuf(own_.get());
+    }
+  }
+  PluginOutput(const PluginOutput &) = delete;
+  PluginOutput &operator=(const PluginOutput &) = delete;
+  ~PluginOutput() {
+    show(true);
+    if (kept_ != nullptr) {
+      out_.flush();
+      out_.rdbuf(kept_);
+    }
+    if (saved_ >= 0) {
+      platform::restore_standard_output(saved_);
+    }
+    if (scratch_ != nullptr) {
+      std::fclose(scratch_);
+    }
+  }
+
+  // Shows the lines written since the last time; a line not yet ended waits
+  // for its end, unless `all`.
+  void show(bool all) {
+    if (saved_ < 0) {
+      return;
+    }
+    std::fflush(stdout);
+    if (std::fseek(scratch_, shown_, SEEK_SET) == 0) {
+      std::array<char, 4096> chunk{};
+      for (std::size_t got = 0; (got = std::fread(chunk.data(), 1, chunk.size(), scratch_)) > 0;) {
+        line_.append(chunk.data(), got);
+        shown_ += static_cast<long>(got);
+      }
+    }
+    // A line that never ends is shown in pieces, so it cannot fill the memory;
+    // one not yet ended waits for the rest, unless this is the last look.
+    while (!line_.empty()) {
+      const std::size_t newline = line_.find('\n');
+      const std::size_t end = std::min(newline, longest_line);
+      if (end >= line_.size() && !all) {
+        break;
+      }
+      out_ << "plugin| " << visible(std::string_view(line_).substr(0, end)) << '\n';
+      line_.erase(0, end == newline ? end + 1 : std::min(end, line_.size()));
+    }
+    out_.flush();
+  }
+
+ private:
+  std::ostream &out_;
+  std::FILE *scratch_;
+  int saved_ = -1;
+  std::unique_ptr<DescriptorBuffer> own_;
+  std::streambuf *kept_ = nullptr;
+  long shown_ = 0;
+  std::string line_;
+};
 
 }  // namespace
 
@@ -263,6 +386,8 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
   const std::string &path = options.plugin.empty() ? default_plugin : options.plugin;
   std::vector<std::string> unmet;
   try {
+    // From before the load: a plug-in's constructors may print too.
+    PluginOutput plugin_output(out);
     const Plugin plugin(path);
     if (loaded != nullptr) {
       loaded(plugin);
@@ -278,6 +403,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
                           csv.is_open() ? &csv : nullptr, !options.plot.empty());
     std::vector<std::optional<BodyState>> bodies_seen(file.body_expectations.size());
     const auto after_step = [&](long step) {
+      plugin_output.show(false);
       if (!world.engine) {
         return;
       }
@@ -291,6 +417,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     // The start, before any step: where a plot's lines begin.
     after_step(0);
     const LifeSummary summary = run_life(plugin, host, steps, lookups, out, after_step);
+    plugin_output.show(true);
     out << "summary: " << summary.steps << " steps, " << summary.collide_calls << " collide calls, "
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
