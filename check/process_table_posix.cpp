@@ -159,9 +159,12 @@ Value libraries(TableSources &sources) {
   });
 }
 
+// The stack the loader makes executable for a file that asks is the
+// exec-stack check's to judge, from the file.
 Value writable_and_executable(TableSources &sources) {
   return mapped(sources, [](const Mapping &mapping) {
-    return mapping.permissions.starts_with("rwx") || mapping.permissions.starts_with("-wx")
+    return (mapping.permissions.starts_with("rwx") || mapping.permissions.starts_with("-wx")) &&
+                   mapping.path != "[stack]"
                ? hex(mapping.start) + (mapping.path.empty() ? "" : " (" + mapping.path + ")")
                : std::string();
   });
@@ -389,7 +392,7 @@ Value stream_buffer(TableSources &sources, FILE *stream) {
   constexpr int user_buffer = 0x1;
   constexpr int unbuffered = 0x2;
   std::string text = (stream->_flags & user_buffer) != 0 && stream->_IO_buf_base != nullptr
-                         ? "a buffer given at " + hex(stream->_IO_buf_base)
+                         ? "a buffer at " + hex(stream->_IO_buf_base)
                          : "the C library's own buffer";
   return (stream->_flags & unbuffered) != 0 ? text + ", unbuffered" : text;
 #else
