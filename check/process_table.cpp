@@ -53,9 +53,9 @@ std::string filled(std::string_view words, const std::string &before, const std:
 // Where "unlimited" and the like stand above every number.
 bool greater(const std::string &left, const std::string &right) {
   char *end = nullptr;
-  const unsigned long long left_number = std::strtoull(left.c_str(), &end, 10);
+  const long long left_number = std::strtoll(left.c_str(), &end, 10);
   const bool left_numeric = end != left.c_str();
-  const unsigned long long right_number = std::strtoull(right.c_str(), &end, 10);
+  const long long right_number = std::strtoll(right.c_str(), &end, 10);
   const bool right_numeric = end != right.c_str();
   if (left_numeric != right_numeric) {
     return !left_numeric;
