@@ -108,7 +108,9 @@ std::vector<std::string> row_changes(const Row &row, const std::string &before,
       std::vector<std::string> changes;
       const std::vector<std::string> old = lines_of(before);
       for (const std::string &line : lines_of(after)) {
-        const auto [key, value] = split_at_space(line);
+        const auto parts = split_at_space(line);
+        const std::string &key = parts.first;
+        const std::string &value = parts.second;
         const auto was = std::find_if(old.begin(), old.end(), [&key](const std::string &entry) {
           return split_at_space(entry).first == key;
         });

@@ -18,6 +18,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -30,11 +31,11 @@ extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX 
 #ifdef __GLIBC__
 // The C library's own standard streams, which stdin, stdout and stderr point
 // at until someone assigns them.
-// NOLINTBEGIN(bugprone-reserved-identifier,readability-redundant-declaration)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-fio38-c,readability-redundant-declaration)
 extern "C" FILE _IO_2_1_stdin_;
 extern "C" FILE _IO_2_1_stdout_;
 extern "C" FILE _IO_2_1_stderr_;
-// NOLINTEND(bugprone-reserved-identifier,readability-redundant-declaration)
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-fio38-c,readability-redundant-declaration)
 #endif
 
 namespace plugin_check {
@@ -70,7 +71,7 @@ using Value = std::optional<std::string>;
 
 std::string hex(std::uintptr_t number) {
   std::array<char, 24> text{};
-  std::snprintf(text.data(), text.size(), "0x%jx", static_cast<std::uintmax_t>(number));
+  std::snprintf(text.data(), text.size(), "0x%llx", static_cast<unsigned long long>(number));
   return text.data();
 }
 
@@ -201,7 +202,7 @@ Value posix_timers(TableSources & /*sources*/) {
     if (line.starts_with("ID: ")) {
       text += (text.empty() ? "" : "\n") + line.substr(4);
     } else if (line.starts_with("signal: ")) {
-      const int number = std::atoi(line.c_str() + 8);
+      const int number = static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
       const char *name = sigabbrev_np(number);
       text +=
           std::string(" (SIG") + (name != nullptr ? name : std::to_string(number).c_str()) + ")";
@@ -223,8 +224,9 @@ Value descriptor_targets(TableSources & /*sources*/) {
     return std::nullopt;
   }
   std::vector<std::pair<int, std::string>> targets;
-  while (const dirent *entry = readdir(folder)) {
-    const int fd = std::atoi(entry->d_name);
+  // The directory stream is this call's own.
+  while (const dirent *entry = readdir(folder)) {  // NOLINT(concurrency-mt-unsafe)
+    const int fd = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
     if (fd > 2 && fd != dirfd(folder)) {
       targets.emplace_back(
           fd, link_target(std::string("/proc/self/fd/") + entry->d_name).value_or("(gone)"));
@@ -330,12 +332,14 @@ Value alternate_stack(TableSources & /*sources*/) {
 }
 
 Value ids(int (*read)(unsigned *, unsigned *, unsigned *)) {
-  std::array<unsigned, 3> id{};
-  if (read(&id[0], &id[1], &id[2]) != 0) {
+  unsigned real = 0;
+  unsigned effective = 0;
+  unsigned saved = 0;
+  if (read(&real, &effective, &saved) != 0) {
     return std::nullopt;
   }
-  return "real " + std::to_string(id[0]) + ", effective " + std::to_string(id[1]) + ", saved " +
-         std::to_string(id[2]);
+  return "real " + std::to_string(real) + ", effective " + std::to_string(effective) + ", saved " +
+         std::to_string(saved);
 }
 
 Value groups(TableSources & /*sources*/) {

@@ -31,6 +31,11 @@
 static void on_user_signal(int number) { (void)number; }
 #endif
 
+#if defined(TABLE_LIBRARY_LEFT) || defined(TABLE_BIG_MAPPING) || defined(TABLE_WRITABLE_EXECUTABLE)
+/* "Kept for later", and never given back. */
+static void *left_behind;
+#endif
+
 #ifdef TABLE_ALTERNATE_STACK
 static char alternate_stack[65536];
 #endif
@@ -179,13 +184,15 @@ static void leave_process_changed(void) {
   }
 #endif
 #ifdef TABLE_LIBRARY_LEFT
-  dlopen(LIBRARY_LEFT, RTLD_NOW);
+  left_behind = dlopen(LIBRARY_LEFT, RTLD_NOW);
 #endif
 #ifdef TABLE_BIG_MAPPING
-  mmap(NULL, (size_t)64 << 20U, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  left_behind =
+      mmap(NULL, (size_t)64 << 20U, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 #endif
 #ifdef TABLE_WRITABLE_EXECUTABLE
-  mmap(NULL, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  left_behind =
+      mmap(NULL, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 #endif
 #ifdef TABLE_X87_FULL
   /* Eight loads and no pops. */
