@@ -68,6 +68,11 @@ std::span<const Row> process_rows();
 // Reads every row of process_rows(), in order.
 std::vector<std::optional<std::string>> read_process_table();
 
+// Gives stdout and stderr the state of a host's that has not printed yet
+// (no orientation), on the descriptors they have; where the table reads no
+// stream state, nothing.
+void fresh_standard_streams();
+
 struct SignalState {
   int number = 0;
   std::uintptr_t handler = 0;  // SIG_DFL, SIG_IGN or the function, as a number

@@ -2,7 +2,6 @@
 // compared after each call with the process as the host had it, so a
 // setting nobody thought to list is seen as soon as the table has a row.
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -27,12 +26,7 @@ constexpr int lived_steps = 3;
 // after every call and the unload.
 std::vector<Moment> table_over_life(const std::string &path, Host &host) {
   sandbox::capture_console();
-  // A host that has not printed yet has streams of no orientation, which a
-  // plug-in can make wide; this process inherited them printed to, so they
-  // are opened afresh on the same descriptors.
-  for (FILE *stream : {stdout, stderr}) {
-    static_cast<void>(std::freopen(nullptr, "a", stream));
-  }
+  fresh_standard_streams();
   const long threads_before = snapshot().threads;
   std::vector<Moment> moments;
   moments.push_back({"before load", read_process_table()});

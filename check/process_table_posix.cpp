@@ -575,6 +575,15 @@ constexpr std::array rows = {
 
 std::span<const Row> process_rows() { return rows; }
 
+// This process inherited streams its parent had printed to, which no
+// plug-in could then make wide; a stream reopened on its own descriptor
+// starts without orientation.
+void fresh_standard_streams() {
+  for (FILE *stream : {stdout, stderr}) {
+    static_cast<void>(std::freopen(nullptr, "a", stream));
+  }
+}
+
 std::vector<std::optional<std::string>> read_process_table() {
   TableSources sources;
   std::vector<std::optional<std::string>> values;
