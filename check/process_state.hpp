@@ -130,6 +130,18 @@ std::vector<std::string> fp_changes(const std::array<std::uint32_t, 2> &before,
 std::vector<std::string> signal_changes(const std::vector<SignalState> &before,
                                         const std::vector<SignalState> &after);
 
+// Every row of `rows`, in order, each source read at most once.
+template <typename Sources>
+std::vector<std::optional<std::string>> read_rows(std::span<const Row> rows) {
+  Sources sources;
+  std::vector<std::optional<std::string>> values;
+  values.reserve(rows.size());
+  for (const Row &row : rows) {
+    values.push_back(row.read(sources));
+  }
+  return values;
+}
+
 // The words of one table row's change; empty when nothing that matters changed.
 std::vector<std::string> row_changes(const Row &row, const std::string &before,
                                      const std::string &after);

@@ -422,24 +422,22 @@ Value locked_memory(TableSources &sources) {
 constexpr auto failure = RowLevel::failure;
 constexpr auto warning = RowLevel::warning;
 
-#define LIMIT_ROW(resource)                                               \
-  Row {                                                                   \
-#resource, failure, Wording::limit, "%d " #resource " from %b to %a", \
-        [](TableSources &) { return limit(resource); }                    \
-  }
-#define STATUS_ROW(field, level, words)                                    \
-  Row {                                                                    \
-    field, level, Wording::value, words,                                   \
-        [](TableSources &sources) { return status_field(sources, field); } \
-  }
-#define NAMESPACE_ROW(kind)                                                    \
-  Row {                                                                        \
-    "namespace " kind, failure, Wording::value,                                \
-        "moved the calling thread into another " kind " namespace (%b -> %a)", \
-        [](TableSources &) { return namespace_of(kind); }                      \
-  }
-
+// A row each resource limit, status line and namespace, by one pattern.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
+// clang-format off
+#define LIMIT_ROW(resource)                                                \
+  Row{#resource, failure, Wording::limit, "%d " #resource " from %b to %a", \
+      [](TableSources &) { return limit(resource); }}
+#define STATUS_ROW(field, level, words)                                     \
+  Row{field, level, Wording::value, words,                                  \
+      [](TableSources &sources) { return status_field(sources, field); }}
+#define NAMESPACE_ROW(kind)                                                      \
+  Row{"namespace " kind, failure, Wording::value,                                \
+      "moved the calling thread into another " kind " namespace (%b -> %a)",     \
+      [](TableSources &) { return namespace_of(kind); }}
+// clang-format on
+// NOLINTEND(cppcoreguidelines-macro-usage)
+
 constexpr std::array rows = {
     LIMIT_ROW(RLIMIT_CPU),
     LIMIT_ROW(RLIMIT_FSIZE),
@@ -569,7 +567,9 @@ constexpr std::array rows = {
         "left a writable and executable mapping at %a", writable_and_executable},
     Row{"big mappings", failure, Wording::added, "left a %a", big_anonymous, true},
 };
-// NOLINTEND(cppcoreguidelines-macro-usage)
+#undef LIMIT_ROW
+#undef STATUS_ROW
+#undef NAMESPACE_ROW
 
 }  // namespace
 
@@ -585,13 +585,7 @@ void fresh_standard_streams() {
 }
 
 std::vector<std::optional<std::string>> read_process_table() {
-  TableSources sources;
-  std::vector<std::optional<std::string>> values;
-  values.reserve(rows.size());
-  for (const Row &row : rows) {
-    values.push_back(row.read(sources));
-  }
-  return values;
+  return read_rows<TableSources>(rows);
 }
 
 }  // namespace plugin_check

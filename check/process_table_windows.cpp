@@ -95,13 +95,7 @@ std::span<const Row> process_rows() { return rows; }
 void fresh_standard_streams() {}
 
 std::vector<std::optional<std::string>> read_process_table() {
-  TableSources sources;
-  std::vector<std::optional<std::string>> values;
-  values.reserve(rows.size());
-  for (const Row &row : rows) {
-    values.push_back(row.read(sources));
-  }
-  return values;
+  return read_rows<TableSources>(rows);
 }
 
 }  // namespace plugin_check
