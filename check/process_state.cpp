@@ -142,7 +142,8 @@ std::vector<Change> difference(const ProcessState &before, const ProcessState &a
       const std::vector<std::string> parts =
           row_changes(rows[i], *before.table[i], *after.table[i]);
       if (!parts.empty()) {
-        changes.push_back({Aspect::process, joined(parts, " and "), rows[i].name, rows[i].level});
+        changes.push_back({Aspect::process, joined(parts, " and "), rows[i].name, rows[i].level,
+                           rows[i].changes_with_load});
       }
     }
   }

@@ -112,6 +112,9 @@ struct Change {
   // aspect is judged by its own check's level.
   std::string_view row = {};
   RowLevel level = RowLevel::failure;
+  // The row changes by itself when a library is loaded (Row::changes_with_load):
+  // compare it from a state taken after the load.
+  bool changes_with_load = false;
 };
 
 // What differs from `before` in `after`, in words, in the order of Aspect;
