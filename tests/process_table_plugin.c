@@ -85,7 +85,10 @@ static void swap_two_descriptors(void) {
 static void forbid_mkdir(void) {
   struct sock_filter rules[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mkdir, 0, 1),
+#ifdef SYS_mkdir
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mkdir, 1, 0),
+#endif
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mkdirat, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
