@@ -65,6 +65,7 @@ std::vector<Moment> table_over_life(const std::string &path, Host &host) {
 struct Found {
   std::string text;
   RowLevel level;
+  std::size_t moment;
 };
 
 }  // namespace
@@ -92,7 +93,7 @@ Outcome process_left_as_found(const std::string &path, Host &host) {
       }
       const std::vector<std::string> changes = row_changes(rows[row], *was, *is);
       if (!changes.empty()) {
-        found.push_back({moments[i].call + " " + changes.front(), rows[row].level});
+        found.push_back({moments[i].call + " " + changes.front(), rows[row].level, i});
         break;
       }
     }
@@ -100,9 +101,10 @@ Outcome process_left_as_found(const std::string &path, Host &host) {
   if (found.empty()) {
     return passed();
   }
-  // Failures first; within a level, in the table's order.
-  std::stable_sort(found.begin(), found.end(),
-                   [](const Found &a, const Found &b) { return a.level < b.level; });
+  // Failures first; within a level, the earliest call, then the table's order.
+  std::stable_sort(found.begin(), found.end(), [](const Found &a, const Found &b) {
+    return a.level != b.level ? a.level < b.level : a.moment < b.moment;
+  });
   std::string text = found.front().text;
   if (found.size() > 1) {
     text += " (and " + std::to_string(found.size() - 1) + " more: " + found[1].text +

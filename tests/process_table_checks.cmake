@@ -80,6 +80,12 @@ foreach(entry IN LISTS table_faults root_faults)
 endforeach()
 set_tests_properties(plugin_check_table_euid plugin_check_table_mount_namespace
                      PROPERTIES SKIP_RETURN_CODE 77)
+# The call named is the one after which the row first differs.
+table_plugin(rlimit_in_step "TABLE_RLIMIT;TABLE_IN_STEP")
+add_test(NAME plugin_check_table_rlimit_in_step
+  COMMAND ${within_corpus_limit} "${expect_run}" 1
+          "^FAIL process-left-as-found: tamrix_physics_step lowered RLIMIT_NOFILE from [0-9]+ to 64"
+          -- "${plugin_check}" --strict $<TARGET_FILE:table_rlimit_in_step>)
 # A row of warning level (the thread's name) is a warning unless --strict.
 add_test(NAME plugin_check_table_thread_name_lenient
   COMMAND ${within_corpus_limit} "${expect_run}" 0
