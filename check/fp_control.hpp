@@ -15,6 +15,10 @@ namespace plugin_check::fp {
 // The control words, status flags left out.
 std::array<std::uint32_t, 2> read_control();
 
+// How many of the x87 registers hold a value, or -1 on a machine without
+// them. Code that leaves them full makes every later long double a NaN.
+int x87_registers_in_use();
+
 // Phrases for one change each, kept once: x87 and SSE say the same of one
 // fesetround().
 class Phrases {

@@ -27,6 +27,8 @@ std::array<std::uint32_t, 2> fp::read_control() {
   return {static_cast<std::uint32_t>(fpcr), 0};
 }
 
+int fp::x87_registers_in_use() { return -1; }
+
 std::vector<std::string> fp_changes(const std::array<std::uint32_t, 2> &before,
                                     const std::array<std::uint32_t, 2> &after) {
   const std::uint32_t old_word = before[0];

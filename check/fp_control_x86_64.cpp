@@ -1,5 +1,7 @@
 // x86-64 keeps two control words: MXCSR for SSE, which compiled code uses,
 // and the x87 control word for long double. A plug-in may change either.
+#include <bit>
+
 #include "fp_control.hpp"
 #include "process_state.hpp"
 
@@ -20,6 +22,15 @@ std::array<std::uint32_t, 2> fp::read_control() {
   __asm__ volatile("stmxcsr %0" : "=m"(mxcsr));
   __asm__ volatile("fnstcw %0" : "=m"(x87));
   return {mxcsr & ~mxcsr_flags, x87};
+}
+
+int fp::x87_registers_in_use() {
+  // FXSAVE, unlike FNSTENV, leaves the exception masks as they were; its
+  // abridged tag word has one bit set per register in use.
+  alignas(16) std::array<std::uint8_t, 512> area{};
+  __asm__ volatile("fxsave %0" : "=m"(area));
+  constexpr std::size_t abridged_tag = 4;
+  return std::popcount(area[abridged_tag]);
 }
 
 std::vector<std::string> fp_changes(const std::array<std::uint32_t, 2> &before,

@@ -135,6 +135,18 @@ std::vector<Change> difference(const ProcessState &before, const ProcessState &a
     settings.push_back(std::move(change));
   }
   add(Aspect::settings, settings);
+  const std::span<const Row> rows = process_rows();
+  const std::size_t compared = std::min({rows.size(), before.table.size(), after.table.size()});
+  for (std::size_t i = 0; i < compared; ++i) {
+    if (before.table[i] && after.table[i]) {
+      const std::vector<std::string> parts =
+          row_changes(rows[i], *before.table[i], *after.table[i]);
+      if (!parts.empty()) {
+        changes.push_back({Aspect::process, joined(parts, " and "), rows[i].name, rows[i].level,
+                           rows[i].changes_with_load});
+      }
+    }
+  }
   return changes;
 }
 

@@ -26,6 +26,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// SA_RESTORER, which only the kernel's headers name; the same bit on x86-64
+// and AArch64.
+constexpr long sa_restorer = 0x04000000;
+
 struct Category {
   int id;
   const char *name;
@@ -146,8 +150,10 @@ ProcessState snapshot() {
   for (int number = 1; number < NSIG; ++number) {
     struct sigaction action {};
     if (sigaction(number, nullptr, &action) == 0) {
+      // The C library adds SA_RESTORER to every action it installs, so an
+      // action saved and put back reads with it although nothing changed.
       state.signals.push_back({number, reinterpret_cast<std::uintptr_t>(action.sa_handler),
-                               static_cast<long>(action.sa_flags),
+                               static_cast<long>(action.sa_flags) & ~sa_restorer,
                                sigismember(&blocked, number) == 1});
     }
   }
@@ -173,6 +179,7 @@ ProcessState snapshot() {
     const char *name = std::setlocale(category.id, nullptr);  // NOLINT(concurrency-mt-unsafe)
     state.locale.push_back(std::string(category.name) + "=" + (name != nullptr ? name : "?"));
   }
+  state.table = read_process_table();
   return state;
 }
 

@@ -94,6 +94,7 @@ ProcessState snapshot() {
   const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data());
   state.working_directory = narrow(folder.data(), length);
   state.environment = environment();
+  state.table = read_process_table();
   return state;
 }
 

@@ -95,6 +95,97 @@ TEST(ProcessStateDifference, NoCountIsNoChange) {
   EXPECT_TRUE(plugin_check::difference(before, after).empty());
 }
 
+// ---- The process table's wordings, on rows made here.
+
+using plugin_check::Row;
+using plugin_check::RowLevel;
+using plugin_check::Wording;
+
+std::string worded(const Row &row, const std::string &before, const std::string &after) {
+  std::string text;
+  for (const std::string &part : plugin_check::row_changes(row, before, after)) {
+    text += (text.empty() ? "" : " | ") + part;
+  }
+  return text;
+}
+
+TEST(ProcessTableWords, EachWordingSaysOnlyWhatMatters) {
+  const Row limit{"RLIMIT_NOFILE", RowLevel::failure, Wording::limit,
+                  "%d RLIMIT_NOFILE from %b to %a", nullptr};
+  const Row amount{"nice", RowLevel::failure, Wording::amount, "%d the nice value from %b to %a",
+                   nullptr};
+  const Row added{"libraries", RowLevel::failure, Wording::added, "left %a loaded", nullptr};
+  const Row keyed{"descriptor targets", RowLevel::failure, Wording::keyed,
+                  "pointed descriptor %k at %a instead of %b", nullptr};
+  const Row value{"locale", RowLevel::failure, Wording::value, "changed it from %b to %a", nullptr};
+  struct Case {
+    const Row *row;
+    const char *before;
+    const char *after;
+    const char *words;
+  };
+  const std::vector<Case> cases = {
+      {&limit, "1024 4096", "64 4096", "lowered RLIMIT_NOFILE from 1024 to 64"},
+      {&limit, "1024 4096", "unlimited unlimited", "raised RLIMIT_NOFILE from 1024 to unlimited"},
+      {&limit, "1024 4096", "1024 2048",
+       "lowered the hard limit of RLIMIT_NOFILE from 4096 to 2048"},
+      {&amount, "-5", "3", "raised the nice value from -5 to 3"},
+      {&amount, "3", "-5", "lowered the nice value from 3 to -5"},
+      {&added, "a.so\nb.so\n", "a.so\nb.so\nc.so\nd.so\n", "left c.so loaded | left d.so loaded"},
+      // Gone is not left behind: a library unloaded is no fault.
+      {&added, "a.so\nb.so\n", "a.so\n", ""},
+      // Opened and closed descriptors are counted elsewhere; a swap is not.
+      {&keyed, "3 /tmp/log\n4 pipe:[7]\n", "3 /dev/null\n4 pipe:[7]\n5 /opt/x\n",
+       "pointed descriptor 3 at /dev/null instead of /tmp/log"},
+      {&keyed, "3 /tmp/log\n4 pipe:[7]\n", "4 pipe:[7]\n", ""},
+      {&value, "C", "POSIX", "changed it from C to POSIX"},
+      {&value, "C", "C", ""},
+  };
+  for (const Case &each : cases) {
+    EXPECT_EQ(worded(*each.row, each.before, each.after), each.words)
+        << each.row->name << ": " << each.before << " -> " << each.after;
+  }
+}
+
+TEST(ProcessTableWords, DifferenceNamesTheRowAndItsLevel) {
+  const std::span<const Row> rows = plugin_check::process_rows();
+  ASSERT_FALSE(rows.empty());
+  ProcessState before = sample();
+  before.table.assign(rows.size(), std::string("1"));
+  ProcessState after = before;
+  after.table.back() = "2";
+  const std::vector<plugin_check::Change> changes = plugin_check::difference(before, after);
+  ASSERT_EQ(changes.size(), 1U);
+  EXPECT_EQ(changes.front().aspect, Aspect::process);
+  EXPECT_EQ(changes.front().row, rows.back().name);
+  EXPECT_EQ(changes.front().level, rows.back().level);
+  // A row that cannot be read on one side is no change.
+  after.table.back() = std::nullopt;
+  EXPECT_TRUE(plugin_check::difference(before, after).empty());
+}
+
+TEST(ProcessTableSnapshot, AQuietProcessReadsTheSameTwice) {
+  const ProcessState first = plugin_check::snapshot();
+  EXPECT_EQ(first.table.size(), plugin_check::process_rows().size());
+  for (const plugin_check::Change &change :
+       plugin_check::difference(first, plugin_check::snapshot())) {
+    EXPECT_NE(change.aspect, Aspect::process) << change.row << ": " << change.text;
+  }
+}
+
+TEST(ProcessTableSnapshot, SeesALibraryLeftLoaded) {
+  const ProcessState before = plugin_check::snapshot();
+  std::string reason;
+  const tamrix_host::platform::Library library =
+      tamrix_host::platform::open_library(EMPTY_LIBRARY_PATH, reason);
+  ASSERT_NE(library, nullptr) << reason;
+  const ProcessState loaded = plugin_check::snapshot();
+  tamrix_host::platform::close_library(library);
+  const std::string file = std::filesystem::path(EMPTY_LIBRARY_PATH).filename().string();
+  EXPECT_EQ(said(before, loaded, Aspect::process), "left " + file + " loaded");
+  EXPECT_EQ(said(before, plugin_check::snapshot(), Aspect::process), "");
+}
+
 TEST(ProcessStateSnapshot, SeesTheRoundingModeButNotTheFlagsArithmeticLeaves) {
   const ProcessState before = plugin_check::snapshot();
   volatile double zero = 0.0;
