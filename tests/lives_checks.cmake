@@ -1,0 +1,49 @@
+# plugin-check against plug-ins that keep the contract where a short look
+# falls and break it later, on another thread, when calls overlap, or after
+# unload: one source, one fault per build. Included from tests/CMakeLists.txt
+# after plugin_check.cmake, whose functions it uses.
+if(WIN32)
+  return()
+endif()
+
+# lives_fault(<name> <check> <patterns> [plugin-check options...]): built with
+# LIVES_<NAME>, plugin-check fails <check> and its output matches each of the
+# list <patterns> as expect_run.sh does.
+function(lives_fault name check patterns)
+  tamrix_add_physics_plugin(lives_${name} SERVICE_TABLE lives_plugin.c)
+  string(TOUPPER "LIVES_${name}" macro)
+  target_compile_definitions(lives_${name} PRIVATE ${macro})
+  target_link_libraries(lives_${name} PRIVATE m)  # fesetround
+  uninstrumented_plugin(lives_${name})
+  add_test(NAME plugin_check_lives_${name}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}: " ${patterns} --
+            "${plugin_check}" ${ARGN} $<TARGET_FILE:lives_${name}>)
+endfunction()
+
+# Late: each names the span of steps, or the step, where it happened.
+set(late "between step 129 and step 256")
+lives_fault(chdir_late long-life "^FAIL long-life: .*changed the working directory from .* ${late}")
+lives_fault(fesetround_late long-life "^FAIL long-life: .*rounding.*${late}")
+lives_fault(sigaction_late long-life "^FAIL long-life: .*installed a handler for SIGTERM ${late}")
+lives_fault(fd_late long-life "^FAIL long-life: .*left open 1 descriptor.*${late}" --strict)
+lives_fault(thread_late long-life "^FAIL long-life: .*started 1 thread.*${late}")
+lives_fault(row_late long-life "^FAIL long-life: .*tamrix_physics_step at step 301 changed row 6 "
+            --strict)
+lives_fault(getppid_late long-life "^FAIL long-life: .*tamrix_physics_step at step 101 called getppid"
+            --strict)
+# Elsewhere and at once: the thread, the call, and whether it took overlap.
+lives_fault(handler_on_other_thread overlapping-steps
+            "^FAIL overlapping-steps: tamrix_physics_step on host thread 1 installed a handler for SIGTERM")
+lives_fault(mask_on_other_thread overlapping-steps
+            "^FAIL overlapping-steps: tamrix_physics_step on host thread 1 blocked SIGTERM on its own thread")
+lives_fault(overlap overlapping-steps
+            "^FAIL overlapping-steps: when tamrix_physics_step .*, one of them changed the working directory .* and changed the umask")
+# After unload: each move of the host's, named.
+lives_fault(atfork life-after-unload "^FAIL life-after-unload: after unload, the host's fork crashed")
+lives_fault(key_destructor life-after-unload
+            "^FAIL life-after-unload: after unload, the end of a host thread that had called the plug-in crashed with SIGSEGV.*thread-key destructor")
+lives_fault(stdout_buffer life-after-unload
+            "^FAIL life-after-unload: after unload, printing to standard output crashed with SIGSEGV.*setvbuf")
+lives_fault(alt_stack life-after-unload
+            "^FAIL life-after-unload: after unload, the alternate signal stack \\(sigaltstack\\) of the thread that called tamrix_physics_init")
+lives_fault(itimer life-after-unload "^FAIL life-after-unload: after unload, the host took SIGALRM")
