@@ -11,6 +11,7 @@
 
 #include "behaviour.hpp"
 #include "host_moves.hpp"
+#include "lives.hpp"
 #include "process_state.hpp"
 
 namespace plugin_check {
@@ -85,15 +86,6 @@ class HostThread {
   std::string fault_;
   std::thread thread_;
 };
-
-bool thread_left(const ProcessState &before, const ProcessState &after) {
-  for (const Change &change : difference(before, after)) {
-    if (change.aspect == Aspect::threads) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // The host's moves after unload, in the order a host makes them; the first
 // that goes wrong, or empty.

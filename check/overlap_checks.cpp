@@ -3,8 +3,6 @@
 // those threads, or only while another call runs, is as much the host's
 // problem as a change on the thread that called init: this check finds it
 // and names the thread and the call.
-#include <ode/ode.h>
-
 #include <array>
 #include <atomic>
 #include <barrier>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "behaviour.hpp"
+#include "lives.hpp"
 #include "process_state.hpp"
 
 namespace plugin_check {
@@ -206,14 +205,6 @@ std::string changes_text(const std::vector<Change> &changes) {
     text += (text.empty() ? "" : " and ") + change.text;
   }
   return text;
-}
-
-// Empties the contact group between phases, with no call running, as a host
-// does after each step of its engine.
-void empty_contact_group() {
-  if (engine_stubs.group != nullptr) {
-    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
-  }
 }
 
 }  // namespace

@@ -31,6 +31,17 @@ lives_fault(row_late long-life "^FAIL long-life: .*tamrix_physics_step at step 3
             --strict)
 lives_fault(getppid_late long-life "^FAIL long-life: .*tamrix_physics_step at step 101 called getppid"
             --strict)
+# Borrowed and given back within the call: no change of the process, however
+# late; the system calls it took are a warning, as step-collide-no-syscalls has them.
+tamrix_add_physics_plugin(lives_restores SERVICE_TABLE lives_plugin.c)
+target_compile_definitions(lives_restores PRIVATE LIVES_RESTORES)
+uninstrumented_plugin(lives_restores)
+add_test(NAME plugin_check_lives_restores
+  COMMAND ${within_corpus_limit} "${expect_run}" 0
+          "^WARN long-life: tamrix_physics_step at step 150 called [a-z]+; a host" "!changed"
+          "^PASS life-after-unload" -- "${plugin_check}" --only long-life,life-after-unload
+          $<TARGET_FILE:lives_restores>)
+
 # Elsewhere and at once: the thread, the call, and whether it took overlap.
 lives_fault(handler_on_other_thread overlapping-steps
             "^FAIL overlapping-steps: tamrix_physics_step on host thread 1 installed a handler for SIGTERM")

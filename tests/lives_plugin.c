@@ -171,6 +171,17 @@ void tamrix_physics_step(void) {
 #ifdef LIVES_KEY_DESTRUCTOR
   (void)pthread_setspecific(scratch_key, &scratch);
 #endif
+#ifdef LIVES_RESTORES
+  /* Borrows the working directory, the umask and a descriptor, and gives
+     each back before returning: nothing the host can see. */
+  if (step == 150) {
+    const int here = open(".", O_RDONLY | O_CLOEXEC);
+    regardless(chdir("/"));
+    regardless(fchdir(here));
+    regardless(close(here));
+    umask(umask(0));
+  }
+#endif
 }
 
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {

@@ -1,0 +1,32 @@
+// What the long lives share: the checks of long_life_checks.cpp,
+// overlap_checks.cpp and after_unload_checks.cpp.
+#pragma once
+
+#include <ode/ode.h>
+
+#include "behaviour.hpp"
+#include "process_state.hpp"
+
+namespace plugin_check {
+
+// A host empties its contact group after every step of its engine; a long
+// life in an engine world must too, or the contacts of a thousand steps pile up.
+inline void empty_contact_group() {
+  if (engine_stubs.group != nullptr) {
+    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
+  }
+}
+
+// Whether a thread started since `before` still runs at `after`: a library
+// unloaded under it would crash it, so such a plug-in stays loaded
+// (threads-left reports it).
+inline bool thread_left(const ProcessState &before, const ProcessState &after) {
+  for (const Change &change : difference(before, after)) {
+    if (change.aspect == Aspect::threads) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace plugin_check
