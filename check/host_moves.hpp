@@ -34,9 +34,8 @@ std::string take_signal(const char *whose);
 std::string print_to_both();
 std::string read_environment();
 
-// The timers armed now, in words; empty if none.
-std::string armed_timers();
-// Waits until the timers armed now would have fired, at most `limit_seconds`.
+// Waits until the timers armed now would have fired, at most `limit_seconds`;
+// any armed timer is a failure, named.
 std::string wait_for_timers(double limit_seconds);
 
 }  // namespace plugin_check::moves

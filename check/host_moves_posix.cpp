@@ -73,6 +73,10 @@ const char *short_name(int signal) {
       return "SIGVTALRM";
     case SIGPROF:
       return "SIGPROF";
+    case SIGUSR1:
+      return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
     default:
       return "a signal";
   }
@@ -305,14 +309,6 @@ std::string read_environment() {
   }
   static_cast<void>(bytes);
   return {};
-}
-
-std::string armed_timers() {
-  std::string text;
-  for (const Timer &timer : timers_armed()) {
-    text += (text.empty() ? "" : ", ") + timer.what + ", due in " + seconds_text(timer.seconds);
-  }
-  return text;
 }
 
 std::string wait_for_timers(double limit_seconds) {

@@ -11,7 +11,6 @@ std::string fork_and_reap() { return {}; }
 std::string take_signal(const char * /*whose*/) { return {}; }
 std::string print_to_both() { return {}; }
 std::string read_environment() { return {}; }
-std::string armed_timers() { return {}; }
 std::string wait_for_timers(double /*limit_seconds*/) { return {}; }
 
 }  // namespace plugin_check::moves

@@ -4,6 +4,9 @@
 
 #include <ode/ode.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "behaviour.hpp"
 #include "process_state.hpp"
 
@@ -27,6 +30,22 @@ inline bool thread_left(const ProcessState &before, const ProcessState &after) {
     }
   }
   return false;
+}
+
+// The changes of `now` that are not among `already`: what two snapshots
+// already told apart before is no change.
+inline std::vector<Change> changes_since(const std::vector<Change> &already,
+                                         const std::vector<Change> &now) {
+  std::vector<Change> fresh;
+  for (const Change &change : now) {
+    const bool old = std::any_of(already.begin(), already.end(), [&change](const Change &known) {
+      return known.aspect == change.aspect && known.text == change.text;
+    });
+    if (!old) {
+      fresh.push_back(change);
+    }
+  }
+  return fresh;
 }
 
 }  // namespace plugin_check

@@ -159,14 +159,9 @@ void add(const Change &change, const std::string &doer, const std::string &when,
 void add_new_changes(const ProcessState &before_load, const ProcessState &earlier,
                      const ProcessState &later, const std::string &doer, const std::string &when,
                      Findings &found) {
-  const std::vector<Change> already = difference(before_load, earlier);
-  for (const Change &change : difference(before_load, later)) {
-    const bool old = std::any_of(already.begin(), already.end(), [&change](const Change &known) {
-      return known.aspect == change.aspect && known.text == change.text;
-    });
-    if (!old) {
-      add(change, doer, when, found);
-    }
+  for (const Change &change :
+       changes_since(difference(before_load, earlier), difference(before_load, later))) {
+    add(change, doer, when, found);
   }
 }
 

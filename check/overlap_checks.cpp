@@ -219,9 +219,9 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
     Pool pool(plugin, geometries);
     const auto first = pool.snapshots();
     // What already told a host thread from the init thread is no change.
-    std::array<bool, host_threads + 1> alike{};
+    std::array<std::vector<Change>, host_threads + 1> apart{};
     for (std::size_t t = 1; t <= host_threads; ++t) {
-      alike.at(t) = difference(first[0], first.at(t)).empty();
+      apart.at(t) = difference(first[0], first.at(t));
     }
     auto last = first;
     for (const Assignment &phase : phases()) {
@@ -243,8 +243,9 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
         }
       }
       for (std::size_t t = 0; t < host_threads && found.empty(); ++t) {
-        const std::vector<Change> own = difference(now[0], now.at(t + 1));
-        if (alike.at(t + 1) && !own.empty()) {
+        const std::vector<Change> own =
+            changes_since(apart.at(t + 1), difference(now[0], now.at(t + 1)));
+        if (!own.empty()) {
           found = (together ? "when " + overlap_text(phase) + ", " : std::string()) +
                   call_name(phase.at(t)) + " on host thread " + std::to_string(t + 1) + " " +
                   changes_text(own) + " on its own thread";

@@ -58,3 +58,5 @@ lives_fault(stdout_buffer life-after-unload
 lives_fault(alt_stack life-after-unload
             "^FAIL life-after-unload: after unload, the alternate signal stack \\(sigaltstack\\) of the thread that called tamrix_physics_init")
 lives_fault(itimer life-after-unload "^FAIL life-after-unload: after unload, the host took SIGALRM")
+lives_fault(posix_timer life-after-unload
+            "^FAIL life-after-unload: after unload, the host took SIGUSR1 from a timer the plug-in left armed \\(a POSIX timer")

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tamrix_physics.h"
@@ -96,6 +97,15 @@ void tamrix_physics_init(void) {
 #ifdef LIVES_ALT_STACK
   stack_t stack = {.ss_sp = crash_stack, .ss_size = sizeof crash_stack, .ss_flags = 0};
   (void)sigaltstack(&stack, NULL);
+#endif
+#ifdef LIVES_POSIX_TIMER
+  /* A heartbeat for a watchdog of its own, never deleted. */
+  timer_t heartbeat;
+  struct sigevent notify = {.sigev_notify = SIGEV_SIGNAL, .sigev_signo = SIGUSR1};
+  const struct itimerspec every = {.it_interval = {1, 0}, .it_value = {1, 0}};
+  if (timer_create(CLOCK_MONOTONIC, &notify, &heartbeat) == 0) {
+    (void)timer_settime(heartbeat, 0, &every, NULL);
+  }
 #endif
 #ifdef LIVES_ITIMER
   /* A watchdog for a step that hangs, never disarmed. */
