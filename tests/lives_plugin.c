@@ -14,6 +14,7 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #include "tamrix_physics.h"
 
@@ -82,6 +83,15 @@ static char crash_stack[1 << 16];
 static volatile int inside;
 #endif
 
+#ifdef LIVES_PUTENV
+/* putenv keeps the string itself, not a copy. */
+static char mode_entry[] = "LIVES_PHYSICS_MODE=fast";
+#endif
+
+#ifdef LIVES_ALT_STACK_ON_HOST_THREAD
+static char step_crash_stack[1 << 16];
+#endif
+
 void tamrix_physics_init(void) {
   steps = 0;
   init_thread = pthread_self();
@@ -106,6 +116,16 @@ void tamrix_physics_init(void) {
   if (timer_create(CLOCK_MONOTONIC, &notify, &heartbeat) == 0) {
     (void)timer_settime(heartbeat, 0, &every, NULL);
   }
+#endif
+#ifdef LIVES_PUTENV
+  (void)putenv(mode_entry);
+#endif
+#ifdef LIVES_WIDE_STDOUT
+  (void)fwide(stdout, 1); /* for a wide-character log that was never written */
+#endif
+#ifdef LIVES_ITIMER_LONG
+  struct itimerval minute = {.it_interval = {0, 0}, .it_value = {60, 0}};
+  (void)setitimer(ITIMER_REAL, &minute, NULL);
 #endif
 #ifdef LIVES_ITIMER
   /* A watchdog for a step that hangs, never disarmed. */
@@ -155,6 +175,17 @@ void tamrix_physics_step(void) {
     (void)getppid();
   }
 #endif
+#ifdef LIVES_FESETROUND_ON_OTHER_THREAD
+  if (!on_init_thread) {
+    (void)fesetround(FE_UPWARD);
+  }
+#endif
+#ifdef LIVES_ALT_STACK_ON_HOST_THREAD
+  if (!on_init_thread) {
+    stack_t stack = {.ss_sp = step_crash_stack, .ss_size = sizeof step_crash_stack, .ss_flags = 0};
+    (void)sigaltstack(&stack, NULL);
+  }
+#endif
 #ifdef LIVES_HANDLER_ON_OTHER_THREAD
   if (!on_init_thread) {
     (void)signal(SIGTERM, on_term);
@@ -197,7 +228,19 @@ void tamrix_physics_step(void) {
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   (void)first;
   (void)second;
+#ifdef LIVES_COLLIDE_LATE
+  if (steps == 200) {
+    (void)umask(0);
+  }
+#endif
   return 0;
 }
 
-void tamrix_physics_cleanup(void) {}
+void tamrix_physics_cleanup(void) {
+#ifdef LIVES_CLEANUP_AFTER_LONG
+  /* Writes its statistics next to a long run's other files. */
+  if (steps > 500) {
+    regardless(chdir("/"));
+  }
+#endif
+}
