@@ -32,8 +32,11 @@ std::string steps_text(long first, long last) {
 
 // What the long life found, worst first when it is reported.
 struct Findings {
-  std::vector<std::string> faults;    // failures whatever the level
-  std::vector<std::string> warnings;  // failures under --strict, as their own checks judge them
+  // Failures, as rows-unchanged and the checks of the process judge them.
+  std::vector<std::string> faults;
+  // Failures only under --strict, as descriptors-left, step-collide-quiet and
+  // step-collide-no-syscalls judge them.
+  std::vector<std::string> warnings;
 
   [[nodiscard]] Outcome outcome(std::string_view advice) const {
     const auto joined = [](const std::vector<std::string> &parts) {
@@ -230,7 +233,7 @@ Outcome long_life(const std::string &path, Host &host) {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
   }
   if (!rows.changed().empty()) {
-    found.warnings.push_back(rows.changed());
+    found.faults.push_back(rows.changed());
   }
   if (!console.said().empty()) {
     found.warnings.push_back(console.said());
