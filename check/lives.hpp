@@ -24,12 +24,8 @@ inline void empty_contact_group() {
 // unloaded under it would crash it, so such a plug-in stays loaded
 // (threads-left reports it).
 inline bool thread_left(const ProcessState &before, const ProcessState &after) {
-  for (const Change &change : difference(before, after)) {
-    if (change.aspect == Aspect::threads) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(difference(before, after),
+                             [](const Change &change) { return change.aspect == Aspect::threads; });
 }
 
 // The changes of `now` that are not among `already`: what two snapshots

@@ -3,11 +3,13 @@
 // those threads, or only while another call runs, is as much the host's
 // problem as a change on the thread that called init: this check finds it
 // and names the thread and the call.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <barrier>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -207,6 +209,44 @@ std::string changes_text(const std::vector<Change> &changes) {
   return text;
 }
 
+using Snapshots = std::array<ProcessState, host_threads + 1>;
+
+// What one phase changed, from `last` to `now`, in words; empty if nothing.
+// `apart` holds how each host thread differed from the init thread at the
+// start; `verdict` turns fail unless only descriptors were left.
+std::string phase_changes(const Assignment &phase, const Snapshots &last, const Snapshots &now,
+                          const std::array<std::vector<Change>, host_threads + 1> &apart,
+                          Verdict &verdict) {
+  const auto judge = [&verdict](const std::vector<Change> &changes) {
+    for (const Change &change : changes) {
+      verdict = change.aspect == Aspect::descriptors ? verdict : Verdict::fail;
+    }
+  };
+  const bool together = callers(phase) > 1;
+  if (const std::vector<Change> changed = difference(last[0], now[0]); !changed.empty()) {
+    judge(changed);
+    if (together) {
+      return "when " + overlap_text(phase) + ", one of them " + changes_text(changed) +
+             ", which none did with one call at a time";
+    }
+    const auto caller = static_cast<std::size_t>(std::distance(
+        phase.begin(), std::ranges::find_if(phase, [](Call call) { return call != Call::none; })));
+    return std::string(call_name(phase.at(caller))) + " on host thread " +
+           std::to_string(caller + 1) + " " + changes_text(changed);
+  }
+  for (std::size_t t = 0; t < host_threads; ++t) {
+    const std::vector<Change> own =
+        changes_since(apart.at(t + 1), difference(now[0], now.at(t + 1)));
+    if (!own.empty() && phase.at(t) != Call::none) {
+      judge(own);
+      return (together ? "when " + overlap_text(phase) + ", " : std::string()) +
+             call_name(phase.at(t)) + " on host thread " + std::to_string(t + 1) + " " +
+             changes_text(own) + " on its own thread";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Outcome overlapping_steps(const Plugin &plugin, Host &host) {
@@ -216,54 +256,25 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
   std::string found;
   // A descriptor left open is a warning, as descriptors-left has it.
   Verdict verdict = Verdict::warn;
-  const auto judge = [&verdict](const std::vector<Change> &changes) {
-    for (const Change &change : changes) {
-      verdict = change.aspect == Aspect::descriptors ? verdict : Verdict::fail;
-    }
-  };
   tamrix_host::entering("tamrix_physics_step and tamrix_physics_collide on 4 host threads");
   {
     Pool pool(plugin, geometries);
-    const auto first = pool.snapshots();
+    const Snapshots first = pool.snapshots();
     // What already told a host thread from the init thread is no change.
     std::array<std::vector<Change>, host_threads + 1> apart{};
     for (std::size_t t = 1; t <= host_threads; ++t) {
       apart.at(t) = difference(first[0], first.at(t));
     }
-    auto last = first;
+    Snapshots last = first;
     for (const Assignment &phase : phases()) {
       pool.run(phase);
       empty_contact_group();
-      const auto now = pool.snapshots();
-      const bool together = callers(phase) > 1;
-      if (const std::vector<Change> changed = difference(last[0], now[0]); !changed.empty()) {
-        judge(changed);
-        if (together) {
-          found = "when " + overlap_text(phase) + ", one of them " + changes_text(changed) +
-                  ", which none did with one call at a time";
-        } else {
-          for (std::size_t t = 0; t < host_threads; ++t) {
-            if (phase.at(t) != Call::none) {
-              found = std::string(call_name(phase.at(t))) + " on host thread " +
-                      std::to_string(t + 1) + " " + changes_text(changed);
-            }
-          }
-        }
-      }
-      for (std::size_t t = 0; t < host_threads && found.empty(); ++t) {
-        const std::vector<Change> own =
-            changes_since(apart.at(t + 1), difference(now[0], now.at(t + 1)));
-        if (!own.empty()) {
-          judge(own);
-          found = (together ? "when " + overlap_text(phase) + ", " : std::string()) +
-                  call_name(phase.at(t)) + " on host thread " + std::to_string(t + 1) + " " +
-                  changes_text(own) + " on its own thread";
-        }
-      }
+      Snapshots now = pool.snapshots();
+      found = phase_changes(phase, last, now, apart, verdict);
       if (!found.empty()) {
         break;
       }
-      last = now;
+      last = std::move(now);
     }
   }
   tamrix_host::entering(nullptr);
