@@ -29,8 +29,8 @@ constexpr int calls_per_phase = 64;
 constexpr int overlap_rounds = 8;
 // Calls of one phase that must begin while another runs, and how long a
 // phase may try for them.
-constexpr long overlaps_wanted = 64;
-constexpr std::chrono::milliseconds overlap_time_limit{20};
+constexpr long overlaps_wanted = 1024;
+constexpr std::chrono::milliseconds overlap_time_limit{4};
 
 using Clock = std::chrono::steady_clock;
 

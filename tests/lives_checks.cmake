@@ -53,6 +53,8 @@ lives_fault(fesetround_on_other_thread overlapping-steps
             "^FAIL overlapping-steps: tamrix_physics_step on host thread 1 changed the rounding mode .* on its own thread")
 lives_fault(overlap overlapping-steps
             "^FAIL overlapping-steps: when tamrix_physics_step .*, one of them changed the working directory .* and changed the umask")
+lives_fault(overlap_tight overlapping-steps
+            "^FAIL overlapping-steps: when tamrix_physics_step .*, one of them changed the working directory .* and changed the umask")
 # After unload: each move of the host's, named.
 lives_fault(atfork life-after-unload "^FAIL life-after-unload: after unload, the host's fork crashed")
 lives_fault(key_destructor life-after-unload
