@@ -2,7 +2,9 @@
 // ends the threads that called the plug-in, prints, reads its environment
 // and takes signals. Whatever the plug-in left registered in the C library
 // or the kernel points into memory that is gone by then.
+#include <array>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,24 +93,26 @@ class HostThread {
 // that goes wrong, or empty.
 std::string host_goes_on(HostThread &stepper) {
   moves::report_crashes();
-  moves::making("a signal taken by the thread that called tamrix_physics_init",
-                "its alternate signal stack (sigaltstack)");
-  std::string fault = moves::take_signal("the thread that called tamrix_physics_init");
-  for (std::string (*move)() :
-       {moves::fork_and_reap, moves::print_to_both, moves::read_environment}) {
-    if (fault.empty()) {
-      fault = move();
-    }
-  }
-  if (fault.empty()) {
-    fault = stepper.end();
-  }
-  if (fault.empty()) {
-    moves::making("a thread the host started after unload", nullptr);
-    std::thread([] {}).join();
-  }
-  if (fault.empty()) {
-    fault = moves::wait_for_timers(timer_wait_limit);
+  const std::array<std::function<std::string()>, 7> next = {
+      [] {
+        moves::making("a signal taken by the thread that called tamrix_physics_init",
+                      "its alternate signal stack (sigaltstack)");
+        return moves::take_signal("the thread that called tamrix_physics_init");
+      },
+      moves::fork_and_reap,
+      moves::print_to_both,
+      moves::read_environment,
+      [&stepper] { return stepper.end(); },
+      [] {
+        moves::making("a thread the host started after unload", nullptr);
+        std::thread([] {}).join();
+        return std::string();
+      },
+      [] { return moves::wait_for_timers(timer_wait_limit); },
+  };
+  std::string fault;
+  for (const auto *move = next.begin(); fault.empty() && move != next.end(); ++move) {
+    fault = (*move)();
   }
   moves::making(nullptr, nullptr);
   return fault;

@@ -276,24 +276,25 @@ std::string take_signal(const char *whose) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGURG, &action, &previous);
   raise(SIGURG);
+  // cppcheck-suppress unreachableCode ; raise() returns once the handler has run
   sigaction(SIGURG, &previous, nullptr);
   return {};
 }
 
 std::string print_to_both() {
-  std::string failed;
+  std::string fault;
   for (const auto &[stream, move, name] :
        {std::tuple{stdout, "printing to standard output", "standard output"},
         std::tuple{stderr, "printing to standard error", "standard error"}}) {
     making(move, "its buffer (setvbuf)");
     const bool wide = std::fwide(stream, 0) > 0;
     if ((std::fputs("the host goes on\n", stream) < 0 || std::fflush(stream) != 0) &&
-        failed.empty()) {
-      failed = std::string("after unload, printing to ") + name + " failed" +
-               (wide ? ": the plug-in left the stream wide-oriented (fwide)" : "");
+        fault.empty()) {
+      fault = std::string("after unload, printing to ") + name + " failed" +
+              (wide ? ": the plug-in left the stream wide-oriented (fwide)" : "");
     }
   }
-  return failed;
+  return fault;
 }
 
 std::string read_environment() {

@@ -96,6 +96,13 @@ int callers(const Assignment &assignment) {
   return count;
 }
 
+// A snapshot taken by the thread that called init and one by each host
+// thread, at the same quiet moment.
+struct Snapshots {
+  ProcessState init;
+  std::array<ProcessState, host_threads> host;
+};
+
 // The host threads and the thread that called init, which runs no hook here
 // and stands for the process: its snapshots show what changed for every
 // thread, and each host thread's own, compared with it at the same moment,
@@ -119,17 +126,11 @@ class Pool {
     sync_.arrive_and_wait();
   }
 
-  // Every thread's snapshot, taken one at a time with no call running:
-  // the main thread's first.
-  std::array<ProcessState, host_threads + 1> snapshots() {
+  // Every thread's snapshot, taken one at a time with no call running.
+  Snapshots snapshots() {
     sync_.arrive_and_wait();  // they take theirs
     sync_.arrive_and_wait();  // taken
-    std::array<ProcessState, host_threads + 1> all;
-    all[0] = snapshot();
-    for (std::size_t t = 0; t < host_threads; ++t) {
-      all.at(t + 1) = taken_.at(t);
-    }
-    return all;
+    return {snapshot(), taken_};
   }
 
   // Runs one phase: released together, and back when every call returned.
@@ -209,13 +210,11 @@ std::string changes_text(const std::vector<Change> &changes) {
   return text;
 }
 
-using Snapshots = std::array<ProcessState, host_threads + 1>;
-
 // What one phase changed, from `last` to `now`, in words; empty if nothing.
 // `apart` holds how each host thread differed from the init thread at the
 // start; `verdict` turns fail unless only descriptors were left.
 std::string phase_changes(const Assignment &phase, const Snapshots &last, const Snapshots &now,
-                          const std::array<std::vector<Change>, host_threads + 1> &apart,
+                          const std::array<std::vector<Change>, host_threads> &apart,
                           Verdict &verdict) {
   const auto judge = [&verdict](const std::vector<Change> &changes) {
     for (const Change &change : changes) {
@@ -223,7 +222,7 @@ std::string phase_changes(const Assignment &phase, const Snapshots &last, const 
     }
   };
   const bool together = callers(phase) > 1;
-  if (const std::vector<Change> changed = difference(last[0], now[0]); !changed.empty()) {
+  if (const std::vector<Change> changed = difference(last.init, now.init); !changed.empty()) {
     judge(changed);
     if (together) {
       return "when " + overlap_text(phase) + ", one of them " + changes_text(changed) +
@@ -236,7 +235,7 @@ std::string phase_changes(const Assignment &phase, const Snapshots &last, const 
   }
   for (std::size_t t = 0; t < host_threads; ++t) {
     const std::vector<Change> own =
-        changes_since(apart.at(t + 1), difference(now[0], now.at(t + 1)));
+        changes_since(apart.at(t), difference(now.init, now.host.at(t)));
     if (!own.empty() && phase.at(t) != Call::none) {
       judge(own);
       return (together ? "when " + overlap_text(phase) + ", " : std::string()) +
@@ -261,9 +260,9 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
     Pool pool(plugin, geometries);
     const Snapshots first = pool.snapshots();
     // What already told a host thread from the init thread is no change.
-    std::array<std::vector<Change>, host_threads + 1> apart{};
-    for (std::size_t t = 1; t <= host_threads; ++t) {
-      apart.at(t) = difference(first[0], first.at(t));
+    std::array<std::vector<Change>, host_threads> apart{};
+    for (std::size_t t = 0; t < host_threads; ++t) {
+      apart.at(t) = difference(first.init, first.host.at(t));
     }
     Snapshots last = first;
     for (const Assignment &phase : phases()) {
