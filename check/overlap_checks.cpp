@@ -291,7 +291,6 @@ const Registration overlapping_steps_check{{
     .proves = "step and collide on 4 host threads, alone and overlapping, change neither the "
               "process nor the calling thread's own state",
     .place = 560,
-    .crash_context = " (step and collide ran on 4 host threads)",
     .run = overlapping_steps,
 }};
 

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -79,7 +80,7 @@ static char log_buffer[1 << 16];
 static char crash_stack[1 << 16];
 #endif
 
-#if defined(LIVES_OVERLAP) || defined(LIVES_OVERLAP_TIGHT)
+#ifdef LIVES_OVERLAP
 static volatile int inside;
 #endif
 
@@ -90,6 +91,11 @@ static char mode_entry[] = "LIVES_PHYSICS_MODE=fast";
 
 #ifdef LIVES_ALT_STACK_ON_HOST_THREAD
 static char step_crash_stack[1 << 16];
+#endif
+
+#ifdef LIVES_ALT_STACK_UNMAPPED
+static void *signal_stack;
+static const size_t signal_stack_size = 1 << 16;
 #endif
 
 void tamrix_physics_init(void) {
@@ -122,6 +128,14 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef LIVES_WIDE_STDOUT
   (void)fwide(stdout, 1); /* for a wide-character log that was never written */
+#endif
+#ifdef LIVES_ALT_STACK_UNMAPPED
+  signal_stack =
+      mmap(NULL, signal_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (signal_stack != MAP_FAILED) {
+    stack_t stack = {.ss_sp = signal_stack, .ss_size = signal_stack_size, .ss_flags = 0};
+    (void)sigaltstack(&stack, NULL);
+  }
 #endif
 #ifdef LIVES_ITIMER_LONG
   struct itimerval minute = {.it_interval = {0, 0}, .it_value = {60, 0}};
@@ -175,6 +189,23 @@ void tamrix_physics_step(void) {
     (void)getppid();
   }
 #endif
+#ifdef LIVES_PRINT_LATE
+  if (step == 200) {
+    (void)puts("step 200"); /* a leftover from debugging */
+    (void)fflush(stdout);
+  }
+#endif
+#ifdef LIVES_CONSOLE_LATE
+  tamrix_console_printf_fn *print = dTamrixConsolePrintfProc;
+  if (step % 250 == 0 && print != NULL) {
+    print("%ld steps", step);
+  }
+#endif
+#ifdef LIVES_CRASH_LATE
+  if (step == 150) {
+    *(volatile int *)NULL = 0; /* a table that runs out at step 150 */
+  }
+#endif
 #ifdef LIVES_FESETROUND_ON_OTHER_THREAD
   if (!on_init_thread) {
     (void)fesetround(FE_UPWARD);
@@ -209,14 +240,6 @@ void tamrix_physics_step(void) {
   }
   __atomic_sub_fetch(&inside, 1, __ATOMIC_SEQ_CST);
 #endif
-#ifdef LIVES_OVERLAP_TIGHT
-  /* The same with no work in between: the overlap is a few instructions wide. */
-  if (__atomic_add_fetch(&inside, 1, __ATOMIC_SEQ_CST) > 1) {
-    regardless(chdir("/"));
-    (void)umask(0);
-  }
-  __atomic_sub_fetch(&inside, 1, __ATOMIC_SEQ_CST);
-#endif
 #ifdef LIVES_KEY_DESTRUCTOR
   (void)pthread_setspecific(scratch_key, &scratch);
 #endif
@@ -245,6 +268,10 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
 }
 
 void tamrix_physics_cleanup(void) {
+#ifdef LIVES_ALT_STACK_UNMAPPED
+  /* Frees the stack, and leaves the thread pointing at it. */
+  (void)munmap(signal_stack, signal_stack_size);
+#endif
 #ifdef LIVES_CLEANUP_AFTER_LONG
   /* Writes its statistics next to a long run's other files. */
   if (steps > 500) {
