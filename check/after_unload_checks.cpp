@@ -27,7 +27,8 @@ constexpr double timer_wait_limit = 3.0;
 
 // A host thread that steps the plug-in, then waits, alive, until the plug-in
 // is gone, and only then takes a signal and ends: what a thread-key
-// destructor or an alternate stack the plug-in left on it meets.
+// destructor or an alternate stack the plug-in left on it meets. Each move
+// is made on the thread, one at a time, at the caller's word.
 class HostThread {
  public:
   // Started before the load, so the threads the plug-in starts are told apart.
@@ -40,51 +41,73 @@ class HostThread {
 
   // Steps the plug-in on the thread, and returns once it did.
   void step(const Plugin &plugin, const std::vector<tamrix_geom_handle> &geometries) {
-    std::unique_lock<std::mutex> lock(mutex_);
     plugin_ = &plugin;
     geometries_ = &geometries;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return stepped_; });
+    ask(Move::step);
   }
 
-  // After unload: takes a signal on the thread and ends it; what went wrong.
-  std::string end() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      unloaded_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) {
-      thread_.join();
-    }
+  // After unload: the thread takes a signal; what went wrong.
+  std::string take_signal() {
+    ask(Move::signal);
     return fault_;
   }
 
+  // After unload: the thread ends.
+  void end() {
+    ask(Move::end);
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
  private:
+  enum class Move { none, step, signal, end };
+
+  void ask(Move move) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (asked_ == Move::end) {
+      return;
+    }
+    asked_ = move;
+    changed_.notify_all();
+    // The end is the thread's own: its key destructors run as it returns.
+    changed_.wait(lock, [this] { return asked_ == Move::none || asked_ == Move::end; });
+  }
+
   void serve() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return plugin_ != nullptr || unloaded_; });
-    for (int i = 0; plugin_ != nullptr && i < steps_on_host_thread; ++i) {
-      plugin_->call(hook::step);
-      plugin_->call(hook::collide, (*geometries_)[0], (*geometries_)[1]);
+    for (;;) {
+      changed_.wait(lock, [this] { return asked_ != Move::none; });
+      switch (asked_) {
+        case Move::step:
+          for (int i = 0; i < steps_on_host_thread; ++i) {
+            plugin_->call(hook::step);
+            plugin_->call(hook::collide, (*geometries_)[0], (*geometries_)[1]);
+          }
+          break;
+        case Move::signal:
+          moves::making("a signal taken by a host thread that had called the plug-in",
+                        "its alternate signal stack (sigaltstack)");
+          fault_ = moves::take_signal("a host thread that had called the plug-in");
+          break;
+        case Move::end:
+          moves::making("the end of a host thread that had called the plug-in",
+                        "a thread-key destructor (pthread_key_create)");
+          changed_.notify_all();
+          return;
+        case Move::none:
+          break;
+      }
+      asked_ = Move::none;
+      changed_.notify_all();
     }
-    stepped_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return unloaded_; });
-    moves::making("a signal taken by a host thread that had called the plug-in",
-                  "its alternate signal stack (sigaltstack)");
-    fault_ = moves::take_signal("a host thread that had called the plug-in");
-    moves::making("the end of a host thread that had called the plug-in",
-                  "a thread-key destructor (pthread_key_create)");
-    // The key destructors run as the thread returns, after this.
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   const Plugin *plugin_ = nullptr;
   const std::vector<tamrix_geom_handle> *geometries_ = nullptr;
-  bool stepped_ = false;
-  bool unloaded_ = false;
+  Move asked_ = Move::none;
   std::string fault_;
   std::thread thread_;
 };
@@ -93,7 +116,7 @@ class HostThread {
 // that goes wrong, or empty.
 std::string host_goes_on(HostThread &stepper) {
   moves::report_crashes();
-  const std::array<std::function<std::string()>, 7> next = {
+  const std::array<std::function<std::string()>, 8> next = {
       [] {
         moves::making("a signal taken by the thread that called tamrix_physics_init",
                       "its alternate signal stack (sigaltstack)");
@@ -102,7 +125,11 @@ std::string host_goes_on(HostThread &stepper) {
       moves::fork_and_reap,
       moves::print_to_both,
       moves::read_environment,
-      [&stepper] { return stepper.end(); },
+      [&stepper] { return stepper.take_signal(); },
+      [&stepper] {
+        stepper.end();
+        return std::string();
+      },
       [] {
         moves::making("a thread the host started after unload", nullptr);
         std::thread([] {}).join();
@@ -121,7 +148,7 @@ std::string host_goes_on(HostThread &stepper) {
 }  // namespace
 
 Outcome life_after_unload(const std::string &path, Host &host) {
-  HostThread stepper;
+  auto stepper = std::make_unique<HostThread>();
   const ProcessState before = snapshot();
   entering("loading the file");
   auto plugin = std::make_unique<const Plugin>(path);
@@ -131,7 +158,7 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  stepper.step(*plugin, geometries);
+  stepper->step(*plugin, geometries);
   plugin->call(hook::cleanup);
   if (thread_left(before, snapshot())) {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
@@ -142,7 +169,10 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   entering("unloading the file");
   plugin.reset();
   entering(nullptr);
-  if (std::string fault = host_goes_on(stepper); !fault.empty()) {
+  if (std::string fault = host_goes_on(*stepper); !fault.empty()) {
+    // Its thread, if it still waits, is left waiting: ended now it would
+    // meet what the plug-in left on it before the report is out.
+    static_cast<void>(stepper.release());  // NOLINT(bugprone-unused-return-value)
     return failed(fault +
                   "; whatever a plug-in registers with the C library or the kernel it must "
                   "undo by cleanup, since the host goes on after unload");
