@@ -148,6 +148,7 @@ std::string host_goes_on(HostThread &stepper) {
 }  // namespace
 
 Outcome life_after_unload(const std::string &path, Host &host) {
+  fresh_standard_streams();  // as a host's, before it has printed
   auto stepper = std::make_unique<HostThread>();
   const ProcessState before = snapshot();
   entering("loading the file");
