@@ -106,4 +106,24 @@ Services stub_services() {
           &receive_stub<N>, &printf_stub<N>, &time_stub<N>};
 }
 
+// The life the process checks watch: set-up with the stand-ins, init, a
+// lookup that finds and one that does not, `steps` steps each with a
+// collide, and cleanup. Each call is made through `call(hook, args...)`,
+// which looks at what it must before and after.
+template <int N, typename Call>
+void stub_life(const Host &host, int steps, Call &&call) {
+  const Services services = stub_services<N>();
+  call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,
+       services.send, services.receive, services.console_printf, services.time);
+  call(hook::init);
+  call(hook::get_body, "arm");
+  call(hook::get_body, "ghost");
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  for (int i = 0; i < steps; ++i) {
+    call(hook::step);
+    call(hook::collide, geometries[0], geometries[1]);
+  }
+  call(hook::cleanup);
+}
+
 }  // namespace plugin_check

@@ -38,17 +38,7 @@ std::vector<Moment> table_over_life(const std::string &path, Host &host) {
     plugin->call(hook, args...);
     moments.push_back({hook.name, read_process_table()});
   };
-  const Services services = stub_services<5>();
-  call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,
-       services.send, services.receive, services.console_printf, services.time);
-  call(hook::init);
-  call(hook::get_body, "arm");
-  const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  for (int i = 0; i < lived_steps; ++i) {
-    call(hook::step);
-    call(hook::collide, geometries[0], geometries[1]);
-  }
-  call(hook::cleanup);
+  stub_life<5>(host, lived_steps, call);
   // Code of the plug-in's may still run (a thread, a timer's handler): the
   // threads-left check says so; here the library stays, to read the rest.
   if (snapshot().threads > threads_before) {

@@ -53,18 +53,7 @@ std::vector<Moment> observed_life(const std::string &path, Host &host) {
     count_heap(false);
     moments.push_back({hook.name, now()});
   };
-  const Services services = stub_services<4>();
-  call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,
-       services.send, services.receive, services.console_printf, services.time);
-  call(hook::init);
-  call(hook::get_body, "arm");
-  call(hook::get_body, "ghost");
-  const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  for (int i = 0; i < observed_steps; ++i) {
-    call(hook::step);
-    call(hook::collide, geometries[0], geometries[1]);
-  }
-  call(hook::cleanup);
+  stub_life<4>(host, observed_steps, call);
   // A thread of the plug-in's still running would crash in its unmapped code,
   // and take the report with it: such a plug-in stays loaded.
   if (moments.back().state.threads > moments.front().state.threads) {
@@ -242,18 +231,7 @@ CountedLife counted_life(const Plugin &plugin, Host &host, int life) {
     plugin.call(hook, args...);
     count_heap(false);
   };
-  const Services services = stub_services<4>();
-  call(hook::set_up, services.geom_lookup, services.body_lookup, services.contact_group,
-       services.send, services.receive, services.console_printf, services.time);
-  call(hook::init);
-  call(hook::get_body, "arm");
-  call(hook::get_body, "ghost");
-  const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  for (int i = 0; i < observed_steps; ++i) {
-    call(hook::step);
-    call(hook::collide, geometries[0], geometries[1]);
-  }
-  call(hook::cleanup);
+  stub_life<4>(host, observed_steps, call);
   const Held end = held_now();
   counted.growth = {end.blocks - start.blocks, end.bytes - start.bytes};
   return counted;
