@@ -291,9 +291,16 @@ else()
   set(lenient_fault exec_stack)
   set(lenient_check exec-stack)
 endif()
+# The thread sanitizer's own thread is in every process, and an executable
+# stack asked for at load makes its stack writable and executable too, which
+# process-left-as-found rightly fails: this row is about the warning alone.
+set(lenient_skip "")
+if(MY_PHYSICS1_SANITIZE STREQUAL "thread")
+  set(lenient_skip --skip process-left-as-found)
+endif()
 add_test(NAME plugin_check_${lenient_fault}_lenient
   COMMAND "${expect_run}" 0 "^WARN ${lenient_check}:" "!^FAIL"
-          -- ${plugin_check} $<TARGET_FILE:broken_${lenient_fault}>)
+          -- ${plugin_check} ${lenient_skip} $<TARGET_FILE:broken_${lenient_fault}>)
 
 plugin_gtest(process_tests process_test.cpp)
 target_link_libraries(process_tests PRIVATE plugin_check_sandbox)
