@@ -19,10 +19,14 @@ if(NOT WIN32)
             -- ${plugin_check})
   set_tests_properties(plugin_check_plugin_rewrites_its_file plugin_check_file_swapped_mid_run
     PROPERTIES TIMEOUT 300)
-  # A check's process does not announce itself by name.
-  add_test(NAME plugin_check_child_goes_by_a_hosts_name
-    COMMAND ${within_corpus_limit} "${expect_run}" 0 "^0 failed|, 0 failed," --
-            "${plugin_check}" --strict $<TARGET_FILE:bytes_looks_for_the_checker>)
+  # A check's process does not announce itself by name; under qemu's
+  # user-mode emulation the command line the plug-in reads is the emulator's
+  # copy, which the child cannot blank.
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    add_test(NAME plugin_check_child_goes_by_a_hosts_name
+      COMMAND ${within_corpus_limit} "${expect_run}" 0 "^0 failed|, 0 failed," --
+              "${plugin_check}" --strict $<TARGET_FILE:bytes_looks_for_the_checker>)
+  endif()
 endif()
 
 add_executable(plugin_bytes_tests plugin_bytes_test.cpp)

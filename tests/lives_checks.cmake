@@ -40,8 +40,14 @@ lives_fault(console_late long-life
 lives_fault(crash_late long-life
             "^FAIL long-life: (crashed in tamrix_physics_step, after 128 steps of a 1024-step life: SIG(SEGV|ABRT)|tamrix_physics_step ended the process)")
 lives_fault(row_late long-life "^FAIL long-life: .*tamrix_physics_step at step 301 changed row 6 ")
-lives_fault(getppid_late long-life "^FAIL long-life: .*tamrix_physics_step at step 101 called getppid"
-            --strict)
+# qemu's user-mode emulation refuses system call filters.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  lives_fault(getppid_late long-life "^FAIL long-life: .*tamrix_physics_step at step 101 called getppid"
+              --strict)
+  set(restores_call "^WARN long-life: tamrix_physics_step at step 150 called [a-z]+; a host")
+else()
+  set(restores_call "!^FAIL")
+endif()
 # Borrowed and given back within the call: no change of the process, however
 # late; the system calls it took are a warning, as step-collide-no-syscalls has them.
 tamrix_add_physics_plugin(lives_restores SERVICE_TABLE lives_plugin.c)
@@ -49,7 +55,7 @@ target_compile_definitions(lives_restores PRIVATE LIVES_RESTORES)
 uninstrumented_plugin(lives_restores)
 add_test(NAME plugin_check_lives_restores
   COMMAND ${within_corpus_limit} "${expect_run}" 0
-          "^WARN long-life: tamrix_physics_step at step 150 called [a-z]+; a host" "!changed"
+          "${restores_call}" "!changed"
           "^PASS life-after-unload" -- "${plugin_check}" --only long-life,life-after-unload
           $<TARGET_FILE:lives_restores>)
 
@@ -88,5 +94,9 @@ lives_fault(wide_stdout life-after-unload
 lives_fault(itimer_long life-after-unload
             "^FAIL life-after-unload: after unload, the plug-in had left timers armed: setitimer ITIMER_REAL \\(SIGALRM\\) due in 60 s")
 lives_fault(itimer life-after-unload "^FAIL life-after-unload: after unload, the host took SIGALRM")
-lives_fault(posix_timer life-after-unload
-            "^FAIL life-after-unload: after unload, the host took SIGUSR1 from a timer the plug-in left armed \\(a POSIX timer")
+# Under qemu's user-mode emulation the POSIX timer's signal is not seen
+# after the unload: a row for native runs.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  lives_fault(posix_timer life-after-unload
+              "^FAIL life-after-unload: after unload, the host took SIGUSR1 from a timer the plug-in left armed \\(a POSIX timer")
+endif()
