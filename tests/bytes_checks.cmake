@@ -2,15 +2,14 @@
 # swapped by another process mid-run, are reported, while every check judges
 # the bytes read at the start. Included from tests/CMakeLists.txt.
 
-foreach(name sound rewrites_its_file looks_for_the_checker)
-  tamrix_add_physics_plugin(bytes_${name} SERVICE_TABLE bytes_plugin.c)
-  string(TOUPPER "BYTES_${name}" macro)
-  target_compile_definitions(bytes_${name} PRIVATE ${macro})
-  uninstrumented_plugin(bytes_${name})
-endforeach()
-
 set(check_plugin_bytes "${CMAKE_CURRENT_SOURCE_DIR}/check_plugin_bytes.sh")
 if(NOT WIN32)
+  foreach(name sound rewrites_its_file looks_for_the_checker)
+    tamrix_add_physics_plugin(bytes_${name} SERVICE_TABLE bytes_plugin.c)
+    string(TOUPPER "BYTES_${name}" macro)
+    target_compile_definitions(bytes_${name} PRIVATE ${macro})
+    uninstrumented_plugin(bytes_${name})
+  endforeach()
   add_test(NAME plugin_check_plugin_rewrites_its_file
     COMMAND "${check_plugin_bytes}" rewrite $<TARGET_FILE:bytes_rewrites_its_file>
             -- ${plugin_check})

@@ -30,8 +30,8 @@ PrivateCopy::~PrivateCopy() {
 }
 
 // A temporary file, written once and then held open for the whole run with
-// no sharing of writes, so no child, nor anyone else, can change it while
-// children load it; deleted at the end.
+// no sharing of writes, so no one can open it to change it while children
+// load it; deleted at the end.
 std::string PrivateCopy::make(std::string_view bytes, const std::string & /*name*/) {
   std::vector<wchar_t> folder(MAX_PATH + 1);
   std::vector<wchar_t> file(MAX_PATH + 1);
@@ -56,12 +56,22 @@ std::string PrivateCopy::make(std::string_view bytes, const std::string & /*name
   const bool whole =
       WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
       written == bytes.size();
+  CloseHandle(handle);
+  if (!whole) {
+    DeleteFileW(path.c_str());
+    return "cannot write a private copy of the file: " + error_text();
+  }
+  // Held for reading only: the loader, which shares reads but not writes,
+  // refuses a file anyone holds open for writing.
+  handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DeleteFileW(path.c_str());
+    return "cannot hold the private copy of the file: " + error_text();
+  }
   path_ = utf8(path);
   wide_path_ = path;
   held_ = reinterpret_cast<std::intptr_t>(handle);
-  if (!whole) {
-    return "cannot write a private copy of the file: " + error_text();
-  }
   return {};
 }
 
