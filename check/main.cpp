@@ -7,6 +7,7 @@
 #include "plugin_bytes.hpp"
 #include "plugin_check.hpp"
 #include "programs/exit_status.hpp"
+#include "programs/visible_text.hpp"
 #include "sandbox/child.hpp"
 #include "worlds.hpp"
 
@@ -33,7 +34,7 @@ int run(const plugin_check::Options &options, const plugin_check::PluginBytes &b
         plugin_check::JunitReport &junit) {
   // The verdict is for these bytes: a report names them before any finding.
   if (!bytes.sha256().empty()) {
-    std::cout << "file " << options.plugin << " sha256 " << bytes.sha256();
+    std::cout << "file " << tamrix_host::visible(options.plugin) << " sha256 " << bytes.sha256();
     if (!bytes.copy_problem().empty()) {
       std::cout << " (checked in place: " << bytes.copy_problem() << ")";
     }
