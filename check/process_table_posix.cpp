@@ -200,7 +200,10 @@ Value posix_timers(TableSources & /*sources*/) {
   std::string text;
   for (std::string line; std::getline(file, line);) {
     if (line.starts_with("ID: ")) {
-      text += (text.empty() ? "" : "\n") + line.substr(4);
+      // Appended in parts: a C string joined to a temporary trips the
+      // optimiser's false -Wrestrict in GCC 12.
+      text += text.empty() ? "" : "\n";
+      text += line.substr(4);
     } else if (line.starts_with("signal: ")) {
       const int number = static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
       const char *name = sigabbrev_np(number);
@@ -350,7 +353,8 @@ Value groups(TableSources & /*sources*/) {
   }
   std::string text;
   for (int i = 0; i < count; ++i) {
-    text += (i == 0 ? "" : ",") + std::to_string(list.at(static_cast<std::size_t>(i)));
+    text += i == 0 ? "" : ",";
+    text += std::to_string(list.at(static_cast<std::size_t>(i)));
   }
   return text.empty() ? "none" : text;
 }
