@@ -3,7 +3,9 @@
 // setting nobody thought to list is seen as soon as the table has a row.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "behaviour.hpp"
@@ -58,34 +60,36 @@ struct Found {
   std::size_t moment;
 };
 
+// The first moment after which `row` differs, if any. A row that loading
+// changes by itself is measured from after the load while the plug-in is
+// loaded, and from before it once it is gone.
+std::optional<Found> first_change(const Row &row, std::size_t index,
+                                  const std::vector<Moment> &moments) {
+  const bool unloaded = moments.back().call == "unloading the file";
+  for (std::size_t i = row.changes_with_load ? 2 : 1; i < moments.size(); ++i) {
+    const bool gone = unloaded && i + 1 == moments.size();
+    const Moment &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
+    const std::optional<std::string> &was = from.table.at(index);
+    const std::optional<std::string> &is = moments[i].table.at(index);
+    if (!was || !is) {
+      continue;
+    }
+    if (const std::vector<std::string> changes = row_changes(row, *was, *is); !changes.empty()) {
+      return Found{moments[i].call + " " + changes.front(), row.level, i};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Outcome process_left_as_found(const std::string &path, Host &host) {
   const std::vector<Moment> moments = table_over_life(path, host);
   const std::span<const Row> rows = process_rows();
-  const Moment &before = moments.front();
-  const Moment &loaded = moments.at(1);
-  const bool unloaded = moments.back().call == "unloading the file";
   std::vector<Found> found;
   for (std::size_t row = 0; row < rows.size(); ++row) {
-    for (std::size_t i = 1; i < moments.size(); ++i) {
-      // A row that loading changes by itself is measured from after the load
-      // while the plug-in is loaded, and from before it once it is gone.
-      const bool gone = unloaded && i + 1 == moments.size();
-      if (rows[row].changes_with_load && i == 1) {
-        continue;
-      }
-      const bool from_load = rows[row].changes_with_load && !gone;
-      const std::optional<std::string> &was = (from_load ? loaded : before).table.at(row);
-      const std::optional<std::string> &is = moments[i].table.at(row);
-      if (!was || !is) {
-        continue;
-      }
-      const std::vector<std::string> changes = row_changes(rows[row], *was, *is);
-      if (!changes.empty()) {
-        found.push_back({moments[i].call + " " + changes.front(), rows[row].level, i});
-        break;
-      }
+    if (std::optional<Found> change = first_change(rows[row], row, moments)) {
+      found.push_back(std::move(*change));
     }
   }
   if (found.empty()) {

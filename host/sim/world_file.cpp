@@ -13,6 +13,7 @@
 #include <string_view>
 #include <system_error>
 #include <tuple>
+#include <utility>
 
 namespace tamrix_host {
 namespace {
@@ -535,85 +536,110 @@ bool unsafe_for_toml(char32_t point) {
          (point >= 0xfba6 && point <= 0xfefe);
 }
 
+enum class In { tokens, comment, basic, literal, multi_basic, multi_literal };
+
+bool starts(const std::string &text, std::size_t at, const char *quote) {
+  return text.compare(at, 3, quote) == 0;
+}
+
+// The last quote of a multi-line string's end at `at`, which may take up to
+// two quotes of the string's own before its closing three: `""""` is a
+// string ending in one.
+std::size_t multi_end(const std::string &text, std::size_t at, char quote) {
+  std::size_t end = at + 3;
+  while (end < text.size() && end < at + 5 && text[end] == quote) {
+    ++end;
+  }
+  return end - 1;
+}
+
+// Whether the character at `at`, between tokens, starts a comment or a
+// string; `at` moves on to a multi-line string's third quote.
+In from_tokens(const std::string &text, std::size_t &at) {
+  const char c = text[at];
+  if (starts(text, at, "\"\"\"") || starts(text, at, "'''")) {
+    at += 2;
+    return c == '"' ? In::multi_basic : In::multi_literal;
+  }
+  return c == '#' ? In::comment : c == '"' ? In::basic : c == '\'' ? In::literal : In::tokens;
+}
+
+// Whether a basic string ends at `at`. An escaped quote or backslash does
+// not end it, and `at` moves past it; an escaped non-ASCII character is
+// looked at like any other.
+In in_basic_string(const std::string &text, std::size_t &at, In in) {
+  const char c = text[at];
+  if (c == '\\' && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0x80) {
+    ++at;
+    return in;
+  }
+  if (in == In::multi_basic && starts(text, at, "\"\"\"")) {
+    at = multi_end(text, at, '"');
+    return In::tokens;
+  }
+  return in == In::basic && c == '"' ? In::tokens : in;
+}
+
+// Where the character at `at` leaves the scan; `at` moves on to the last
+// character it takes with it.
+In next_state(const std::string &text, std::size_t &at, In in) {
+  switch (in) {
+    case In::tokens:
+      return from_tokens(text, at);
+    case In::basic:
+    case In::multi_basic:
+      return in_basic_string(text, at, in);
+    case In::literal:
+      return text[at] == '\'' ? In::tokens : in;
+    case In::multi_literal:
+      if (starts(text, at, "'''")) {
+        at = multi_end(text, at, '\'');
+        return In::tokens;
+      }
+      return in;
+    case In::comment:
+      return in;
+  }
+  return in;
+}
+
+// What is wrong with the character at `at`, read in `in`; empty if nothing.
+std::string character_problem(const std::string &text, std::size_t at, In in) {
+  const auto c = static_cast<unsigned char>(text[at]);
+  if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) {
+    return "a control character";
+  }
+  if (c < 0x80 || in == In::comment) {
+    return {};
+  }
+  if (const char32_t point = code_point_at(text, at); unsafe_for_toml(point)) {
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "U+%04X", static_cast<unsigned>(point));
+    return std::string("the character ") + name.data() +
+           ", which the TOML reader cannot take safely; in a string, write it as an escape (\\u" +
+           (name.data() + 2) + ")";
+  }
+  return in == In::tokens ? "a non-ASCII character outside a string or comment" : "";
+}
+
 Stray stray_character(const std::string &text) {
-  enum class In { tokens, comment, basic, literal, multi_basic, multi_literal };
   In in = In::tokens;
   std::size_t line = 1;
-  const auto starts = [&text](std::size_t at, const char *quote) {
-    return text.compare(at, 3, quote) == 0;
-  };
-  // A multi-line string may end in up to two quotes of its own before its
-  // closing three: `""""` is a string ending in one.
-  const auto close_multi = [&text, &in](std::size_t &at, char quote) {
-    std::size_t end = at + 3;
-    while (end < text.size() && end < at + 5 && text[end] == quote) {
-      ++end;
-    }
-    at = end - 1;
-    in = In::tokens;
-  };
   for (std::size_t at = 0; at < text.size(); ++at) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) {
-      return {line, "a control character"};
+    if (std::string problem = character_problem(text, at, in); !problem.empty()) {
+      return {line, std::move(problem)};
     }
-    if (c >= 0x80 && in != In::comment && unsafe_for_toml(code_point_at(text, at))) {
-      std::array<char, 16> name{};
-      std::snprintf(name.data(), name.size(), "U+%04X",
-                    static_cast<unsigned>(code_point_at(text, at)));
-      return {line, std::string("the character ") + name.data() +
-                        ", which the TOML reader cannot take safely; in a string, write it as an "
-                        "escape (\\u" +
-                        (name.data() + 2) + ")"};
-    }
-    if (c == '\n') {
+    if (text[at] == '\n') {
       ++line;
-      if (in == In::comment || in == In::basic || in == In::literal) {
-        in = In::tokens;  // a single-line string cannot go on; the parser says so
-      }
+      // A single-line string cannot go on; the parser says so.
+      in = in == In::comment || in == In::basic || in == In::literal ? In::tokens : in;
       continue;
     }
-    switch (in) {
-      case In::tokens:
-        if (c >= 0x80) {
-          return {line, "a non-ASCII character outside a string or comment"};
-        }
-        if (c == '#') {
-          in = In::comment;
-        } else if (starts(at, "\"\"\"")) {
-          in = In::multi_basic;
-          at += 2;
-        } else if (starts(at, "\'\'\'")) {
-          in = In::multi_literal;
-          at += 2;
-        } else if (c == '"') {
-          in = In::basic;
-        } else if (c == '\'') {
-          in = In::literal;
-        }
-        break;
-      case In::basic:
-      case In::multi_basic:
-        if (c == '\\' && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0x80) {
-          ++at;  // an escaped quote or backslash does not end the string
-          line += text[at] == '\n' ? 1 : 0;
-        } else if (in == In::basic && c == '"') {
-          in = In::tokens;
-        } else if (in == In::multi_basic && starts(at, "\"\"\"")) {
-          close_multi(at, '"');
-        }
-        break;
-      case In::literal:
-        in = c == '\'' ? In::tokens : in;
-        break;
-      case In::multi_literal:
-        if (starts(at, "\'\'\'")) {
-          close_multi(at, '\'');
-        }
-        break;
-      case In::comment:
-        break;
-    }
+    const std::size_t from = at;
+    in = next_state(text, at, in);
+    const auto skipped = text.begin() + static_cast<std::ptrdiff_t>(from);
+    line += static_cast<std::size_t>(
+        std::count(skipped + 1, skipped + static_cast<std::ptrdiff_t>(at - from) + 1, '\n'));
   }
   return {};
 }
