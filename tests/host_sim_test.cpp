@@ -192,7 +192,9 @@ TEST_F(WorldFileTest, StrayCharactersAreRefusedBeforeTheTomlLibrarySeesThem) {
     const std::string path = write(text);
     const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
     EXPECT_EQ(run.status, 2) << text;
-    EXPECT_EQ(run.err, "host-sim: " + path + said + "\n");
+    std::string expected = "host-sim: ";
+    expected.append(path).append(said).append("\n");
+    EXPECT_EQ(run.err, expected);
   }
   const std::string allowed =
       "# caf\xc3\xa9\nlookups = [\"caf\\u00e9\", '\xe6\x97\xa5', \"\\\"\xe6\x97\xa5\", "

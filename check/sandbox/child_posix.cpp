@@ -62,18 +62,20 @@ void hide_command_line() {
   std::getline(stat_file, line);
   const std::size_t close = line.rfind(')');
   std::istringstream fields(close == std::string::npos ? "" : line.substr(close + 1));
-  std::vector<std::string> rest{std::istream_iterator<std::string>(fields),
-                                std::istream_iterator<std::string>()};
+  std::vector<std::string> rest;
+  for (std::string field; fields >> field;) {
+    rest.push_back(field);
+  }
   constexpr std::size_t arg_start = 48 - 3;  // the fields after the command start at 3
   if (rest.size() <= arg_start + 1) {
     return;
   }
-  const auto start = static_cast<std::uintptr_t>(std::stoull(rest[arg_start]));
-  const auto end = static_cast<std::uintptr_t>(std::stoull(rest[arg_start + 1]));
-  if (start != reinterpret_cast<std::uintptr_t>(program_invocation_name) || end <= start) {
+  const auto from = static_cast<std::uintptr_t>(std::stoull(rest[arg_start]));
+  const auto to = static_cast<std::uintptr_t>(std::stoull(rest[arg_start + 1]));
+  if (from != reinterpret_cast<std::uintptr_t>(program_invocation_name) || to <= from) {
     return;
   }
-  const std::size_t size = end - start;
+  const std::size_t size = to - from;
   std::memset(program_invocation_name, 0, size);
   std::memcpy(program_invocation_name, host_name.data(), std::min(host_name.size(), size - 1));
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 #include "sandbox/private_copy.hpp"
 
@@ -74,11 +75,11 @@ std::string PrivateCopy::make(std::string_view bytes, const std::string &name) {
     return "cannot seal the private copy of the file: " + error_text();
   }
   // Children are forks, which keep the descriptor, and so the same path.
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  if (access(path.c_str(), R_OK) != 0) {
-    return "cannot reach the private copy of the file at " + path + ": " + error_text();
+  std::string through = "/proc/self/fd/" + std::to_string(fd);
+  if (access(through.c_str(), R_OK) != 0) {
+    return "cannot reach the private copy of the file at " + through + ": " + error_text();
   }
-  path_ = path;
+  path_ = std::move(through);
   return {};
 }
 
