@@ -112,10 +112,20 @@ bool start(Child &child, const std::vector<std::string> &args, const std::string
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  // Suspended, so it cannot start anything before it is in the job.
-  const BOOL started = CreateProcessA(self.data(), command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr,
-                                      &startup, &child.process);
+  // Starting a process can fail for a moment on a loaded machine (wine says
+  // ERROR_INTERNAL_ERROR), and that is never the plug-in's doing, so a check
+  // is not failed for it until a few tries spread over a second have failed.
+  BOOL started = FALSE;
+  for (const DWORD pause_ms : std::array<DWORD, 4>{50, 200, 800, 0}) {
+    // Suspended, so it cannot start anything before it is in the job.
+    started = CreateProcessA(self.data(), command.data(), nullptr, nullptr, TRUE,
+                             CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                             &child.process);
+    if (started || pause_ms == 0) {
+      break;
+    }
+    Sleep(pause_ms);
+  }
   CloseHandle(child.write_end);
   child.write_end = nullptr;
   if (!started) {
