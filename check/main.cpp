@@ -3,13 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.hpp"
+#include "cli/report.hpp"
 #include "inspect/plugin_file.hpp"
-#include "plugin_bytes.hpp"
-#include "plugin_check.hpp"
 #include "programs/exit_status.hpp"
 #include "programs/visible_text.hpp"
+#include "run/battery.hpp"
+#include "run/plugin_bytes.hpp"
+#include "run/worlds.hpp"
 #include "sandbox/child.hpp"
-#include "worlds.hpp"
 
 namespace {
 

@@ -29,7 +29,7 @@ if(NOT WIN32)
 endif()
 
 add_executable(plugin_bytes_tests plugin_bytes_test.cpp)
-target_link_libraries(plugin_bytes_tests PRIVATE plugin_check_core GTest::gtest_main)
+target_link_libraries(plugin_bytes_tests PRIVATE plugin_check_cli GTest::gtest_main)
 target_compile_definitions(plugin_bytes_tests PRIVATE
   MY_PHYSICS1_PATH="$<TARGET_FILE:my_physics1>")
 add_dependencies(plugin_bytes_tests my_physics1)

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox/heap_count.hpp"
+#include "observe/heap_count.hpp"
 #include "tamrix_host.hpp"
 
 // The C library's own names for its allocator, which a plug-in may call.

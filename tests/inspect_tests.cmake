@@ -89,7 +89,8 @@ endif()
 add_custom_target(inspect_foreign_inputs DEPENDS ${inspect_foreign_files})
 
 add_executable(inspect_tests inspect_test.cpp binary_kind_test.cpp)
-target_link_libraries(inspect_tests PRIVATE plugin_inspect host_sim_core GTest::gtest_main)
+target_link_libraries(inspect_tests PRIVATE plugin_check_checks plugin_check_run host_sim_core
+                                            GTest::gtest_main)
 foreach(input IN LISTS inspect_inputs)
   string(TOUPPER "${input}" macro)
   target_compile_definitions(inspect_tests PRIVATE ${macro}_PATH="$<TARGET_FILE:${input}>")

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <string>
 
-#include "plugin_bytes.hpp"
-#include "sha256.hpp"
+#include "run/plugin_bytes.hpp"
+#include "run/sha256.hpp"
 
 namespace {
 

@@ -307,7 +307,7 @@ target_link_libraries(process_tests PRIVATE plugin_check_sandbox)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
 # With every check registered, as plugin-check has them.
-target_link_libraries(plugin_check_tests PRIVATE plugin_check_battery plugin_check_heap_count
+target_link_libraries(plugin_check_tests PRIVATE plugin_check_checks plugin_check_cli plugin_check_heap_count
                                                  GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 
@@ -456,7 +456,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   list(APPEND state_test_sources heap_count_test.cpp syscall_filter_test.cpp)
 endif()
 plugin_gtest(process_state_tests ${state_test_sources})
-target_link_libraries(process_state_tests PRIVATE plugin_check_state plugin_check_sandbox
+target_link_libraries(process_state_tests PRIVATE plugin_check_observe plugin_check_sandbox
                                                   plugin_check_heap_count)
 
 # The example under examples/, built here as well as from the installed

@@ -11,14 +11,16 @@
 #include <string>
 #include <string_view>
 
-#include "engine_snapshot.hpp"
-#include "plugin_check.hpp"
+#include "cli/options.hpp"
+#include "cli/report.hpp"
+#include "engine/engine_snapshot.hpp"
 #include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
+#include "run/battery.hpp"
+#include "run/worlds.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
-#include "worlds.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "observe/process_state.hpp"
 #include "platform/platform.hpp"
-#include "process_state.hpp"
 
 namespace {
 

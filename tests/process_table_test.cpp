@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "process_state.hpp"
+#include "observe/process_state.hpp"
 
 namespace {
 

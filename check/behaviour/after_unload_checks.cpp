@@ -1,0 +1,195 @@
+// After the last life the host unloads the plug-in and goes on: it forks,
+// ends the threads that called the plug-in, prints, reads its environment
+// and takes signals. Whatever the plug-in left registered in the C library
+// or the kernel points into memory that is gone by then.
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "behaviour/lives.hpp"
+#include "observe/host_moves.hpp"
+#include "observe/process_state.hpp"
+
+namespace plugin_check {
+namespace {
+
+using tamrix_host::entering;
+
+constexpr int steps_on_host_thread = 8;
+// Long enough for a watchdog a plug-in arms for a step, short enough for a run.
+constexpr double timer_wait_limit = 3.0;
+
+// A host thread that steps the plug-in, then waits, alive, until the plug-in
+// is gone, and only then takes a signal and ends: what a thread-key
+// destructor or an alternate stack the plug-in left on it meets. Each move
+// is made on the thread, one at a time, at the caller's word.
+class HostThread {
+ public:
+  // Started before the load, so the threads the plug-in starts are told apart.
+  HostThread() : thread_([this] { serve(); }) {}
+  HostThread(const HostThread &) = delete;
+  HostThread &operator=(const HostThread &) = delete;
+  HostThread(HostThread &&) = delete;
+  HostThread &operator=(HostThread &&) = delete;
+  ~HostThread() { end(); }
+
+  // Steps the plug-in on the thread, and returns once it did.
+  void step(const Plugin &plugin, const std::vector<tamrix_geom_handle> &geometries) {
+    plugin_ = &plugin;
+    geometries_ = &geometries;
+    ask(Move::step);
+  }
+
+  // After unload: the thread takes a signal; what went wrong.
+  std::string take_signal() {
+    ask(Move::signal);
+    return fault_;
+  }
+
+  // After unload: the thread ends.
+  void end() {
+    ask(Move::end);
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+ private:
+  enum class Move { none, step, signal, end };
+
+  void ask(Move move) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (asked_ == Move::end) {
+      return;
+    }
+    asked_ = move;
+    changed_.notify_all();
+    // The end is the thread's own: its key destructors run as it returns.
+    changed_.wait(lock, [this] { return asked_ == Move::none || asked_ == Move::end; });
+  }
+
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return asked_ != Move::none; });
+      switch (asked_) {
+        case Move::step:
+          for (int i = 0; i < steps_on_host_thread; ++i) {
+            plugin_->call(hook::step);
+            plugin_->call(hook::collide, (*geometries_)[0], (*geometries_)[1]);
+          }
+          break;
+        case Move::signal:
+          moves::making("a signal taken by a host thread that had called the plug-in",
+                        "its alternate signal stack (sigaltstack)");
+          fault_ = moves::take_signal("a host thread that had called the plug-in");
+          break;
+        case Move::end:
+          moves::making("the end of a host thread that had called the plug-in",
+                        "a thread-key destructor (pthread_key_create)");
+          changed_.notify_all();
+          return;
+        case Move::none:
+          break;
+      }
+      asked_ = Move::none;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const Plugin *plugin_ = nullptr;
+  const std::vector<tamrix_geom_handle> *geometries_ = nullptr;
+  Move asked_ = Move::none;
+  std::string fault_;
+  std::thread thread_;
+};
+
+// The host's moves after unload, in the order a host makes them; the first
+// that goes wrong, or empty.
+std::string host_goes_on(HostThread &stepper) {
+  moves::report_crashes();
+  const std::array<std::function<std::string()>, 8> next = {
+      [] {
+        moves::making("a signal taken by the thread that called tamrix_physics_init",
+                      "its alternate signal stack (sigaltstack)");
+        return moves::take_signal("the thread that called tamrix_physics_init");
+      },
+      moves::fork_and_reap,
+      moves::print_to_both,
+      moves::read_environment,
+      [&stepper] { return stepper.take_signal(); },
+      [&stepper] {
+        stepper.end();
+        return std::string();
+      },
+      [] {
+        moves::making("a thread the host started after unload", nullptr);
+        std::thread([] {}).join();
+        return std::string();
+      },
+      [] { return moves::wait_for_timers(timer_wait_limit); },
+  };
+  std::string fault;
+  for (const auto *move = next.begin(); fault.empty() && move != next.end(); ++move) {
+    fault = (*move)();
+  }
+  moves::making(nullptr, nullptr);
+  return fault;
+}
+
+}  // namespace
+
+Outcome life_after_unload(const std::string &path, Host &host) {
+  fresh_standard_streams();  // as a host's, before it has printed
+  auto stepper = std::make_unique<HostThread>();
+  const ProcessState before = snapshot();
+  entering("loading the file");
+  auto plugin = std::make_unique<const Plugin>(path);
+  entering(nullptr);
+  moves::remember_library_of(reinterpret_cast<const void *>(plugin->step));
+  set_up(*plugin, stub_services<10>());
+  plugin->call(hook::init);
+  plugin->call(hook::get_body, "arm");
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  stepper->step(*plugin, geometries);
+  plugin->call(hook::cleanup);
+  if (thread_left(before, snapshot())) {
+    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+    return skipped(
+        "a thread of the plug-in's still ran after cleanup, so it was not unloaded (see "
+        "threads-left)");
+  }
+  entering("unloading the file");
+  plugin.reset();
+  entering(nullptr);
+  if (std::string fault = host_goes_on(*stepper); !fault.empty()) {
+    // Its thread, if it still waits, is left waiting: ended now it would
+    // meet what the plug-in left on it before the report is out.
+    static_cast<void>(stepper.release());  // NOLINT(bugprone-unused-return-value)
+    return failed(fault +
+                  "; whatever a plug-in registers with the C library or the kernel it must "
+                  "undo by cleanup, since the host goes on after unload");
+  }
+  return passed();
+}
+
+const Registration life_after_unload_check{{
+    .name = "life-after-unload",
+    .proves = "after cleanup and unload the host forks, ends its threads, prints, reads its "
+              "environment, takes signals and outlives any timer without a crash",
+    .platforms = Platforms::linux_only,
+    .place = 570,
+    .crash_context = " (the plug-in had been unloaded; what crashed is what it left registered)",
+    .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer",
+    .run_loading = life_after_unload,
+}};
+
+}  // namespace plugin_check

@@ -1,0 +1,144 @@
+// The world left as the host owns it: a snapshot of the whole engine world,
+// one table of fields (engine_snapshot.hpp), compared around every call a
+// host makes, so whatever a plug-in changes of it is named with the hook,
+// even a field no one thought to list as a fault.
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "engine/engine_count.hpp"
+#include "engine/engine_snapshot.hpp"
+
+namespace plugin_check {
+namespace {
+
+// Compares the world now with `before`, which it then becomes; the failure
+// that names `hook` and what it changed, or empty.
+std::string changed_by(const char *hook, const Host &host, WorldSnapshot &before) {
+  WorldSnapshot now = snapshot_world(host);
+  std::string changes = differences(before, now);
+  before = std::move(now);
+  return changes.empty() ? changes : std::string(hook) + " changed " + changes;
+}
+
+}  // namespace
+
+Outcome world_left_as_found(const Plugin &plugin, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  WorldSnapshot before = snapshot_world(host);
+  std::string change;
+  const auto fault = [&](const char *hook) {
+    change = changed_by(hook, host, before);
+    return !change.empty();
+  };
+  host.set_up(plugin);
+  if (fault("physics_special_init")) {
+    return failed(change);
+  }
+  host.init(plugin);
+  if (fault(hook::init.name)) {
+    return failed(change);
+  }
+  (void)host.get_body(plugin, "arm");
+  if (fault(hook::get_body.name)) {
+    return failed(change);
+  }
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  // The bodies' geometries come first; two fixed ones a host never asks about.
+  const std::size_t moving = host.world().bodies.size();
+  for (int round = 0; round < 3; ++round) {
+    plugin.call(hook::step);
+    if (fault(hook::step.name)) {
+      return failed(change);
+    }
+    // Every pair a host could ask about; the host then empties its group, so
+    // whatever is left was made outside it.
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+      for (std::size_t j = std::max(i + 1, moving); j < geometries.size(); ++j) {
+        (void)plugin.call(hook::collide, geometries[i], geometries[j]);
+        empty_contact_group(host.contact_group());
+        if (fault(hook::collide.name)) {
+          return failed(change + " (after the host emptied its contact group)");
+        }
+      }
+    }
+  }
+  host.cleanup(plugin);
+  if (fault(hook::cleanup.name)) {
+    return failed(change);
+  }
+  return passed();
+}
+
+const Registration world_left_as_found_check{{
+    .name = "world-left-as-found",
+    .proves = "no hook changes the engine world the host owns: its settings, bodies, geometries, "
+              "space and the engine's handlers, and makes no contacts outside the host's group",
+    .place = 340,
+    .run = world_left_as_found,
+}};
+
+Outcome world_after_unload(const std::string &path, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  {
+    tamrix_host::entering("loading the file");
+    const Plugin plugin(path);
+    tamrix_host::entering(nullptr);
+    std::ostringstream sink;
+    tamrix_host::run_life(plugin, host, 3, {"arm"}, sink);
+    tamrix_host::entering("unloading the file");
+  }
+  // A callback or handler left pointing into the plug-in's code is unmapped
+  // now: the host's next steps call it.
+  tamrix_host::entering("the host's steps after the plug-in was unloaded");
+  step_without_plugin(host, 10);
+  tamrix_host::entering(nullptr);
+  return passed();
+}
+
+const Registration world_after_unload_check{{
+    .name = "world-after-unload",
+    .proves = "after cleanup and unload the host steps its engine world on without a crash",
+    .place = 490,
+    .crash_context = " (a callback or handler the plug-in set in the engine, such as a body's "
+                     "moved callback, points into its unloaded code)",
+    .run_loading = world_after_unload,
+}};
+
+Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  const EngineMade start = engine_made_now();
+  host.set_up(plugin);
+  host.init(plugin);
+  (void)host.get_body(plugin, "arm");
+  for (int step = 0; step < 3; ++step) {
+    host.step(plugin);
+  }
+  host.cleanup(plugin);
+  if (const std::string left = engine_left_since(start); !left.empty()) {
+    return failed("after tamrix_physics_cleanup the plug-in had left " + left +
+                  " of its own in the host's engine; a host's world holds what the host made");
+  }
+  return passed();
+}
+
+const Registration nothing_left_in_world_check{{
+    .name = "nothing-left-in-world",
+    .proves = "after cleanup no body, space or joint group the plug-in made is left in the engine",
+    .level = Level::warning,
+    .platforms = Platforms::linux_only,
+    .place = 350,
+    .elsewhere = "a DLL calls the engine's DLL directly, where plugin-check cannot count what it "
+                 "makes",
+    .run = nothing_left_in_world,
+}};
+
+}  // namespace plugin_check

@@ -1,0 +1,47 @@
+// What the long lives share: the checks of long_life_checks.cpp,
+// overlap_checks.cpp and after_unload_checks.cpp.
+#pragma once
+
+#include <ode/ode.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "observe/process_state.hpp"
+
+namespace plugin_check {
+
+// A host empties its contact group after every step of its engine; a long
+// life in an engine world must too, or the contacts of a thousand steps pile up.
+inline void empty_contact_group() {
+  if (engine_stubs.group != nullptr) {
+    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
+  }
+}
+
+// Whether a thread started since `before` still runs at `after`: a library
+// unloaded under it would crash it, so such a plug-in stays loaded
+// (threads-left reports it).
+inline bool thread_left(const ProcessState &before, const ProcessState &after) {
+  return std::ranges::any_of(difference(before, after),
+                             [](const Change &change) { return change.aspect == Aspect::threads; });
+}
+
+// The changes of `now` that are not among `already`: what two snapshots
+// already told apart before is no change.
+inline std::vector<Change> changes_since(const std::vector<Change> &already,
+                                         const std::vector<Change> &now) {
+  std::vector<Change> fresh;
+  for (const Change &change : now) {
+    const bool old = std::any_of(already.begin(), already.end(), [&change](const Change &known) {
+      return known.aspect == change.aspect && known.text == change.text;
+    });
+    if (!old) {
+      fresh.push_back(change);
+    }
+  }
+  return fresh;
+}
+
+}  // namespace plugin_check

@@ -1,0 +1,254 @@
+// Faults that wait: a plug-in that behaves for three steps and changes the
+// process at step 150, writes a row at step 301 or enters the kernel from
+// step 101 on. One long life, watched at every call where watching is cheap
+// (the rows), at powers of two where it is not (the whole process).
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "behaviour/lives.hpp"
+#include "observe/process_state.hpp"
+#include "sandbox/console.hpp"
+#include "sandbox/syscall_filter.hpp"
+
+namespace plugin_check {
+namespace {
+
+using tamrix_host::entering;
+
+// Past the few hundred calls the other checks make, and a power of two, so
+// the last snapshot falls after the last step.
+constexpr long life_steps = 1024;
+
+// "at step 1", "between step 129 and step 256".
+std::string steps_text(long first, long last) {
+  return first == last
+             ? "at step " + std::to_string(last)
+             : "between step " + std::to_string(first) + " and step " + std::to_string(last);
+}
+
+// What the long life found, worst first when it is reported.
+struct Findings {
+  // Failures, as rows-unchanged and the checks of the process judge them.
+  std::vector<std::string> faults;
+  // Failures only under --strict, as descriptors-left, step-collide-quiet and
+  // step-collide-no-syscalls judge them.
+  std::vector<std::string> warnings;
+
+  [[nodiscard]] Outcome outcome(std::string_view advice) const {
+    const auto joined = [](const std::vector<std::string> &parts) {
+      std::string text;
+      for (const std::string &part : parts) {
+        text += (text.empty() ? "" : "; ") + part;
+      }
+      return text;
+    };
+    if (faults.empty() && warnings.empty()) {
+      return passed();
+    }
+    std::vector<std::string> all = faults;
+    all.insert(all.end(), warnings.begin(), warnings.end());
+    return {faults.empty() ? Verdict::warn : Verdict::fail,
+            joined(all) + "; " + std::string(advice)};
+  }
+};
+
+// One name per call, made before the filter is on, since under it nothing
+// may allocate: the filter names whichever running_hook() holds.
+struct CallNames {
+  std::vector<std::string> step;
+  std::vector<std::string> collide;
+
+  CallNames() {
+    for (long n = 1; n <= life_steps; ++n) {
+      step.push_back(std::string(hook::step.name) + " at step " + std::to_string(n));
+      collide.push_back(std::string(hook::collide.name) + " at step " + std::to_string(n));
+    }
+  }
+};
+
+// The life under a system call filter, in a copy of this process made before
+// the watched life starts, so both count their steps from the same place.
+void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_handle> &geometries,
+                        Findings &found) {
+  const CallNames names;
+  const FilteredRun run = run_without_system_calls([&] {
+    for (std::size_t n = 0; n < names.step.size(); ++n) {
+      entering(names.step[n].c_str());
+      plugin.step();
+      entering(names.collide[n].c_str());
+      plugin.collide(geometries[0], geometries[1]);
+      empty_contact_group();
+    }
+    entering(nullptr);
+  });
+  if (run.end == FilteredRun::End::called) {
+    found.warnings.push_back(run.text);
+  } else if (run.end == FilteredRun::End::failed) {
+    found.faults.push_back("under a system call filter, " + run.text);
+  }
+}
+
+// Other code stores a table of its own before every call, taking turns with
+// two, as rows-unchanged does; what the plug-in changes shows after the call.
+class RowWatch {
+ public:
+  explicit RowWatch(const Plugin &plugin) : plugin_(plugin) {}
+
+  void before() {
+    stored_ = &tables_.at(turn_++ % tables_.size());
+    plugin_.write_rows(*stored_);
+  }
+  void after(const char *call, long step) {
+    if (changed_.empty()) {
+      if (std::string rows = differing_rows(plugin_.rows(), *stored_); !rows.empty()) {
+        changed_ = std::string(call) + " at step " + std::to_string(step) + " changed " + rows +
+                   ", where other code had stored something else";
+      }
+    }
+  }
+  [[nodiscard]] const std::string &changed() const { return changed_; }
+
+ private:
+  const Plugin &plugin_;
+  std::array<Services, 2> tables_ = {stub_services<7>(), stub_services<8>()};
+  const Services *stored_ = nullptr;
+  std::size_t turn_ = 0;
+  std::string changed_;
+};
+
+// Messages and bytes since the last look, for the span of steps it covers.
+class ConsoleWatch {
+ public:
+  ConsoleWatch() : messages_(console_calls), bytes_(sandbox::console_bytes()) {}
+
+  void look(const std::string &span) {
+    if (!said_.empty()) {
+      return;
+    }
+    const long messages = console_calls - messages_;
+    const long long bytes = sandbox::console_bytes() - bytes_;
+    const std::string moved = sandbox::console_moved();
+    if (messages > 0 || bytes > 0) {
+      said_ = std::string(hook::step.name) + " or " + hook::collide.name + " sent " +
+              std::to_string(messages) + " messages to the host's console and printed " +
+              std::to_string(bytes) + " bytes " + span;
+    } else if (!moved.empty()) {
+      said_ = std::string(hook::step.name) + " or " + hook::collide.name + " pointed " + moved +
+              " away from the host's " + span;
+    }
+  }
+  [[nodiscard]] const std::string &said() const { return said_; }
+
+ private:
+  long messages_;
+  long long bytes_;
+  std::string said_;
+};
+
+// A descriptor left open is a warning where descriptors-left judges it;
+// every other change of the process is a failure.
+void add(const Change &change, const std::string &doer, const std::string &when, Findings &found) {
+  std::string text = doer + " " + change.text + " " + when;
+  (change.aspect == Aspect::descriptors ? found.warnings : found.faults).push_back(std::move(text));
+}
+
+// What `doer` changed of the state since load, among the changes from
+// `before_load` to `later` that were not there at `earlier`: a cleanup that
+// undoes what init did changes nothing the host had.
+void add_new_changes(const ProcessState &before_load, const ProcessState &earlier,
+                     const ProcessState &later, const std::string &doer, const std::string &when,
+                     Findings &found) {
+  for (const Change &change :
+       changes_since(difference(before_load, earlier), difference(before_load, later))) {
+    add(change, doer, when, found);
+  }
+}
+
+}  // namespace
+
+Outcome long_life(const std::string &path, Host &host) {
+  sandbox::capture_console();
+  const ProcessState before_load = snapshot();
+  entering("loading the file");
+  auto plugin = std::make_unique<const Plugin>(path);
+  entering(nullptr);
+  set_up(*plugin, stub_services<7>());
+  plugin->call(hook::init);
+  plugin->call(hook::get_body, "arm");
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  Findings found;
+  watch_system_calls(*plugin, geometries, found);
+
+  RowWatch rows(*plugin);
+  ConsoleWatch console;
+  ProcessState last = snapshot();
+  long last_seen = 0;  // the step after which `last` was taken
+  bool changed_in_steps = false;
+  for (long step = 1; step <= life_steps; ++step) {
+    rows.before();
+    entering(hook::step.name);
+    plugin->step();
+    rows.after(hook::step.name, step);
+    rows.before();
+    entering(hook::collide.name);
+    plugin->collide(geometries[0], geometries[1]);
+    entering(nullptr);
+    rows.after(hook::collide.name, step);
+    empty_contact_group();
+    if ((step & (step - 1)) == 0) {  // 1, 2, 4 ... 1024
+      const std::string span = steps_text(last_seen + 1, step);
+      ProcessState now = snapshot();
+      // The first span that changed anything says it; a later one that
+      // undid it would only repeat it.
+      if (!changed_in_steps) {
+        for (const Change &change : difference(last, now)) {
+          add(change, std::string(hook::step.name) + " or " + hook::collide.name, span, found);
+          changed_in_steps = true;
+        }
+      }
+      console.look(span);
+      last = std::move(now);
+      last_seen = step;
+      note("after " + std::to_string(step) + " steps of a " + std::to_string(life_steps) +
+           "-step life");
+    }
+  }
+  // The end of a long life: what cleanup and unload leave after it.
+  plugin->call(hook::cleanup);
+  const ProcessState cleaned = snapshot();
+  const std::string after_life = "after " + std::to_string(life_steps) + " steps";
+  add_new_changes(before_load, last, cleaned, hook::cleanup.name, after_life, found);
+  // A thread of the plug-in's still running would crash in its unmapped code:
+  // such a plug-in stays loaded (threads-left reports it).
+  if (!thread_left(before_load, cleaned)) {
+    entering("unloading the file");
+    plugin.reset();
+    entering(nullptr);
+    add_new_changes(before_load, cleaned, snapshot(), "unloading the file", after_life, found);
+  } else {
+    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+  }
+  if (!rows.changed().empty()) {
+    found.faults.push_back(rows.changed());
+  }
+  if (!console.said().empty()) {
+    found.warnings.push_back(console.said());
+  }
+  return found.outcome(
+      "a host runs a plug-in for hours, so a fault that waits for step 150 is as bad as one at "
+      "step 1");
+}
+
+const Registration long_life_check{{
+    .name = "long-life",
+    .proves = "over 1,024 steps, no step or collide changes the process, writes a service row, "
+              "prints or makes a system call, and cleanup after them leaves the process as it was",
+    .place = 550,
+    .run_loading = long_life,
+}};
+
+}  // namespace plugin_check

@@ -1,0 +1,390 @@
+// The checks of the process around the plug-in: what a life leaves changed,
+// and whether the library really goes at unload.
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "inspect/plugin_file.hpp"
+#include "observe/heap_count.hpp"
+#include "observe/process_state.hpp"
+#include "sandbox/console.hpp"
+
+namespace plugin_check {
+namespace {
+
+using tamrix_host::entering;
+
+// The state after one call, or before load for the first.
+struct Moment {
+  const char *call;
+  ProcessState state;
+};
+
+constexpr int observed_steps = 3;
+
+ProcessState now() {
+  ProcessState state = snapshot();
+  state.heap_outstanding = heap_outstanding();
+  return state;
+}
+
+// Loads the plug-in and runs one life with services that neither allocate nor
+// print, taking a snapshot before load and after every plug-in call. The heap
+// is counted only inside the plug-in's calls, from set-up on.
+std::vector<Moment> observed_life(const std::string &path, Host &host) {
+  // Standard output and error go to a file of their own, so a plug-in that
+  // points them elsewhere is seen.
+  sandbox::capture_console();
+  std::vector<Moment> moments;
+  moments.push_back({"before load", now()});
+  entering("loading the file");
+  auto plugin = std::make_unique<const Plugin>(path);
+  entering(nullptr);
+  moments.push_back({"loading the file", now()});
+  count_heap(true);
+  count_heap(false);
+  const auto call = [&moments, &plugin](auto hook, auto... args) {
+    resume_heap_count();
+    plugin->call(hook, args...);
+    count_heap(false);
+    moments.push_back({hook.name, now()});
+  };
+  stub_life<4>(host, observed_steps, call);
+  // A thread of the plug-in's still running would crash in its unmapped code,
+  // and take the report with it: such a plug-in stays loaded.
+  if (moments.back().state.threads > moments.front().state.threads) {
+    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+    return moments;
+  }
+  entering("unloading the file");
+  plugin.reset();
+  entering(nullptr);
+  moments.push_back({"unloading the file", now()});
+  return moments;
+}
+
+std::string change_in(const ProcessState &before, const ProcessState &after, Aspect aspect) {
+  for (const Change &change : difference(before, after)) {
+    if (change.aspect == aspect) {
+      return change.text;
+    }
+  }
+  return {};
+}
+
+// The first call after which `aspect` differs from before load, with the
+// change, and the call that undid it if one did.
+Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
+  const std::vector<Moment> moments = observed_life(path, host);
+  const ProcessState &before = moments.front().state;
+  for (std::size_t i = 1; i < moments.size(); ++i) {
+    std::string change = change_in(before, moments[i].state, aspect);
+    if (change.empty()) {
+      continue;
+    }
+    std::string text = std::string(moments[i].call) + " " + change;
+    for (std::size_t later = i + 1; later < moments.size(); ++later) {
+      if (change_in(before, moments[later].state, aspect).empty()) {
+        text += ", until " + std::string(moments[later].call) + " undid it";
+        break;
+      }
+    }
+    return failed(text + "; " + std::string(advice));
+  }
+  return passed();
+}
+
+}  // namespace
+
+Outcome fp_environment(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::fp_environment,
+                      "the host's own arithmetic runs in the environment a plug-in leaves, so "
+                      "restore it before returning");
+}
+
+const Registration fp_environment_check{{
+    .name = "fp-environment",
+    .proves = "no call changes the rounding mode, the floating-point traps or flush-to-zero",
+    .place = 400,
+    .run_loading = fp_environment,
+}};
+
+Outcome signals(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::signals,
+                      "signal actions and the mask belong to the host (its crash reports, "
+                      "Ctrl-C), so a plug-in must leave them alone");
+}
+
+const Registration signals_check{{
+    .name = "signals",
+    .proves = "no call changes a signal's action or the calling thread's signal mask",
+    .platforms = Platforms::linux_only,
+    .place = 410,
+    .elsewhere = "Windows has no signal actions or masks to change",
+    .run_loading = signals,
+}};
+
+Outcome threads_left(const std::string &path, Host &host) {
+  if (snapshot().threads < 0) {
+    return {Verdict::skip, "this system does not say how many threads a process has"};
+  }
+  return first_change(path, host, Aspect::threads,
+                      "a plug-in runs only on the host's threads and starts none of its own; "
+                      "a thread left running when the library is unloaded crashes the host");
+}
+
+const Registration threads_left_check{{
+    .name = "threads-left",
+    .proves = "no call leaves a thread of the plug-in's own running",
+    .place = 420,
+    .run_loading = threads_left,
+}};
+
+Outcome processes_left(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::processes,
+                      "a plug-in starts no process of its own inside the host");
+}
+
+const Registration processes_left_check{{
+    .name = "processes-left",
+    .proves = "no call leaves a process of the plug-in's own running",
+    .platforms = Platforms::linux_only,
+    .place = 430,
+    .elsewhere = "the processes a process started are read from /proc, on Linux",
+    .run_loading = processes_left,
+}};
+
+Outcome process_settings(const std::string &path, Host &host) {
+  return first_change(path, host, Aspect::settings,
+                      "the working directory, umask, environment and locale are the host's, "
+                      "shared by all its code, so a plug-in must leave them as it found them");
+}
+
+const Registration process_settings_check{{
+    .name = "process-settings",
+    .proves = "no call changes the working directory, umask, environment or locale (on Windows: "
+              "the working directory and environment)",
+    .place = 440,
+    .run_loading = process_settings,
+}};
+
+Outcome descriptors_left(const std::string &path, Host &host) {
+  if (snapshot().descriptors < 0) {
+    return {Verdict::skip, "this system gives no count of a process's open handles"};
+  }
+  return first_change(path, host, Aspect::descriptors,
+                      "every life must close what it opened, and leave standard input, output "
+                      "and error where the host pointed them");
+}
+
+const Registration descriptors_left_check{{
+    .name = "descriptors-left",
+    .proves = "a life closes every descriptor (handle) it opens and leaves 0, 1 and 2 as they were",
+    .level = Level::warning,
+    .place = 450,
+    .run_loading = descriptors_left,
+}};
+
+namespace {
+
+// What the heap holds, or how much more it holds than before.
+struct Held {
+  long blocks = 0;
+  long bytes = 0;
+};
+
+Held held_now() { return {heap_outstanding(), heap_outstanding_bytes()}; }
+
+std::string amount(const Held &held) {
+  std::string bytes = std::to_string(held.bytes) + (held.bytes == 1 ? " byte" : " bytes");
+  if (held.blocks <= 0) {
+    return bytes;
+  }
+  return std::to_string(held.blocks) + (held.blocks == 1 ? " heap block (" : " heap blocks (") +
+         bytes + ")";
+}
+
+// One life, its calls counted and the checker's between them not.
+struct CountedLife {
+  Held growth;                     // what the heap holds more at its end than at its start
+  std::vector<std::string> calls;  // each hook once, in the order first called
+};
+
+// Every block is tagged with the life and the call that made it.
+constexpr int calls_per_life = 16;
+
+CountedLife counted_life(const Plugin &plugin, Host &host, int life) {
+  CountedLife counted;
+  const Held start = held_now();
+  const auto call = [&counted, &plugin, life](auto hook, auto... args) {
+    auto same = std::find(counted.calls.begin(), counted.calls.end(), hook.name);
+    if (same == counted.calls.end()) {
+      counted.calls.emplace_back(hook.name);
+      same = std::prev(counted.calls.end());
+    }
+    tag_heap(life * calls_per_life + static_cast<int>(same - counted.calls.begin()));
+    resume_heap_count();
+    plugin.call(hook, args...);
+    count_heap(false);
+  };
+  stub_life<4>(host, observed_steps, call);
+  const Held end = held_now();
+  counted.growth = {end.blocks - start.blocks, end.bytes - start.bytes};
+  return counted;
+}
+
+}  // namespace
+
+// The C library keeps some of what a plug-in's first life makes it allocate
+// (the data of a locale once switched to, stdio buffers, dlerror's text) for
+// the rest of the process: a warm-up life fills those caches, and only what
+// grows again from one life to the next is a leak. Two lives after it must
+// both grow, so that a cache filled late is not taken for one.
+Outcome heap_balanced(const Plugin &plugin, Host &host) {
+  if (std::string why_not; !heap_counting_available(why_not)) {
+    return {Verdict::skip, why_not};
+  }
+  count_heap(true);
+  count_heap(false);
+  counted_life(plugin, host, 0);
+  const Held first = counted_life(plugin, host, 1).growth;
+  const int last_life = 2;
+  const CountedLife last = counted_life(plugin, host, last_life);
+  const Held growth = last.growth;
+  if (!(first.blocks > 0 && growth.blocks > 0) && !(first.bytes > 0 && growth.bytes > 0)) {
+    return passed();
+  }
+  // Named by the calls of the last life that made blocks still held.
+  std::vector<std::pair<std::string, Held>> keepers;
+  for (std::size_t i = 0; i < last.calls.size(); ++i) {
+    Held kept;
+    kept.blocks = heap_held_from(last_life * calls_per_life + static_cast<int>(i), kept.bytes);
+    if (kept.blocks > 0) {
+      keepers.emplace_back(last.calls[i], kept);
+    }
+  }
+  std::string where;
+  if (keepers.size() == 1 && keepers[0].second.blocks == growth.blocks &&
+      keepers[0].second.bytes == growth.bytes) {
+    where = keepers[0].first + " leaked " + amount(growth) + " per life";
+  } else {
+    for (const auto &[call, kept] : keepers) {
+      where += (where.empty() ? "" : ", ") + call + " kept " + amount(kept);
+    }
+    where += (where.empty() ? "" : ": ") + std::string("leaked ") + amount(growth) + " per life";
+  }
+  return failed(where +
+                ", counted over two lives after a warm-up life that fills the C library's own "
+                "caches; a host that runs many lives runs out of memory");
+}
+
+const Registration heap_balanced_check{{
+    .name = "heap-balanced",
+    .proves = "a life frees every heap block it allocates, once the C library's own caches are "
+              "filled",
+    .level = Level::warning,
+    .place = 460,
+    .run = heap_balanced,
+}};
+
+namespace {
+
+// What one load of the plug-in showed over one life.
+struct Life {
+  std::string rows_after_load;
+  std::vector<std::string> console;
+  std::vector<std::string> lookups;
+};
+
+// Loads the plug-in, runs one life and unloads it.
+Life load_and_live(const std::string &path, Host &host) {
+  Life life;
+  const std::size_t console_from = host.console().size();
+  const std::size_t lookups_from = host.body_lookups().size();
+  {
+    entering("loading the file");
+    const Plugin plugin(path);
+    entering(nullptr);
+    life.rows_after_load = differing_rows(plugin.rows(), Services{});
+    std::ostringstream sink;
+    tamrix_host::run_life(plugin, host, observed_steps, {"arm", "ghost"}, sink);
+    entering("unloading the file");
+  }
+  entering(nullptr);
+  const std::vector<tamrix_host::ConsoleMessage> console = host.console();
+  for (std::size_t i = console_from; i < console.size(); ++i) {
+    life.console.push_back(console[i].text);
+  }
+  const std::vector<tamrix_host::BodyLookup> lookups = host.body_lookups();
+  for (std::size_t i = lookups_from; i < lookups.size(); ++i) {
+    life.lookups.push_back(lookups[i].name);
+  }
+  return life;
+}
+
+// Why the library at `path` stays loaded: what the file says, where it can.
+std::string why_still_loaded(const std::string &path) {
+  const std::vector<std::string> reasons = read_plugin_file(path).stays_loaded;
+  if (reasons.empty()) {
+    return built_for_windows
+               ? "the module pinned itself (GetModuleHandleEx with "
+                 "GET_MODULE_HANDLE_EX_FLAG_PIN) or loaded itself again"
+               : "the file is marked not to be unloaded (linked with -z nodelete), or holds a "
+                 "unique symbol (STB_GNU_UNIQUE), which the loader never unloads";
+  }
+  std::string cause;
+  for (const std::string &reason : reasons) {
+    cause += (cause.empty() ? "" : "; ") + reason;
+  }
+  return cause;
+}
+
+// How the life after a reload differed from the first; empty when it did not.
+std::string how_reload_differs(const Life &first, const Life &second) {
+  if (!second.rows_after_load.empty()) {
+    return "after unloading and loading again, " + second.rows_after_load +
+           " already held a value; every row must read null after each load";
+  }
+  if (second.console != first.console) {
+    return "loaded a second time, the plug-in sent " + std::to_string(second.console.size()) +
+           " console messages over a life, " + "not the " + std::to_string(first.console.size()) +
+           " of the first load; a reload must behave as the first load";
+  }
+  if (second.lookups != first.lookups) {
+    return "loaded a second time, the plug-in asked the body lookup " +
+           std::to_string(second.lookups.size()) + " times over a life, not the " +
+           std::to_string(first.lookups.size()) + " times of the first load";
+  }
+  return {};
+}
+
+}  // namespace
+
+Outcome reload(const std::string &path, Host &host) {
+  const Life first = load_and_live(path, host);
+  if (library_still_loaded(path)) {
+    return failed(
+        "the library stayed loaded after it was unloaded, so the next load gets the "
+        "last life's state back: " +
+        why_still_loaded(path));
+  }
+  const Life second = load_and_live(path, host);
+  if (std::string changed = how_reload_differs(first, second); !changed.empty()) {
+    return failed(changed);
+  }
+  return passed();
+}
+
+const Registration reload_check{{
+    .name = "reload",
+    .proves = "unloaded, the library leaves the process, and loaded again it starts afresh and "
+              "behaves as the first time",
+    .place = 470,
+    .run_loading = reload,
+}};
+
+}  // namespace plugin_check

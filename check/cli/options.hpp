@@ -1,0 +1,43 @@
+// plugin-check's command line: what a run was asked to do, and the texts of
+// --help and --list, made from the checks' registrations.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plugin_check {
+
+struct Options {
+  bool strict = false;
+  double timeout_seconds = 10.0;
+  std::string junit_file;  // empty: no JUnit report
+  std::string plugin;
+  // The world the behaviour checks run in, as host-sim reads it; empty: the
+  // standard world, or plugin-check's engine world for an engine plug-in.
+  std::string world_file;
+  std::vector<std::string> only;  // empty: every check
+  std::vector<std::string> skip;
+  bool help = false;
+  bool list = false;
+  bool version = false;
+
+  // Whether `check` is to be reported, by --only and --skip.
+  [[nodiscard]] bool chosen(std::string_view check) const;
+};
+
+inline constexpr const char *usage =
+    "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] [--world FILE] "
+    "[--only CHECK,...] [--skip CHECK,...] PLUGIN";
+
+// Parses argv without the program name into `options`, or returns the
+// one-line reason it cannot.
+std::string parse_options(const std::vector<std::string> &args, Options &options);
+
+// What --help prints: every option in a sentence, the checks, the exit statuses.
+std::string help_text();
+
+// What --list prints: each check's name, then what it proves, one a line.
+std::string list_text();
+
+}  // namespace plugin_check

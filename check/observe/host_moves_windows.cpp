@@ -1,0 +1,16 @@
+// Windows has no fork, signals, alternate stacks or interval timers, and its
+// module unload runs no thread-key destructor of the module's: nothing to move.
+#include "observe/host_moves.hpp"
+
+namespace plugin_check::moves {
+
+void remember_library_of(const void * /*address*/) {}
+void report_crashes() {}
+void making(const char * /*move*/, const char * /*suspect*/) {}
+std::string fork_and_reap() { return {}; }
+std::string take_signal(const char * /*whose*/) { return {}; }
+std::string print_to_both() { return {}; }
+std::string read_environment() { return {}; }
+std::string wait_for_timers(double /*limit_seconds*/) { return {}; }
+
+}  // namespace plugin_check::moves

@@ -1,0 +1,127 @@
+// The words of a table row's change, the same on every platform: the
+// platform's table says which wording a row takes and fills its template.
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+#include "observe/process_state.hpp"
+
+namespace plugin_check {
+namespace {
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// `words` with each %b, %a, %k and %d replaced.
+std::string filled(std::string_view words, const std::string &before, const std::string &after,
+                   const std::string &key = {}, const std::string &direction = {}) {
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (words[i] != '%' || i + 1 == words.size()) {
+      text += words[i];
+      continue;
+    }
+    switch (words[++i]) {
+      case 'b':
+        text += before;
+        break;
+      case 'a':
+        text += after;
+        break;
+      case 'k':
+        text += key;
+        break;
+      case 'd':
+        text += direction;
+        break;
+      default:
+        text += '%';
+        text += words[i];
+    }
+  }
+  return text;
+}
+
+// Where "unlimited" and the like stand above every number.
+bool greater(const std::string &left, const std::string &right) {
+  char *end = nullptr;
+  const long long left_number = std::strtoll(left.c_str(), &end, 10);
+  const bool left_numeric = end != left.c_str();
+  const long long right_number = std::strtoll(right.c_str(), &end, 10);
+  const bool right_numeric = end != right.c_str();
+  if (left_numeric != right_numeric) {
+    return !left_numeric;
+  }
+  return left_numeric ? left_number > right_number : left > right;
+}
+
+std::string direction(const std::string &before, const std::string &after) {
+  return greater(after, before) ? "raised" : "lowered";
+}
+
+std::pair<std::string, std::string> split_at_space(const std::string &line) {
+  const std::size_t space = line.find(' ');
+  return space == std::string::npos ? std::pair{line, std::string()}
+                                    : std::pair{line.substr(0, space), line.substr(space + 1)};
+}
+
+}  // namespace
+
+std::vector<std::string> row_changes(const Row &row, const std::string &before,
+                                     const std::string &after) {
+  if (before == after) {
+    return {};
+  }
+  switch (row.wording) {
+    case Wording::value:
+      return {filled(row.words, before, after)};
+    case Wording::amount:
+      return {filled(row.words, before, after, {}, direction(before, after))};
+    case Wording::limit: {
+      const auto [soft_before, hard_before] = split_at_space(before);
+      const auto [soft_after, hard_after] = split_at_space(after);
+      if (soft_before != soft_after) {
+        return {filled(row.words, soft_before, soft_after, {}, direction(soft_before, soft_after))};
+      }
+      return {filled(row.words, hard_before, hard_after, {},
+                     direction(hard_before, hard_after) + " the hard limit of")};
+    }
+    case Wording::added: {
+      const std::vector<std::string> old = lines_of(before);
+      std::vector<std::string> changes;
+      for (const std::string &item : lines_of(after)) {
+        if (std::find(old.begin(), old.end(), item) == old.end()) {
+          changes.push_back(filled(row.words, {}, item));
+        }
+      }
+      return changes;
+    }
+    case Wording::keyed: {
+      std::vector<std::string> changes;
+      const std::vector<std::string> old = lines_of(before);
+      for (const std::string &line : lines_of(after)) {
+        const auto parts = split_at_space(line);
+        const std::string &key = parts.first;
+        const std::string &value = parts.second;
+        const auto was = std::find_if(old.begin(), old.end(), [&key](const std::string &entry) {
+          return split_at_space(entry).first == key;
+        });
+        if (was != old.end() && split_at_space(*was).second != value) {
+          changes.push_back(filled(row.words, split_at_space(*was).second, value, key));
+        }
+      }
+      return changes;
+    }
+  }
+  return {};
+}
+
+}  // namespace plugin_check

@@ -1,0 +1,32 @@
+// The run: the file checks, then each behaviour check in a process of its
+// own, and one finding per check.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/options.hpp"
+#include "verdict.hpp"
+
+namespace plugin_check {
+
+class PluginBytes;
+
+// Everything the program does after parsing: file checks, then each
+// behaviour check in its own child process, all of `bytes`, the file as read
+// at the start. `each` (when set) hears each finding as soon as it is made,
+// so a report can be printed as it grows. When the file on disk is no longer
+// those bytes at the end, a last finding, file_unchanged, fails.
+std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
+                                 const std::function<void(const Finding &)> &each = {});
+
+// The name of the finding a run adds when the file changed on disk.
+inline constexpr std::string_view file_unchanged = "file-unchanged";
+
+// What a child process runs: args are the check's name, the plug-in's path
+// and its world (worlds.hpp).
+int run_check_in_child(const std::vector<std::string> &args);
+
+}  // namespace plugin_check

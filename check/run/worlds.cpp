@@ -1,0 +1,131 @@
+#include "run/worlds.hpp"
+
+#include <stdexcept>
+#include <vector>
+
+#include "sim/world_file.hpp"
+
+namespace plugin_check {
+namespace {
+
+using tamrix_host::EngineBody;
+using tamrix_host::EngineGeometry;
+using tamrix_host::Shape;
+
+constexpr const char *standard_argument = "standard";
+constexpr const char *engine_argument = "engine";
+constexpr const char *file_prefix = "file:";
+
+const char *shape_name(Shape shape) {
+  switch (shape) {
+    case Shape::box:
+      return "box";
+    case Shape::sphere:
+      return "sphere";
+    case Shape::capsule:
+      return "capsule";
+    case Shape::cylinder:
+      return "cylinder";
+    case Shape::plane:
+      break;
+  }
+  return "plane";
+}
+
+}  // namespace
+
+tamrix_host::World checker_engine_world() {
+  tamrix_host::Engine engine;
+  // "arm" is the body the contract checks look up. It sinks a little into
+  // "base", and "ball" into it, the others into the floor, so the first two
+  // geometries, which the step and collide checks hand to collide, touch,
+  // and contacts are there from the first step.
+  EngineBody arm{.name = "arm", .shape = Shape::box, .size = {0.4, 0.2, 0.2}};
+  arm.position = {0, 0, 0.59};
+  EngineBody ball{.name = "ball", .shape = Shape::sphere, .radius = 0.25};
+  ball.position = {0, 0, 0.93};
+  EngineBody pole{.name = "pole", .shape = Shape::capsule, .radius = 0.1, .length = 0.6};
+  pole.position = {-1, 0, 0.39};
+  EngineBody wheel{.name = "wheel", .shape = Shape::cylinder, .radius = 0.3, .length = 0.2};
+  wheel.position = {0, 1, 0.09};
+  wheel.velocity = {0.5, 0, 0};
+  engine.bodies = {arm, ball, pole, wheel};
+  EngineGeometry floor{.name = "floor", .shape = Shape::plane};
+  EngineGeometry base{.name = "base", .shape = Shape::box, .size = {1, 1, 1}};
+  base.position = {0, 0, 0};
+  engine.geometries = {floor, base};
+  tamrix_host::World world;
+  world.engine = engine;
+  return world;
+}
+
+std::string checker_engine_world_text() {
+  const tamrix_host::World world = checker_engine_world();
+  std::string text;
+  for (const EngineBody &body : world.engine->bodies) {
+    text += (text.empty() ? "" : ", ") + body.name + " (" + shape_name(body.shape) + ")";
+  }
+  text += "; fixed geometries: ";
+  for (const EngineGeometry &geometry : world.engine->geometries) {
+    text += geometry.name + " (" + shape_name(geometry.shape) + ")" +
+            (&geometry == &world.engine->geometries.back() ? "" : ", ");
+  }
+  return "bodies " + text;
+}
+
+namespace {
+
+std::string read_world(const std::string &path, tamrix_host::World &world) {
+  tamrix_host::WorldFile file;
+  if (std::string problem = tamrix_host::read_world_file(path, file); !problem.empty()) {
+    return problem;
+  }
+  world = tamrix_host::world_of(file);
+  return {};
+}
+
+}  // namespace
+
+std::string read_checked_world(const std::string &path, tamrix_host::World &world) {
+  if (std::string problem = read_world(path, world); !problem.empty()) {
+    return problem;
+  }
+  // The step and collide checks call collide with two of the world's own.
+  const std::size_t geometries = world.engine
+                                     ? world.engine->bodies.size() + world.engine->geometries.size()
+                                     : world.geometries.size();
+  if (geometries < 2) {
+    return path + ": the checks need a world of at least two geometries";
+  }
+  try {
+    const tamrix_host::Host host(world);
+  } catch (const std::exception &error) {
+    return path + ": " + error.what();
+  }
+  return {};
+}
+
+std::string world_argument(const std::string &world_file, bool engine) {
+  if (!world_file.empty()) {
+    return file_prefix + world_file;
+  }
+  return engine ? engine_argument : standard_argument;
+}
+
+tamrix_host::World world_from_argument(const std::string &argument) {
+  if (argument == engine_argument) {
+    return checker_engine_world();
+  }
+  if (argument.rfind(file_prefix, 0) == 0) {
+    tamrix_host::World world;
+    const std::string problem =
+        read_world(argument.substr(std::string_view(file_prefix).size()), world);
+    if (!problem.empty()) {
+      throw tamrix_host::LoadError(problem);
+    }
+    return world;
+  }
+  return tamrix_host::World::standard();
+}
+
+}  // namespace plugin_check
