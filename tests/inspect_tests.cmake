@@ -89,7 +89,7 @@ endif()
 add_custom_target(inspect_foreign_inputs DEPENDS ${inspect_foreign_files})
 
 add_executable(inspect_tests inspect_test.cpp binary_kind_test.cpp)
-target_link_libraries(inspect_tests PRIVATE plugin_check_checks plugin_check_run host_sim_core
+target_link_libraries(inspect_tests PRIVATE plugin_check_all host_sim_core
                                             GTest::gtest_main)
 foreach(input IN LISTS inspect_inputs)
   string(TOUPPER "${input}" macro)

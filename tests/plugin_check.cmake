@@ -307,7 +307,7 @@ target_link_libraries(process_tests PRIVATE plugin_check_sandbox)
 
 add_executable(plugin_check_tests plugin_check_test.cpp)
 # With every check registered, as plugin-check has them.
-target_link_libraries(plugin_check_tests PRIVATE plugin_check_checks plugin_check_cli plugin_check_heap_count
+target_link_libraries(plugin_check_tests PRIVATE plugin_check_all
                                                  GTest::gtest_main)
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 

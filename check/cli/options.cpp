@@ -157,11 +157,4 @@ std::string list_text() {
   return text;
 }
 
-bool Options::chosen(std::string_view check) const {
-  const auto named = [check](const std::vector<std::string> &names) {
-    return std::find(names.begin(), names.end(), check) != names.end();
-  };
-  return (only.empty() || named(only)) && !named(skip);
-}
-
 }  // namespace plugin_check

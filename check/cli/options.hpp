@@ -2,6 +2,7 @@
 // --help and --list, made from the checks' registrations.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +24,14 @@ struct Options {
   bool version = false;
 
   // Whether `check` is to be reported, by --only and --skip.
-  [[nodiscard]] bool chosen(std::string_view check) const;
+  // Here, not in options.cpp: the run asks it, and the run is below the
+  // command line.
+  [[nodiscard]] bool chosen(std::string_view check) const {
+    const auto named = [check](const std::vector<std::string> &names) {
+      return std::find(names.begin(), names.end(), check) != names.end();
+    };
+    return (only.empty() || named(only)) && !named(skip);
+  }
 };
 
 inline constexpr const char *usage =
