@@ -94,9 +94,9 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
 TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   const SimRun help = host_sim({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char *option :
-       {"--world FILE", "--body NAME", "--geom NAME", "--steps N", "--lookup NAME", "--trace",
-        "--record FILE.csv", "--plot FILE.svg", "--version", "--help", "Exit status"}) {
+  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
+                             "--lookup NAME", "--trace", "--record FILE.csv", "--plot FILE.svg",
+                             "--replay FILE.html", "--version", "--help", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   }
   const SimRun version = host_sim({"--version"});
@@ -403,9 +403,15 @@ class EngineOutputs : public WorldFileTest {
   ~EngineOutputs() override {
     std::filesystem::remove(csv);
     std::filesystem::remove(svg);
+    std::filesystem::remove(page);
+  }
+  static std::string read(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
   }
   std::string csv = scratch("record.csv").string();
   std::string svg = scratch("plot.svg").string();
+  std::string page = scratch("replay.html").string();
 };
 
 TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
@@ -426,7 +432,8 @@ TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
   EXPECT_EQ(rows[1], "1,0.01,box,0,0,1.999019,1,0,0,0,0,0,-0.0981");
   std::ifstream plot(svg);
   const std::string picture{std::istreambuf_iterator<char>(plot), {}};
-  for (const char *part : {"<svg ", "time (s)", "z (m)", ">box</text>", "<polyline", "</svg>"}) {
+  for (const char *part :
+       {"<svg ", "time (s)", "z (m)", "speed (m/s)", ">box</text>", "<polyline", "</svg>"}) {
     EXPECT_NE(picture.find(part), std::string::npos) << part;
   }
   // The trace names the engine's handles as it names any other.
@@ -437,7 +444,7 @@ TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
 TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
   const std::string folder = std::filesystem::temp_directory_path().string();
   const std::string world = write(engine_box);
-  for (const char *option : {"--record", "--plot"}) {
+  for (const char *option : {"--record", "--plot", "--replay"}) {
     const SimRun run = host_sim({"--world", world, option, folder, ENGINE_IDLE_PLUGIN_PATH});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err,
@@ -457,9 +464,63 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
       host_sim({"--world", world, "--record", csv, "--plot", csv, ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(both.status, 2);
   EXPECT_NE(both.err.find("--plot " + csv + ": the run reads or writes"), std::string::npos);
+  const SimRun replay_over_plot =
+      host_sim({"--world", world, "--plot", svg, "--replay", svg, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(replay_over_plot.status, 2);
+  EXPECT_NE(replay_over_plot.err.find("--replay " + svg + ": the run reads or writes"),
+            std::string::npos);
   const SimRun bodies = host_sim({"--world", world, "--body", "arm", ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(bodies.status, 2);
   EXPECT_FALSE(std::filesystem::exists(csv));
+}
+
+// A body's name is the author's text: it reaches the page as data, never as
+// markup or script, and the plot as escaped XML.
+TEST_F(EngineOutputs, AuthorsNamesCannotBreakOutOfThePageOrThePlot) {
+  std::string world = engine_box;
+  const std::string name = R"(</script><img src=x onerror=alert(1)>\"&\u2028)";
+  world.replace(world.find("\"box\""), 5, "\"" + name + "\"");
+  const SimRun run =
+      host_sim({"--world", write(world), "--plot", svg, "--replay", page, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string html = read(page);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_EQ(html.find("\xe2\x80\xa8"), std::string::npos);
+  EXPECT_NE(
+      html.find(
+          R"("name":"\u003c/script\u003e\u003cimg src=x onerror=alert(1)\u003e\"\u0026\\u2028")"),
+      std::string::npos);
+  EXPECT_NE(read(svg).find("&lt;/script&gt;&lt;img src=x onerror=alert(1)&gt;&quot;&amp;"),
+            std::string::npos);
+}
+
+// What the world file expects is drawn where it was expected, and a run
+// thinned for the pictures still ends at its last step.
+TEST_F(EngineOutputs, ExpectationsAreDrawnAndTheLastStepIsKept) {
+  const SimRun run =
+      host_sim({"--world", write(std::string(engine_box) + R"(
+[[expect.body]]
+name = "box"
+step = 5
+position = [0, 0, 1.9]
+velocity = [0, 0, -0.5]
+tolerance = 0.5
+)"),
+                "--steps", "4001", "--plot", svg, "--replay", page, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string picture = read(svg);
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 4U);  // x, y, z and the speed
+  const std::string html = read(page);
+  const std::size_t steps = html.find("\"steps\":[");
+  ASSERT_NE(steps, std::string::npos);
+  const std::string list = html.substr(steps, html.find(']', steps) - steps);
+  EXPECT_EQ(list.substr(list.rfind(',') + 1), "4001");
+  EXPECT_EQ(list.substr(0, 14), "\"steps\":[0,2,4");
 }
 }  // namespace
 
