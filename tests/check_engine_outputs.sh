@@ -32,8 +32,8 @@ last = rows[-1]
 svg = tree.parse(plot).getroot()
 assert svg.tag == "{http://www.w3.org/2000/svg}svg", svg.tag
 lines = svg.findall(".//{http://www.w3.org/2000/svg}polyline")
-# x, y, z and the speed, each with a line per body
-assert len(lines) == 4 * bodies, f"{len(lines)} lines"
+# x, y, z, the speed and the angular speed, each with a line per body
+assert len(lines) == 5 * bodies, f"{len(lines)} lines"
 data = json.loads(re.search(r'<script type="application/json" id="world">(.*?)</script>', page, re.S).group(1))
 assert [b["name"] for b in data["bodies"]] == [r["body"] for r in rows[:bodies]], data["bodies"]
 assert data["steps"] == list(range(steps + 1)), data["steps"][-3:]

@@ -6,7 +6,9 @@
 #include <sstream>
 
 #include "plugin_fixture.hpp"
+#include "sim/body_plot.hpp"
 #include "sim/host_sim.hpp"
+#include "sim/replay.hpp"
 #include "sim/world_file.hpp"
 
 namespace {
@@ -551,4 +553,65 @@ TEST(HostSimPluginText, ShownEscapedAndApartFromHostSimsOwnLines) {
   EXPECT_NE(run.out.find("\\x1b[2J\\x1b]0;owned\\x07"), std::string::npos);
 }
 
+}  // namespace
+
+namespace {
+
+// A jointed world, as the fixture builds it: an arm of two geometries hinged
+// to the world and swinging down, and a box on a rail beside it.
+TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {
+  using namespace tamrix_host;
+  Engine engine;
+  EngineBody arm{.name = "arm", .size = {1, 0.1, 0.1}, .position = {0.5, 0, 1}};
+  arm.parts.push_back(
+      EnginePart{.name = "hand", .shape = Shape::sphere, .radius = 0.1, .offset = {0.5, 0, 0}});
+  EngineBody cart{.name = "cart", .size = {0.2, 0.2, 0.2}, .position = {0, 1, 1}};
+  engine.bodies = {arm, cart};
+  engine.joints = {
+      EngineJoint{.name = "shoulder", .first = "arm", .anchor = {0, 0, 1}, .axis = {0, 1, 0}},
+      EngineJoint{.name = "rail", .type = JointType::slider, .first = "cart", .axis = {0, 0, 1}}};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  BodyRecorder recorder({"arm", "cart"}, {"shoulder", "rail"}, 50, nullptr, true);
+  host.set_up(plugin);
+  host.init(plugin);
+  recorder.sample(host, 0, 0.0);
+  for (long step = 1; step <= 50; ++step) {
+    host.step(plugin);
+    recorder.sample(host, step, 0.01 * static_cast<double>(step));
+  }
+  const BodyHistory history = recorder.history();
+  ASSERT_EQ(history.frames.size(), 51U);
+  const JointState &shoulder = history.frames.back().joints.at(0);
+  EXPECT_GT(shoulder.angle, 0.3);              // swung down about y
+  EXPECT_NEAR(shoulder.anchor[2], 1.0, 0.01);  // the anchor, on the arm, drifts a little
+
+  std::ostringstream svg;
+  write_plot(svg, history, {},
+             {PlotJointExpectation{.joint = 0, .time = 0.5, .angle = 1.0, .tolerance = 0.1},
+              PlotJointExpectation{.joint = 1, .time = 0.5, .position = -1.0, .tolerance = 0.1}});
+  for (const char *part : {"angular speed (rad/s)", "joint angle (rad)", "slider position (m)",
+                           ">shoulder</text>", ">rail</text>"}) {
+    EXPECT_NE(svg.str().find(part), std::string::npos) << part;
+  }
+  const std::string picture = svg.str();
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 2U);
+
+  std::ostringstream html;
+  write_replay(html, engine, history, 0.01);
+  const std::string page = html.str();
+  for (const char *part :
+       {R"({"name":"shoulder","type":"hinge","first":0,"second":-1})",
+        R"({"name":"rail","type":"slider","first":1,"second":-1})",
+        R"("offset":[0.5,0,0],"orientation":[1,0,0,0]})", R"("shape":"sphere")"}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
+}
 }  // namespace

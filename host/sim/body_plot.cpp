@@ -217,48 +217,128 @@ Mark speed_mark(std::size_t key, double time, const std::array<double, 3> &expec
   return {key, time, length(expected), length(nearest), length(farthest)};
 }
 
-std::vector<Panel> panels_of(const BodyHistory &history,
-                             const std::vector<PlotExpectation> &expected) {
-  std::vector<Panel> panels{
-      {"x (m)", {}, {}}, {"y (m)", {}, {}}, {"z (m)", {}, {}}, {"speed (m/s)", {}, {}}};
+struct Picture {
+  std::vector<Panel> panels;
+  std::vector<std::string> legend;  // by key
+};
+
+enum PanelIndex : std::size_t { speed = 3, spin = 4 };
+
+// The panels of the bodies: x, y, z, the speed and the angular speed.
+void add_bodies(Picture &picture, const BodyHistory &history,
+                const std::vector<PlotExpectation> &expected) {
+  picture.panels = {{"x (m)", {}, {}},
+                    {"y (m)", {}, {}},
+                    {"z (m)", {}, {}},
+                    {"speed (m/s)", {}, {}},
+                    {"angular speed (rad/s)", {}, {}}};
   for (std::size_t b = 0; b < history.bodies.size(); ++b) {
-    for (Panel &panel : panels) {
+    picture.legend.push_back(history.bodies[b]);
+    for (Panel &panel : picture.panels) {
       panel.series.push_back({b, {}});
       panel.series.back().points.reserve(history.frames.size());
     }
     for (const BodyFrame &frame : history.frames) {
       const BodyState &state = frame.bodies[b];
       for (std::size_t a = 0; a < 3; ++a) {
-        panels[a].series.back().points.emplace_back(frame.time, state.position[a]);
+        picture.panels[a].series.back().points.emplace_back(frame.time, state.position[a]);
       }
-      panels[3].series.back().points.emplace_back(frame.time, length(state.velocity));
+      picture.panels[speed].series.back().points.emplace_back(frame.time, length(state.velocity));
+      picture.panels[spin].series.back().points.emplace_back(frame.time,
+                                                             length(state.angular_velocity));
     }
   }
   for (const PlotExpectation &e : expected) {
     if (e.position) {
       for (std::size_t a = 0; a < 3; ++a) {
         const double value = (*e.position)[a];
-        panels[a].marks.push_back(
+        picture.panels[a].marks.push_back(
             {e.body, e.time, value, value - e.tolerance, value + e.tolerance});
       }
     }
     if (e.velocity) {
-      panels[3].marks.push_back(speed_mark(e.body, e.time, *e.velocity, e.tolerance));
+      picture.panels[speed].marks.push_back(speed_mark(e.body, e.time, *e.velocity, e.tolerance));
+    }
+    if (e.angular_velocity) {
+      picture.panels[spin].marks.push_back(
+          speed_mark(e.body, e.time, *e.angular_velocity, e.angle_tolerance));
     }
   }
-  return panels;
+}
+
+// Each joint expectation on its joint's first line: an angle of a hinge or a
+// universal, a position of a slider.
+void mark_joints(Panel &angles, Panel &positions, const std::vector<std::size_t> &first_key,
+                 const BodyHistory &history, const std::vector<PlotJointExpectation> &expected) {
+  for (const PlotJointExpectation &e : expected) {
+    const JointType type = history.frames.front().joints.at(e.joint).type;
+    const bool turns = type == JointType::hinge || type == JointType::universal;
+    const std::optional<double> value = turns ? e.angle : e.position;
+    if (value && (turns || type == JointType::slider)) {
+      (turns ? angles : positions)
+          .marks.push_back(
+              {first_key[e.joint], e.time, *value, *value - e.tolerance, *value + e.tolerance});
+    }
+  }
+}
+
+// A panel for the angles of hinges and universals (a line per axis) and one
+// for the sliders' positions, each only when the world has such a joint.
+void add_joints(Picture &picture, const BodyHistory &history,
+                const std::vector<PlotJointExpectation> &expected) {
+  if (history.frames.empty()) {
+    return;
+  }
+  Panel angles{"joint angle (rad)", {}, {}};
+  Panel positions{"slider position (m)", {}, {}};
+  std::vector<std::size_t> first_key(history.joints.size());
+  for (std::size_t j = 0; j < history.joints.size(); ++j) {
+    const JointType type = history.frames.front().joints[j].type;
+    const auto add = [&](Panel &panel, const std::string &name, auto value) {
+      const std::size_t key = picture.legend.size();
+      picture.legend.push_back(name);
+      panel.series.push_back({key, {}});
+      for (const BodyFrame &frame : history.frames) {
+        panel.series.back().points.emplace_back(frame.time, value(frame.joints[j]));
+      }
+      return key;
+    };
+    const std::string &name = history.joints[j];
+    if (type == JointType::hinge || type == JointType::universal) {
+      first_key[j] = add(angles, name, [](const JointState &s) { return s.angle; });
+    }
+    if (type == JointType::universal) {
+      add(angles, name + " (axis 2)", [](const JointState &s) { return s.angle2; });
+    }
+    if (type == JointType::slider) {
+      first_key[j] = add(positions, name, [](const JointState &s) { return s.position; });
+    }
+  }
+  mark_joints(angles, positions, first_key, history, expected);
+  for (Panel *panel : {&angles, &positions}) {
+    if (!panel->series.empty()) {
+      picture.panels.push_back(std::move(*panel));
+    }
+  }
 }
 
 }  // namespace
 
 void write_plot(std::ostream &svg, const BodyHistory &history,
-                const std::vector<PlotExpectation> &expected) {
-  const std::vector<Panel> panels = panels_of(history, expected);
+                const std::vector<PlotExpectation> &expected,
+                const std::vector<PlotJointExpectation> &joints_expected) {
+  Picture picture;
+  add_bodies(picture, history, expected);
+  add_joints(picture, history, joints_expected);
+  const std::vector<Panel> &panels = picture.panels;
   Range time;
   for (const BodyFrame &frame : history.frames) {
     time.widen(frame.time);
   }
   for (const PlotExpectation &e : expected) {
+    time.widen(e.time);
+  }
+  for (const PlotJointExpectation &e : joints_expected) {
     time.widen(e.time);
   }
   if (!(time.high > time.low)) {
@@ -275,19 +355,20 @@ void write_plot(std::ostream &svg, const BodyHistory &history,
   for (std::size_t p = 0; p < panels.size(); ++p) {
     draw_panel(svg, panels[p], top + static_cast<double>(p) * (panel_height + gap), time);
   }
-  // The legend: one style per body, the same in every panel.
+  // The legend: one style per body or joint axis, the same in every panel.
   const double x0 = width - right + 16;
-  for (std::size_t b = 0; b < history.bodies.size(); ++b) {
+  const std::vector<std::string> &legend = picture.legend;
+  for (std::size_t b = 0; b < legend.size(); ++b) {
     const double y = top + 10 + static_cast<double>(b) * 20;
     svg << "<line x1=\"" << x0 << "\" x2=\"" << x0 + 34 << "\" y1=\"" << y << "\" y2=\"" << y
         << "\" stroke-width=\"2\" stroke=\"" << colour(b) << "\" stroke-dasharray=\"" << dash(b)
         << "\"/>";
     marker(svg, b, x0 + 17, y);
-    svg << "<text x=\"" << x0 + 40 << "\" y=\"" << y + 4 << "\">" << xml_escaped(history.bodies[b])
+    svg << "<text x=\"" << x0 + 40 << "\" y=\"" << y + 4 << "\">" << xml_escaped(legend[b])
         << "</text>\n";
   }
-  if (!expected.empty()) {
-    const double y = top + 10 + static_cast<double>(history.bodies.size()) * 20 + 10;
+  if (!expected.empty() || !joints_expected.empty()) {
+    const double y = top + 10 + static_cast<double>(legend.size()) * 20 + 10;
     svg << "<rect x=\"" << x0 + 13 << "\" y=\"" << y - 8 << "\" width=\"8\" height=\"16\" fill=\""
         << "#888\" fill-opacity=\"0.25\" stroke=\"#888\"/><circle cx=\"" << x0 + 17 << "\" cy=\""
         << y << "\" r=\"3\" fill=\"black\"/><text x=\"" << x0 + 40 << "\" y=\"" << y + 4

@@ -52,22 +52,30 @@ std::string csv_field(const std::string &text) {
 
 }  // namespace
 
-BodyRecorder::BodyRecorder(std::vector<std::string> bodies, long steps, std::ostream *csv,
-                           bool keep)
+BodyRecorder::BodyRecorder(std::vector<std::string> bodies, std::vector<std::string> joints,
+                           long steps, std::ostream *csv, bool keep)
     : bodies_(std::move(bodies)),
+      joints_(std::move(joints)),
       csv_(csv),
       keep_(keep),
-      stride_(std::max(1L, (steps + frames_for(bodies_.size()) - 1) / frames_for(bodies_.size()))) {
+      stride_(std::max(1L, (steps + frames_for(bodies_.size() + joints_.size()) - 1) /
+                               frames_for(bodies_.size() + joints_.size()))) {
   if (csv_ != nullptr) {
     *csv_ << "step,time,body,x,y,z,qw,qx,qy,qz,vx,vy,vz\n";
   }
 }
 
 void BodyRecorder::sample(const Host &host, long step, double time) {
-  BodyFrame frame{step, time, {}};
+  BodyFrame frame{step, time, {}, {}};
   frame.bodies.reserve(bodies_.size());
   for (const std::string &body : bodies_) {
     frame.bodies.push_back(host.body_state(body));
+  }
+  if (keep_) {
+    frame.joints.reserve(joints_.size());
+    for (const std::string &joint : joints_) {
+      frame.joints.push_back(host.joint_state(joint));
+    }
   }
   if (csv_ != nullptr) {
     std::ostream &out = *csv_;
@@ -97,7 +105,7 @@ void BodyRecorder::sample(const Host &host, long step, double time) {
 }
 
 BodyHistory BodyRecorder::history() const {
-  BodyHistory history{bodies_, frames_};
+  BodyHistory history{bodies_, joints_, frames_};
   if (sampled_ && (frames_.empty() || frames_.back().step != latest_.step)) {
     history.frames.push_back(latest_);
   }

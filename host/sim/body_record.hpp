@@ -12,25 +12,28 @@
 
 namespace tamrix_host {
 
-// Every body at one moment, in the order of BodyHistory::bodies.
+// Every body and joint at one moment, in the order of BodyHistory's names.
 struct BodyFrame {
   long step = 0;
   double time = 0.0;
   std::vector<BodyState> bodies;
+  std::vector<JointState> joints;
 };
 
 // A run's frames, thinned evenly over a long run, the last one always kept.
 struct BodyHistory {
   std::vector<std::string> bodies;
+  std::vector<std::string> joints;
   std::vector<BodyFrame> frames;
 };
 
 class BodyRecorder {
  public:
   // `csv`, when given, gets a header line now and a row per body per sample;
-  // with `keep`, frames are kept for history(), thinned to at most a few
-  // thousand over `steps` steps.
-  BodyRecorder(std::vector<std::string> bodies, long steps, std::ostream *csv, bool keep);
+  // with `keep`, frames of the bodies and `joints` are kept for history(),
+  // thinned to at most a few thousand over `steps` steps.
+  BodyRecorder(std::vector<std::string> bodies, std::vector<std::string> joints, long steps,
+               std::ostream *csv, bool keep);
 
   // The state of every body after `step` steps (0: the start).
   void sample(const Host &host, long step, double time);
@@ -41,6 +44,7 @@ class BodyRecorder {
 
  private:
   std::vector<std::string> bodies_;
+  std::vector<std::string> joints_;
   std::ostream *csv_;
   bool keep_;
   long stride_;

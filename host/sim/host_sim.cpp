@@ -243,6 +243,17 @@ std::string prepare(const Options &options, WorldFile &file, std::ofstream &csv)
   return {};
 }
 
+// The engine world's joints, whose states the pictures draw.
+std::vector<std::string> joint_names(const World &world) {
+  std::vector<std::string> names;
+  if (world.engine) {
+    for (const EngineJoint &joint : world.engine->joints) {
+      names.push_back(joint.name);
+    }
+  }
+  return names;
+}
+
 // Each [[expect.body]], placed on the plot's time axis.
 std::vector<PlotExpectation> plotted(const WorldFile &file, const World &world,
                                      const BodyHistory &history) {
@@ -250,9 +261,13 @@ std::vector<PlotExpectation> plotted(const WorldFile &file, const World &world,
   for (const ExpectedBody &e : file.body_expectations) {
     const auto body = std::find(history.bodies.begin(), history.bodies.end(), e.name);
     if (body != history.bodies.end()) {
-      expected.push_back({static_cast<std::size_t>(body - history.bodies.begin()),
-                          static_cast<double>(e.step) * world.step_seconds, e.position, e.velocity,
-                          e.tolerance});
+      PlotExpectation mark;
+      mark.body = static_cast<std::size_t>(body - history.bodies.begin());
+      mark.time = static_cast<double>(e.step) * world.step_seconds;
+      mark.position = e.position;
+      mark.velocity = e.velocity;
+      mark.tolerance = e.tolerance;
+      expected.push_back(mark);
     }
   }
   return expected;
@@ -452,8 +467,9 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     if (options.trace) {
       host.set_trace(&out);
     }
-    BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{}, steps,
-                          csv.is_open() ? &csv : nullptr, options.draws());
+    BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{},
+                          joint_names(world), steps, csv.is_open() ? &csv : nullptr,
+                          options.draws());
     std::vector<std::optional<BodyState>> bodies_seen(file.body_expectations.size());
     const auto after_step = [&](long step) {
       plugin_output.show(false);

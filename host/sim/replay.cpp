@@ -46,13 +46,19 @@ std::string json_string(std::string_view text) {
   return out + '"';
 }
 
+// "1,2,3": the numbers of an array, for a longer array to hold.
 template <std::size_t N>
-std::string array(const std::array<double, N> &values) {
-  std::string out = "[";
+std::string numbers(const std::array<double, N> &values) {
+  std::string out;
   for (std::size_t i = 0; i < N; ++i) {
     out += (i == 0 ? "" : ",") + number(values[i]);
   }
-  return out + ']';
+  return out;
+}
+
+template <std::size_t N>
+std::string array(const std::array<double, N> &values) {
+  return '[' + numbers(values) + ']';
 }
 
 const char *shape_name(Shape shape) {
@@ -65,20 +71,61 @@ const char *shape_name(Shape shape) {
       return "capsule";
     case Shape::cylinder:
       return "cylinder";
+    case Shape::mesh:
+      return "mesh";
     default:
       return "plane";
   }
 }
 
-// A body's geometries, each a shape at an offset in the body's frame.
+const char *joint_name(JointType type) {
+  switch (type) {
+    case JointType::hinge:
+      return "hinge";
+    case JointType::slider:
+      return "slider";
+    case JointType::ball:
+      return "ball";
+    case JointType::universal:
+      return "universal";
+    default:
+      return "fixed";
+  }
+}
+
+template <typename Each, typename Write>
+void list(std::ostream &out, const Each &items, Write write, const char *separator = ",") {
+  out << '[';
+  bool first = true;
+  for (const auto &item : items) {
+    out << (first ? "" : separator);
+    first = false;
+    write(item);
+  }
+  out << ']';
+}
+
+void write_piece(std::ostream &out, Shape shape, const std::array<double, 3> &size, double radius,
+                 double length, const std::array<double, 3> &offset,
+                 const std::array<double, 4> &orientation) {
+  out << "{\"shape\":\"" << shape_name(shape) << "\",\"size\":" << array(size)
+      << ",\"radius\":" << number(radius) << ",\"length\":" << number(length)
+      << ",\"offset\":" << array(offset) << ",\"orientation\":" << array(orientation) << '}';
+}
+
+// A body's geometries, each a shape at an offset in the body's frame: its
+// own first, then its parts.
 void write_body(std::ostream &out, const std::string &name, const Engine &engine) {
   out << "{\"name\":" << json_string(name) << ",\"pieces\":[";
   const auto body = std::find_if(engine.bodies.begin(), engine.bodies.end(),
                                  [&](const EngineBody &each) { return each.name == name; });
   if (body != engine.bodies.end()) {
-    out << "{\"shape\":\"" << shape_name(body->shape) << "\",\"size\":" << array(body->size)
-        << ",\"radius\":" << number(body->radius) << ",\"length\":" << number(body->length)
-        << ",\"offset\":[0,0,0],\"orientation\":[1,0,0,0]}";
+    write_piece(out, body->shape, body->size, body->radius, body->length, {0, 0, 0}, {1, 0, 0, 0});
+    for (const EnginePart &part : body->parts) {
+      out << ',';
+      write_piece(out, part.shape, part.size, part.radius, part.length, part.offset,
+                  part.orientation);
+    }
   }
   out << "]}";
 }
@@ -88,48 +135,78 @@ void write_fixed(std::ostream &out, const EngineGeometry &geometry) {
       << '"';
   if (geometry.shape == Shape::plane) {
     out << ",\"normal\":" << array(geometry.normal) << ",\"offset\":" << number(geometry.offset);
+  } else if (geometry.shape == Shape::mesh) {
+    out << ",\"vertices\":";
+    list(out, geometry.vertices, [&](const std::array<double, 3> &v) { out << array(v); });
+    out << ",\"triangles\":";
+    list(out, geometry.triangles, [&](const std::array<unsigned, 3> &t) {
+      out << '[' << t[0] << ',' << t[1] << ',' << t[2] << ']';
+    });
   } else {
     out << ",\"size\":" << array(geometry.size) << ",\"position\":" << array(geometry.position);
   }
   out << '}';
 }
 
+// The joints, each with its bodies as indices into the bodies (-1: the
+// world).
+void write_joints(std::ostream &out, const Engine &engine, const BodyHistory &history) {
+  const auto index = [&](const std::string &name) {
+    const auto found = std::find(history.bodies.begin(), history.bodies.end(), name);
+    return found == history.bodies.end() ? -1L : static_cast<long>(found - history.bodies.begin());
+  };
+  list(
+      out, history.joints,
+      [&](const std::string &name) {
+        const auto joint = std::find_if(engine.joints.begin(), engine.joints.end(),
+                                        [&](const EngineJoint &each) { return each.name == name; });
+        out << "{\"name\":" << json_string(name);
+        if (joint != engine.joints.end()) {
+          out << ",\"type\":\"" << joint_name(joint->type) << "\",\"first\":" << index(joint->first)
+              << ",\"second\":" << index(joint->second);
+        }
+        out << '}';
+      },
+      ",\n");
+}
+
 void write_data(std::ostream &out, const Engine &engine, const BodyHistory &history,
                 double step_seconds) {
-  out << "{\"step_seconds\":" << number(step_seconds) << ",\n\"bodies\":[";
-  for (std::size_t b = 0; b < history.bodies.size(); ++b) {
-    out << (b == 0 ? "" : ",\n");
-    write_body(out, history.bodies[b], engine);
-  }
-  out << "],\n\"fixed\":[";
-  for (std::size_t g = 0; g < engine.geometries.size(); ++g) {
-    out << (g == 0 ? "" : ",\n");
-    write_fixed(out, engine.geometries[g]);
-  }
-  out << "],\n\"steps\":[";
-  for (std::size_t f = 0; f < history.frames.size(); ++f) {
-    out << (f == 0 ? "" : ",") << history.frames[f].step;
-  }
-  out << "],\n\"times\":[";
-  for (std::size_t f = 0; f < history.frames.size(); ++f) {
-    out << (f == 0 ? "" : ",") << number(history.frames[f].time);
-  }
-  // Per frame, per body: position, orientation (w, x, y, z), velocity.
-  out << "],\n\"states\":[";
-  for (std::size_t f = 0; f < history.frames.size(); ++f) {
-    out << (f == 0 ? "[" : ",\n[");
-    const std::vector<BodyState> &bodies = history.frames[f].bodies;
-    for (std::size_t b = 0; b < bodies.size(); ++b) {
-      const BodyState &s = bodies[b];
-      out << (b == 0 ? "" : ",") << '[' << number(s.position[0]) << ',' << number(s.position[1])
-          << ',' << number(s.position[2]) << ',' << number(s.orientation[0]) << ','
-          << number(s.orientation[1]) << ',' << number(s.orientation[2]) << ','
-          << number(s.orientation[3]) << ',' << number(s.velocity[0]) << ','
-          << number(s.velocity[1]) << ',' << number(s.velocity[2]) << ']';
-    }
-    out << ']';
-  }
-  out << "]}";
+  out << "{\"step_seconds\":" << number(step_seconds) << ",\n\"bodies\":";
+  list(
+      out, history.bodies, [&](const std::string &name) { write_body(out, name, engine); }, ",\n");
+  out << ",\n\"fixed\":";
+  list(
+      out, engine.geometries, [&](const EngineGeometry &g) { write_fixed(out, g); }, ",\n");
+  out << ",\n\"joints\":";
+  write_joints(out, engine, history);
+  out << ",\n\"steps\":";
+  list(out, history.frames, [&](const BodyFrame &frame) { out << frame.step; });
+  out << ",\n\"times\":";
+  list(out, history.frames, [&](const BodyFrame &frame) { out << number(frame.time); });
+  // Per frame, per body: position, orientation (w, x, y, z), velocity and
+  // angular velocity.
+  out << ",\n\"states\":";
+  list(
+      out, history.frames,
+      [&](const BodyFrame &frame) {
+        list(out, frame.bodies, [&](const BodyState &state) {
+          out << '[' << numbers(state.position) << ',' << numbers(state.orientation) << ','
+              << numbers(state.velocity) << ',' << numbers(state.angular_velocity) << ']';
+        });
+      },
+      ",\n");
+  // Per frame, per joint: its anchor, and its axis where it has one.
+  out << ",\n\"joint_states\":";
+  list(
+      out, history.frames,
+      [&](const BodyFrame &frame) {
+        list(out, frame.joints, [&](const JointState &state) {
+          out << '[' << numbers(state.anchor) << ',' << numbers(state.axis) << ']';
+        });
+      },
+      ",\n");
+  out << '}';
 }
 
 // clang-format off
@@ -157,7 +234,7 @@ td:first-child, th:first-child { text-align: left; }
 <h1>Replay</h1>
 <div id="views"></div>
 <div id="controls"><button id="play" type="button">Play</button><input id="slider" type="range" min="0" max="0" value="0" step="1"><span id="when"></span></div>
-<table><thead><tr><th>body</th><th>x (m)</th><th>y (m)</th><th>z (m)</th><th>roll (&deg;)</th><th>pitch (&deg;)</th><th>yaw (&deg;)</th><th>speed (m/s)</th></tr></thead><tbody id="coordinates"></tbody></table>
+<table><thead><tr><th>body</th><th>x (m)</th><th>y (m)</th><th>z (m)</th><th>roll (&deg;)</th><th>pitch (&deg;)</th><th>yaw (&deg;)</th><th>speed (m/s)</th><th>spin (rad/s)</th></tr></thead><tbody id="coordinates"></tbody></table>
 <p>Drawn positions, read back from the views:</p>
 <pre id="drawn"></pre>
 <script type="application/json" id="world">)page";
@@ -248,6 +325,7 @@ constexpr std::string_view script = R"page(</script>
   for (const states of world.states) states.forEach(function (s, b) { widen(s, reaches[b]); });
   for (const g of world.fixed) {
     if (g.shape === "box") widen(g.position, Math.hypot.apply(null, g.size) / 2);
+    if (g.shape === "mesh") g.vertices.forEach(function (v) { widen(v, 0); });
   }
   const centre = [0, 1, 2].map(function (a) { return Number.isFinite(low[a]) ? (low[a] + high[a]) / 2 : 0; });
   const span = 1.15 * Math.max(0.1, Math.max.apply(null, [0, 1, 2].map(function (a) {
@@ -306,6 +384,11 @@ constexpr std::string_view script = R"page(</script>
           ends.push(p);
         }
         element(svg, "path", { d: path(view, ends), stroke: "#999", "stroke-width": 3 });
+      } else if (g.shape === "mesh") {
+        const d = g.triangles.map(function (t) {
+          return path(view, [t[0], t[1], t[2], t[0]].map(function (i) { return g.vertices[i] || [0, 0, 0]; }));
+        }).join("");
+        element(svg, "path", { d: d, fill: "none", stroke: "#aaa", "stroke-width": 0.8 });
       }
     }
     view.bodies = world.bodies.map(function (body, b) {
@@ -320,13 +403,23 @@ constexpr std::string_view script = R"page(</script>
       label.textContent = body.name;
       return { group: group, lines: lines, circles: circles, dot: dot, label: label };
     });
+    // A joint: lines from its anchor to its bodies' centres, and its axis.
+    view.joints = world.joints.map(function () {
+      const group = element(svg, "g", { stroke: "#333", fill: "none" });
+      return {
+        group: group,
+        links: element(group, "path", { "stroke-dasharray": "4 3", "stroke-width": 1 }),
+        axis: element(group, "path", { "stroke-width": 2.5 }),
+        anchor: element(group, "rect", { width: 5, height: 5, fill: "#333" })
+      };
+    });
     view.svg = svg;
   }
 
   const rows = world.bodies.map(function (body) {
     const row = document.getElementById("coordinates").insertRow();
     row.insertCell().textContent = body.name;
-    return [1, 2, 3, 4, 5, 6, 7].map(function () { return row.insertCell(); });
+    return [1, 2, 3, 4, 5, 6, 7, 8].map(function () { return row.insertCell(); });
   });
   function degrees(q) {
     const [w, x, y, z] = q;
@@ -367,18 +460,46 @@ constexpr std::string_view script = R"page(</script>
         drawn.label.setAttribute("y", py(view, position) - 5);
       });
     }
+    drawJoints(frame);
     world.bodies.forEach(function (body, b) {
       const s = states[b] || [];
       const turn = missing(s.slice(3, 7)) ? [null, null, null] : degrees(s.slice(3, 7));
       const speed = missing(s.slice(7, 10)) ? null : Math.hypot(s[7], s[8], s[9]);
+      const spin = missing(s.slice(10, 13)) ? null : Math.hypot(s[10], s[11], s[12]);
       const cells = s.slice(0, 3).concat([null, null, null]).slice(0, 3).map(function (v) { return shown(v, 4); })
-        .concat(turn.map(function (v) { return shown(v, 1); }), [shown(speed, 4)]);
+        .concat(turn.map(function (v) { return shown(v, 1); }), [shown(speed, 4), shown(spin, 3)]);
       cells.forEach(function (text, i) { rows[b][i].textContent = text; });
     });
     slider.value = frame;
     document.getElementById("when").textContent = frames === 0 ? "no steps"
       : "step " + world.steps[frame] + " of " + world.steps[frames - 1] + ", " + world.times[frame].toFixed(3) + " s";
     readBack(frame);
+  }
+
+  function drawJoints(frame) {
+    const states = world.states[frame] || [], joints = world.joint_states[frame] || [];
+    const axisLength = 0.08 * span;
+    for (const view of views) {
+      world.joints.forEach(function (joint, j) {
+        const drawn = view.joints[j], s = joints[j] || [];
+        const anchor = s.slice(0, 3), axis = s.slice(3, 6);
+        const hidden = missing(anchor);
+        drawn.group.setAttribute("visibility", hidden ? "hidden" : "visible");
+        if (hidden) return;
+        let links = "";
+        for (const b of [joint.first, joint.second]) {
+          const body = b === undefined || b < 0 ? null : states[b];
+          if (body && !missing(body.slice(0, 3))) links += path(view, [anchor, body.slice(0, 3)]);
+        }
+        drawn.links.setAttribute("d", links);
+        const turns = !missing(axis) && Math.hypot(axis[0], axis[1], axis[2]) > 0;
+        drawn.axis.setAttribute("d", turns ? path(view, [-1, 1].map(function (t) {
+          return anchor.map(function (v, a) { return v + t * axisLength * axis[a]; });
+        })) : "");
+        drawn.anchor.setAttribute("x", px(view, anchor) - 2.5);
+        drawn.anchor.setAttribute("y", py(view, anchor) - 2.5);
+      });
+    }
   }
 
   // Where each body's centre mark was laid out, in the world's frame: x and
