@@ -357,6 +357,22 @@ TEST(EngineWorldJoints, ASliderStopsAtItsLimitAndAUniversalReadsBothAngles) {
   EXPECT_NEAR(host.joint_state("neck").angle2, 0.0, 1e-6);
 }
 
+TEST(EngineWorldJoints, TwoJoinedBodiesThatOverlapGetNoContactsOfTheHosts) {
+  Engine engine;
+  engine.gravity = {0, 0, 0};
+  engine.bodies = {body("upper", {0, 0, 5}), body("lower", {0, 0, 4.6})};  // 0.4 m into it
+  EngineJoint knee{.name = "knee", .type = JointType::ball, .first = "lower", .second = "upper"};
+  knee.anchor = {0, 0, 4.8};
+  engine.joints = {knee};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 20);
+  EXPECT_EQ(host.collides_last_step(), 1U);                      // still the plug-in's to answer
+  EXPECT_NEAR(host.body_state("lower").position[2], 4.6, 1e-9);  // never pushed apart
+}
+
 TEST(EngineWorldBodies, OrientationAndSpinStartWhereTheWorldSays) {
   Engine engine;
   engine.gravity = {0, 0, 0};

@@ -10,6 +10,7 @@
 #include "sim/host_sim.hpp"
 #include "sim/replay.hpp"
 #include "sim/world_file.hpp"
+#include "sim/world_keys.hpp"
 
 namespace {
 
@@ -387,7 +388,7 @@ position = [0, 0, 2]
       {"[[expect.body]]\nname = \"box\"\nstep = 1\nposition = [0, 0, 0]\n",
        "no body: the file has no [engine]"},
       {"[engine]\n" + box + "[[expect.body]]\nname = \"box\"\nstep = 1\n",
-       "'expect.body[1]' needs a 'position', a 'velocity' or both"},
+       "'expect.body[1]' needs at least one of 'position', 'velocity'"},
   };
   for (const auto &[text, reason] : cases) {
     const std::string path = write(text);
@@ -397,6 +398,122 @@ position = [0, 0, 2]
     EXPECT_NE(run.err.find(reason), std::string::npos) << text << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
+}
+
+TEST_F(WorldFileTest, ADisplacementIsMetOverItsStepsAndNamesBothWhenNot) {
+  const std::string sliding = ENGINE_WORLDS "/sliding.toml";
+  EXPECT_EQ(host_sim({"--world", sliding, ENGINE_IDLE_PLUGIN_PATH}).status, 0);
+  // From the start rather than step 100, the same box has gone 1.5 m.
+  std::ifstream file(sliding);
+  std::string text{std::istreambuf_iterator<char>(file), {}};
+  text.replace(text.find("from_step = 100"), 15, "from_step = 0");
+  const SimRun run = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("host-sim: expect.body[1] (box) at step 300: displacement from step 0 "
+                          "expected [1, 0, 0] within 0.01, got [1.5, 0, ",
+                          0),
+            0U)
+      << run.err;
+}
+
+TEST_F(WorldFileTest, JointAndTurnExpectationsSayWhatTheyGot) {
+  const SimRun met =
+      host_sim({"--world", ENGINE_WORLDS "/motor_hinge.toml", ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(met.status, 0) << met.err;
+  std::ifstream file(ENGINE_WORLDS "/motor_hinge.toml");
+  std::string text{std::istreambuf_iterator<char>(file), {}};
+  text.replace(text.find("steps = 100"), 11, "steps = 50");
+  const SimRun short_run = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(short_run.status, 1);
+  EXPECT_NE(short_run.err.find("expect.joint[1] (shoulder) at step 100: the run ended after 50"),
+            std::string::npos)
+      << short_run.err;
+  text.replace(text.find("steps = 50"), 10, "steps = 100");
+  text.replace(text.find("angle = 0.5"), 11, "angle = 0.6");
+  text.replace(text.find("rpy = [0, 0.5, 0]"), 17, "rpy = [0, 0.4, 0]");
+  const SimRun off = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(off.status, 1);
+  EXPECT_NE(off.err.find("expect.joint[1] (shoulder) at step 100: angle expected 0.6 within "
+                         "0.01, got 0.49"),
+            std::string::npos)
+      << off.err;
+  EXPECT_NE(off.err.find("expect.body[1] (arm) at step 100: rpy expected [0, 0.4, 0] within 0.01 "
+                         "rad, got [0, 0.49"),
+            std::string::npos)
+      << off.err;
+}
+
+TEST_F(WorldFileTest, RobotPartsTheEngineCannotBuildAreRefusedWithTheirPlace) {
+  const std::string arm = R"([engine]
+[[engine.body]]
+name = "arm"
+shape = "box"
+size = [1, 1, 1]
+mass = 1
+position = [0, 0, 2]
+)";
+  const std::string hinge = "[[engine.joint]]\nname = \"j\"\ntype = \"hinge\"\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {arm + "rpy = [0, 0, 0]\nquaternion = [1, 0, 0, 0]\n",
+       ":9:14: 'engine.body[1]' takes 'rpy' or 'quaternion', not both"},
+      {arm + "quaternion = [0, 0, 0, 0]\n", ":8:14: 'engine.body[1].quaternion' must not be"},
+      {arm + hinge + "bodies = [\"arm\", \"leg\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\n",
+       ":11:10: 'engine.joint[1].bodies' names 'leg', which is no [[engine.body]]"},
+      {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\n",
+       "'engine.joint[1]' needs a 'axis'"},
+      {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\nlimits = [1, -1]\n",
+       "'engine.joint[1].limits[2]' must be a number no lower than limits[1]"},
+      {arm + hinge +
+           "bodies = [\"arm\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\nmotor = { speed = 1 }\n",
+       "unknown key 'engine.joint[1].motor.speed'; the keys here are velocity, max_force"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"ball\"\nbodies = [\"arm\"]\naxis = [0, 1, "
+             "0]\n",
+       "unknown key 'engine.joint[1].axis'; the keys here are name, type, bodies, anchor"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"weld\"\n",
+       "'engine.joint[1].type' must be \"hinge\", \"slider\", \"ball\", \"universal\" or "
+       "\"fixed\""},
+      {arm + "[[engine.body.part]]\nname = \"arm\"\nshape = \"box\"\nsize = [1, 1, 1]\noffset = "
+             "[1, 0, 0]\n",
+       "'engine.body[1].part[1].name' repeats the name 'arm'"},
+      {arm +
+           "[[engine.geometry]]\nname = \"g\"\nshape = \"mesh\"\nvertices = [[0, 0, 0], [1, 0, 0], "
+           "[0, 1, 0]]\ntriangles = [[0, 1, 3]]\n",
+       "'engine.geometry[1].triangles[1][3]' must be a whole number from 0 to 2"},
+      {arm + "iterations = 5\n", "unknown key 'engine.body[1].iterations'"},
+      {"[engine]\niterations = 5\n", "'engine.iterations' is for solver = \"quick\""},
+      {arm + "[[expect.body]]\nname = \"arm\"\nstep = 3\nfrom_step = 3\ndisplacement = [0, 0, 0]\n",
+       "'expect.body[1].from_step' must be a whole number from 0 to 2"},
+      {arm + "[[expect.body]]\nname = \"arm\"\nstep = 3\nfrom_step = 1\n",
+       "'expect.body[1]' takes 'displacement' and 'from_step' together"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"slider\"\nbodies = [\"arm\"]\naxis = [0, 0, "
+             "1]\n[[expect.joint]]\nname = \"j\"\nstep = 1\nangle = 1\n",
+       "[[expect.joint]] 'j' cannot have an 'angle'"},
+      {arm + "[[expect.joint]]\nname = \"j\"\nstep = 1\nangle = 1\n",
+       "[[expect.joint]] names 'j', which is no [[engine.joint]] of the world"},
+  };
+  for (const auto &[text, reason] : cases) {
+    const std::string path = write(text);
+    const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
+    EXPECT_EQ(run.status, 2) << text;
+    EXPECT_EQ(run.err.rfind("host-sim: " + path + ":", 0), 0U) << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << text << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+// The reader, --help (and so the man page) and host-sim's page share the one
+// table of keys.
+TEST(WorldKeys, HelpAndThePageListEveryKeyTheReaderTakes) {
+  const SimRun help = host_sim({"--help"});
+  std::ifstream page_file(HOST_SIM_PAGE);
+  const std::string page{std::istreambuf_iterator<char>(page_file), {}};
+  for (const tamrix_host::WorldKey &key : tamrix_host::world_keys()) {
+    EXPECT_NE(help.out.find("    " + std::string(key.key)), std::string::npos) << key.key;
+  }
+  EXPECT_NE(help.out.find(tamrix_host::world_keys_text()), std::string::npos);
+  EXPECT_NE(page.find(tamrix_host::world_keys_markdown()), std::string::npos)
+      << "docs/host-sim.md's key table should read:\n"
+      << tamrix_host::world_keys_markdown();
 }
 
 // Where the run's outputs go, removed with the test.

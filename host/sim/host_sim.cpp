@@ -22,6 +22,7 @@
 #include "sim/body_record.hpp"
 #include "sim/replay.hpp"
 #include "sim/world_file.hpp"
+#include "sim/world_keys.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host {
@@ -73,17 +74,20 @@ std::string footer() {
          "collide pairs, messages queued per channel and step, and [expect] sections for the "
          "console, the sends and the collide answers; an option overrides the same key. An "
          "[engine] part makes it a rigid-body world, with [[engine.body]] and "
-         "[[engine.geometry]] in place of bodies, geometries and collide, and [[expect.body]] "
-         "for where a body is after a step. In an engine world, --record writes the bodies' states "
-         "as CSV, --plot draws them over time as SVG, and --replay writes a page that plays "
-         "the run back; \"FILE.html#step=last\" opens it at the end.\n\n"
+         "[[engine.geometry]] in place of bodies, geometries and collide, [[engine.joint]] to join "
+         "them, and [[expect.body]] and [[expect.joint]] for where a body or a joint is after a "
+         "step. In an engine world, --record writes the bodies' states as CSV, --plot draws them "
+         "over time as SVG, and --replay writes a page that plays the run back; "
+         "\"FILE.html#step=last\" opens it at the end.\n\n"
          "Exit status:\n"
       << "  " << exit_status::passed << "  the life ran, and every expectation was met\n"
       << "  " << exit_status::failed
       << "  the plug-in cannot be loaded, or an expectation was not met\n"
       << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
       << "  " << exit_status::crashed
-      << "  the plug-in crashed or ended the process in one of its calls\n";
+      << "  the plug-in crashed or ended the process in one of its calls\n\n"
+      << "World-file keys:\n"
+      << world_keys_text();
   return text.str();
 }
 
@@ -470,18 +474,14 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{},
                           joint_names(world), steps, csv.is_open() ? &csv : nullptr,
                           options.draws());
-    std::vector<std::optional<BodyState>> bodies_seen(file.body_expectations.size());
+    Observed observed;
     const auto after_step = [&](long step) {
       plugin_output.show(false);
       if (!world.engine) {
         return;
       }
       recorder.sample(host, step, static_cast<double>(step) * world.step_seconds);
-      for (std::size_t i = 0; i < bodies_seen.size(); ++i) {
-        if (file.body_expectations[i].step == step) {
-          bodies_seen[i] = host.body_state(file.body_expectations[i].name);
-        }
-      }
+      observe(file, host, step, observed);
     };
     // The start, before any step: where a plot's lines begin.
     after_step(0);
@@ -490,7 +490,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     out << "summary: " << summary.steps << " steps, " << summary.collide_calls << " collide calls, "
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
-    unmet = unmet_expectations(file, host, bodies_seen);
+    unmet = unmet_expectations(file, host, observed);
     if (const std::string problem = finish_outputs(options, csv, file, world, recorder);
         !problem.empty()) {
       err << "host-sim: " << problem << '\n';
