@@ -674,6 +674,45 @@ TEST(HostSimPluginText, ShownEscapedAndApartFromHostSimsOwnLines) {
 
 namespace {
 
+// The world file's joint and spin expectations reach the plot's panels.
+TEST_F(EngineOutputs, AWorldFilesJointExpectationsAreDrawn) {
+  const SimRun run = host_sim({"--world", write(R"(steps = 10
+[engine]
+[[engine.body]]
+name = "arm"
+shape = "box"
+size = [1, 0.1, 0.1]
+mass = 1.0
+position = [0.5, 0, 1]
+[[engine.joint]]
+name = "shoulder"
+type = "hinge"
+bodies = ["arm"]
+anchor = [0, 0, 1]
+axis = [0, 1, 0]
+[[expect.joint]]
+name = "shoulder"
+step = 10
+angle = 0.1
+tolerance = 1
+[[expect.body]]
+name = "arm"
+step = 10
+angular_velocity = [0, 1, 0]
+angle_tolerance = 10
+)"),
+                               "--plot", svg, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string picture = read(svg);
+  EXPECT_NE(picture.find("joint angle (rad)"), std::string::npos);
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 2U);  // the angle and the angular speed
+}
+
 // A jointed world, as the fixture builds it: an arm of two geometries hinged
 // to the world and swinging down, and a box on a rail beside it.
 TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {

@@ -258,23 +258,34 @@ std::vector<std::string> joint_names(const World &world) {
   return names;
 }
 
-// Each [[expect.body]], placed on the plot's time axis.
-std::vector<PlotExpectation> plotted(const WorldFile &file, const World &world,
-                                     const BodyHistory &history) {
-  std::vector<PlotExpectation> expected;
+// Each [[expect.body]] and [[expect.joint]], placed on the plot's time
+// axis.
+void plotted(const WorldFile &file, const World &world, const BodyHistory &history,
+             std::vector<PlotExpectation> &bodies, std::vector<PlotJointExpectation> &joints) {
+  const auto index = [](const std::vector<std::string> &names, const std::string &name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+  };
   for (const ExpectedBody &e : file.body_expectations) {
-    const auto body = std::find(history.bodies.begin(), history.bodies.end(), e.name);
-    if (body != history.bodies.end()) {
-      PlotExpectation mark;
-      mark.body = static_cast<std::size_t>(body - history.bodies.begin());
-      mark.time = static_cast<double>(e.step) * world.step_seconds;
-      mark.position = e.position;
-      mark.velocity = e.velocity;
-      mark.tolerance = e.tolerance;
-      expected.push_back(mark);
+    PlotExpectation mark;
+    mark.body = index(history.bodies, e.name);
+    mark.time = static_cast<double>(e.step) * world.step_seconds;
+    mark.position = e.position;
+    mark.velocity = e.velocity;
+    mark.angular_velocity = e.angular_velocity;
+    mark.tolerance = e.tolerance;
+    mark.angle_tolerance = e.angle_tolerance;
+    if (mark.body < history.bodies.size()) {
+      bodies.push_back(mark);
     }
   }
-  return expected;
+  for (const ExpectedJoint &e : file.joint_expectations) {
+    const PlotJointExpectation mark{index(history.joints, e.name),
+                                    static_cast<double>(e.step) * world.step_seconds, e.angle,
+                                    e.position, e.tolerance};
+    if (mark.joint < history.joints.size()) {
+      joints.push_back(mark);
+    }
+  }
 }
 
 // Writes a picture made at the end of the run, or says why it could not.
@@ -306,9 +317,13 @@ std::string finish_outputs(const Options &options, std::ofstream &csv, const Wor
     return {};
   }
   const BodyHistory history = recorder.history();
-  if (std::string problem = write_picture(
-          "--plot", options.plot,
-          [&](std::ostream &svg) { write_plot(svg, history, plotted(file, world, history)); });
+  if (std::string problem = write_picture("--plot", options.plot,
+                                          [&](std::ostream &svg) {
+                                            std::vector<PlotExpectation> bodies;
+                                            std::vector<PlotJointExpectation> joints;
+                                            plotted(file, world, history, bodies, joints);
+                                            write_plot(svg, history, bodies, joints);
+                                          });
       !problem.empty()) {
     return problem;
   }
