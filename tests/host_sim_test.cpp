@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -769,5 +770,32 @@ TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {
         R"("offset":[0.5,0,0],"orientation":[1,0,0,0]})", R"("shape":"sphere")"}) {
     EXPECT_NE(page.find(part), std::string::npos) << part;
   }
+}
+
+// A world the engine blew up in: the pictures stay valid SVG and JSON, the
+// lost values drawn as missing.
+TEST(EnginePictures, ValuesTheEngineLostStayOutOfThePictures) {
+  using namespace tamrix_host;
+  const double lost = std::numeric_limits<double>::quiet_NaN();
+  BodyState broken;
+  broken.position = {lost, 0, std::numeric_limits<double>::infinity()};
+  broken.velocity = {lost, lost, lost};
+  const BodyHistory history{{"box"}, {}, {{0, 0.0, {BodyState{}}, {}}, {1, 0.01, {broken}, {}}}};
+  std::ostringstream svg;
+  write_plot(svg, history, {});
+  std::ostringstream html;
+  Engine engine;
+  engine.bodies.push_back(EngineBody{.name = "box"});
+  write_replay(html, engine, history, 0.01);
+  const std::string page = html.str();
+  const std::size_t data = page.find("id=\"world\">");
+  ASSERT_NE(data, std::string::npos);
+  for (const std::string &text :
+       {svg.str(), page.substr(data, page.find("</script>", data) - data)}) {
+    for (const char *invalid : {"nan", "inf", "NaN", "Infinity"}) {
+      EXPECT_EQ(text.find(invalid), std::string::npos) << invalid;
+    }
+  }
+  EXPECT_NE(html.str().find("[null,0,null,1,0,0,0,null,null,null,0,0,0]"), std::string::npos);
 }
 }  // namespace
