@@ -1,8 +1,9 @@
-// host-sim's stepping of an engine world of 50 bodies with an empty plug-in,
-// against the same world stepped by the engine alone: the same collision,
-// contacts and step code with no plug-in calls and no record. Both run in
-// one process, interleaved step by step so that a busy machine slows both
-// alike, and the cost of the host is reported as their ratio.
+// host-sim's stepping of an engine world with an empty plug-in, against the
+// same world stepped by the engine alone: the same collision, contacts and
+// step code with no plug-in calls and no record. Both run in one process,
+// interleaved step by step so that a busy machine slows both alike, and the
+// cost of the host is reported as their ratio. Two worlds: 50 boxes with the
+// exact solver, and 1,000 with the quick one.
 //
 //   engine_bench [Google Benchmark flags]
 #include <benchmark/benchmark.h>
@@ -22,28 +23,28 @@ using tamrix_host::Host;
 using tamrix_host::Plugin;
 using tamrix_host::World;
 
-constexpr int rows = 5;
-constexpr int columns = 10;
-
-// Fifty boxes resting on a floor, a little apart: fifty candidate pairs and
-// two hundred contacts a step.
-Engine fifty_boxes() {
+// Boxes resting on a floor, a little apart, `columns` to a row: a candidate
+// pair and four contacts per box a step.
+Engine boxes(int count, int columns, tamrix_host::Solver solver) {
   Engine engine;
-  for (int row = 0; row < rows; ++row) {
-    for (int column = 0; column < columns; ++column) {
-      EngineBody body;
-      body.name = "box" + std::to_string(row * columns + column);
-      body.position = {1.5 * column, 1.5 * row, 0.5};
-      engine.bodies.push_back(body);
-    }
+  engine.solver = solver;
+  for (int i = 0; i < count; ++i) {
+    EngineBody body;
+    body.name = "box" + std::to_string(i);
+    body.position = {1.5 * (i % columns), 1.5 * (i / columns), 0.5};
+    engine.bodies.push_back(body);
   }
   engine.geometries = {EngineGeometry{.name = "floor"}};
   return engine;
 }
 
-World fifty_box_world() {
+Engine fifty_boxes() { return boxes(50, 10, tamrix_host::Solver::exact); }
+
+Engine thousand_boxes() { return boxes(1000, 40, tamrix_host::Solver::quick); }
+
+World world_of(const Engine &engine) {
   World made;
-  made.engine = fifty_boxes();
+  made.engine = engine;
   return made;
 }
 
@@ -54,7 +55,8 @@ int host_contacts(void * /*context*/, void * /*first*/, void * /*second*/, std::
 }
 
 struct Settled {
-  Settled() : host(fifty_box_world()), engine(fifty_boxes()), plugin(REFERENCE_PLUGIN_PATH) {
+  explicit Settled(const Engine &world)
+      : host(world_of(world)), engine(world), plugin(REFERENCE_PLUGIN_PATH) {
     host.record_steps(false);  // as host-sim runs
     host.set_up(plugin);
     host.init(plugin);
@@ -71,15 +73,17 @@ struct Settled {
   Plugin plugin;
 };
 
+template <Engine (*Make)()>
 void host_sim_step(benchmark::State &state) {
-  Settled world;
+  Settled world(Make());
   for (auto _ : state) {
     world.host.step(world.plugin);
   }
 }
 
+template <Engine (*Make)()>
 void engine_alone_step(benchmark::State &state) {
-  Settled world;
+  Settled world(Make());
   for (auto _ : state) {
     world.engine.collide(host_contacts, nullptr);
     world.engine.advance(Settled::world_step);
@@ -87,9 +91,10 @@ void engine_alone_step(benchmark::State &state) {
 }
 
 // Both, each step timed on its own, one after the other.
+template <Engine (*Make)()>
 void side_by_side(benchmark::State &state) {
   using Clock = std::chrono::steady_clock;
-  Settled world;
+  Settled world(Make());
   Clock::duration host{};
   Clock::duration engine{};
   for (auto _ : state) {
@@ -109,9 +114,15 @@ void side_by_side(benchmark::State &state) {
   state.counters["ratio"] = static_cast<double>(host.count()) / static_cast<double>(engine.count());
 }
 
-BENCHMARK(host_sim_step)->Name("engine world of 50 bodies: host-sim step");
-BENCHMARK(engine_alone_step)->Name("engine world of 50 bodies: engine alone");
-BENCHMARK(side_by_side)->Name("engine world of 50 bodies: host-sim / engine");
+BENCHMARK(host_sim_step<fifty_boxes>)->Name("engine world of 50 bodies: host-sim step");
+BENCHMARK(engine_alone_step<fifty_boxes>)->Name("engine world of 50 bodies: engine alone");
+BENCHMARK(side_by_side<fifty_boxes>)->Name("engine world of 50 bodies: host-sim / engine");
+BENCHMARK(host_sim_step<thousand_boxes>)
+    ->Name("engine world of 1,000 bodies, quick solver: host-sim step");
+BENCHMARK(engine_alone_step<thousand_boxes>)
+    ->Name("engine world of 1,000 bodies, quick solver: engine alone");
+BENCHMARK(side_by_side<thousand_boxes>)
+    ->Name("engine world of 1,000 bodies, quick solver: host-sim / engine");
 
 }  // namespace
 

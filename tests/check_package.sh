@@ -55,7 +55,7 @@ ctest --test-dir "$prefix/plugin" --output-on-failure >/dev/null || {
 }
 # The examples: SERVICE_TABLE, ENGINE, the fixture's tests, their world files,
 # plugin-check.
-for example in contact_plugin physics_plugin; do
+for example in contact_plugin physics_plugin arm_plugin; do
   cmake -S "$here/../examples/$example" -B "$prefix/$example" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$c_compiler" \
     -DCMAKE_CXX_COMPILER="$cxx_compiler" >/dev/null

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <ode/ode.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,9 +20,13 @@ using tamrix_host::CallKind;
 using tamrix_host::Engine;
 using tamrix_host::EngineBody;
 using tamrix_host::EngineGeometry;
+using tamrix_host::EngineJoint;
+using tamrix_host::EnginePart;
 using tamrix_host::Host;
+using tamrix_host::JointType;
 using tamrix_host::Plugin;
 using tamrix_host::Shape;
+using tamrix_host::Solver;
 using tamrix_host::World;
 
 EngineBody body(const std::string &name, std::array<double, 3> position,
@@ -247,6 +254,231 @@ TEST(EngineWorldRefusals, AWorldIsEitherTheEnginesOrNamesOnly) {
     EXPECT_THROW((void)host.body_state("floor"), std::invalid_argument);
   }
   EXPECT_EQ(Host().engine_world(), nullptr);
+}
+
+// ---- Robots: orientation, joints, bodies of several geometries, meshes
+
+// A 1 kg bar 1 m long along x, hinged at one end to the world about y.
+World hinged_arm(double pivot_height, std::optional<tamrix_host::JointMotor> motor = {}) {
+  Engine engine;
+  EngineBody arm = body("arm", {0.5, 0, pivot_height});
+  arm.size = {1, 0.1, 0.1};
+  engine.bodies = {arm};
+  EngineJoint shoulder;
+  shoulder.name = "shoulder";
+  shoulder.first = "arm";
+  shoulder.anchor = {0, 0, pivot_height};
+  shoulder.axis = {0, 1, 0};
+  shoulder.motor = motor;
+  engine.joints = {shoulder};
+  World world;
+  world.engine = engine;  // no floor: nothing to swing into
+  return world;
+}
+
+void run(Host &host, const Plugin &plugin, int steps) {
+  host.set_up(plugin);
+  host.init(plugin);
+  for (int step = 0; step < steps; ++step) {
+    host.step(plugin);
+  }
+}
+
+TEST(EngineWorldJoints, AMotorisedHingeTurnsAtItsSpeedAgainstGravity) {
+  Host host(hinged_arm(1, tamrix_host::JointMotor{.velocity = 0.5, .max_force = 100}));
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 100);
+  const tamrix_host::JointState shoulder = host.joint_state("shoulder");
+  EXPECT_NEAR(shoulder.angle, 0.5, 0.01);
+  EXPECT_NEAR(shoulder.rate, 0.5, 0.01);
+  EXPECT_NEAR(shoulder.anchor[2], 1.0, 1e-3);
+  // The handle is the engine's own joint, joining the arm to the world.
+  dJointID joint = host.joint("shoulder");
+  ASSERT_NE(joint, nullptr);
+  EXPECT_EQ(dJointGetType(joint), dJointTypeHinge);
+  EXPECT_EQ(dJointGetBody(joint, 0), reinterpret_cast<dBodyID>(host.body("arm")));
+  EXPECT_EQ(host.joint("arm"), nullptr);
+  EXPECT_THROW((void)host.joint_state("arm"), std::invalid_argument);
+  // Turned about y by the angle: the far end is below the pivot.
+  const auto rpy = tamrix_host::rpy_of_quaternion(host.body_state("arm").orientation);
+  EXPECT_NEAR(rpy[1], 0.5, 0.01);
+  EXPECT_NEAR(host.body_state("arm").angular_velocity[1], 0.5, 0.01);
+}
+
+TEST(EngineWorldJoints, AFreeHingeSwingsAsTheEngineAloneComputesIt) {
+  Host host(hinged_arm(2));
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  host.set_up(plugin);
+  host.init(plugin);
+  // The same pendulum, built on the engine directly.
+  dWorldID world = dWorldCreate();
+  dWorldSetGravity(world, 0, 0, -9.81);
+  dBodyID arm = dBodyCreate(world);
+  dMass mass;
+  dMassSetBoxTotal(&mass, 1, 1, 0.1, 0.1);
+  dBodySetMass(arm, &mass);
+  dBodySetPosition(arm, 0.5, 0, 2);
+  dJointID hinge = dJointCreateHinge(world, nullptr);
+  dJointAttach(hinge, arm, nullptr);
+  dJointSetHingeAnchor(hinge, 0, 0, 2);
+  dJointSetHingeAxis(hinge, 0, 1, 0);
+  double lowest = 0.0;
+  for (int step = 1; step <= 150; ++step) {
+    host.step(plugin);
+    dWorldStep(world, 0.01);
+    ASSERT_NEAR(host.joint_state("shoulder").angle, dJointGetHingeAngle(hinge), 1e-12) << step;
+    lowest = std::max(lowest, host.joint_state("shoulder").angle);
+  }
+  EXPECT_GT(lowest, 1.5);  // it swung down through the vertical
+  dWorldDestroy(world);
+}
+
+TEST(EngineWorldJoints, ASliderStopsAtItsLimitAndAUniversalReadsBothAngles) {
+  Engine engine;
+  engine.gravity = {0, 0, -9.81};
+  engine.bodies = {body("lift", {0, 0, 3}), body("head", {5, 0, 3})};
+  EngineJoint slider{.name = "rail", .type = JointType::slider, .first = "lift"};
+  slider.axis = {0, 0, 1};
+  slider.limits = std::array<double, 2>{-0.5, 0.5};
+  EngineJoint neck{.name = "neck", .type = JointType::universal, .first = "head"};
+  neck.anchor = {5, 0, 4};
+  neck.axis = {1, 0, 0};
+  neck.axis2 = {0, 1, 0};
+  engine.joints = {slider, neck};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 100);
+  EXPECT_NEAR(host.joint_state("rail").position, -0.5, 0.01);
+  EXPECT_NEAR(host.body_state("lift").position[2], 2.5, 0.01);
+  // Hanging straight down from its anchor, it has not turned.
+  EXPECT_NEAR(host.joint_state("neck").angle, 0.0, 1e-6);
+  EXPECT_NEAR(host.joint_state("neck").angle2, 0.0, 1e-6);
+}
+
+TEST(EngineWorldJoints, TwoJoinedBodiesThatOverlapGetNoContactsOfTheHosts) {
+  Engine engine;
+  engine.gravity = {0, 0, 0};
+  engine.bodies = {body("upper", {0, 0, 5}), body("lower", {0, 0, 4.6})};  // 0.4 m into it
+  EngineJoint knee{.name = "knee", .type = JointType::ball, .first = "lower", .second = "upper"};
+  knee.anchor = {0, 0, 4.8};
+  engine.joints = {knee};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 20);
+  EXPECT_EQ(host.collides_last_step(), 1U);                      // still the plug-in's to answer
+  EXPECT_NEAR(host.body_state("lower").position[2], 4.6, 1e-9);  // never pushed apart
+}
+
+TEST(EngineWorldBodies, OrientationAndSpinStartWhereTheWorldSays) {
+  Engine engine;
+  engine.gravity = {0, 0, 0};
+  engine.bodies = {body("top", {0, 0, 0})};
+  engine.bodies[0].orientation = tamrix_host::quaternion_of_rpy({0, 0, 1.5});
+  engine.bodies[0].angular_velocity = {0, 0, 1};
+  engine.bodies[0].size = {1, 1, 1};  // a cube spins about any axis without wobbling
+  World world;
+  world.engine = engine;
+  World crooked = world;
+  crooked.engine->bodies[0].orientation = {1, 1, 0, 0};
+  EXPECT_THROW(Host bad(crooked), std::invalid_argument);
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 100);
+  const auto rpy = tamrix_host::rpy_of_quaternion(host.body_state("top").orientation);
+  EXPECT_NEAR(rpy[2], 2.5, 1e-4);  // 1.5 rad, then 1 rad/s for 1 s
+  EXPECT_NEAR(tamrix_host::angle_between(host.body_state("top").orientation,
+                                         tamrix_host::quaternion_of_rpy({0, 0, 2.5})),
+              0.0, 1e-4);
+  EXPECT_NEAR(tamrix_host::angle_between(tamrix_host::quaternion_of_rpy({0.3, -0.2, 0.1}),
+                                         tamrix_host::quaternion_of_rpy({0.3, -0.2, 0.2})),
+              0.1, 1e-9);
+}
+
+TEST(EngineWorldBodies, APartsGeometriesMoveWithItsBodyAndShareItsMass) {
+  Engine engine;
+  engine.gravity = {0, 0, 0};
+  EngineBody hammer = body("handle", {0, 0, 5}, {1, 0, 0});
+  hammer.parts = {EnginePart{.name = "head", .offset = {2, 0, 0}}};  // a second 1 m cube
+  engine.bodies = {hammer};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  EXPECT_EQ(host.world().geometries, (std::vector<std::string>{"handle", "head"}));
+  auto *const head = reinterpret_cast<dGeomID>(host.geometry("head"));
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(dGeomGetBody(head), reinterpret_cast<dBodyID>(host.body("handle")));
+  dMass mass;
+  dBodyGetMass(reinterpret_cast<dBodyID>(host.body("handle")), &mass);
+  EXPECT_DOUBLE_EQ(mass.mass, 1.0);
+  // The body reads where its centre of mass is, half-way between the cubes.
+  EXPECT_NEAR(host.body_state("handle").position[0], 1.0, 1e-12);
+  run(host, plugin, 100);
+  EXPECT_NEAR(dGeomGetPosition(head)[0], 3.0, 1e-9);
+}
+
+TEST(EngineWorldGeometries, AMeshHoldsUpABoxAndIsFoundByName) {
+  Engine engine;
+  engine.bodies = {body("box", {0, 0, 2})};
+  EngineGeometry ground{.name = "ground", .shape = Shape::mesh};
+  ground.vertices = {{-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}};
+  ground.triangles = {{0, 1, 2}, {0, 2, 3}};
+  engine.geometries = {ground};
+  Host host(engine_world(engine));
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  ASSERT_NE(host.geometry("ground"), nullptr);
+  EXPECT_EQ(dGeomGetClass(reinterpret_cast<dGeomID>(host.geometry("ground"))), dTriMeshClass);
+  run(host, plugin, 300);
+  EXPECT_NEAR(host.body_state("box").position[2], 0.5, 0.02);
+}
+
+TEST(EngineWorldSolver, AThousandBoxesRestOnTheFloorWithTheQuickSolver) {
+  Engine engine;
+  engine.solver = Solver::quick;
+  engine.iterations = 20;
+  for (int i = 0; i < 1000; ++i) {
+    engine.bodies.push_back(body("box" + std::to_string(i), {1.5 * (i % 40), 1.5 * (i / 40), 0.6}));
+  }
+  Host host(engine_world(engine));
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  run(host, plugin, 50);
+  EXPECT_EQ(host.collides_last_step(), 1000U);
+  for (const std::string name : {"box0", "box999"}) {
+    EXPECT_NEAR(host.body_state(name).position[2], 0.5, 0.02) << name;
+  }
+}
+
+TEST(EngineWorldRefusals, JointsAndMeshesTheEngineCannotMake) {
+  const auto refused = [](const std::function<void(Engine &)> &spoil) {
+    World world = hinged_arm(1);
+    spoil(*world.engine);
+    EXPECT_THROW(Host bad(world), std::invalid_argument);
+  };
+  refused([](Engine &e) { e.joints[0].first = "ghost"; });
+  refused([](Engine &e) { e.joints[0].second = "arm"; });  // the arm to itself
+  refused([](Engine &e) { e.joints[0].axis = {0, 0, 0}; });
+  refused([](Engine &e) { e.joints[0].limits = std::array<double, 2>{1, -1}; });
+  refused([](Engine &e) {
+    e.joints[0].type = JointType::ball;
+    e.joints[0].motor = tamrix_host::JointMotor{.velocity = 1, .max_force = 1};
+  });
+  refused([](Engine &e) {
+    e.joints[0].type = JointType::universal;
+    e.joints[0].axis2 = {0, 2, 0};
+  });
+  refused([](Engine &e) { e.joints.push_back(e.joints[0]); });  // named twice
+  refused([](Engine &e) {
+    e.geometries = {EngineGeometry{
+        .name = "ground", .shape = Shape::mesh, .vertices = {{0, 0, 0}}, .triangles = {{0, 0, 1}}}};
+  });
+  refused([](Engine &e) {
+    e.solver = Solver::quick;
+    e.iterations = 0;
+  });
 }
 
 }  // namespace

@@ -2,12 +2,16 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 
 #include "plugin_fixture.hpp"
+#include "sim/body_plot.hpp"
 #include "sim/host_sim.hpp"
+#include "sim/replay.hpp"
 #include "sim/world_file.hpp"
+#include "sim/world_keys.hpp"
 
 namespace {
 
@@ -94,9 +98,9 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
 TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   const SimRun help = host_sim({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char *option :
-       {"--world FILE", "--body NAME", "--geom NAME", "--steps N", "--lookup NAME", "--trace",
-        "--record FILE.csv", "--plot FILE.svg", "--version", "--help", "Exit status"}) {
+  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
+                             "--lookup NAME", "--trace", "--record FILE.csv", "--plot FILE.svg",
+                             "--replay FILE.html", "--version", "--help", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   }
   const SimRun version = host_sim({"--version"});
@@ -385,7 +389,7 @@ position = [0, 0, 2]
       {"[[expect.body]]\nname = \"box\"\nstep = 1\nposition = [0, 0, 0]\n",
        "no body: the file has no [engine]"},
       {"[engine]\n" + box + "[[expect.body]]\nname = \"box\"\nstep = 1\n",
-       "'expect.body[1]' needs a 'position', a 'velocity' or both"},
+       "'expect.body[1]' needs at least one of 'position', 'velocity'"},
   };
   for (const auto &[text, reason] : cases) {
     const std::string path = write(text);
@@ -397,15 +401,137 @@ position = [0, 0, 2]
   }
 }
 
+TEST_F(WorldFileTest, ADisplacementIsMetOverItsStepsAndNamesBothWhenNot) {
+  const std::string sliding = ENGINE_WORLDS "/sliding.toml";
+  EXPECT_EQ(host_sim({"--world", sliding, ENGINE_IDLE_PLUGIN_PATH}).status, 0);
+  // From the start rather than step 100, the same box has gone 1.5 m.
+  std::ifstream file(sliding);
+  std::string text{std::istreambuf_iterator<char>(file), {}};
+  text.replace(text.find("from_step = 100"), 15, "from_step = 0");
+  const SimRun run = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("host-sim: expect.body[1] (box) at step 300: displacement from step 0 "
+                          "expected [1, 0, 0] within 0.01, got [1.5, 0, ",
+                          0),
+            0U)
+      << run.err;
+}
+
+TEST_F(WorldFileTest, JointAndTurnExpectationsSayWhatTheyGot) {
+  const SimRun met =
+      host_sim({"--world", ENGINE_WORLDS "/motor_hinge.toml", ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(met.status, 0) << met.err;
+  std::ifstream file(ENGINE_WORLDS "/motor_hinge.toml");
+  std::string text{std::istreambuf_iterator<char>(file), {}};
+  text.replace(text.find("steps = 100"), 11, "steps = 50");
+  const SimRun short_run = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(short_run.status, 1);
+  EXPECT_NE(short_run.err.find("expect.joint[1] (shoulder) at step 100: the run ended after 50"),
+            std::string::npos)
+      << short_run.err;
+  text.replace(text.find("steps = 50"), 10, "steps = 100");
+  text.replace(text.find("angle = 0.5"), 11, "angle = 0.6");
+  text.replace(text.find("rpy = [0, 0.5, 0]"), 17, "rpy = [0, 0.4, 0]");
+  const SimRun off = host_sim({"--world", write(text), ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(off.status, 1);
+  EXPECT_NE(off.err.find("expect.joint[1] (shoulder) at step 100: angle expected 0.6 within "
+                         "0.01, got 0.49"),
+            std::string::npos)
+      << off.err;
+  EXPECT_NE(off.err.find("expect.body[1] (arm) at step 100: rpy expected [0, 0.4, 0] within 0.01 "
+                         "rad, got [0, 0.49"),
+            std::string::npos)
+      << off.err;
+}
+
+TEST_F(WorldFileTest, RobotPartsTheEngineCannotBuildAreRefusedWithTheirPlace) {
+  const std::string arm = R"([engine]
+[[engine.body]]
+name = "arm"
+shape = "box"
+size = [1, 1, 1]
+mass = 1
+position = [0, 0, 2]
+)";
+  const std::string hinge = "[[engine.joint]]\nname = \"j\"\ntype = \"hinge\"\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {arm + "rpy = [0, 0, 0]\nquaternion = [1, 0, 0, 0]\n",
+       ":9:14: 'engine.body[1]' takes 'rpy' or 'quaternion', not both"},
+      {arm + "quaternion = [0, 0, 0, 0]\n", ":8:14: 'engine.body[1].quaternion' must not be"},
+      {arm + hinge + "bodies = [\"arm\", \"leg\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\n",
+       ":11:10: 'engine.joint[1].bodies' names 'leg', which is no [[engine.body]]"},
+      {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\n",
+       "'engine.joint[1]' needs a 'axis'"},
+      {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\nlimits = [1, -1]\n",
+       "'engine.joint[1].limits[2]' must be a number no lower than limits[1]"},
+      {arm + hinge +
+           "bodies = [\"arm\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\nmotor = { speed = 1 }\n",
+       "unknown key 'engine.joint[1].motor.speed'; the keys here are velocity, max_force"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"ball\"\nbodies = [\"arm\"]\naxis = [0, 1, "
+             "0]\n",
+       "unknown key 'engine.joint[1].axis'; the keys here are name, type, bodies, anchor"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"weld\"\n",
+       "'engine.joint[1].type' must be \"hinge\", \"slider\", \"ball\", \"universal\" or "
+       "\"fixed\""},
+      {arm + "[[engine.body.part]]\nname = \"arm\"\nshape = \"box\"\nsize = [1, 1, 1]\noffset = "
+             "[1, 0, 0]\n",
+       "'engine.body[1].part[1].name' repeats the name 'arm'"},
+      {arm +
+           "[[engine.geometry]]\nname = \"g\"\nshape = \"mesh\"\nvertices = [[0, 0, 0], [1, 0, 0], "
+           "[0, 1, 0]]\ntriangles = [[0, 1, 3]]\n",
+       "'engine.geometry[1].triangles[1][3]' must be a whole number from 0 to 2"},
+      {arm + "iterations = 5\n", "unknown key 'engine.body[1].iterations'"},
+      {"[engine]\niterations = 5\n", "'engine.iterations' is for solver = \"quick\""},
+      {arm + "[[expect.body]]\nname = \"arm\"\nstep = 3\nfrom_step = 3\ndisplacement = [0, 0, 0]\n",
+       "'expect.body[1].from_step' must be a whole number from 0 to 2"},
+      {arm + "[[expect.body]]\nname = \"arm\"\nstep = 3\nfrom_step = 1\n",
+       "'expect.body[1]' takes 'displacement' and 'from_step' together"},
+      {arm + "[[engine.joint]]\nname = \"j\"\ntype = \"slider\"\nbodies = [\"arm\"]\naxis = [0, 0, "
+             "1]\n[[expect.joint]]\nname = \"j\"\nstep = 1\nangle = 1\n",
+       "[[expect.joint]] 'j' cannot have an 'angle'"},
+      {arm + "[[expect.joint]]\nname = \"j\"\nstep = 1\nangle = 1\n",
+       "[[expect.joint]] names 'j', which is no [[engine.joint]] of the world"},
+  };
+  for (const auto &[text, reason] : cases) {
+    const std::string path = write(text);
+    const SimRun run = host_sim({"--world", path, "/no/such/plugin.so"});
+    EXPECT_EQ(run.status, 2) << text;
+    EXPECT_EQ(run.err.rfind("host-sim: " + path + ":", 0), 0U) << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << text << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+// The reader, --help (and so the man page) and host-sim's page share the one
+// table of keys.
+TEST(WorldKeys, HelpAndThePageListEveryKeyTheReaderTakes) {
+  const SimRun help = host_sim({"--help"});
+  std::ifstream page_file(HOST_SIM_PAGE);
+  const std::string page{std::istreambuf_iterator<char>(page_file), {}};
+  for (const tamrix_host::WorldKey &key : tamrix_host::world_keys()) {
+    EXPECT_NE(help.out.find("    " + std::string(key.key)), std::string::npos) << key.key;
+  }
+  EXPECT_NE(help.out.find(tamrix_host::world_keys_text()), std::string::npos);
+  EXPECT_NE(page.find(tamrix_host::world_keys_markdown()), std::string::npos)
+      << "docs/host-sim.md's key table should read:\n"
+      << tamrix_host::world_keys_markdown();
+}
+
 // Where the run's outputs go, removed with the test.
 class EngineOutputs : public WorldFileTest {
  protected:
   ~EngineOutputs() override {
     std::filesystem::remove(csv);
     std::filesystem::remove(svg);
+    std::filesystem::remove(page);
+  }
+  static std::string read(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
   }
   std::string csv = scratch("record.csv").string();
   std::string svg = scratch("plot.svg").string();
+  std::string page = scratch("replay.html").string();
 };
 
 TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
@@ -426,7 +552,8 @@ TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
   EXPECT_EQ(rows[1], "1,0.01,box,0,0,1.999019,1,0,0,0,0,0,-0.0981");
   std::ifstream plot(svg);
   const std::string picture{std::istreambuf_iterator<char>(plot), {}};
-  for (const char *part : {"<svg ", "time (s)", "z (m)", ">box</text>", "<polyline", "</svg>"}) {
+  for (const char *part :
+       {"<svg ", "time (s)", "z (m)", "speed (m/s)", ">box</text>", "<polyline", "</svg>"}) {
     EXPECT_NE(picture.find(part), std::string::npos) << part;
   }
   // The trace names the engine's handles as it names any other.
@@ -437,7 +564,7 @@ TEST_F(EngineOutputs, RecordARowPerBodyPerStepAndPlotTheSame) {
 TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
   const std::string folder = std::filesystem::temp_directory_path().string();
   const std::string world = write(engine_box);
-  for (const char *option : {"--record", "--plot"}) {
+  for (const char *option : {"--record", "--plot", "--replay"}) {
     const SimRun run = host_sim({"--world", world, option, folder, ENGINE_IDLE_PLUGIN_PATH});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err,
@@ -457,9 +584,63 @@ TEST_F(EngineOutputs, OnlyARegularFileIsReplacedAndOnlyAnEngineWorldRecords) {
       host_sim({"--world", world, "--record", csv, "--plot", csv, ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(both.status, 2);
   EXPECT_NE(both.err.find("--plot " + csv + ": the run reads or writes"), std::string::npos);
+  const SimRun replay_over_plot =
+      host_sim({"--world", world, "--plot", svg, "--replay", svg, ENGINE_IDLE_PLUGIN_PATH});
+  EXPECT_EQ(replay_over_plot.status, 2);
+  EXPECT_NE(replay_over_plot.err.find("--replay " + svg + ": the run reads or writes"),
+            std::string::npos);
   const SimRun bodies = host_sim({"--world", world, "--body", "arm", ENGINE_IDLE_PLUGIN_PATH});
   EXPECT_EQ(bodies.status, 2);
   EXPECT_FALSE(std::filesystem::exists(csv));
+}
+
+// A body's name is the author's text: it reaches the page as data, never as
+// markup or script, and the plot as escaped XML.
+TEST_F(EngineOutputs, AuthorsNamesCannotBreakOutOfThePageOrThePlot) {
+  std::string world = engine_box;
+  const std::string name = R"(</script><img src=x onerror=alert(1)>\"&\u2028)";
+  world.replace(world.find("\"box\""), 5, "\"" + name + "\"");
+  const SimRun run =
+      host_sim({"--world", write(world), "--plot", svg, "--replay", page, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string html = read(page);
+  EXPECT_EQ(html.find("<img"), std::string::npos);
+  EXPECT_EQ(html.find("\xe2\x80\xa8"), std::string::npos);
+  EXPECT_NE(
+      html.find(
+          R"("name":"\u003c/script\u003e\u003cimg src=x onerror=alert(1)\u003e\"\u0026\\u2028")"),
+      std::string::npos);
+  EXPECT_NE(read(svg).find("&lt;/script&gt;&lt;img src=x onerror=alert(1)&gt;&quot;&amp;"),
+            std::string::npos);
+}
+
+// What the world file expects is drawn where it was expected, and a run
+// thinned for the pictures still ends at its last step.
+TEST_F(EngineOutputs, ExpectationsAreDrawnAndTheLastStepIsKept) {
+  const SimRun run =
+      host_sim({"--world", write(std::string(engine_box) + R"(
+[[expect.body]]
+name = "box"
+step = 5
+position = [0, 0, 1.9]
+velocity = [0, 0, -0.5]
+tolerance = 0.5
+)"),
+                "--steps", "4001", "--plot", svg, "--replay", page, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string picture = read(svg);
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 4U);  // x, y, z and the speed
+  const std::string html = read(page);
+  const std::size_t steps = html.find("\"steps\":[");
+  ASSERT_NE(steps, std::string::npos);
+  const std::string list = html.substr(steps, html.find(']', steps) - steps);
+  EXPECT_EQ(list.substr(list.rfind(',') + 1), "4001");
+  EXPECT_EQ(list.substr(0, 14), "\"steps\":[0,2,4");
 }
 }  // namespace
 
@@ -490,4 +671,131 @@ TEST(HostSimPluginText, ShownEscapedAndApartFromHostSimsOwnLines) {
   EXPECT_NE(run.out.find("\\x1b[2J\\x1b]0;owned\\x07"), std::string::npos);
 }
 
+}  // namespace
+
+namespace {
+
+// The world file's joint and spin expectations reach the plot's panels.
+TEST_F(EngineOutputs, AWorldFilesJointExpectationsAreDrawn) {
+  const SimRun run = host_sim({"--world", write(R"(steps = 10
+[engine]
+[[engine.body]]
+name = "arm"
+shape = "box"
+size = [1, 0.1, 0.1]
+mass = 1.0
+position = [0.5, 0, 1]
+[[engine.joint]]
+name = "shoulder"
+type = "hinge"
+bodies = ["arm"]
+anchor = [0, 0, 1]
+axis = [0, 1, 0]
+[[expect.joint]]
+name = "shoulder"
+step = 10
+angle = 0.1
+tolerance = 1
+[[expect.body]]
+name = "arm"
+step = 10
+angular_velocity = [0, 1, 0]
+angle_tolerance = 10
+)"),
+                               "--plot", svg, ENGINE_IDLE_PLUGIN_PATH});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string picture = read(svg);
+  EXPECT_NE(picture.find("joint angle (rad)"), std::string::npos);
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 2U);  // the angle and the angular speed
+}
+
+// A jointed world, as the fixture builds it: an arm of two geometries hinged
+// to the world and swinging down, and a box on a rail beside it.
+TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {
+  using namespace tamrix_host;
+  Engine engine;
+  EngineBody arm{.name = "arm", .size = {1, 0.1, 0.1}, .position = {0.5, 0, 1}};
+  arm.parts.push_back(
+      EnginePart{.name = "hand", .shape = Shape::sphere, .radius = 0.1, .offset = {0.5, 0, 0}});
+  EngineBody cart{.name = "cart", .size = {0.2, 0.2, 0.2}, .position = {0, 1, 1}};
+  engine.bodies = {arm, cart};
+  engine.joints = {
+      EngineJoint{.name = "shoulder", .first = "arm", .anchor = {0, 0, 1}, .axis = {0, 1, 0}},
+      EngineJoint{.name = "rail", .type = JointType::slider, .first = "cart", .axis = {0, 0, 1}}};
+  World world;
+  world.engine = engine;
+  Host host(world);
+  const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
+  BodyRecorder recorder({"arm", "cart"}, {"shoulder", "rail"}, 50, nullptr, true);
+  host.set_up(plugin);
+  host.init(plugin);
+  recorder.sample(host, 0, 0.0);
+  for (long step = 1; step <= 50; ++step) {
+    host.step(plugin);
+    recorder.sample(host, step, 0.01 * static_cast<double>(step));
+  }
+  const BodyHistory history = recorder.history();
+  ASSERT_EQ(history.frames.size(), 51U);
+  const JointState &shoulder = history.frames.back().joints.at(0);
+  EXPECT_GT(shoulder.angle, 0.3);              // swung down about y
+  EXPECT_NEAR(shoulder.anchor[2], 1.0, 0.01);  // the anchor, on the arm, drifts a little
+
+  std::ostringstream svg;
+  write_plot(svg, history, {},
+             {PlotJointExpectation{.joint = 0, .time = 0.5, .angle = 1.0, .tolerance = 0.1},
+              PlotJointExpectation{.joint = 1, .time = 0.5, .position = -1.0, .tolerance = 0.1}});
+  for (const char *part : {"angular speed (rad/s)", "joint angle (rad)", "slider position (m)",
+                           ">shoulder</text>", ">rail</text>"}) {
+    EXPECT_NE(svg.str().find(part), std::string::npos) << part;
+  }
+  const std::string picture = svg.str();
+  std::size_t marks = 0;
+  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
+       ++at) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 2U);
+
+  std::ostringstream html;
+  write_replay(html, engine, history, 0.01);
+  const std::string page = html.str();
+  for (const char *part :
+       {R"({"name":"shoulder","type":"hinge","first":0,"second":-1})",
+        R"({"name":"rail","type":"slider","first":1,"second":-1})",
+        R"("offset":[0.5,0,0],"orientation":[1,0,0,0]})", R"("shape":"sphere")"}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
+}
+
+// A world the engine blew up in: the pictures stay valid SVG and JSON, the
+// lost values drawn as missing.
+TEST(EnginePictures, ValuesTheEngineLostStayOutOfThePictures) {
+  using namespace tamrix_host;
+  const double lost = std::numeric_limits<double>::quiet_NaN();
+  BodyState broken;
+  broken.position = {lost, 0, std::numeric_limits<double>::infinity()};
+  broken.velocity = {lost, lost, lost};
+  const BodyHistory history{{"box"}, {}, {{0, 0.0, {BodyState{}}, {}}, {1, 0.01, {broken}, {}}}};
+  std::ostringstream svg;
+  write_plot(svg, history, {});
+  std::ostringstream html;
+  Engine engine;
+  engine.bodies.push_back(EngineBody{.name = "box"});
+  write_replay(html, engine, history, 0.01);
+  const std::string page = html.str();
+  const std::size_t data = page.find("id=\"world\">");
+  ASSERT_NE(data, std::string::npos);
+  for (const std::string &text :
+       {svg.str(), page.substr(data, page.find("</script>", data) - data)}) {
+    for (const char *invalid : {"nan", "inf", "NaN", "Infinity"}) {
+      EXPECT_EQ(text.find(invalid), std::string::npos) << invalid;
+    }
+  }
+  EXPECT_NE(html.str().find("[null,0,null,1,0,0,0,null,null,null,0,0,0]"), std::string::npos);
+}
 }  // namespace

@@ -26,6 +26,8 @@ const char *shape_name(Shape shape) {
       return "capsule";
     case Shape::cylinder:
       return "cylinder";
+    case Shape::mesh:
+      return "mesh";
     case Shape::plane:
       break;
   }

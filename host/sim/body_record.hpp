@@ -1,8 +1,8 @@
-// What host-sim's --record and --plot write: where each body of an engine
-// world is, how it is turned and how fast it moves, after every step.
+// What host-sim's --record writes, and what --plot and --replay draw: where
+// each body of an engine world is, how it is turned and how fast it moves,
+// after every step.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -12,37 +12,45 @@
 
 namespace tamrix_host {
 
+// Every body and joint at one moment, in the order of BodyHistory's names.
+struct BodyFrame {
+  long step = 0;
+  double time = 0.0;
+  std::vector<BodyState> bodies;
+  std::vector<JointState> joints;
+};
+
+// A run's frames, thinned evenly over a long run, the last one always kept.
+struct BodyHistory {
+  std::vector<std::string> bodies;
+  std::vector<std::string> joints;
+  std::vector<BodyFrame> frames;
+};
+
 class BodyRecorder {
  public:
   // `csv`, when given, gets a header line now and a row per body per sample;
-  // with `plot`, positions are kept for write_plot(), thinned to at most a
-  // few thousand points per body over `steps` steps.
-  BodyRecorder(std::vector<std::string> bodies, long steps, std::ostream *csv, bool plot);
+  // with `keep`, frames of the bodies and `joints` are kept for history(),
+  // thinned to at most a few thousand over `steps` steps.
+  BodyRecorder(std::vector<std::string> bodies, std::vector<std::string> joints, long steps,
+               std::ostream *csv, bool keep);
 
   // The state of every body after `step` steps (0: the start).
   void sample(const Host &host, long step, double time);
 
-  // An SVG picture: each coordinate of each body's position over time, one
-  // panel per axis, with a legend.
-  void write_plot(std::ostream &svg) const;
-
-  struct Range {
-    double low = 0.0;
-    double high = 0.0;
-  };
+  // The kept frames, and the latest sample after them when thinning left it
+  // out, so a picture ends where the run did.
+  [[nodiscard]] BodyHistory history() const;
 
  private:
-  void draw_panel(std::ostream &svg, std::size_t axis, Range time, Range range) const;
-
-  struct Point {
-    double time;
-    std::array<double, 3> position;
-  };
   std::vector<std::string> bodies_;
+  std::vector<std::string> joints_;
   std::ostream *csv_;
-  bool plot_;
+  bool keep_;
   long stride_;
-  std::vector<std::vector<Point>> points_;  // per body
+  std::vector<BodyFrame> frames_;
+  BodyFrame latest_;
+  bool sampled_ = false;
 };
 
 // Why `path` must not be written as the output of `option`: only a regular

@@ -18,8 +18,11 @@
 #include "programs/exit_status.hpp"
 #include "programs/output_file.hpp"
 #include "programs/visible_text.hpp"
+#include "sim/body_plot.hpp"
 #include "sim/body_record.hpp"
+#include "sim/replay.hpp"
 #include "sim/world_file.hpp"
+#include "sim/world_keys.hpp"
 #include "tamrix_host.hpp"
 
 namespace tamrix_host {
@@ -27,7 +30,8 @@ namespace {
 
 constexpr std::string_view usage =
     "usage: host-sim [--world FILE] [--body NAME]... [--geom NAME]... [--steps N] "
-    "[--lookup NAME]... [--trace] [--record FILE.csv] [--plot FILE.svg] [PLUGIN]";
+    "[--lookup NAME]... [--trace] [--record FILE.csv] [--plot FILE.svg] [--replay FILE.html] "
+    "[PLUGIN]";
 
 // What the command line says; each option set here overrides the world file.
 struct Options {
@@ -38,10 +42,14 @@ struct Options {
   std::string world_file;
   std::string record;
   std::string plot;
+  std::string replay;
   std::string plugin;
   bool trace = false;
   bool help = false;
   bool version = false;
+
+  // Whether a picture is made at the end, which needs the run's frames kept.
+  [[nodiscard]] bool draws() const { return !plot.empty() || !replay.empty(); }
 };
 
 std::string parse_steps(const std::string &value, std::optional<long> &steps) {
@@ -58,22 +66,28 @@ std::string parse_steps(const std::string &value, std::optional<long> &steps) {
 
 std::string footer() {
   std::ostringstream text;
-  text << "Console messages appear as \"[plugin console] ...\", what the plug-in writes to the "
-          "standard output itself as \"plugin| ...\", both with control characters and invalid "
-          "UTF-8 shown as escapes, and a summary closes the run. A "
-          "world file (TOML) may set steps, step_seconds, bodies, geometries, lookups, the "
-          "collide pairs, messages queued per channel and step, and [expect] sections for the "
-          "console, the sends and the collide answers; an option overrides the same key. An "
-          "[engine] part makes it a rigid-body world, with [[engine.body]] and "
-          "[[engine.geometry]] in place of bodies, geometries and collide, and [[expect.body]] "
-          "for where a body is after a step.\n\n"
-          "Exit status:\n"
-       << "  " << exit_status::passed << "  the life ran, and every expectation was met\n"
-       << "  " << exit_status::failed
-       << "  the plug-in cannot be loaded, or an expectation was not met\n"
-       << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
-       << "  " << exit_status::crashed
-       << "  the plug-in crashed or ended the process in one of its calls\n";
+  text
+      << "Console messages appear as \"[plugin console] ...\", what the plug-in writes to the "
+         "standard output itself as \"plugin| ...\", both with control characters and invalid "
+         "UTF-8 shown as escapes, and a summary closes the run. A "
+         "world file (TOML) may set steps, step_seconds, bodies, geometries, lookups, the "
+         "collide pairs, messages queued per channel and step, and [expect] sections for the "
+         "console, the sends and the collide answers; an option overrides the same key. An "
+         "[engine] part makes it a rigid-body world, with [[engine.body]] and "
+         "[[engine.geometry]] in place of bodies, geometries and collide, [[engine.joint]] to join "
+         "them, and [[expect.body]] and [[expect.joint]] for where a body or a joint is after a "
+         "step. In an engine world, --record writes the bodies' states as CSV, --plot draws them "
+         "over time as SVG, and --replay writes a page that plays the run back; "
+         "\"FILE.html#step=last\" opens it at the end.\n\n"
+         "Exit status:\n"
+      << "  " << exit_status::passed << "  the life ran, and every expectation was met\n"
+      << "  " << exit_status::failed
+      << "  the plug-in cannot be loaded, or an expectation was not met\n"
+      << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
+      << "  " << exit_status::crashed
+      << "  the plug-in crashed or ended the process in one of its calls\n\n"
+      << "World-file keys:\n"
+      << world_keys_text();
   return text.str();
 }
 
@@ -110,8 +124,15 @@ struct Parser {
                    "at the start and after every step to FILE, as CSV.")
         ->type_name("FILE.csv");
     app.add_option("--plot", options.plot,
-                   "In an engine world, draw every body's position over time into FILE, as SVG.")
+                   "In an engine world, draw every body's position and speed over time into "
+                   "FILE, as SVG, with each [[expect.body]] as a point and its tolerance band.")
         ->type_name("FILE.svg");
+    app.add_option("--replay", options.replay,
+                   "In an engine world, write the run into FILE as one page to open in a "
+                   "browser, with no network: the world from above, the front and the side, "
+                   "every body by its shape and pose, a time slider with play and pause, and "
+                   "the bodies' coordinates at each step.")
+        ->type_name("FILE.html");
     app.add_flag("--trace", options.trace,
                  "Print every call across the boundary, in order, one line each.");
     app.add_flag("--version", options.version, "Print the program's name and version, and exit.");
@@ -125,7 +146,7 @@ struct Parser {
 
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  for (const char *single : {"--world", "--record", "--plot"}) {
+  for (const char *single : {"--world", "--record", "--plot", "--replay"}) {
     if (std::count(args.begin(), args.end(), single) > 1) {
       return std::string("only one ") + single + " may be given";
     }
@@ -133,7 +154,7 @@ std::string parse(const std::vector<std::string> &args, Options &options) {
   Parser parser(options);
   if (std::string problem = parse_command_line(
           parser.app, args,
-          {"--world", "--body", "--geom", "--steps", "--lookup", "--record", "--plot"},
+          {"--world", "--body", "--geom", "--steps", "--lookup", "--record", "--plot", "--replay"},
           options.plugin, options.help);
       !problem.empty() || options.help) {
     return problem;
@@ -163,20 +184,21 @@ std::string engine_problem(const Options &options, const WorldFile &file) {
     return "--body and --geom cannot be used with a world file's [engine]: its bodies and "
            "geometries are [[engine.body]] and [[engine.geometry]]";
   }
+  // Each output is checked against the run's inputs and the outputs before it.
+  std::vector<std::string> in_use{options.world_file, options.plugin};
   for (const auto &[option, path] :
-       {std::pair{"--record", &options.record}, std::pair{"--plot", &options.plot}}) {
+       {std::pair{"--record", &options.record}, std::pair{"--plot", &options.plot},
+        std::pair{"--replay", &options.replay}}) {
     if (path->empty()) {
       continue;
     }
     if (!file.engine) {
       return std::string(option) + " needs a world file with an [engine] part";
     }
-    const std::string other_output = path == &options.plot ? options.record : std::string();
-    if (std::string refusal =
-            output_refusal(option, *path, {options.world_file, options.plugin, other_output});
-        !refusal.empty()) {
+    if (std::string refusal = output_refusal(option, *path, in_use); !refusal.empty()) {
       return refusal;
     }
+    in_use.push_back(*path);
   }
   return {};
 }
@@ -225,24 +247,89 @@ std::string prepare(const Options &options, WorldFile &file, std::ofstream &csv)
   return {};
 }
 
-// The record's last rows and the plot, or why they could not be written.
-std::string finish_outputs(const Options &options, std::ofstream &csv,
-                           const BodyRecorder &recorder) {
+// The engine world's joints, whose states the pictures draw.
+std::vector<std::string> joint_names(const World &world) {
+  std::vector<std::string> names;
+  if (world.engine) {
+    for (const EngineJoint &joint : world.engine->joints) {
+      names.push_back(joint.name);
+    }
+  }
+  return names;
+}
+
+// Each [[expect.body]] and [[expect.joint]], placed on the plot's time
+// axis.
+void plotted(const WorldFile &file, const World &world, const BodyHistory &history,
+             std::vector<PlotExpectation> &bodies, std::vector<PlotJointExpectation> &joints) {
+  const auto index = [](const std::vector<std::string> &names, const std::string &name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+  };
+  for (const ExpectedBody &e : file.body_expectations) {
+    PlotExpectation mark;
+    mark.body = index(history.bodies, e.name);
+    mark.time = static_cast<double>(e.step) * world.step_seconds;
+    mark.position = e.position;
+    mark.velocity = e.velocity;
+    mark.angular_velocity = e.angular_velocity;
+    mark.tolerance = e.tolerance;
+    mark.angle_tolerance = e.angle_tolerance;
+    if (mark.body < history.bodies.size()) {
+      bodies.push_back(mark);
+    }
+  }
+  for (const ExpectedJoint &e : file.joint_expectations) {
+    const PlotJointExpectation mark{index(history.joints, e.name),
+                                    static_cast<double>(e.step) * world.step_seconds, e.angle,
+                                    e.position, e.tolerance};
+    if (mark.joint < history.joints.size()) {
+      joints.push_back(mark);
+    }
+  }
+}
+
+// Writes a picture made at the end of the run, or says why it could not.
+template <typename Write>
+std::string write_picture(const char *option, const std::string &path, Write write) {
+  if (path.empty()) {
+    return {};
+  }
+  // Asked again: the path may have become a FIFO or a device during the run.
+  if (std::string refusal = output_path_refusal(option, path); !refusal.empty()) {
+    return refusal;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  write(out);
+  if (!out.flush()) {
+    return std::string(option) + " " + path + ": cannot be written";
+  }
+  return {};
+}
+
+// The record's last rows, the plot and the replay, or why they could not be
+// written.
+std::string finish_outputs(const Options &options, std::ofstream &csv, const WorldFile &file,
+                           const World &world, const BodyRecorder &recorder) {
   if (csv.is_open() && !csv.flush()) {
     return "--record " + options.record + ": writing failed";
   }
-  if (!options.plot.empty()) {
-    // Asked again: the path may have become a FIFO or a device during the run.
-    if (std::string refusal = output_path_refusal("--plot", options.plot); !refusal.empty()) {
-      return refusal;
-    }
-    std::ofstream svg(options.plot, std::ios::binary | std::ios::trunc);
-    recorder.write_plot(svg);
-    if (!svg.flush()) {
-      return "--plot " + options.plot + ": cannot be written";
-    }
+  if (options.plot.empty() && options.replay.empty()) {
+    return {};
   }
-  return {};
+  const BodyHistory history = recorder.history();
+  if (std::string problem = write_picture("--plot", options.plot,
+                                          [&](std::ostream &svg) {
+                                            std::vector<PlotExpectation> bodies;
+                                            std::vector<PlotJointExpectation> joints;
+                                            plotted(file, world, history, bodies, joints);
+                                            write_plot(svg, history, bodies, joints);
+                                          });
+      !problem.empty()) {
+    return problem;
+  }
+  return write_picture("--replay", options.replay, [&](std::ostream &html) {
+    write_replay(html, world.engine.value_or(Engine{}), history, world.step_seconds);
+  });
 }
 
 // Writes to a descriptor a line at a time: host-sim's own output while the
@@ -399,20 +486,17 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     if (options.trace) {
       host.set_trace(&out);
     }
-    BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{}, steps,
-                          csv.is_open() ? &csv : nullptr, !options.plot.empty());
-    std::vector<std::optional<BodyState>> bodies_seen(file.body_expectations.size());
+    BodyRecorder recorder(world.engine ? host.world().bodies : std::vector<std::string>{},
+                          joint_names(world), steps, csv.is_open() ? &csv : nullptr,
+                          options.draws());
+    Observed observed;
     const auto after_step = [&](long step) {
       plugin_output.show(false);
       if (!world.engine) {
         return;
       }
       recorder.sample(host, step, static_cast<double>(step) * world.step_seconds);
-      for (std::size_t i = 0; i < bodies_seen.size(); ++i) {
-        if (file.body_expectations[i].step == step) {
-          bodies_seen[i] = host.body_state(file.body_expectations[i].name);
-        }
-      }
+      observe(file, host, step, observed);
     };
     // The start, before any step: where a plot's lines begin.
     after_step(0);
@@ -421,8 +505,9 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     out << "summary: " << summary.steps << " steps, " << summary.collide_calls << " collide calls, "
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
-    unmet = unmet_expectations(file, host, bodies_seen);
-    if (const std::string problem = finish_outputs(options, csv, recorder); !problem.empty()) {
+    unmet = unmet_expectations(file, host, observed);
+    if (const std::string problem = finish_outputs(options, csv, file, world, recorder);
+        !problem.empty()) {
       err << "host-sim: " << problem << '\n';
       return exit_status::failed;
     }

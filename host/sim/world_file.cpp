@@ -15,6 +15,8 @@
 #include <tuple>
 #include <utility>
 
+#include "sim/world_keys.hpp"
+
 namespace tamrix_host {
 namespace {
 
@@ -41,7 +43,7 @@ class Reader {
 
   // Refuses any key of `table` that `known` does not list.
   void only_keys(const toml::table &table, const std::string &prefix,
-                 std::initializer_list<std::string_view> known) const {
+                 const std::vector<std::string_view> &known) const {
     for (const auto &[key, value] : table) {
       if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
         std::string list;
@@ -169,55 +171,175 @@ class Reader {
 
 constexpr double positive = std::numeric_limits<double>::min();
 
+// The keys of a thing of `kind` (a shape or a joint type) in `table`, once
+// `kind` is known to be one the table takes.
+void only_keys_of(const Reader &reader, const toml::table &table, const std::string &prefix,
+                  std::string_view section, std::string_view kind) {
+  reader.only_keys(table, prefix, keys_of(section, kind));
+}
+
+std::string shape_of(const Reader &reader, const toml::table &table, const std::string &key,
+                     std::initializer_list<std::string_view> shapes) {
+  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  if (std::find(shapes.begin(), shapes.end(), shape) == shapes.end()) {
+    std::string list;
+    std::size_t left = shapes.size();
+    for (const std::string_view name : shapes) {
+      --left;
+      list.append("\"").append(name).append("\"").append(left > 1 ? ", " : left == 1 ? " or " : "");
+    }
+    reader.refuse(table.get("shape")->source(),
+                  "'" + key + ".shape' must be " + list + ", not \"" + shape + "\"");
+  }
+  return shape;
+}
+
+Shape shape_named(const std::string &shape) {
+  return shape == "box"        ? Shape::box
+         : shape == "sphere"   ? Shape::sphere
+         : shape == "capsule"  ? Shape::capsule
+         : shape == "cylinder" ? Shape::cylinder
+         : shape == "mesh"     ? Shape::mesh
+                               : Shape::plane;
+}
+
+// A solid's extent: what its shape takes, each above 0.
+template <typename Solid>
+void read_extent(const Reader &reader, const toml::table &table, const std::string &key,
+                 Solid &solid) {
+  const std::string prefix = key + ".";
+  if (solid.shape == Shape::box) {
+    solid.size = reader.vector3(reader.required(table, key, "size"), prefix + "size", positive,
+                                "three lengths above 0 (m)");
+    return;
+  }
+  solid.radius = reader.number(reader.required(table, key, "radius"), prefix + "radius", positive,
+                               Reader::huge, "a radius above 0 (m)");
+  if (solid.shape != Shape::sphere) {
+    solid.length = reader.number(reader.required(table, key, "length"), prefix + "length", positive,
+                                 Reader::huge, "a length above 0 (m)");
+  }
+}
+
+// rpy or quaternion, or neither (not turned), as a unit quaternion.
+std::array<double, 4> read_orientation(const Reader &reader, const toml::table &table,
+                                       const std::string &key) {
+  const toml::node *rpy = table.get("rpy");
+  const toml::node *quaternion = table.get("quaternion");
+  if (rpy != nullptr && quaternion != nullptr) {
+    reader.refuse(quaternion->source(),
+                  "'" + key + "' takes 'rpy' or 'quaternion', not both: they say the same");
+  }
+  if (rpy != nullptr) {
+    return quaternion_of_rpy(reader.vector3(*rpy, key + ".rpy"));
+  }
+  if (quaternion == nullptr) {
+    return {1, 0, 0, 0};
+  }
+  const toml::array &items = reader.array(*quaternion, key + ".quaternion", "four numbers");
+  if (items.size() != 4) {
+    reader.refuse(quaternion->source(),
+                  "'" + key + ".quaternion' must be four numbers, as [1, 0, 0, 0] (w, x, y, z)");
+  }
+  std::array<double, 4> q{};
+  double norm = 0.0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    q[i] = reader.number(*items.get(i), key + ".quaternion[" + std::to_string(i + 1) + "]", -1e6,
+                         1e6, "a number from -1e6 to 1e6");
+    norm += q[i] * q[i];
+  }
+  if (!(norm > 1e-12)) {
+    reader.refuse(quaternion->source(), "'" + key + ".quaternion' must not be [0, 0, 0, 0]");
+  }
+  for (double &part : q) {
+    part /= std::sqrt(norm);
+  }
+  return q;
+}
+
+// [[engine.body.part]]: a further geometry of a body.
+EnginePart read_part(const Reader &reader, const toml::table &table, const std::string &key) {
+  EnginePart part;
+  part.name = reader.string(reader.required(table, key, "name"), key + ".name");
+  const std::string shape = shape_of(reader, table, key, {"box", "sphere", "capsule", "cylinder"});
+  only_keys_of(reader, table, key + ".", "engine.body.part", shape);
+  part.shape = shape_named(shape);
+  read_extent(reader, table, key, part);
+  part.offset = reader.vector3(reader.required(table, key, "offset"), key + ".offset");
+  part.orientation = read_orientation(reader, table, key);
+  return part;
+}
+
 // [[engine.body]]: the keys a shape takes beside the ones every body has.
 EngineBody read_body(const Reader &reader, const toml::table &table, const std::string &key) {
   EngineBody body;
   body.name = reader.string(reader.required(table, key, "name"), key + ".name");
-  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  const std::string shape = shape_of(reader, table, key, {"box", "sphere", "capsule", "cylinder"});
   const std::string prefix = key + ".";
-  if (shape == "box") {
-    reader.only_keys(table, prefix, {"name", "shape", "size", "mass", "position", "velocity"});
-    body.shape = Shape::box;
-    body.size = reader.vector3(reader.required(table, key, "size"), prefix + "size", positive,
-                               "three lengths above 0 (m)");
-  } else if (shape == "sphere") {
-    reader.only_keys(table, prefix, {"name", "shape", "radius", "mass", "position", "velocity"});
-    body.shape = Shape::sphere;
-  } else if (shape == "capsule" || shape == "cylinder") {
-    reader.only_keys(table, prefix,
-                     {"name", "shape", "radius", "length", "mass", "position", "velocity"});
-    body.shape = shape == "capsule" ? Shape::capsule : Shape::cylinder;
-    body.length = reader.number(reader.required(table, key, "length"), prefix + "length", positive,
-                                Reader::huge, "a length above 0 (m)");
-  } else {
-    reader.refuse(table.get("shape")->source(),
-                  "'" + prefix +
-                      "shape' must be \"box\", \"sphere\", \"capsule\" or \"cylinder\", not \"" +
-                      shape + "\"");
-  }
-  if (body.shape != Shape::box) {
-    body.radius = reader.number(reader.required(table, key, "radius"), prefix + "radius", positive,
-                                Reader::huge, "a radius above 0 (m)");
-  }
+  only_keys_of(reader, table, prefix, "engine.body", shape);
+  body.shape = shape_named(shape);
+  read_extent(reader, table, key, body);
   body.mass = reader.number(reader.required(table, key, "mass"), prefix + "mass", positive,
                             Reader::huge, "a mass above 0 (kg)");
   body.position = reader.vector3(reader.required(table, key, "position"), prefix + "position");
   if (const toml::node *velocity = table.get("velocity")) {
     body.velocity = reader.vector3(*velocity, prefix + "velocity");
   }
+  body.orientation = read_orientation(reader, table, key);
+  if (const toml::node *turning = table.get("angular_velocity")) {
+    body.angular_velocity = reader.vector3(*turning, prefix + "angular_velocity");
+  }
+  if (const toml::node *parts = table.get("part")) {
+    for (const toml::node &item :
+         reader.array(*parts, prefix + "part", "tables ([[engine.body.part]])")) {
+      const std::string part_key = prefix + "part[" + std::to_string(body.parts.size() + 1) + "]";
+      body.parts.push_back(read_part(reader, reader.table(item, part_key), part_key));
+    }
+  }
   return body;
 }
 
-// [[engine.geometry]]: a fixed plane or box.
+// A mesh's triangles, each three indices of its vertices.
+void read_mesh(const Reader &reader, const toml::table &table, const std::string &key,
+               EngineGeometry &geometry) {
+  const std::string prefix = key + ".";
+  for (const toml::node &item :
+       reader.array(reader.required(table, key, "vertices"), prefix + "vertices", "[x, y, z]")) {
+    geometry.vertices.push_back(reader.vector3(
+        item, prefix + "vertices[" + std::to_string(geometry.vertices.size() + 1) + "]"));
+  }
+  const toml::node &triangles = reader.required(table, key, "triangles");
+  for (const toml::node &item : reader.array(triangles, prefix + "triangles", "[a, b, c]")) {
+    const std::string at =
+        prefix + "triangles[" + std::to_string(geometry.triangles.size() + 1) + "]";
+    const toml::array &corners = reader.array(item, at, "three vertex indices");
+    const long last = static_cast<long>(geometry.vertices.size()) - 1;
+    if (corners.size() != 3 || last < 0) {
+      reader.refuse(item.source(),
+                    "'" + at + "' must be three indices into 'vertices', as [0, 1, 2]");
+    }
+    std::array<unsigned, 3> triangle{};
+    for (std::size_t i = 0; i < 3; ++i) {
+      triangle[i] = static_cast<unsigned>(reader.integer(
+          *corners.get(i), at + "[" + std::to_string(i + 1) + "]", 0, std::min(last, int_max)));
+    }
+    geometry.triangles.push_back(triangle);
+  }
+  if (geometry.triangles.empty()) {
+    reader.refuse(triangles.source(), "'" + prefix + "triangles' needs at least one triangle");
+  }
+}
+
+// [[engine.geometry]]: a fixed plane, box or mesh.
 EngineGeometry read_geometry(const Reader &reader, const toml::table &table,
                              const std::string &key) {
   EngineGeometry geometry;
   geometry.name = reader.string(reader.required(table, key, "name"), key + ".name");
-  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  const std::string shape = shape_of(reader, table, key, {"plane", "box", "mesh"});
   const std::string prefix = key + ".";
+  only_keys_of(reader, table, prefix, "engine.geometry", shape);
+  geometry.shape = shape_named(shape);
   if (shape == "plane") {
-    reader.only_keys(table, prefix, {"name", "shape", "normal", "offset"});
-    geometry.shape = Shape::plane;
     const toml::node &normal = reader.required(table, key, "normal");
     geometry.normal = reader.vector3(normal, prefix + "normal");
     if (geometry.normal == std::array<double, 3>{}) {
@@ -227,23 +349,100 @@ EngineGeometry read_geometry(const Reader &reader, const toml::table &table,
       geometry.offset = reader.number(*offset, prefix + "offset", -Reader::huge, Reader::huge);
     }
   } else if (shape == "box") {
-    reader.only_keys(table, prefix, {"name", "shape", "size", "position"});
-    geometry.shape = Shape::box;
     geometry.size = reader.vector3(reader.required(table, key, "size"), prefix + "size", positive,
                                    "three lengths above 0 (m)");
     geometry.position =
         reader.vector3(reader.required(table, key, "position"), prefix + "position");
   } else {
-    reader.refuse(table.get("shape")->source(),
-                  "'" + prefix + "shape' must be \"plane\" or \"box\", not \"" + shape + "\"");
+    read_mesh(reader, table, key, geometry);
   }
   return geometry;
 }
 
-void read_engine(const Reader &reader, const toml::table &table, WorldFile &file) {
-  reader.only_keys(table, "engine.",
-                   {"gravity", "friction", "bounce", "max_contacts", "body", "geometry"});
-  Engine engine;
+std::array<double, 3> read_axis(const Reader &reader, const toml::table &table,
+                                const std::string &key, const char *name) {
+  const toml::node &node = reader.required(table, key, name);
+  const std::array<double, 3> axis = reader.vector3(node, key + "." + name);
+  if (axis == std::array<double, 3>{}) {
+    reader.refuse(node.source(), "'" + key + "." + name + "' must not be [0, 0, 0]");
+  }
+  return axis;
+}
+
+// [[engine.joint]]: bodies named before it in the file's [[engine.body]].
+EngineJoint read_joint(const Reader &reader, const toml::table &table, const std::string &key,
+                       const std::vector<EngineBody> &bodies) {
+  EngineJoint joint;
+  joint.name = reader.string(reader.required(table, key, "name"), key + ".name");
+  const toml::node &type_node = reader.required(table, key, "type");
+  const std::string type = reader.string(type_node, key + ".type");
+  constexpr std::array types{
+      std::pair{"hinge", JointType::hinge}, std::pair{"slider", JointType::slider},
+      std::pair{"ball", JointType::ball}, std::pair{"universal", JointType::universal},
+      std::pair{"fixed", JointType::fixed}};
+  const auto found = std::find_if(types.begin(), types.end(),
+                                  [&](const auto &entry) { return type == entry.first; });
+  if (found == types.end()) {
+    reader.refuse(type_node.source(), "'" + key +
+                                          ".type' must be \"hinge\", \"slider\", \"ball\", "
+                                          "\"universal\" or \"fixed\", not \"" +
+                                          type + "\"");
+  }
+  joint.type = found->second;
+  const std::string prefix = key + ".";
+  only_keys_of(reader, table, prefix, "engine.joint", type);
+  const toml::node &names_node = reader.required(table, key, "bodies");
+  const std::vector<std::string> names = reader.strings(names_node, prefix + "bodies");
+  if (names.empty() || names.size() > 2 || (names.size() == 2 && names[0] == names[1])) {
+    reader.refuse(names_node.source(), "'" + prefix +
+                                           "bodies' must name two bodies, or one to tie to the "
+                                           "world, as [\"arm\"]");
+  }
+  for (const std::string &name : names) {
+    if (std::none_of(bodies.begin(), bodies.end(),
+                     [&](const EngineBody &body) { return body.name == name; })) {
+      reader.refuse(names_node.source(),
+                    "'" + prefix + "bodies' names '" + name + "', which is no [[engine.body]]");
+    }
+  }
+  joint.first = names[0];
+  joint.second = names.size() == 2 ? names[1] : std::string();
+  if (table.contains("anchor")) {
+    joint.anchor = reader.vector3(*table.get("anchor"), prefix + "anchor");
+  } else if (joint.type != JointType::slider && joint.type != JointType::fixed) {
+    (void)reader.required(table, key, "anchor");
+  }
+  if (joint.type == JointType::hinge || joint.type == JointType::slider ||
+      joint.type == JointType::universal) {
+    joint.axis = read_axis(reader, table, key, "axis");
+  }
+  if (joint.type == JointType::universal) {
+    joint.axis2 = read_axis(reader, table, key, "axis2");
+  }
+  if (const toml::node *limits = table.get("limits")) {
+    const toml::array &pair = reader.array(*limits, prefix + "limits", "two numbers");
+    if (pair.size() != 2) {
+      reader.refuse(limits->source(), "'" + prefix + "limits' must be [low, high], as [-1.6, 1.6]");
+    }
+    const double low =
+        reader.number(*pair.get(0), prefix + "limits[1]", -Reader::huge, Reader::huge);
+    const double high = reader.number(*pair.get(1), prefix + "limits[2]", low, Reader::huge,
+                                      "a number no lower than limits[1]");
+    joint.limits = std::array<double, 2>{low, high};
+  }
+  if (const toml::node *motor = table.get("motor")) {
+    const toml::table &settings = reader.table(*motor, prefix + "motor");
+    reader.only_keys(settings, prefix + "motor.", keys_of("engine.joint.motor"));
+    joint.motor =
+        JointMotor{reader.number(reader.required(settings, prefix + "motor", "velocity"),
+                                 prefix + "motor.velocity", -Reader::huge, Reader::huge),
+                   reader.number(reader.required(settings, prefix + "motor", "max_force"),
+                                 prefix + "motor.max_force", 0, Reader::huge, "a number from 0")};
+  }
+  return joint;
+}
+
+void read_engine_settings(const Reader &reader, const toml::table &table, Engine &engine) {
   if (const toml::node *gravity = table.get("gravity")) {
     engine.gravity = reader.vector3(*gravity, "engine.gravity");
   }
@@ -264,7 +463,40 @@ void read_engine(const Reader &reader, const toml::table &table, WorldFile &file
   if (const toml::node *most = table.get("max_contacts")) {
     engine.max_contacts = static_cast<int>(reader.integer(*most, "engine.max_contacts", 1, 256));
   }
+  if (const toml::node *solver = table.get("solver")) {
+    const std::string name = reader.string(*solver, "engine.solver");
+    if (name != "exact" && name != "quick") {
+      reader.refuse(solver->source(),
+                    "'engine.solver' must be \"exact\" or \"quick\", not \"" + name + "\"");
+    }
+    engine.solver = name == "quick" ? Solver::quick : Solver::exact;
+  }
+  if (const toml::node *iterations = table.get("iterations")) {
+    if (engine.solver != Solver::quick) {
+      reader.refuse(iterations->source(),
+                    "'engine.iterations' is for solver = \"quick\"; the exact solver does not "
+                    "iterate");
+    }
+    engine.iterations = static_cast<int>(reader.integer(*iterations, "engine.iterations", 1, 1000));
+  }
+}
+
+void read_engine(const Reader &reader, const toml::table &table, WorldFile &file) {
+  reader.only_keys(table, "engine.", keys_of("engine"));
+  Engine engine;
+  read_engine_settings(reader, table, engine);
+  // Bodies, their parts and the fixed geometries share one set of names, as
+  // the geometry lookup finds them all; joints have their own.
   std::vector<std::string> names;
+  const auto name_once = [&](const toml::table &entry, const std::string &key,
+                             const std::string &name, std::vector<std::string> &among) {
+    if (std::find(among.begin(), among.end(), name) != among.end()) {
+      reader.refuse(entry.get("name")->source(),
+                    "'" + key + ".name' repeats the name '" + name + "'");
+    }
+    among.push_back(name);
+  };
+  std::vector<std::string> joint_names;
   const auto read_all = [&](const char *member, auto read_one, auto &into) {
     const toml::node *list = table.get(member);
     if (list == nullptr) {
@@ -274,16 +506,39 @@ void read_engine(const Reader &reader, const toml::table &table, WorldFile &file
     for (const toml::node &item : reader.array(*list, base, "tables")) {
       const std::string key = base + "[" + std::to_string(into.size() + 1) + "]";
       const toml::table &entry = reader.table(item, key);
-      into.push_back(read_one(reader, entry, key));
-      if (std::find(names.begin(), names.end(), into.back().name) != names.end()) {
-        reader.refuse(entry.get("name")->source(),
-                      "'" + key + ".name' repeats the name '" + into.back().name + "'");
+      into.push_back(read_one(entry, key));
+      if constexpr (std::is_same_v<std::decay_t<decltype(into.back())>, EngineJoint>) {
+        name_once(entry, key, into.back().name, joint_names);
+      } else {
+        name_once(entry, key, into.back().name, names);
       }
-      names.push_back(into.back().name);
+      if constexpr (std::is_same_v<std::decay_t<decltype(into.back())>, EngineBody>) {
+        for (std::size_t i = 0; i < into.back().parts.size(); ++i) {
+          const toml::array &parts = *entry.get("part")->as_array();
+          name_once(*parts.get(i)->as_table(), key + ".part[" + std::to_string(i + 1) + "]",
+                    into.back().parts[i].name, names);
+        }
+      }
     }
   };
-  read_all("body", read_body, engine.bodies);
-  read_all("geometry", read_geometry, engine.geometries);
+  read_all(
+      "body",
+      [&](const toml::table &entry, const std::string &key) {
+        return read_body(reader, entry, key);
+      },
+      engine.bodies);
+  read_all(
+      "geometry",
+      [&](const toml::table &entry, const std::string &key) {
+        return read_geometry(reader, entry, key);
+      },
+      engine.geometries);
+  read_all(
+      "joint",
+      [&](const toml::table &entry, const std::string &key) {
+        return read_joint(reader, entry, key, engine.bodies);
+      },
+      engine.joints);
   file.engine = std::move(engine);
 }
 
@@ -302,38 +557,93 @@ void read_engine_part(const Reader &reader, const toml::table &root, const toml:
   read_engine(reader, reader.table(engine, "engine"), file);
 }
 
+std::optional<std::array<double, 3>> optional_vector(const Reader &reader, const toml::table &entry,
+                                                     const std::string &key, const char *name) {
+  if (const toml::node *node = entry.get(name)) {
+    return reader.vector3(*node, key + "." + name);
+  }
+  return std::nullopt;
+}
+
+double optional_tolerance(const Reader &reader, const toml::table &entry, const std::string &key,
+                          const char *name) {
+  if (const toml::node *tolerance = entry.get(name)) {
+    return reader.number(*tolerance, key + "." + name, 0, Reader::huge, "a number from 0");
+  }
+  return 0.001;
+}
+
 void read_body_expectations(const Reader &reader, const toml::node &list, WorldFile &file) {
   for (const toml::node &item : reader.array(list, "expect.body", "tables ([[expect.body]])")) {
     const std::string key =
         "expect.body[" + std::to_string(file.body_expectations.size() + 1) + "]";
     const toml::table &entry = reader.table(item, key);
-    reader.only_keys(entry, key + ".", {"name", "step", "position", "velocity", "tolerance"});
+    reader.only_keys(entry, key + ".", keys_of("expect.body"));
     ExpectedBody expected;
     expected.where = reader.place(entry.source());
     expected.name = reader.string(reader.required(entry, key, "name"), key + ".name");
     expected.step =
         reader.integer(reader.required(entry, key, "step"), key + ".step", 1, max_steps);
-    if (const toml::node *position = entry.get("position")) {
-      expected.position = reader.vector3(*position, key + ".position");
+    expected.position = optional_vector(reader, entry, key, "position");
+    expected.velocity = optional_vector(reader, entry, key, "velocity");
+    expected.rpy = optional_vector(reader, entry, key, "rpy");
+    expected.angular_velocity = optional_vector(reader, entry, key, "angular_velocity");
+    expected.displacement = optional_vector(reader, entry, key, "displacement");
+    const toml::node *from = entry.get("from_step");
+    if ((from == nullptr) != !expected.displacement) {
+      reader.refuse(entry.source(), "'" + key +
+                                        "' takes 'displacement' and 'from_step' together: how "
+                                        "far the body went from one step to the other");
     }
-    if (const toml::node *velocity = entry.get("velocity")) {
-      expected.velocity = reader.vector3(*velocity, key + ".velocity");
+    if (from != nullptr) {
+      expected.from_step = reader.integer(*from, key + ".from_step", 0, expected.step - 1);
     }
-    if (!expected.position && !expected.velocity) {
-      reader.refuse(entry.source(), "'" + key + "' needs a 'position', a 'velocity' or both");
+    if (!expected.position && !expected.velocity && !expected.rpy && !expected.angular_velocity &&
+        !expected.displacement) {
+      reader.refuse(entry.source(), "'" + key +
+                                        "' needs at least one of 'position', 'velocity', "
+                                        "'displacement', 'rpy' and 'angular_velocity'");
     }
-    if (const toml::node *tolerance = entry.get("tolerance")) {
-      expected.tolerance =
-          reader.number(*tolerance, key + ".tolerance", 0, Reader::huge, "a number from 0");
-    }
+    expected.tolerance = optional_tolerance(reader, entry, key, "tolerance");
+    expected.angle_tolerance = optional_tolerance(reader, entry, key, "angle_tolerance");
     file.body_expectations.push_back(std::move(expected));
   }
 }
 
+void read_joint_expectations(const Reader &reader, const toml::node &list, WorldFile &file) {
+  for (const toml::node &item : reader.array(list, "expect.joint", "tables ([[expect.joint]])")) {
+    const std::string key =
+        "expect.joint[" + std::to_string(file.joint_expectations.size() + 1) + "]";
+    const toml::table &entry = reader.table(item, key);
+    reader.only_keys(entry, key + ".", keys_of("expect.joint"));
+    ExpectedJoint expected;
+    expected.where = reader.place(entry.source());
+    expected.name = reader.string(reader.required(entry, key, "name"), key + ".name");
+    expected.step =
+        reader.integer(reader.required(entry, key, "step"), key + ".step", 1, max_steps);
+    for (const auto &[name, member] : {std::pair{"angle", &ExpectedJoint::angle},
+                                       std::pair{"position", &ExpectedJoint::position},
+                                       std::pair{"rate", &ExpectedJoint::rate}}) {
+      if (const toml::node *value = entry.get(name)) {
+        expected.*member = reader.number(*value, key + "." + name, -Reader::huge, Reader::huge);
+      }
+    }
+    if (!expected.angle && !expected.position && !expected.rate) {
+      reader.refuse(entry.source(),
+                    "'" + key + "' needs at least one of 'angle', 'position' and 'rate'");
+    }
+    expected.tolerance = optional_tolerance(reader, entry, key, "tolerance");
+    file.joint_expectations.push_back(std::move(expected));
+  }
+}
+
 void read_expectations(const Reader &reader, const toml::table &expect, WorldFile &file) {
-  reader.only_keys(expect, "expect.", {"console", "sent", "collide", "body"});
+  reader.only_keys(expect, "expect.", keys_of("expect"));
   if (const toml::node *bodies = expect.get("body")) {
     read_body_expectations(reader, *bodies, file);
+  }
+  if (const toml::node *joints = expect.get("joint")) {
+    read_joint_expectations(reader, *joints, file);
   }
   if (const toml::node *console = expect.get("console")) {
     file.console = reader.strings(*console, "expect.console");
@@ -343,7 +653,7 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
     for (const toml::node &item : reader.array(*sent, "expect.sent", "tables")) {
       const std::string key = "expect.sent[" + std::to_string(file.sent->size() + 1) + "]";
       const toml::table &message = reader.table(item, key);
-      reader.only_keys(message, key + ".", {"channel", "text", "bytes"});
+      reader.only_keys(message, key + ".", keys_of("expect.sent"));
       const toml::node *channel = message.get("channel");
       if (channel == nullptr) {
         reader.refuse(message.source(), "'" + key + "' needs a 'channel'");
@@ -358,7 +668,7 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
       const std::string key =
           "expect.collide[" + std::to_string(file.collide_answers.size() + 1) + "]";
       const toml::table &entry = reader.table(item, key);
-      reader.only_keys(entry, key + ".", {"pair", "answer"});
+      reader.only_keys(entry, key + ".", keys_of("expect.collide"));
       const toml::node *pair = entry.get("pair");
       const toml::node *answer = entry.get("answer");
       if (pair == nullptr || answer == nullptr) {
@@ -375,9 +685,7 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
 void check_expected_bodies(const WorldFile &file);
 
 void read_table(const Reader &reader, const toml::table &root, WorldFile &file) {
-  reader.only_keys(root, "",
-                   {"steps", "step_seconds", "bodies", "geometries", "lookups", "collide",
-                    "message", "expect", "engine"});
+  reader.only_keys(root, "", keys_of(""));
   if (const toml::node *engine = root.get("engine")) {
     read_engine_part(reader, root, *engine, file);
   }
@@ -411,7 +719,7 @@ void read_table(const Reader &reader, const toml::table &root, WorldFile &file) 
     for (const toml::node &item : reader.array(*messages, "message", "tables ([[message]])")) {
       const std::string key = "message[" + std::to_string(file.messages.size() + 1) + "]";
       const toml::table &message = reader.table(item, key);
-      reader.only_keys(message, key + ".", {"channel", "step", "text", "bytes"});
+      reader.only_keys(message, key + ".", keys_of("message"));
       const toml::node *channel = message.get("channel");
       const toml::node *step = message.get("step");
       if (channel == nullptr || step == nullptr) {
@@ -441,6 +749,30 @@ void check_expected_bodies(const WorldFile &file) {
       throw Refusal(
           expected.where + ": [[expect.body]] names '" + expected.name + "', which is " +
           (file.engine ? "no [[engine.body]] of the world" : "no body: the file has no [engine]"));
+    }
+  }
+  for (const ExpectedJoint &expected : file.joint_expectations) {
+    const auto joint =
+        !file.engine ? std::vector<EngineJoint>::const_iterator()
+                     : std::find_if(file.engine->joints.begin(), file.engine->joints.end(),
+                                    [&](const EngineJoint &j) { return j.name == expected.name; });
+    if (!file.engine || joint == file.engine->joints.end()) {
+      throw Refusal(expected.where + ": [[expect.joint]] names '" + expected.name + "', which is " +
+                    (file.engine ? "no [[engine.joint]] of the world"
+                                 : "no joint: the file has no [engine]"));
+    }
+    // What each type of joint can be read for.
+    const JointType type = joint->type;
+    const bool turns = type == JointType::hinge || type == JointType::universal;
+    const char *wrong = expected.angle && !turns                               ? "an 'angle'"
+                        : expected.position && type != JointType::slider       ? "a 'position'"
+                        : expected.rate && !turns && type != JointType::slider ? "a 'rate'"
+                                                                               : nullptr;
+    if (wrong != nullptr) {
+      throw Refusal(expected.where + ": [[expect.joint]] '" + expected.name + "' cannot have " +
+                    wrong +
+                    ": a hinge and a universal have an angle, a slider a position, and all three "
+                    "a rate");
     }
   }
 }
@@ -647,7 +979,8 @@ Stray stray_character(const std::string &text) {
 }  // namespace
 
 std::size_t WorldFile::expectation_count() const {
-  return (console ? 1 : 0) + (sent ? 1 : 0) + collide_answers.size() + body_expectations.size();
+  return (console ? 1 : 0) + (sent ? 1 : 0) + collide_answers.size() + body_expectations.size() +
+         joint_expectations.size();
 }
 
 std::string read_world_file(const std::string &path, WorldFile &file) {
@@ -696,25 +1029,79 @@ std::string read_world_file(const std::string &path, WorldFile &file) {
 
 namespace {
 
-void unmet_bodies(const WorldFile &file, const Host &host,
-                  const std::vector<std::optional<BodyState>> &bodies_seen,
+std::string not_reached(const Host &host) {
+  return ": the run ended after " + std::to_string(host.steps_completed()) + " steps";
+}
+
+void unmet_bodies(const WorldFile &file, const Host &host, const Observed &observed,
                   std::vector<std::string> &unmet) {
   for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
     const ExpectedBody &expected = file.body_expectations[i];
     const std::string key = "expect.body[" + std::to_string(i + 1) + "] (" + expected.name +
                             ") at step " + std::to_string(expected.step);
-    const std::optional<BodyState> seen = i < bodies_seen.size() ? bodies_seen[i] : std::nullopt;
+    const std::optional<BodyState> seen =
+        i < observed.bodies.size() ? observed.bodies[i] : std::nullopt;
     if (!seen) {
-      unmet.push_back(key + ": the run ended after " + std::to_string(host.steps_completed()) +
-                      " steps");
+      unmet.push_back(key + not_reached(host));
       continue;
     }
-    for (const auto &[what, want, got] :
-         {std::tuple{"position", expected.position, seen->position},
-          std::tuple{"velocity", expected.velocity, seen->velocity}}) {
-      if (want && !within(*want, got, expected.tolerance)) {
+    for (const auto &[what, want, got, tolerance] :
+         {std::tuple{"position", expected.position, seen->position, expected.tolerance},
+          std::tuple{"velocity", expected.velocity, seen->velocity, expected.tolerance},
+          std::tuple{"angular_velocity", expected.angular_velocity, seen->angular_velocity,
+                     expected.angle_tolerance}}) {
+      if (want && !within(*want, got, tolerance)) {
         unmet.push_back(key + ": " + what + " expected " + vector_text(*want) + " within " +
-                        number_text(expected.tolerance) + ", got " + vector_text(got));
+                        number_text(tolerance) + ", got " + vector_text(got));
+      }
+    }
+    if (expected.rpy) {
+      const double off = angle_between(quaternion_of_rpy(*expected.rpy), seen->orientation);
+      if (!(off <= expected.angle_tolerance)) {
+        unmet.push_back(key + ": rpy expected " + vector_text(*expected.rpy) + " within " +
+                        number_text(expected.angle_tolerance) + " rad, got " +
+                        vector_text(rpy_of_quaternion(seen->orientation)) + ", turned " +
+                        number_text(off) + " rad from it");
+      }
+    }
+    if (expected.displacement) {
+      const std::optional<BodyState> from =
+          i < observed.bodies_from.size() ? observed.bodies_from[i] : std::nullopt;
+      if (!from) {
+        unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
+                        ", which the run never saw");
+        continue;
+      }
+      const std::array<double, 3> moved{seen->position[0] - from->position[0],
+                                        seen->position[1] - from->position[1],
+                                        seen->position[2] - from->position[2]};
+      if (!within(*expected.displacement, moved, expected.tolerance)) {
+        unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
+                        " expected " + vector_text(*expected.displacement) + " within " +
+                        number_text(expected.tolerance) + ", got " + vector_text(moved));
+      }
+    }
+  }
+}
+
+void unmet_joints(const WorldFile &file, const Host &host, const Observed &observed,
+                  std::vector<std::string> &unmet) {
+  for (std::size_t i = 0; i < file.joint_expectations.size(); ++i) {
+    const ExpectedJoint &expected = file.joint_expectations[i];
+    const std::string key = "expect.joint[" + std::to_string(i + 1) + "] (" + expected.name +
+                            ") at step " + std::to_string(expected.step);
+    const std::optional<JointState> seen =
+        i < observed.joints.size() ? observed.joints[i] : std::nullopt;
+    if (!seen) {
+      unmet.push_back(key + not_reached(host));
+      continue;
+    }
+    for (const auto &[what, want, got] : {std::tuple{"angle", expected.angle, seen->angle},
+                                          std::tuple{"position", expected.position, seen->position},
+                                          std::tuple{"rate", expected.rate, seen->rate}}) {
+      if (want && !(std::abs(*want - got) <= expected.tolerance)) {
+        unmet.push_back(key + ": " + what + " expected " + number_text(*want) + " within " +
+                        number_text(expected.tolerance) + ", got " + number_text(got));
       }
     }
   }
@@ -751,11 +1138,31 @@ World world_of(const WorldFile &file) {
   return world;
 }
 
-std::vector<std::string> unmet_expectations(
-    const WorldFile &file, const Host &host,
-    const std::vector<std::optional<BodyState>> &bodies_seen) {
+void observe(const WorldFile &file, const Host &host, long step, Observed &observed) {
+  observed.bodies.resize(file.body_expectations.size());
+  observed.bodies_from.resize(file.body_expectations.size());
+  observed.joints.resize(file.joint_expectations.size());
+  for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
+    const ExpectedBody &expected = file.body_expectations[i];
+    if (expected.step == step) {
+      observed.bodies[i] = host.body_state(expected.name);
+    }
+    if (expected.displacement && expected.from_step == step) {
+      observed.bodies_from[i] = host.body_state(expected.name);
+    }
+  }
+  for (std::size_t i = 0; i < file.joint_expectations.size(); ++i) {
+    if (file.joint_expectations[i].step == step) {
+      observed.joints[i] = host.joint_state(file.joint_expectations[i].name);
+    }
+  }
+}
+
+std::vector<std::string> unmet_expectations(const WorldFile &file, const Host &host,
+                                            const Observed &observed) {
   std::vector<std::string> unmet;
-  unmet_bodies(file, host, bodies_seen, unmet);
+  unmet_bodies(file, host, observed, unmet);
+  unmet_joints(file, host, observed, unmet);
   if (file.console) {
     std::vector<std::string> texts;
     for (const ConsoleMessage &message : host.console()) {

@@ -17,14 +17,40 @@ struct ExpectedCollide {
   std::string where;  // "FILE:LINE:COLUMN" of the pair, for a pair the world lacks
 };
 
-// [[expect.body]]: where a body is, or how fast it moves, after a step.
+// [[expect.body]]: where a body is, how it is turned, how fast it moves or
+// how far it went, after a step.
 struct ExpectedBody {
   std::string name;
   long step = 1;
   std::optional<std::array<double, 3>> position;
   std::optional<std::array<double, 3>> velocity;
-  double tolerance = 0.001;  // for each coordinate
-  std::string where;         // "FILE:LINE:COLUMN" of the expectation
+  std::optional<std::array<double, 3>> rpy;
+  std::optional<std::array<double, 3>> angular_velocity;
+  // From the position after from_step (0: the start) to the one after step.
+  std::optional<std::array<double, 3>> displacement;
+  long from_step = 0;
+  double tolerance = 0.001;        // m or m/s, for each coordinate
+  double angle_tolerance = 0.001;  // rad, or rad/s for each coordinate
+  std::string where;               // "FILE:LINE:COLUMN" of the expectation
+};
+
+// [[expect.joint]]: a joint's angle, position or rate after a step.
+struct ExpectedJoint {
+  std::string name;
+  long step = 1;
+  std::optional<double> angle;
+  std::optional<double> position;
+  std::optional<double> rate;
+  double tolerance = 0.001;
+  std::string where;
+};
+
+// What the run saw for the expectations, beside them: unset where the run
+// ended before the step.
+struct Observed {
+  std::vector<std::optional<BodyState>> bodies;       // after each body expectation's step
+  std::vector<std::optional<BodyState>> bodies_from;  // after its from_step
+  std::vector<std::optional<JointState>> joints;
 };
 
 struct WorldFile {
@@ -43,6 +69,7 @@ struct WorldFile {
   std::optional<std::vector<Message>> sent;
   std::vector<ExpectedCollide> collide_answers;
   std::vector<ExpectedBody> body_expectations;
+  std::vector<ExpectedJoint> joint_expectations;
 
   [[nodiscard]] std::size_t expectation_count() const;
 };
@@ -62,12 +89,13 @@ World world_of(const WorldFile &file);
 // Why a Host cannot take `world` (too many collide pairs), or empty.
 std::string world_size_problem(const World &world);
 
+// Records in `observed` what the expectations of `file` look at after
+// `step` steps (0: the start).
+void observe(const WorldFile &file, const Host &host, long step, Observed &observed);
+
 // One line for every expectation of `file` that the run on `host` did not
-// meet, saying what was expected and what happened. `bodies_seen` lies beside
-// the body expectations: the body's state after its step, unset when the run
-// ended before it.
-std::vector<std::string> unmet_expectations(
-    const WorldFile &file, const Host &host,
-    const std::vector<std::optional<BodyState>> &bodies_seen);
+// meet, saying what was expected and what happened.
+std::vector<std::string> unmet_expectations(const WorldFile &file, const Host &host,
+                                            const Observed &observed);
 
 }  // namespace tamrix_host
