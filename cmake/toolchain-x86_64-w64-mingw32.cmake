@@ -23,6 +23,12 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(TAMRIX_ENGINE_ROOT /opt/tamrix-engine/windows CACHE PATH
     "The engine built for Windows (cmake/engine/build_windows.sh)")
 
-# wine64 itself; the `wine` wrapper may pick the 32-bit loader.
-find_program(wine64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${wine64}")
+# Programs run under wine through cmake/wine.sh, which finds wine64 and holds
+# the settings every wine run here shares (.ci/run and the package check use
+# it too); the build tree keeps its own wine prefix.
+set(wine_sh "${CMAKE_CURRENT_LIST_DIR}/wine.sh")
+execute_process(COMMAND "${wine_sh}" --find RESULT_VARIABLE wine_status OUTPUT_QUIET ERROR_VARIABLE wine_error)
+if(NOT wine_status EQUAL 0)
+  message(FATAL_ERROR "${wine_error}")
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR "${wine_sh};--prefix;${CMAKE_BINARY_DIR}/wine-prefix")

@@ -60,8 +60,8 @@ for file in my_physics1.dll host-sim.exe libode_double.dll; do
   [[ -f $folder/$file ]] || { echo "FAIL: $file is not beside plugin-check.exe"; exit 1; }
 done
 [[ -f $(find "$scratch/unpacked" -name LICENSE) ]] || { echo "FAIL: no LICENSE in the zip"; exit 1; }
-export WINEPREFIX="$scratch/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1  # a new prefix says so on its own
-(cd "$folder" && /usr/lib/wine/wine64 plugin-check.exe --strict my_physics1.dll >/dev/null)
-/usr/lib/wine/wineserver -w  # let wine finish with its prefix before the folder goes
+wine=("$here/../cmake/wine.sh" --prefix "$scratch/wine")
+"${wine[@]}" wineboot --init >/dev/null 2>&1  # a new prefix says so on its own
+(cd "$folder" && "${wine[@]}" plugin-check.exe --strict my_physics1.dll >/dev/null)
+"${wine[@]}" --wait  # let wine finish with its prefix before the folder goes
 echo "ok: the unpacked zip's plugin-check passes its own DLL under wine"
