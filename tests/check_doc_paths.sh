@@ -2,7 +2,9 @@
 # Every path that README.md and docs/*.md name, in code, in a link or in the
 # text, exists where it points: a path into the source tree (one that starts
 # with a top-level folder of the tree, as `examples/physics_plugin/Makefile`)
-# in the tree, and, when packages are given, a path under /usr in one of them.
+# in the tree, and, when packages are given, a path under /usr in one of them
+# (when the packages install into its folder: `/usr/lib/wine/wine64` is the
+# system's).
 # A <placeholder> or a * stands for any name. Paths of a build or an install
 # (`build/default`, `lib/my_physics1/`), of the system (`/proc`) and relative
 # links (tests/check_links.sh follows those) are left alone. One line per
@@ -14,7 +16,11 @@ export LC_ALL=C
 
 root=$(cd "${1:?usage: check_doc_paths.sh SOURCE_DIR [PACKAGE.deb...]}" && pwd)
 shift
-debs=("$@")
+debs=()
+for deb in "$@"; do
+  [[ -f $deb ]] || { echo "check_doc_paths: no package $deb"; exit 2; }
+  debs+=("$(realpath "$deb")")
+done
 cd "$root"
 pages=(README.md docs/*.md)
 
@@ -54,11 +60,17 @@ for page in "${pages[@]}"; do
     while [[ $path =~ ^(.*)\<[^\>]*\>(.*)$ ]]; do
       path="${BASH_REMATCH[1]}*${BASH_REMATCH[2]}"
     done
-    if [[ $path == /usr || $path == /usr/* ]]; then
+    if [[ $path == /usr/* ]]; then
       ((${#debs[@]})) || continue
-      checked=$((checked + 1))
+      # A path into a folder the packages install into is theirs; one into
+      # a folder of the system's own (/usr/lib/wine) is not.
       pattern=${path%/}
-      in_packages "${pattern:-/usr}" || {
+      parent=${pattern%/*}
+      if [[ $parent == /usr ]] || ! in_packages "$parent"; then
+        continue
+      fi
+      checked=$((checked + 1))
+      in_packages "$pattern" || {
         echo "$page:$line: $path is in none of the packages"
         missing=1
       }
