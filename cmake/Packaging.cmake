@@ -40,6 +40,20 @@ else()
   message(STATUS "No man pages: help2man and gzip are needed, and a native build")
 endif()
 
+# ---- What an author reads: the front page, the pages under docs/ and every
+# project under examples/, laid out as in the source tree, so the pages' links
+# to each other and to the examples lead somewhere where they are installed:
+# in Debian's documentation folder, or at the top of the unpacked zip, beside
+# LICENSE.
+if(WIN32)
+  set(doc_dir .)
+else()
+  # Debian's name for the package, which allows no underscore.
+  set(doc_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/my-physics1")
+endif()
+install(FILES README.md DESTINATION "${doc_dir}" COMPONENT documentation)
+install(DIRECTORY docs examples DESTINATION "${doc_dir}" COMPONENT documentation)
+
 # ---- Common to every package
 set(CPACK_PACKAGE_NAME my_physics1)
 set(CPACK_PACKAGE_VENDOR "the my_physics1 authors")
@@ -96,9 +110,8 @@ else()
   # The summary is the synopsis line; this is the rest.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 
-  # Debian's documentation folder holds the licence as `copyright` and a
+  # Debian's documentation folder also holds the licence as `copyright` and a
   # changelog, compressed without a time stamp.
-  set(doc_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_PACKAGE_NAME}")
   set(debian_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
   string(TIMESTAMP changelog_date "%a, %d %b %Y 00:00:00 +0000" UTC)
   set(changelog "${PROJECT_BINARY_DIR}/changelog.Debian")

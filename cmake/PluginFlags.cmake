@@ -46,8 +46,9 @@ function(my_physics1_plugin_flag_lists compile_var link_var)
     # Windows probes every stack page anyway; ELF systems need asking.
     list(APPEND compile -fstack-clash-protection)
     set(link -Wl,-z,relro,-z,now,-z,noexecstack,-z,text)
-    # -z defs turns a reference to anything outside the C library (and the
-    # engine, for ENGINE plug-ins) into a link error.
+    # -z defs turns a reference to anything outside the C library (with
+    # libm, and the engine for ENGINE plug-ins, which tamrix_add_physics_plugin
+    # and the pkg-config file name) into a link error.
     if(arg_DEFS)
       list(APPEND link -Wl,-z,defs)
     endif()

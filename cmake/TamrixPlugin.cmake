@@ -6,10 +6,11 @@
 #     include path and our export list, so it exports the thirteen names only.
 #     With SERVICE_TABLE the kit compiles in its own seven rows and
 #     physics_special_init (tamrix_service_table.c, in C), and the sources
-#     define only getBody and the four hooks. With ENGINE it gets the
-#     rigid-body engine's headers and links the engine's library, the one
-#     the host runs, and nothing more: any other undefined name still fails
-#     the link.
+#     define only getBody and the four hooks. It links the C library and,
+#     on ELF systems, the maths library (libm), which is a library of its
+#     own there. With ENGINE it also gets the rigid-body engine's headers and
+#     links the engine's library, the one the host runs, and nothing more:
+#     any other undefined name still fails the link.
 #
 #   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>] [WORLD <file>])
 #     A CTest, <target>_plugin_check, that runs plugin-check --strict on it;
@@ -72,6 +73,13 @@ function(tamrix_add_physics_plugin name)
   # CMake adds the C++ runtime to a C-driver link of C++ objects; a plug-in
   # that uses none of it must not need it.
   target_link_options(${name} PRIVATE LINKER:--as-needed)
+  # sqrt and the rest of <math.h> are the C runtime's, but ELF systems keep
+  # them in libm, which -z defs does not search unless it is named; with
+  # --as-needed a plug-in that calls none of it does not need it. Windows has
+  # them in its C runtime.
+  if(NOT WIN32)
+    target_link_libraries(${name} PRIVATE m)
+  endif()
   if(arg_ENGINE)
     target_link_libraries(${name} PRIVATE tamrix_engine)
   endif()

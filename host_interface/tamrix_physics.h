@@ -1,17 +1,25 @@
 /*
- * Contract between a Tamrix host simulator and a physics plug-in.
+ * The contract between a Tamrix host simulator and every physics plug-in it
+ * loads: what the host promises, and what any plug-in may and must do. Each
+ * declaration carries its own rule; what one plug-in does beyond them is that
+ * plug-in's own business, told in its own sources.
  *
- * Call order: the host loads the plug-in (no plug-in code runs), calls
- * physics_special_init() once with its seven services, then
- * tamrix_physics_init(), any number of tamrix_physics_step() and
- * tamrix_physics_collide(), and tamrix_physics_cleanup(); it may start over
- * with tamrix_physics_init(). Other code in the process may call getBody()
- * at any time after physics_special_init().
+ * Order: the host loads the plug-in (no plug-in code may run then), calls
+ * physics_special_init() with its seven services, then tamrix_physics_init(),
+ * any number of tamrix_physics_step() and tamrix_physics_collide(), and
+ * tamrix_physics_cleanup(); it may start over with tamrix_physics_init(), in a
+ * world with new handles. Other code in the process may call getBody() at any
+ * time after physics_special_init().
  *
- * Threads: physics_special_init() must not overlap itself,
- * tamrix_physics_init() or getBody(); tamrix_physics_init() and
- * tamrix_physics_cleanup() must not overlap each other. Everything else may
- * run on any thread at the same time.
+ * Threads: the host never runs physics_special_init() beside itself,
+ * tamrix_physics_init() or getBody(), nor tamrix_physics_init() beside
+ * tamrix_physics_cleanup(). Everything else, step and collide included, may
+ * run on several host threads at once: a plug-in locks what its calls share.
+ *
+ * Ownership: the handles and what they lead to are the host's, and keep the
+ * settings the host gave them. What a plug-in makes (bodies, joints,
+ * geometries, threads, memory) is its own, and is gone when
+ * tamrix_physics_cleanup() returns.
  *
  * Valid C99 and C++11, on ELF systems and on Windows. Each function is
  * declared through its function type, so a definition with the wrong
@@ -24,9 +32,10 @@
 /*
  * The contract's version, major * 10000 + minor * 100 + patch, raised with
  * every change to this header. 1.1.0 added the tamrix_ prefix to the
- * set-up and getBody function types.
+ * set-up and getBody function types; 1.1.1 states every rule as any plug-in's,
+ * with no change to a declaration.
  */
-#define TAMRIX_PHYSICS_HEADER_VERSION 10100
+#define TAMRIX_PHYSICS_HEADER_VERSION 10101
 
 #include <stddef.h>
 /*
@@ -71,24 +80,34 @@ extern "C" {
 #define TAMRIX_PHYSICS_PRINTF_LIKE(fmt, first)
 #endif
 
-/** A body of the host's physics world. Owned by the host; null means none. */
+/*
+ * The handles are the host's, opaque but to the host's engine, and valid until
+ * cleanup; a plug-in never destroys one. Null means none.
+ */
+
+/** A body of the host's world; a plug-in may push it, and leaves its settings as they are. */
 typedef struct tamrix_body *tamrix_body_handle;
 
-/** A geometry of the host's physics world. Owned by the host; null means none. */
+/** A geometry of the host's world; a plug-in leaves its settings as they are. */
 typedef struct tamrix_geom *tamrix_geom_handle;
 
-/** The host's contact joint group. Owned by the host; null means none. */
+/** The host's contact joint group; a plug-in adds contacts to it, and never empties it. */
 typedef struct tamrix_contact_group *tamrix_contact_group_handle;
 
-/* ---- Host services: functions the host implements ---------------------- */
+/*
+ * ---- Host services: functions the host implements ----------------------
+ *
+ * The host's services may be called from any plug-in call after set-up, on any
+ * thread, several at once.
+ */
 
-/** The geometry whose DEF name is `def_name`, or null. The name is borrowed for the call. */
+/** The geometry named `def_name` in the world now running, or null. Never pass a null name. */
 typedef tamrix_geom_handle tamrix_geom_lookup_fn(const char *def_name);
 
-/** The body whose DEF name is `def_name`, or null. The name is borrowed for the call. */
+/** The body named `def_name` in the world now running, or null. Never pass a null name. */
 typedef tamrix_body_handle tamrix_body_lookup_fn(const char *def_name);
 
-/** The host's contact joint group, valid until the host ends the simulation. */
+/** The host's contact joint group, which it empties after each step; valid until cleanup. */
 typedef tamrix_contact_group_handle tamrix_contact_group_fn(void);
 
 /** Queue `size` bytes at `data` on `channel`; the host copies them before returning. */
@@ -96,11 +115,16 @@ typedef void tamrix_send_fn(int channel, const void *data, size_t size);
 
 /**
  * The oldest unread buffer on `channel`, with its length stored in `*size`, or
- * null (and `*size` = 0) when none is waiting. Valid until the next receive.
+ * null (and `*size` = 0) when none is waiting. The buffer is the host's, valid
+ * until the next receive; copy what you keep.
  */
 typedef const void *tamrix_receive_fn(int channel, size_t *size);
 
-/** Write to the host's console, formatted like printf(). A message needs no newline. */
+/**
+ * Write to the host's console, formatted like printf(); a message needs no
+ * newline. Text the plug-in did not write (a DEF name, a message received) goes
+ * in as an argument, never as the format.
+ */
 typedef void tamrix_console_printf_fn(const char *format, ...) TAMRIX_PHYSICS_PRINTF_LIKE(1, 2);
 
 /** Simulated time in seconds since the simulation started. */
@@ -109,32 +133,35 @@ typedef double tamrix_time_fn(void);
 /* ---- The service table: filled only by physics_special_init() ---------- */
 
 /*
- * Each row is null from load until physics_special_init() fills it. Rows are
- * exported data so that any code in the process may read them by name; the
- * plug-in reads a row afresh each time it uses it.
+ * Each row is null from load until physics_special_init() fills it, and is
+ * exported data, so any code in the process may read it by name, or fill it
+ * through physics_special_init(). Any plug-in code may call any row, but reads
+ * the row afresh for each call (never a copy kept from before), tests it for
+ * null (a host may offer no such service) and never writes it outside
+ * physics_special_init().
  */
 
-/** Row 1. Stored only; the plug-in never calls it. */
+/** Row 1: the host's geometry lookup. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_geom_lookup_fn *dTamrixGetGeomFromDEFProc;
-/** Row 2. Used by tamrix_physics_init() and getBody(); if null, no body is ever found. */
+/** Row 2: the host's body lookup, which getBody() answers with. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_body_lookup_fn *dTamrixGetBodyFromDEFProc;
-/** Row 3. Stored only. */
+/** Row 3: the host's contact group, the only group a plug-in's contacts go in. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_contact_group_fn *dTamrixGetContactJointGroupProc;
-/** Row 4. Stored only. */
+/** Row 4: the host's send. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_send_fn *dTamrixSendProc;
-/** Row 5. Stored only. */
+/** Row 5: the host's receive. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_receive_fn *dTamrixReceiveProc;
-/** Row 6. Used for the plug-in's messages; if null, messages are dropped. */
+/** Row 6: the host's console, the only place a plug-in prints to. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_console_printf_fn *dTamrixConsolePrintfProc;
-/** Row 7. Stored only. */
+/** Row 7: the host's time. */
 extern TAMRIX_PHYSICS_EXPORT tamrix_time_fn *dTamrixGetTimeProc;
 
 /* ---- Functions the plug-in exports -------------------------------------- */
 
 /**
- * Fill the service table, argument n into row n, all seven every call. Any
- * argument may be null and is stored as it is. Call before anything else; a
- * later call replaces the whole table for every call after it.
+ * Set-up, called by the host before anything else, and perhaps again: stores
+ * argument n in row n, all seven every call, null included, and does nothing
+ * else. A later call replaces the whole table for every call after it.
  */
 typedef void tamrix_physics_special_init_fn(tamrix_geom_lookup_fn *geom_lookup,
                                             tamrix_body_lookup_fn *body_lookup,
@@ -145,29 +172,43 @@ typedef void tamrix_physics_special_init_fn(tamrix_geom_lookup_fn *geom_lookup,
 TAMRIX_PHYSICS_EXPORT tamrix_physics_special_init_fn physics_special_init;
 
 /**
- * The body named `def_name`, or null; on a miss, writes "Warning: did not find
- * body with DEF name: <name>" to the console. A null name is never looked up
- * and reads "(null)" in the warning. Keeps nothing between calls.
+ * The body named `def_name` as row 2 answers now, in the world now running, or
+ * null; what it says on a miss is the plug-in's choice. Callable at any time
+ * after set-up, on any thread: it keeps no handle between calls, and a null
+ * name, which never reaches the host, finds nothing.
  */
 typedef tamrix_body_handle tamrix_get_body_fn(const char *def_name);
 TAMRIX_PHYSICS_EXPORT tamrix_get_body_fn getBody;
 
 /**
- * Simulation start: creates the plug-in's mutex unless it already exists, then
- * writes "not found" to the console when the host has no body named "body1".
+ * Simulation start, after set-up, and again after each cleanup, perhaps in a
+ * new world: look up the host's handles afresh and make what the plug-in owns.
  */
 typedef void tamrix_physics_init_fn(void);
 TAMRIX_PHYSICS_EXPORT tamrix_physics_init_fn tamrix_physics_init;
 
-/** Each physics step. Does nothing; safe at any time, on any thread. */
+/**
+ * Each physics step, perhaps on several threads at once: lock shared state. May
+ * push the host's bodies (forces, torques); never steps the world, allocates,
+ * prints or makes a system call.
+ */
 typedef void tamrix_physics_step_fn(void);
 TAMRIX_PHYSICS_EXPORT tamrix_physics_step_fn tamrix_physics_step;
 
-/** For a pair of geometries. Returns 0 whatever it is given, null included; any thread. */
+/**
+ * A candidate pair of geometries, perhaps on several threads at once: lock
+ * shared state. Returns 0 to leave the pair to the host's contacts, non-zero when
+ * the plug-in has dealt with it, any contacts made in row 3's group. Never
+ * allocates, prints or makes a system call.
+ */
 typedef int tamrix_physics_collide_fn(tamrix_geom_handle first, tamrix_geom_handle second);
 TAMRIX_PHYSICS_EXPORT tamrix_physics_collide_fn tamrix_physics_collide;
 
-/** Simulation end: destroys the mutex made by tamrix_physics_init(), if it exists. */
+/**
+ * Simulation end: destroys what the plug-in made (bodies, joints, geometries,
+ * threads, locks), forgets the host's handles and leaves the host's objects as
+ * the host set them. The host may call tamrix_physics_init() again after it.
+ */
 typedef void tamrix_physics_cleanup_fn(void);
 TAMRIX_PHYSICS_EXPORT tamrix_physics_cleanup_fn tamrix_physics_cleanup;
 

@@ -1,5 +1,9 @@
 // The hooks the host calls over a simulation's life. They add nothing to the
-// host's physics; start-up only checks that the world has its "body1".
+// host's physics: init makes the mutex and writes "not found" (no newline) to
+// the console when the world has no body named "body1", step does nothing,
+// collide answers 0 to every pair (null included), leaving it to the host's
+// contacts, and cleanup destroys the mutex. Step and collide share nothing, so
+// they need no lock on however many threads the host runs them.
 #include <pthread.h>
 
 #include "tamrix_physics.h"

@@ -1,6 +1,11 @@
 // The host's services, as the host handed them over, and the body lookup
 // helper built on them. Every service call reads its row once into a local, so
 // a null check and the call that follows it see the same pointer.
+//
+// my_physics1 calls only rows 2 (the body lookup) and 6 (the console); rows 1,
+// 3, 4, 5 and 7 are stored for other code in the process and never called
+// here, so a host may leave any of them null. A null row 2 finds no body, and
+// a null row 6 drops the message.
 #include "tamrix_physics.h"
 
 extern "C" {
@@ -27,6 +32,9 @@ void physics_special_init(tamrix_geom_lookup_fn *geom_lookup, tamrix_body_lookup
   dTamrixGetTimeProc = time;
 }
 
+// The host's answer, unchanged; a miss writes "Warning: did not find body with
+// DEF name: <name>" to the console (no newline), the name "(null)" for a null
+// name.
 tamrix_body_handle getBody(const char *def_name) {
   // A null name would reach the host's lookup and a %s conversion, both
   // undefined; treat it as a name no host has.

@@ -27,6 +27,22 @@ for deb in "${debs[@]}"; do
   }
 done
 
+# What an author reads travels with each package: the README, every page and
+# every example of the tree, as in the tree; and every path under /usr that
+# the pages name is in one of the packages.
+mapfile -t doc_files < <(cd "$here/.." && find README.md docs examples -type f | sort)
+for deb in "${debs[@]}"; do
+  held=$(dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }')
+  for file in "${doc_files[@]}"; do
+    grep -qxF "/usr/share/doc/my-physics1/$file" <<<"$held" || {
+      echo "FAIL: $(basename "$deb") does not hold /usr/share/doc/my-physics1/$file"
+      exit 1
+    }
+  done
+done
+"$here/check_doc_paths.sh" "$here/.." "${debs[@]}"
+echo "ok: both packages hold the README, the pages and the examples"
+
 dpkg -i "${debs[0]}" >/dev/null
 plugin-check --version
 man -w plugin-check host-sim >/dev/null
@@ -60,6 +76,9 @@ for file in my_physics1.dll host-sim.exe libode_double.dll; do
   [[ -f $folder/$file ]] || { echo "FAIL: $file is not beside plugin-check.exe"; exit 1; }
 done
 [[ -f $(find "$scratch/unpacked" -name LICENSE) ]] || { echo "FAIL: no LICENSE in the zip"; exit 1; }
+for file in "${doc_files[@]}"; do
+  [[ -f $folder/../$file ]] || { echo "FAIL: the zip does not hold $file beside bin/"; exit 1; }
+done
 wine=("$here/../cmake/wine.sh" --prefix "$scratch/wine")
 "${wine[@]}" wineboot --init >/dev/null 2>&1  # a new prefix says so on its own
 (cd "$folder" && "${wine[@]}" plugin-check.exe --strict my_physics1.dll >/dev/null)

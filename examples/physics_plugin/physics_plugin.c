@@ -24,9 +24,12 @@ enum { most_contacts = 4 };
    hands out new handles. */
 static dBodyID lift;
 static dJointGroupID contact_group;
-/* A host may call collide from several threads at once, and the engine's
-   world and contact group are not safe to add joints to concurrently. */
-static pthread_mutex_t contact_mutex;
+/* A host may call step and collide on several threads at once, and the
+   engine's bodies, world and contact group are not safe to change from two
+   threads together: a force added twice at once loses one, and joints made
+   at once corrupt the group. One lock guards every change this plug-in makes
+   to the engine. */
+static pthread_mutex_t engine_mutex;
 static int mutex_live;
 
 tamrix_body_handle getBody(const char *def_name) {
@@ -37,7 +40,7 @@ tamrix_body_handle getBody(const char *def_name) {
 void tamrix_physics_init(void) {
   tamrix_contact_group_fn *const group = dTamrixGetContactJointGroupProc;
   if (!mutex_live) {
-    pthread_mutex_init(&contact_mutex, NULL);
+    pthread_mutex_init(&engine_mutex, NULL);
     mutex_live = 1;
   }
   lift = (dBodyID)(void *)getBody("lift");
@@ -52,9 +55,11 @@ void tamrix_physics_step(void) {
   }
   /* Forces are cleared after every step of the engine, so the push is given
      again each time. */
+  pthread_mutex_lock(&engine_mutex);
   dBodyGetMass(lift, &mass);
   dWorldGetGravity(dBodyGetWorld(lift), gravity);
   dBodyAddForce(lift, -mass.mass * gravity[0], -mass.mass * gravity[1], -mass.mass * gravity[2]);
+  pthread_mutex_unlock(&engine_mutex);
 }
 
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
@@ -69,7 +74,7 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
     return 0; /* nothing this plug-in can do: the host's contacts decide */
   }
   made = dCollide(a, b, most_contacts, &contacts[0].geom, sizeof(dContact));
-  pthread_mutex_lock(&contact_mutex);
+  pthread_mutex_lock(&engine_mutex);
   for (i = 0; i < made; ++i) {
     dJointID joint;
     contacts[i].surface.mode = 0;
@@ -78,13 +83,13 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
                                 &contacts[i]);
     dJointAttach(joint, body_a, body_b);
   }
-  pthread_mutex_unlock(&contact_mutex);
+  pthread_mutex_unlock(&engine_mutex);
   return 1;
 }
 
 void tamrix_physics_cleanup(void) {
   if (mutex_live) {
-    pthread_mutex_destroy(&contact_mutex);
+    pthread_mutex_destroy(&engine_mutex);
     mutex_live = 0;
   }
   lift = NULL;

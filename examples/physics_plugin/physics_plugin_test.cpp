@@ -1,8 +1,12 @@
 // The plug-in's physics, tested with the installed host fixture over an
 // engine world: where its bodies are after a number of steps.
 #include <gtest/gtest.h>
+#include <ode/ode.h>
 
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tamrix_host.hpp"
 
@@ -64,6 +68,36 @@ TEST_F(PhysicsPlugin, ItsFrictionlessContactsLetTheBoxSlideOnTheFloor) {
   for (const auto &tally : host.tallies()) {
     EXPECT_EQ(tally.answers.count(0), 0U) << tally.first << ", " << tally.second;
   }
+  host.cleanup(plugin);
+}
+
+TEST_F(PhysicsPlugin, StepsOnSeveralHostThreadsAtOnceLoseNoPush) {
+  // A host may step on several threads together; every step's push must
+  // reach the body, which only the plug-in's lock makes sure of. Nothing
+  // steps the world here, so the engine clears no force in between.
+  host.set_up(plugin);
+  host.init(plugin);
+  auto *const lift = static_cast<dBodyID>(static_cast<void *>(host.body("lift")));
+  plugin.step();
+  const dReal one_push = dBodyGetForce(lift)[2];
+  ASSERT_GT(one_push, 0.0);
+  constexpr int threads = 4;
+  constexpr int steps = 500000;
+  std::latch ready(threads);  // all step together, not one after another
+  {
+    std::vector<std::jthread> stepping;
+    stepping.reserve(threads);
+    for (int thread = 0; thread < threads; ++thread) {
+      stepping.emplace_back([this, &ready] {
+        ready.arrive_and_wait();
+        for (int step = 0; step < steps; ++step) {
+          plugin.step();
+        }
+      });
+    }
+  }
+  const dReal pushes = dBodyGetForce(lift)[2] / one_push;
+  EXPECT_NEAR(pushes, threads * steps + 1, 0.5);  // less than one push lost
   host.cleanup(plugin);
 }
 
