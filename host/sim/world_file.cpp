@@ -152,7 +152,8 @@ class Reader {
                              const char *key) const {
     const toml::node *node = table.get(key);
     if (node == nullptr) {
-      refuse(table.source(), "'" + prefix + "' needs a '" + key + "'");
+      const bool vowel = std::string_view("aeiou").find(key[0]) != std::string_view::npos;
+      refuse(table.source(), "'" + prefix + "' needs " + (vowel ? "an '" : "a '") + key + "'");
     }
     return *node;
   }
