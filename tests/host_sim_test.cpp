@@ -461,7 +461,7 @@ position = [0, 0, 2]
       {arm + hinge + "bodies = [\"arm\", \"leg\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\n",
        ":11:10: 'engine.joint[1].bodies' names 'leg', which is no [[engine.body]]"},
       {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\n",
-       "'engine.joint[1]' needs a 'axis'"},
+       "'engine.joint[1]' needs an 'axis'"},
       {arm + hinge + "bodies = [\"arm\"]\nanchor = [0, 0, 0]\naxis = [0, 1, 0]\nlimits = [1, -1]\n",
        "'engine.joint[1].limits[2]' must be a number no lower than limits[1]"},
       {arm + hinge +

@@ -152,7 +152,8 @@ class Reader {
                              const char *key) const {
     const toml::node *node = table.get(key);
     if (node == nullptr) {
-      refuse(table.source(), "'" + prefix + "' needs a '" + key + "'");
+      const bool vowel = std::string_view("aeiou").find(key[0]) != std::string_view::npos;
+      refuse(table.source(), "'" + prefix + "' needs " + (vowel ? "an '" : "a '") + key + "'");
     }
     return *node;
   }
@@ -180,7 +181,7 @@ void only_keys_of(const Reader &reader, const toml::table &table, const std::str
 
 std::string shape_of(const Reader &reader, const toml::table &table, const std::string &key,
                      std::initializer_list<std::string_view> shapes) {
-  const std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
+  std::string shape = reader.string(reader.required(table, key, "shape"), key + ".shape");
   if (std::find(shapes.begin(), shapes.end(), shape) == shapes.end()) {
     std::string list;
     std::size_t left = shapes.size();
@@ -380,8 +381,8 @@ EngineJoint read_joint(const Reader &reader, const toml::table &table, const std
       std::pair{"hinge", JointType::hinge}, std::pair{"slider", JointType::slider},
       std::pair{"ball", JointType::ball}, std::pair{"universal", JointType::universal},
       std::pair{"fixed", JointType::fixed}};
-  const auto found = std::find_if(types.begin(), types.end(),
-                                  [&](const auto &entry) { return type == entry.first; });
+  const auto *const found = std::find_if(types.begin(), types.end(),
+                                         [&](const auto &entry) { return type == entry.first; });
   if (found == types.end()) {
     reader.refuse(type_node.source(), "'" + key +
                                           ".type' must be \"hinge\", \"slider\", \"ball\", "
@@ -401,8 +402,9 @@ EngineJoint read_joint(const Reader &reader, const toml::table &table, const std
   for (const std::string &name : names) {
     if (std::none_of(bodies.begin(), bodies.end(),
                      [&](const EngineBody &body) { return body.name == name; })) {
-      reader.refuse(names_node.source(),
-                    "'" + prefix + "bodies' names '" + name + "', which is no [[engine.body]]");
+      std::string reason = "'" + prefix;
+      reason.append("bodies' names '").append(name).append("', which is no [[engine.body]]");
+      reader.refuse(names_node.source(), reason);
     }
   }
   joint.first = names[0];
@@ -683,6 +685,7 @@ void read_expectations(const Reader &reader, const toml::table &expect, WorldFil
 }
 
 void check_expected_bodies(const WorldFile &file);
+void check_expected_joints(const WorldFile &file);
 
 void read_table(const Reader &reader, const toml::table &root, WorldFile &file) {
   reader.only_keys(root, "", keys_of(""));
@@ -751,6 +754,10 @@ void check_expected_bodies(const WorldFile &file) {
           (file.engine ? "no [[engine.body]] of the world" : "no body: the file has no [engine]"));
     }
   }
+  check_expected_joints(file);
+}
+
+void check_expected_joints(const WorldFile &file) {
   for (const ExpectedJoint &expected : file.joint_expectations) {
     const auto joint =
         !file.engine ? std::vector<EngineJoint>::const_iterator()
@@ -764,10 +771,15 @@ void check_expected_bodies(const WorldFile &file) {
     // What each type of joint can be read for.
     const JointType type = joint->type;
     const bool turns = type == JointType::hinge || type == JointType::universal;
-    const char *wrong = expected.angle && !turns                               ? "an 'angle'"
-                        : expected.position && type != JointType::slider       ? "a 'position'"
-                        : expected.rate && !turns && type != JointType::slider ? "a 'rate'"
-                                                                               : nullptr;
+    const bool slides = type == JointType::slider;
+    const char *wrong = nullptr;
+    if (expected.angle && !turns) {
+      wrong = "an 'angle'";
+    } else if (expected.position && !slides) {
+      wrong = "a 'position'";
+    } else if (expected.rate && !(turns || slides)) {
+      wrong = "a 'rate'";
+    }
     if (wrong != nullptr) {
       throw Refusal(expected.where + ": [[expect.joint]] '" + expected.name + "' cannot have " +
                     wrong +
@@ -1033,6 +1045,36 @@ std::string not_reached(const Host &host) {
   return ": the run ended after " + std::to_string(host.steps_completed()) + " steps";
 }
 
+// The expectations of a body's turn and of the way it went since from_step.
+void unmet_turn_and_way(const ExpectedBody &expected, const BodyState &seen,
+                        const std::optional<BodyState> &from, const std::string &key,
+                        std::vector<std::string> &unmet) {
+  if (expected.rpy) {
+    const double off = angle_between(quaternion_of_rpy(*expected.rpy), seen.orientation);
+    if (!(off <= expected.angle_tolerance)) {
+      unmet.push_back(key + ": rpy expected " + vector_text(*expected.rpy) + " within " +
+                      number_text(expected.angle_tolerance) + " rad, got " +
+                      vector_text(rpy_of_quaternion(seen.orientation)) + ", turned " +
+                      number_text(off) + " rad from it");
+    }
+  }
+  if (expected.displacement) {
+    if (!from) {
+      unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
+                      ", which the run never saw");
+      return;
+    }
+    const std::array<double, 3> moved{seen.position[0] - from->position[0],
+                                      seen.position[1] - from->position[1],
+                                      seen.position[2] - from->position[2]};
+    if (!within(*expected.displacement, moved, expected.tolerance)) {
+      unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
+                      " expected " + vector_text(*expected.displacement) + " within " +
+                      number_text(expected.tolerance) + ", got " + vector_text(moved));
+    }
+  }
+}
+
 void unmet_bodies(const WorldFile &file, const Host &host, const Observed &observed,
                   std::vector<std::string> &unmet) {
   for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
@@ -1055,32 +1097,9 @@ void unmet_bodies(const WorldFile &file, const Host &host, const Observed &obser
                         number_text(tolerance) + ", got " + vector_text(got));
       }
     }
-    if (expected.rpy) {
-      const double off = angle_between(quaternion_of_rpy(*expected.rpy), seen->orientation);
-      if (!(off <= expected.angle_tolerance)) {
-        unmet.push_back(key + ": rpy expected " + vector_text(*expected.rpy) + " within " +
-                        number_text(expected.angle_tolerance) + " rad, got " +
-                        vector_text(rpy_of_quaternion(seen->orientation)) + ", turned " +
-                        number_text(off) + " rad from it");
-      }
-    }
-    if (expected.displacement) {
-      const std::optional<BodyState> from =
-          i < observed.bodies_from.size() ? observed.bodies_from[i] : std::nullopt;
-      if (!from) {
-        unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
-                        ", which the run never saw");
-        continue;
-      }
-      const std::array<double, 3> moved{seen->position[0] - from->position[0],
-                                        seen->position[1] - from->position[1],
-                                        seen->position[2] - from->position[2]};
-      if (!within(*expected.displacement, moved, expected.tolerance)) {
-        unmet.push_back(key + ": displacement from step " + std::to_string(expected.from_step) +
-                        " expected " + vector_text(*expected.displacement) + " within " +
-                        number_text(expected.tolerance) + ", got " + vector_text(moved));
-      }
-    }
+    unmet_turn_and_way(expected, *seen,
+                       i < observed.bodies_from.size() ? observed.bodies_from[i] : std::nullopt,
+                       key, unmet);
   }
 }
 

@@ -7,7 +7,6 @@
 namespace tamrix_host {
 namespace {
 
-constexpr std::string_view solids = "box sphere capsule cylinder";
 constexpr std::string_view round = "sphere capsule cylinder";
 constexpr std::string_view long_round = "capsule cylinder";
 
