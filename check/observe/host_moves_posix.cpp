@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "observe/host_moves.hpp"
+#include "platform/signals_posix.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
 #include "tamrix_host.hpp"
@@ -53,33 +54,10 @@ pid_t checker = 0;
 thread_local const char *move_now = nullptr;
 thread_local const char *suspect_now = nullptr;
 
+// In a handler too: the table's names are static.
 const char *short_name(int signal) {
-  switch (signal) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGILL:
-      return "SIGILL";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGABRT:
-      return "SIGABRT";
-    case SIGTRAP:
-      return "SIGTRAP";
-    case SIGALRM:
-      return "SIGALRM";
-    case SIGVTALRM:
-      return "SIGVTALRM";
-    case SIGPROF:
-      return "SIGPROF";
-    case SIGUSR1:
-      return "SIGUSR1";
-    case SIGUSR2:
-      return "SIGUSR2";
-    default:
-      return "a signal";
-  }
+  const char *name = tamrix_host::platform::signal_name(signal);
+  return name != nullptr ? name : "a signal";
 }
 
 // The result line, sent and the process ended, with calls safe in a handler.
