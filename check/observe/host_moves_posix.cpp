@@ -24,6 +24,7 @@
 
 #include "observe/host_moves.hpp"
 #include "platform/signals_posix.hpp"
+#include "programs/join.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
 #include "tamrix_host.hpp"
@@ -319,11 +320,10 @@ std::string wait_for_timers(double limit_seconds) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
   }
-  std::string text;
-  for (const Timer &timer : timers) {
-    text += (text.empty() ? "" : ", ") + timer.what + " (" + short_name(timer.signal) + ")" +
-            " due in " + seconds_text(timer.seconds);
-  }
+  const std::string text = tamrix_host::join(timers, ", ", [](const Timer &timer) {
+    return timer.what + " (" + short_name(timer.signal) + ")" + " due in " +
+           seconds_text(timer.seconds);
+  });
   return "after unload, the plug-in had left timers armed: " + text +
          "; each sends its signal to the host, whose default action ends it";
 }

@@ -15,6 +15,8 @@
 #include <tuple>
 #include <utility>
 
+#include "programs/join.hpp"
+
 namespace tamrix_host {
 namespace {
 
@@ -44,12 +46,9 @@ class Reader {
                  std::initializer_list<std::string_view> known) const {
     for (const auto &[key, value] : table) {
       if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
-        std::string list;
-        for (const std::string_view name : known) {
-          list += (list.empty() ? "" : ", ") + std::string(name);
-        }
         std::string reason = "unknown key '";
-        reason.append(prefix).append(key.str()).append("'; the keys here are ").append(list);
+        reason.append(prefix).append(key.str()).append("'; the keys here are ");
+        reason.append(tamrix_host::join(known, ", "));
         refuse(key.source(), reason);
       }
     }
