@@ -77,18 +77,27 @@ if(FOREIGN_ELF_CC)
     FOREIGN_ELF_PATH="${foreign_dir}/foreign.so" FOREIGN_ELF_MACHINE="${foreign_machine}")
 endif()
 if(MINGW_CC)
-  add_custom_command(OUTPUT "${foreign_dir}/windows.dll"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${foreign_dir}"
-    COMMAND "${MINGW_CC}" -shared -O2 -o "${foreign_dir}/windows.dll"
-            "${CMAKE_CURRENT_SOURCE_DIR}/inspect_plugin.c"
-    DEPENDS inspect_plugin.c
-    COMMENT "Building a plug-in for Windows")
-  list(APPEND inspect_foreign_files "${foreign_dir}/windows.dll")
-  list(APPEND inspect_foreign_definitions WINDOWS_DLL_PATH="${foreign_dir}/windows.dll")
+  # A sound DLL, and one of each fault the PE reader tells, for the reader
+  # that every system builds (pe_file_test.cpp).
+  set(windows_dll_options "")
+  set(windows_const_row_dll_options -DINSPECT_CONST_ROW)
+  set(windows_no_aslr_dll_options
+    -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat)
+  foreach(dll IN ITEMS windows windows_const_row windows_no_aslr)
+    add_custom_command(OUTPUT "${foreign_dir}/${dll}.dll"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${foreign_dir}"
+      COMMAND "${MINGW_CC}" -shared -O2 ${${dll}_dll_options} -o "${foreign_dir}/${dll}.dll"
+              "${CMAKE_CURRENT_SOURCE_DIR}/inspect_plugin.c"
+      DEPENDS inspect_plugin.c
+      COMMENT "Building ${dll}.dll, a plug-in for Windows")
+    string(TOUPPER "${dll}" macro)
+    list(APPEND inspect_foreign_files "${foreign_dir}/${dll}.dll")
+    list(APPEND inspect_foreign_definitions ${macro}_DLL_PATH="${foreign_dir}/${dll}.dll")
+  endforeach()
 endif()
 add_custom_target(inspect_foreign_inputs DEPENDS ${inspect_foreign_files})
 
-add_executable(inspect_tests inspect_test.cpp binary_kind_test.cpp)
+add_executable(inspect_tests inspect_test.cpp pe_file_test.cpp binary_kind_test.cpp)
 target_link_libraries(inspect_tests PRIVATE plugin_check_all host_sim_core
                                             GTest::gtest_main)
 foreach(input IN LISTS inspect_inputs)

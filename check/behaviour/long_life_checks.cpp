@@ -11,6 +11,7 @@
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
 #include "observe/process_state.hpp"
+#include "programs/join.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/syscall_filter.hpp"
 
@@ -39,20 +40,13 @@ struct Findings {
   std::vector<std::string> warnings;
 
   [[nodiscard]] Outcome outcome(std::string_view advice) const {
-    const auto joined = [](const std::vector<std::string> &parts) {
-      std::string text;
-      for (const std::string &part : parts) {
-        text += (text.empty() ? "" : "; ") + part;
-      }
-      return text;
-    };
     if (faults.empty() && warnings.empty()) {
       return passed();
     }
     std::vector<std::string> all = faults;
     all.insert(all.end(), warnings.begin(), warnings.end());
     return {faults.empty() ? Verdict::warn : Verdict::fail,
-            joined(all) + "; " + std::string(advice)};
+            tamrix_host::join(all, "; ") + "; " + std::string(advice)};
   }
 };
 

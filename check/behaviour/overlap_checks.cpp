@@ -18,6 +18,7 @@
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
 #include "observe/process_state.hpp"
+#include "programs/join.hpp"
 
 namespace plugin_check {
 namespace {
@@ -203,11 +204,7 @@ class Pool {
 };
 
 std::string changes_text(const std::vector<Change> &changes) {
-  std::string text;
-  for (const Change &change : changes) {
-    text += (text.empty() ? "" : " and ") + change.text;
-  }
-  return text;
+  return tamrix_host::join(changes, " and ", [](const Change &change) { return change.text; });
 }
 
 // What one phase changed, from `last` to `now`, in words; empty if nothing.

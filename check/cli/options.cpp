@@ -8,6 +8,7 @@
 #include "cli/options.hpp"
 #include "programs/command_line.hpp"
 #include "programs/exit_status.hpp"
+#include "programs/join.hpp"
 #include "registry.hpp"
 #include "run/worlds.hpp"
 
@@ -28,11 +29,7 @@ std::string parse_timeout(const std::string &value, double &seconds) {
 }
 
 std::string check_names() {
-  std::string names;
-  for (const Check &check : checks()) {
-    names += (names.empty() ? "" : ", ") + std::string(check.name);
-  }
-  return names;
+  return tamrix_host::join(checks(), ", ", [](const Check &check) { return check.name; });
 }
 
 // Every name in `chosen` is a check's, or the one-line reason.

@@ -18,6 +18,7 @@
 
 #include "binary_kind/binary_kind.hpp"
 #include "inspect/plugin_file.hpp"
+#include "programs/join.hpp"
 
 namespace plugin_check {
 namespace {
@@ -667,10 +668,7 @@ std::vector<OwnCode> array_problems(Elf *elf, Layout &layout, const RunTimeView 
                         " entries where the C runtime needs 1)"});
   } else if (unnamed == 1) {
     const std::vector<std::string> missing = missing_runtime_shape(layout, view);
-    std::string text;
-    for (const std::string &item : missing) {
-      text += (text.empty() ? "" : ", ") + item;
-    }
+    const std::string text = tamrix_host::join(missing, ", ");
     if (!text.empty()) {
       problems.push_back({std::string("its one ") + array.name +
                               " entry may be a function of its own run at " + array.when +

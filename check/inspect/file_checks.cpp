@@ -7,24 +7,19 @@
 #include <string>
 
 #include "inspect/plugin_file.hpp"
+#include "programs/join.hpp"
 #include "registry.hpp"
 
 namespace plugin_check {
 namespace {
 
-std::string join(const std::vector<std::string> &items, const char *separator = "; ") {
-  std::string text;
-  for (const std::string &item : items) {
-    text += (text.empty() ? "" : separator) + item;
-  }
-  return text;
-}
+using tamrix_host::join;
 
 Outcome fails_for(const std::vector<std::string> &problems) {
   if (problems.empty()) {
     return passed();
   }
-  return failed(join(problems));
+  return failed(join(problems, "; "));
 }
 
 // ---- The file's format: the gate of every other file check
@@ -172,7 +167,7 @@ Outcome needed(const PluginFile &file) {
     return passed();
   }
   return failed("needs libraries beyond the system's C runtime and loader: " +
-                join(file.foreign_needed));
+                join(file.foreign_needed, "; "));
 }
 
 const Registration needed_check{{
@@ -305,7 +300,7 @@ Outcome tls_model(const PluginFile &file) {
     return passed();
   }
   return failed("its thread-local variables take the initial-exec model (" +
-                join(file.elf->static_tls) +
+                join(file.elf->static_tls, "; ") +
                 "), which a library loaded after the host started can only have from the C "
                 "library's small static TLS reserve: once that is spent, loading fails with "
                 "\"cannot allocate memory in static TLS block\" (compile them with the default "

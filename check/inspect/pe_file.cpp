@@ -1,9 +1,8 @@
-// Reads a plug-in for Windows: a PE32+ DLL, through the Windows SDK's own
-// header structures laid over the file's bytes. Every read is bounds-checked:
-// the file may be anything.
-#include <windows.h>
-
+// Reads a plug-in for Windows: a PE32+ DLL, through the format's structures
+// copied out of the file's bytes. Every read is bounds-checked: the file may
+// be anything. Built on every system, so a DLL can be read anywhere.
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -15,17 +14,24 @@
 #include <vector>
 
 #include "binary_kind/binary_kind.hpp"
+#include "binary_kind/pe_format.hpp"
 #include "inspect/pe_file.hpp"
 #include "inspect/plugin_file.hpp"
 
 namespace plugin_check {
 namespace {
 
+namespace pe = tamrix_host::pe;
+
+// The structures are copied from the file as they lie, and the format is
+// little-endian, as is every machine plugin-check is built for.
+static_assert(std::endian::native == std::endian::little);
+
 // No plug-in comes near this; a larger file is not read into memory.
 constexpr std::uintmax_t largest_file = std::uintmax_t{256} * 1024 * 1024;
 constexpr std::size_t longest_name = 4096;
 // Far more than any library exports; a count beyond it is a damaged header.
-constexpr DWORD most_exports = 100000;
+constexpr std::uint32_t most_exports = 100000;
 
 class Image {
  public:
@@ -63,14 +69,14 @@ class Image {
 };
 
 struct Layout {
-  IMAGE_FILE_HEADER file{};
-  IMAGE_OPTIONAL_HEADER64 optional{};
-  std::vector<IMAGE_SECTION_HEADER> sections;
+  pe::FileHeader file{};
+  pe::OptionalHeader64 optional{};
+  std::vector<pe::SectionHeader> sections;
 
-  [[nodiscard]] const IMAGE_SECTION_HEADER *section_of(std::uint32_t rva) const {
-    for (const IMAGE_SECTION_HEADER &section : sections) {
-      const std::uint32_t size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
-      if (rva >= section.VirtualAddress && rva - section.VirtualAddress < size) {
+  [[nodiscard]] const pe::SectionHeader *section_of(std::uint32_t rva) const {
+    for (const pe::SectionHeader &section : sections) {
+      const std::uint32_t size = std::max(section.virtual_size, section.size_of_raw_data);
+      if (rva >= section.virtual_address && rva - section.virtual_address < size) {
         return &section;
       }
     }
@@ -80,55 +86,55 @@ struct Layout {
   // Where the byte at `rva` lies in the file; nullopt for memory the loader
   // zero-fills or no section holds.
   [[nodiscard]] std::optional<std::uint64_t> offset_of(std::uint32_t rva) const {
-    const IMAGE_SECTION_HEADER *section = section_of(rva);
-    if (section == nullptr || rva - section->VirtualAddress >= section->SizeOfRawData) {
+    const pe::SectionHeader *section = section_of(rva);
+    if (section == nullptr || rva - section->virtual_address >= section->size_of_raw_data) {
       return std::nullopt;
     }
-    return std::uint64_t{section->PointerToRawData} + (rva - section->VirtualAddress);
+    return std::uint64_t{section->pointer_to_raw_data} + (rva - section->virtual_address);
   }
 
-  [[nodiscard]] IMAGE_DATA_DIRECTORY directory(unsigned index) const {
-    if (index >= optional.NumberOfRvaAndSizes || index >= IMAGE_NUMBEROF_DIRECTORY_ENTRIES) {
+  [[nodiscard]] pe::DataDirectory directory(std::size_t index) const {
+    if (index >= optional.number_of_rva_and_sizes || index >= pe::directory_count) {
       return {};
     }
-    return optional.DataDirectory[index];
+    return optional.data_directory.at(index);
   }
 };
 
 // Reads the headers; false when they do not hold together.
 bool read_layout(const Image &image, Layout &layout) {
-  const auto dos = image.read<IMAGE_DOS_HEADER>(0);
-  if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0) {
+  const auto dos = image.read<pe::DosHeader>(0);
+  if (!dos || dos->e_magic != pe::dos_signature || dos->e_lfanew < 0) {
     return false;
   }
   const auto nt = static_cast<std::uint64_t>(dos->e_lfanew);
-  const auto signature = image.read<DWORD>(nt);
-  const auto file = image.read<IMAGE_FILE_HEADER>(nt + sizeof(DWORD));
-  const std::uint64_t optional_at = nt + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
-  const auto optional = image.read<IMAGE_OPTIONAL_HEADER64>(optional_at);
-  if (!signature || *signature != IMAGE_NT_SIGNATURE || !file || !optional ||
-      file->SizeOfOptionalHeader < offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)) {
+  const auto signature = image.read<std::uint32_t>(nt);
+  const auto file = image.read<pe::FileHeader>(nt + pe::file_header_at);
+  const std::uint64_t optional_at = nt + pe::optional_header_at;
+  const auto optional = image.read<pe::OptionalHeader64>(optional_at);
+  if (!signature || *signature != pe::nt_signature || !file || !optional ||
+      file->size_of_optional_header < offsetof(pe::OptionalHeader64, data_directory)) {
     return false;
   }
   // The COFF symbol table, where a linker left one, ends the file: its string
   // table's length says where.
-  if (file->PointerToSymbolTable != 0) {
-    const std::uint64_t strings = static_cast<std::uint64_t>(file->PointerToSymbolTable) +
-                                  static_cast<std::uint64_t>(file->NumberOfSymbols) * 18U;
-    const auto length = image.read<DWORD>(strings);
+  if (file->pointer_to_symbol_table != 0) {
+    const std::uint64_t strings =
+        static_cast<std::uint64_t>(file->pointer_to_symbol_table) +
+        static_cast<std::uint64_t>(file->number_of_symbols) * pe::symbol_size;
+    const auto length = image.read<std::uint32_t>(strings);
     if (!length || image.bytes().size() - strings < *length) {
       return false;
     }
   }
   layout.file = *file;
   layout.optional = *optional;
-  const std::uint64_t sections_at = optional_at + file->SizeOfOptionalHeader;
-  for (unsigned i = 0; i < file->NumberOfSections; ++i) {
-    const auto section =
-        image.read<IMAGE_SECTION_HEADER>(sections_at + i * sizeof(IMAGE_SECTION_HEADER));
+  const std::uint64_t sections_at = optional_at + file->size_of_optional_header;
+  for (unsigned i = 0; i < file->number_of_sections; ++i) {
+    const auto section = image.read<pe::SectionHeader>(sections_at + i * sizeof(pe::SectionHeader));
     // A section whose bytes lie past the end is a file cut short.
-    if (!section || section->PointerToRawData > image.bytes().size() ||
-        image.bytes().size() - section->PointerToRawData < section->SizeOfRawData) {
+    if (!section || section->pointer_to_raw_data > image.bytes().size() ||
+        image.bytes().size() - section->pointer_to_raw_data < section->size_of_raw_data) {
       return false;
     }
     layout.sections.push_back(*section);
@@ -140,53 +146,56 @@ std::string expected() { return "this plugin-check loads " + tamrix_host::descri
 
 ExportedSymbol judge_export(const Layout &layout, std::string name, std::uint32_t rva) {
   ExportedSymbol exported{std::move(name), "", ""};
-  const IMAGE_DATA_DIRECTORY exports = layout.directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
-  if (rva >= exports.VirtualAddress && rva - exports.VirtualAddress < exports.Size) {
+  const pe::DataDirectory exports = layout.directory(pe::export_directory);
+  if (rva >= exports.virtual_address && rva - exports.virtual_address < exports.size) {
     exported.defect_as_row = exported.defect_as_function = "is forwarded to another DLL";
     return exported;
   }
-  const IMAGE_SECTION_HEADER *section = layout.section_of(rva);
-  const DWORD flags = section != nullptr ? section->Characteristics : 0;
-  if ((flags & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0) {
+  const pe::SectionHeader *section = layout.section_of(rva);
+  const std::uint32_t flags = section != nullptr ? section->characteristics : 0;
+  if ((flags & (pe::section_code | pe::section_execute)) != 0) {
     exported.defect_as_row = "lies in code, not in a data section";
-  } else if ((flags & IMAGE_SCN_MEM_WRITE) == 0) {
+  } else if ((flags & pe::section_write) == 0) {
     // A const row would crash the host's set-up call.
     exported.defect_as_row = "is read-only (declared const?), so set-up cannot store it";
   }
-  if ((flags & IMAGE_SCN_MEM_EXECUTE) == 0) {
+  if ((flags & pe::section_execute) == 0) {
     exported.defect_as_function = "lies in a data section, not in code";
   }
   return exported;
 }
 
 void read_exports(const Image &image, const Layout &layout, PluginFile &file) {
-  const IMAGE_DATA_DIRECTORY where = layout.directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
-  if (where.VirtualAddress == 0) {
+  const pe::DataDirectory where = layout.directory(pe::export_directory);
+  if (where.virtual_address == 0) {
     return;  // exports nothing
   }
-  const std::optional<std::uint64_t> at = layout.offset_of(where.VirtualAddress);
-  const auto directory = at ? image.read<IMAGE_EXPORT_DIRECTORY>(*at) : std::nullopt;
-  const auto names = directory ? layout.offset_of(directory->AddressOfNames) : std::nullopt;
+  const std::optional<std::uint64_t> at = layout.offset_of(where.virtual_address);
+  const auto directory = at ? image.read<pe::ExportDirectory>(*at) : std::nullopt;
+  const auto names = directory ? layout.offset_of(directory->address_of_names) : std::nullopt;
   const auto ordinals =
-      directory ? layout.offset_of(directory->AddressOfNameOrdinals) : std::nullopt;
-  const auto functions = directory ? layout.offset_of(directory->AddressOfFunctions) : std::nullopt;
+      directory ? layout.offset_of(directory->address_of_name_ordinals) : std::nullopt;
+  const auto functions =
+      directory ? layout.offset_of(directory->address_of_functions) : std::nullopt;
   if (!directory || !names || !ordinals || !functions) {
     file.format_problem = "the file's export directory lies outside it; " + expected();
     return;
   }
-  if (directory->NumberOfNames > most_exports) {
+  if (directory->number_of_names > most_exports) {
     file.exports_unreadable =
-        "the export directory claims " + std::to_string(directory->NumberOfNames) + " names";
+        "the export directory claims " + std::to_string(directory->number_of_names) + " names";
     return;
   }
-  for (DWORD i = 0; i < directory->NumberOfNames; ++i) {
-    const auto name_rva = image.read<DWORD>(*names + std::uint64_t{i} * sizeof(DWORD));
-    const auto ordinal = image.read<WORD>(*ordinals + std::uint64_t{i} * sizeof(WORD));
+  for (std::uint32_t i = 0; i < directory->number_of_names; ++i) {
+    const auto name_rva =
+        image.read<std::uint32_t>(*names + std::uint64_t{i} * sizeof(std::uint32_t));
+    const auto ordinal =
+        image.read<std::uint16_t>(*ordinals + std::uint64_t{i} * sizeof(std::uint16_t));
     const auto name_at = name_rva ? layout.offset_of(*name_rva) : std::nullopt;
     const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
-    const auto rva = ordinal
-                         ? image.read<DWORD>(*functions + std::uint64_t{*ordinal} * sizeof(DWORD))
-                         : std::nullopt;
+    const auto rva = ordinal ? image.read<std::uint32_t>(*functions + std::uint64_t{*ordinal} *
+                                                                          sizeof(std::uint32_t))
+                             : std::nullopt;
     if (!name || !rva) {
       file.format_problem = "the file's export directory is damaged; " + expected();
       return;
@@ -213,26 +222,25 @@ bool engine_library(std::string name) {
 }
 
 void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
-  const IMAGE_DATA_DIRECTORY where = layout.directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
-  if (where.VirtualAddress == 0) {
+  const pe::DataDirectory where = layout.directory(pe::import_directory);
+  if (where.virtual_address == 0) {
     return;
   }
-  const std::optional<std::uint64_t> at = layout.offset_of(where.VirtualAddress);
+  const std::optional<std::uint64_t> at = layout.offset_of(where.virtual_address);
   if (!at) {
     file.foreign_needed.emplace_back("an import table outside the file");
     return;
   }
   for (std::uint64_t i = 0;; ++i) {
-    const auto entry =
-        image.read<IMAGE_IMPORT_DESCRIPTOR>(*at + i * sizeof(IMAGE_IMPORT_DESCRIPTOR));
+    const auto entry = image.read<pe::ImportDescriptor>(*at + i * sizeof(pe::ImportDescriptor));
     if (!entry) {
       file.foreign_needed.emplace_back("an import table that runs off the file's end");
       return;
     }
-    if (entry->Name == 0) {
+    if (entry->name == 0) {
       return;  // the table's terminator
     }
-    const auto name_at = layout.offset_of(entry->Name);
+    const auto name_at = layout.offset_of(entry->name);
     const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
     if (!name) {
       file.foreign_needed.emplace_back("a DLL whose name cannot be read");
@@ -245,10 +253,9 @@ void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
 }
 
 DllCharacteristics characteristics(const Layout &layout) {
-  const WORD flags = layout.optional.DllCharacteristics;
-  return {(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) != 0,
-          (flags & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA) != 0,
-          (flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) != 0};
+  const std::uint16_t flags = layout.optional.dll_characteristics;
+  return {(flags & pe::dll_dynamic_base) != 0, (flags & pe::dll_high_entropy_va) != 0,
+          (flags & pe::dll_nx_compat) != 0};
 }
 
 // Every DLL has an entry point through which the C runtime starts at load,
@@ -287,7 +294,7 @@ PluginFile read_dll(std::vector<unsigned char> bytes, const tamrix_host::BinaryK
   return file;
 }
 
-PluginFile read_plugin_file(const std::string &path) {
+PluginFile read_dll_file(const std::string &path, const tamrix_host::BinaryKind &loadable) {
   PluginFile file = code_unknown();
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);
@@ -310,7 +317,7 @@ PluginFile read_plugin_file(const std::string &path) {
     file.format_problem = "cannot read " + path;
     return file;
   }
-  return read_dll(std::move(bytes), tamrix_host::loadable_kind());
+  return read_dll(std::move(bytes), loadable);
 }
 
 }  // namespace plugin_check

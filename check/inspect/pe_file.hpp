@@ -1,8 +1,9 @@
-// The PE reader on bytes alone, apart from the file they came from, so the
-// format's reading can be tried on any machine with any bytes (the fuzzer
-// does).
+// The PE reader, built on every system: a DLL's file, or its bytes alone,
+// can be read on any machine (the fuzzer and the tests do). On Windows,
+// read_plugin_file() is read_dll_file() for the DLLs this program loads.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "binary_kind/binary_kind.hpp"
@@ -10,8 +11,11 @@
 
 namespace plugin_check {
 
-// Reads `bytes` as a DLL for a program that loads `loadable`: read_plugin_file()
-// once the file is read. Never throws for bad bytes.
+// Reads `bytes` as a DLL for a program that loads `loadable`. Never throws for
+// bad bytes.
 PluginFile read_dll(std::vector<unsigned char> bytes, const tamrix_host::BinaryKind &loadable);
+
+// Reads the file at `path` as read_dll() does, without loading it.
+PluginFile read_dll_file(const std::string &path, const tamrix_host::BinaryKind &loadable);
 
 }  // namespace plugin_check

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "observe/host_moves.hpp"
+#include "platform/signals_posix.hpp"
+#include "programs/join.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
 #include "tamrix_host.hpp"
@@ -53,33 +55,10 @@ pid_t checker = 0;
 thread_local const char *move_now = nullptr;
 thread_local const char *suspect_now = nullptr;
 
+// In a handler too: the table's names are static.
 const char *short_name(int signal) {
-  switch (signal) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGILL:
-      return "SIGILL";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGABRT:
-      return "SIGABRT";
-    case SIGTRAP:
-      return "SIGTRAP";
-    case SIGALRM:
-      return "SIGALRM";
-    case SIGVTALRM:
-      return "SIGVTALRM";
-    case SIGPROF:
-      return "SIGPROF";
-    case SIGUSR1:
-      return "SIGUSR1";
-    case SIGUSR2:
-      return "SIGUSR2";
-    default:
-      return "a signal";
-  }
+  const char *name = tamrix_host::platform::signal_name(signal);
+  return name != nullptr ? name : "a signal";
 }
 
 // The result line, sent and the process ended, with calls safe in a handler.
@@ -341,11 +320,10 @@ std::string wait_for_timers(double limit_seconds) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
   }
-  std::string text;
-  for (const Timer &timer : timers) {
-    text += (text.empty() ? "" : ", ") + timer.what + " (" + short_name(timer.signal) + ")" +
-            " due in " + seconds_text(timer.seconds);
-  }
+  const std::string text = tamrix_host::join(timers, ", ", [](const Timer &timer) {
+    return timer.what + " (" + short_name(timer.signal) + ")" + " due in " +
+           seconds_text(timer.seconds);
+  });
   return "after unload, the plug-in had left timers armed: " + text +
          "; each sends its signal to the host, whose default action ends it";
 }

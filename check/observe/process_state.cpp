@@ -7,17 +7,12 @@
 #include <string_view>
 
 #include "observe/process_state.hpp"
+#include "programs/join.hpp"
 
 namespace plugin_check {
 namespace {
 
-std::string joined(const std::vector<std::string> &parts, std::string_view separator) {
-  std::string text;
-  for (const std::string &part : parts) {
-    text += (text.empty() ? "" : std::string(separator)) + part;
-  }
-  return text;
-}
+using tamrix_host::join;
 
 std::string counted(long count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
@@ -69,10 +64,7 @@ std::vector<std::string> entry_changes(const std::vector<std::string> &before,
 }
 
 std::string pids_text(const std::vector<long> &pids) {
-  std::vector<std::string> numbers;
-  std::transform(pids.begin(), pids.end(), std::back_inserter(numbers),
-                 [](long pid) { return std::to_string(pid); });
-  return joined(numbers, ", ");
+  return join(pids, ", ", [](long pid) { return std::to_string(pid); });
 }
 
 std::string octal(int mode) {
@@ -87,7 +79,7 @@ std::vector<Change> difference(const ProcessState &before, const ProcessState &a
   std::vector<Change> changes;
   const auto add = [&changes](Aspect aspect, const std::vector<std::string> &parts) {
     if (!parts.empty()) {
-      changes.push_back({aspect, joined(parts, " and ")});
+      changes.push_back({aspect, join(parts, " and ")});
     }
   };
   add(Aspect::fp_environment, fp_changes(before.fp, after.fp));
@@ -142,7 +134,7 @@ std::vector<Change> difference(const ProcessState &before, const ProcessState &a
       const std::vector<std::string> parts =
           row_changes(rows[i], *before.table[i], *after.table[i]);
       if (!parts.empty()) {
-        changes.push_back({Aspect::process, joined(parts, " and "), rows[i].name, rows[i].level,
+        changes.push_back({Aspect::process, join(parts, " and "), rows[i].name, rows[i].level,
                            rows[i].changes_with_load});
       }
     }

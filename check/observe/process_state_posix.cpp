@@ -18,6 +18,7 @@
 
 #include "observe/fp_control.hpp"
 #include "observe/process_state.hpp"
+#include "platform/signals_posix.hpp"
 
 extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
@@ -123,8 +124,8 @@ std::string signal_name(int number) {
   if (number >= SIGRTMIN && number <= SIGRTMAX) {
     return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
   }
-  const char *name = sigabbrev_np(number);
-  return name != nullptr ? "SIG" + std::string(name) : "signal " + std::to_string(number);
+  const char *name = tamrix_host::platform::signal_name(number);
+  return name != nullptr ? std::string(name) : "signal " + std::to_string(number);
 }
 
 std::string disposition(std::uintptr_t handler) {

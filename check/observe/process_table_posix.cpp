@@ -25,6 +25,7 @@
 
 #include "observe/fp_control.hpp"
 #include "observe/process_state.hpp"
+#include "platform/signals_posix.hpp"
 
 extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
 
@@ -206,9 +207,8 @@ Value posix_timers(TableSources & /*sources*/) {
       text += line.substr(4);
     } else if (line.starts_with("signal: ")) {
       const int number = static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
-      const char *name = sigabbrev_np(number);
-      text +=
-          std::string(" (SIG") + (name != nullptr ? name : std::to_string(number).c_str()) + ")";
+      const char *name = tamrix_host::platform::signal_name(number);
+      text += std::string(" (") + (name != nullptr ? name : "SIG" + std::to_string(number)) + ")";
     }
   }
   return text;
@@ -278,8 +278,8 @@ Value death_signal(TableSources & /*sources*/) {
   if (!number || *number == "0") {
     return number ? Value("none") : number;
   }
-  const char *name = sigabbrev_np(std::stoi(*number));
-  return name != nullptr ? "SIG" + std::string(name) : *number;
+  const char *name = tamrix_host::platform::signal_name(std::stoi(*number));
+  return name != nullptr ? Value(name) : number;
 }
 
 Value on_off(const Value &number) { return number ? Value(*number == "0" ? "off" : "on") : number; }

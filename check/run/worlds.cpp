@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "programs/join.hpp"
 #include "sim/world_file.hpp"
 
 namespace plugin_check {
@@ -63,10 +64,9 @@ tamrix_host::World checker_engine_world() {
 
 std::string checker_engine_world_text() {
   const tamrix_host::World world = checker_engine_world();
-  std::string text;
-  for (const EngineBody &body : world.engine->bodies) {
-    text += (text.empty() ? "" : ", ") + body.name + " (" + shape_name(body.shape) + ")";
-  }
+  std::string text = tamrix_host::join(world.engine->bodies, ", ", [](const EngineBody &body) {
+    return body.name + " (" + shape_name(body.shape) + ")";
+  });
   text += "; fixed geometries: ";
   for (const EngineGeometry &geometry : world.engine->geometries) {
     text += geometry.name + " (" + shape_name(geometry.shape) + ")" +

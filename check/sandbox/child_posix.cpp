@@ -23,7 +23,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/platform.hpp"
+#include "platform/signals_posix.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
 #include "sandbox/coverage.hpp"
@@ -35,15 +35,6 @@ namespace {
 int channel_fd = -1;
 struct stat channel_file {};
 std::string token;
-
-std::string signal_text(int number) {
-  if (const char *name = tamrix_host::platform::crash_name(static_cast<unsigned long>(number))) {
-    return name;
-  }
-  const char *description = strsignal(number);  // NOLINT(concurrency-mt-unsafe): parent only
-  return "signal " + std::to_string(number) + " (" + (description != nullptr ? description : "?") +
-         ")";
-}
 
 bool same_file(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -260,7 +251,7 @@ void name_the_end(bool ended, int status, ChildOutcome &outcome) {
     outcome.end = ChildOutcome::End::timed_out;
   } else if (WIFSIGNALED(status)) {
     outcome.end = ChildOutcome::End::crashed;
-    outcome.cause = signal_text(WTERMSIG(status));
+    outcome.cause = tamrix_host::platform::signal_text(WTERMSIG(status));
   } else {
     outcome.end = ChildOutcome::End::exited;
     outcome.exit_status = WEXITSTATUS(status);

@@ -1,16 +1,19 @@
 #include "binary_kind/binary_kind.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "binary_kind/pe_format.hpp"
+
 namespace tamrix_host {
 namespace {
 
-// Header constants of both formats, spelled out here because Windows has no
-// <elf.h> and Linux no <winnt.h>.
+// ELF's header constants, spelled out here because Windows has no <elf.h>;
+// PE's are in pe_format.hpp, which the PE reader shares.
 constexpr std::size_t elf_class_at = 4;
 constexpr std::size_t elf_data_at = 5;
 constexpr std::size_t elf_type_at = 16;
@@ -22,14 +25,12 @@ constexpr unsigned elf_data_big_endian = 2;
 constexpr unsigned elf_type_executable = 2;
 constexpr unsigned elf_type_shared = 3;
 
-constexpr std::size_t pe_offset_at = 0x3c;
-constexpr std::size_t coff_machine_at = 4;  // after the "PE\0\0" signature
-constexpr std::size_t coff_characteristics_at = 22;
-constexpr std::size_t optional_magic_at = 24;
-constexpr std::size_t pe_header_prefix = 26;
-constexpr unsigned pe_file_dll = 0x2000;
-constexpr unsigned pe32_magic = 0x10b;
-constexpr unsigned pe32_plus_magic = 0x20b;
+constexpr std::size_t coff_machine_at = pe::file_header_at + offsetof(pe::FileHeader, machine);
+constexpr std::size_t coff_characteristics_at =
+    pe::file_header_at + offsetof(pe::FileHeader, characteristics);
+constexpr std::size_t optional_magic_at =
+    pe::optional_header_at + offsetof(pe::OptionalHeader64, magic);
+constexpr std::size_t pe_header_prefix = optional_magic_at + sizeof(std::uint16_t);
 
 // Far enough for any PE header a linker writes; a file whose header lies
 // further is no library a loader would take either.
@@ -84,13 +85,13 @@ std::string elf_machine(unsigned machine) {
 
 std::string pe_machine(unsigned machine) {
   switch (machine) {
-    case 0x14c:
+    case pe::machine_i386:
       return "x86";
-    case 0x1c4:
+    case pe::machine_arm_thumb:
       return "ARM";
-    case 0x8664:
+    case pe::machine_amd64:
       return "x86-64";
-    case 0xaa64:
+    case pe::machine_arm64:
       return "AArch64";
     default:
       return hex(machine);
@@ -117,21 +118,21 @@ BinaryKind elf_kind(std::span<const unsigned char> bytes) {
 // A DOS stub without a PE header behind it is no Windows binary; unknown.
 BinaryKind pe_kind(std::span<const unsigned char> bytes) {
   BinaryKind kind;
-  if (bytes.size() < pe_offset_at + 4) {
+  if (bytes.size() < pe::lfanew_at + 4) {
     return kind;
   }
-  const std::size_t pe = read32le(bytes, pe_offset_at);
-  if (pe > bytes.size() || bytes.size() - pe < pe_header_prefix ||
-      read32le(bytes, pe) != 0x00004550U) {  // "PE\0\0"
+  const std::size_t nt = read32le(bytes, pe::lfanew_at);
+  if (nt > bytes.size() || bytes.size() - nt < pe_header_prefix ||
+      read32le(bytes, nt) != pe::nt_signature) {
     return kind;
   }
   kind.format = BinaryKind::Format::pe;
-  kind.machine = pe_machine(read16(bytes, pe + coff_machine_at, false));
-  kind.role = (read16(bytes, pe + coff_characteristics_at, false) & pe_file_dll) != 0
+  kind.machine = pe_machine(read16(bytes, nt + coff_machine_at, false));
+  kind.role = (read16(bytes, nt + coff_characteristics_at, false) & pe::file_dll) != 0
                   ? BinaryKind::Role::library
                   : BinaryKind::Role::executable;
-  const unsigned magic = read16(bytes, pe + optional_magic_at, false);
-  kind.bits = magic == pe32_plus_magic ? 64 : magic == pe32_magic ? 32 : 0;
+  const unsigned magic = read16(bytes, nt + optional_magic_at, false);
+  kind.bits = magic == pe::pe32_plus_magic ? 64 : magic == pe::pe32_magic ? 32 : 0;
   return kind;
 }
 
@@ -150,7 +151,7 @@ BinaryKind binary_kind(std::span<const unsigned char> bytes) {
       bytes[3] == 'F') {
     return elf_kind(bytes);
   }
-  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+  if (bytes.size() >= 2 && read16(bytes, 0, false) == pe::dos_signature) {
     return pe_kind(bytes);
   }
   return {};

@@ -2,10 +2,13 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.hpp"
+#include "platform/signals_posix.hpp"
 #include "programs/exit_status.hpp"
 #include "tamrix_host.hpp"
 
@@ -17,19 +20,56 @@ const char *crash_program = "";
 struct SignalName {
   int number;
   const char *name;
+  // The words of a crash by it, for the signals a faulty plug-in raises; null
+  // for the others, which the crash handler leaves alone.
+  const char *crash;
 };
 
-// The signals a faulty plug-in raises, named in the words an author looks up;
-// a table rather than strsignal() because the crash handler may not allocate.
-constexpr std::array<SignalName, 7> crash_signals = {{
-    {SIGSEGV, "SIGSEGV (invalid memory access)"},
-    {SIGBUS, "SIGBUS (bus error)"},
-    {SIGILL, "SIGILL (illegal instruction)"},
-    {SIGFPE, "SIGFPE (arithmetic error)"},
-    {SIGABRT, "SIGABRT (aborted)"},
-    {SIGTRAP, "SIGTRAP (trap)"},
-    {SIGSYS, "SIGSYS (bad system call)"},
+// Every signal the system names, in the words an author looks up; a table
+// rather than strsignal() or sigabbrev_np() because a signal handler may read
+// it: it neither allocates nor takes a lock.
+constexpr std::array<SignalName, 31> signals = {{
+    {SIGHUP, "SIGHUP", nullptr},
+    {SIGINT, "SIGINT", nullptr},
+    {SIGQUIT, "SIGQUIT", nullptr},
+    {SIGILL, "SIGILL", "SIGILL (illegal instruction)"},
+    {SIGTRAP, "SIGTRAP", "SIGTRAP (trap)"},
+    {SIGABRT, "SIGABRT", "SIGABRT (aborted)"},
+    {SIGBUS, "SIGBUS", "SIGBUS (bus error)"},
+    {SIGFPE, "SIGFPE", "SIGFPE (arithmetic error)"},
+    {SIGKILL, "SIGKILL", nullptr},
+    {SIGUSR1, "SIGUSR1", nullptr},
+    {SIGSEGV, "SIGSEGV", "SIGSEGV (invalid memory access)"},
+    {SIGUSR2, "SIGUSR2", nullptr},
+    {SIGPIPE, "SIGPIPE", nullptr},
+    {SIGALRM, "SIGALRM", nullptr},
+    {SIGTERM, "SIGTERM", nullptr},
+    {SIGSTKFLT, "SIGSTKFLT", nullptr},
+    {SIGCHLD, "SIGCHLD", nullptr},
+    {SIGCONT, "SIGCONT", nullptr},
+    {SIGSTOP, "SIGSTOP", nullptr},
+    {SIGTSTP, "SIGTSTP", nullptr},
+    {SIGTTIN, "SIGTTIN", nullptr},
+    {SIGTTOU, "SIGTTOU", nullptr},
+    {SIGURG, "SIGURG", nullptr},
+    {SIGXCPU, "SIGXCPU", nullptr},
+    {SIGXFSZ, "SIGXFSZ", nullptr},
+    {SIGVTALRM, "SIGVTALRM", nullptr},
+    {SIGPROF, "SIGPROF", nullptr},
+    {SIGWINCH, "SIGWINCH", nullptr},
+    {SIGPOLL, "SIGPOLL", nullptr},
+    {SIGPWR, "SIGPWR", nullptr},
+    {SIGSYS, "SIGSYS", "SIGSYS (bad system call)"},
 }};
+
+const SignalName *find_signal(int number) {
+  for (const SignalName &signal : signals) {
+    if (signal.number == number) {
+      return &signal;
+    }
+  }
+  return nullptr;
+}
 
 void write_all(int fd, const char *data, std::size_t size) {
   while (size > 0) {
@@ -61,13 +101,24 @@ extern "C" void on_crash(int number) {
 
 }  // namespace
 
-const char *crash_name(unsigned long code) {
-  for (const SignalName &signal : crash_signals) {
-    if (static_cast<unsigned long>(signal.number) == code) {
-      return signal.name;
-    }
+const char *signal_name(int number) {
+  const SignalName *signal = find_signal(number);
+  return signal != nullptr ? signal->name : nullptr;
+}
+
+std::string signal_text(int number) {
+  if (const char *name = crash_name(static_cast<unsigned long>(number))) {
+    return name;
   }
-  return nullptr;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): only a process's watcher asks, on one thread
+  const char *description = strsignal(number);
+  return "signal " + std::to_string(number) + " (" + (description != nullptr ? description : "?") +
+         ")";
+}
+
+const char *crash_name(unsigned long code) {
+  const SignalName *signal = code <= INT_MAX ? find_signal(static_cast<int>(code)) : nullptr;
+  return signal != nullptr ? signal->crash : nullptr;
 }
 
 void report_crashes(const char *program) {
@@ -82,8 +133,10 @@ void report_crashes(const char *program) {
   action.sa_handler = on_crash;
   action.sa_flags = SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  for (const SignalName &signal : crash_signals) {
-    sigaction(signal.number, &action, nullptr);
+  for (const SignalName &signal : signals) {
+    if (signal.crash != nullptr) {
+      sigaction(signal.number, &action, nullptr);
+    }
   }
 }
 

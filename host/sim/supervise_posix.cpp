@@ -23,6 +23,7 @@
 #include <system_error>
 
 #include "platform/platform.hpp"
+#include "platform/signals_posix.hpp"
 #include "programs/exit_status.hpp"
 #include "sim/ending.hpp"
 #include "tamrix_host.hpp"
@@ -112,14 +113,6 @@ bool replaced(pid_t child) {
   return fields >> flags && (flags & forked_not_executed) == 0;
 }
 
-std::string signal_text(int number) {
-  if (const char *name = platform::crash_name(static_cast<unsigned long>(number))) {
-    return name;
-  }
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): the watching process has one thread
-  return "signal " + std::to_string(number) + " (" + strsignal(number) + ")";
-}
-
 // The one line for an end that was not the run's own finish.
 std::string ending_text(const Report &seen, const siginfo_t &info, bool was_replaced) {
   std::string hook(seen.hook.data(), strnlen(seen.hook.data(), seen.hook.size()));
@@ -136,10 +129,10 @@ std::string ending_text(const Report &seen, const siginfo_t &info, bool was_repl
   if (info.si_code != CLD_EXITED) {
     if (platform::crash_name(static_cast<unsigned long>(info.si_status)) != nullptr) {
       return (in_hook ? "crash in " + hook : "crash" + outside) + ": " +
-             signal_text(info.si_status);
+             platform::signal_text(info.si_status);
     }
     return (in_hook ? hook + " ended the process" : "the process ended" + outside) + " with " +
-           signal_text(info.si_status);
+           platform::signal_text(info.si_status);
   }
   const char *way = "the exit_group system call";
   switch (seen.ending) {

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <utility>
 
+#include "programs/join.hpp"
 #include "sim/world_keys.hpp"
 
 namespace tamrix_host {
@@ -46,12 +47,9 @@ class Reader {
                  const std::vector<std::string_view> &known) const {
     for (const auto &[key, value] : table) {
       if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
-        std::string list;
-        for (const std::string_view name : known) {
-          list += (list.empty() ? "" : ", ") + std::string(name);
-        }
         std::string reason = "unknown key '";
-        reason.append(prefix).append(key.str()).append("'; the keys here are ").append(list);
+        reason.append(prefix).append(key.str()).append("'; the keys here are ");
+        reason.append(tamrix_host::join(known, ", "));
         refuse(key.source(), reason);
       }
     }
