@@ -108,18 +108,16 @@ TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
 }
 
 // Each check is registered beside its code; together they must still make one
-// run: unique names and places, the file stage first, one gate per stage at
-// its head, and the body its stage calls.
-TEST(PluginCheckRegistry, EveryCheckHasItsOwnNamePlaceAndBody) {
+// run: unique names, the file stage first, one gate per stage at its head,
+// and the body its stage calls.
+TEST(PluginCheckRegistry, EveryCheckHasItsOwnNameAndBody) {
   const std::vector<plugin_check::Check> &all = plugin_check::checks();
   ASSERT_FALSE(all.empty());
   std::set<std::string_view> names;
-  std::set<int> places;
   plugin_check::Stage stage = plugin_check::Stage::file;
   bool stage_begins = true;
   for (const plugin_check::Check &check : all) {
     EXPECT_TRUE(names.insert(check.name).second) << check.name << " is registered twice";
-    EXPECT_TRUE(places.insert(check.place).second) << check.name << " shares its place";
     EXPECT_FALSE(stage == plugin_check::Stage::behaviour &&
                  check.stage == plugin_check::Stage::file)
         << check.name << " is a file check after a behaviour check";
