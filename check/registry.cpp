@@ -14,9 +14,9 @@ std::vector<Check> &registered() {
 
 }  // namespace
 
-Registration::Registration(const Check &check, std::source_location where) noexcept {
+Registration::Registration(const Check &check, const char *file) noexcept {
   registered().push_back(check);
-  registered().back().source = where.file_name();
+  registered().back().source = file;
 }
 
 const std::vector<Check> &checks() {

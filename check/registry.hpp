@@ -4,7 +4,6 @@
 // all made from the registrations, so none can drift from what runs.
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +79,9 @@ struct Check {
 
 // Registers `check`; made once per check, as a static object beside its code.
 struct Registration {
-  explicit Registration(const Check &check,
-                        std::source_location where = std::source_location::current()) noexcept;
+  // `file` is the registering file's, as the compiler names it where the
+  // registration is written (clang 14 has no std::source_location).
+  explicit Registration(const Check &check, const char *file = __builtin_FILE()) noexcept;
 };
 
 // Every registered check, in the order of the run.
