@@ -14,13 +14,16 @@ std::vector<Check> &registered() {
 
 }  // namespace
 
-Registration::Registration(const Check &check) noexcept { registered().push_back(check); }
+Registration::Registration(const Check &check, const char *file) noexcept {
+  registered().push_back(check);
+  registered().back().source = file;
+}
 
 const std::vector<Check> &checks() {
   // Sorted once, at first use, when every file's registrations are in.
   static const bool sorted = [] {
     std::stable_sort(registered().begin(), registered().end(),
-                     [](const Check &a, const Check &b) { return a.place < b.place; });
+                     [](const Check &a, const Check &b) { return a.group < b.group; });
     return true;
   }();
   static_cast<void>(sorted);

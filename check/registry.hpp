@@ -1,5 +1,5 @@
 // Every check plugin-check makes registers itself here, once, beside its
-// code: its name, what it proves, its level, platforms, stage and place in
+// code: its name, what it proves, its level, platforms, stage and group in
 // the run. The run, the report, --list, --help, the man pages and JUnit are
 // all made from the registrations, so none can drift from what runs.
 #pragma once
@@ -31,14 +31,32 @@ enum class Platforms { all, linux_only, windows_only };
 // child process of its own.
 enum class Stage { file, behaviour };
 
+// Where a check runs, by name: the groups run in the order written here, and
+// the checks of a group in the order their one file registers them (a file's
+// static objects are made in the order they are written, whatever the link
+// order of the files). The file checks come first, and their first is the
+// file's format; the load check is the first of the behaviour stage.
+enum class Group {
+  file,          // what the file says, read without loading it
+  load,          // the gate of every behaviour check
+  rows,          // the service table's rows
+  contract,      // a life, and the calls a host may make out of turn
+  step_collide,  // step and collide, on threads and many times over
+  engine,        // the engine's world around the plug-in
+  process,       // the process around each call of a life, part by part
+  table,         // the process as one table
+  long_life,     // a thousand steps
+  overlap,       // steps on several host threads
+  after_unload,  // the host's moves once the plug-in is gone
+};
+
 struct Check {
   std::string_view name;
   std::string_view proves;  // one sentence, for --list
   Level level = Level::failure;
   Platforms platforms = Platforms::all;
   Stage stage = Stage::behaviour;
-  // Where it runs: lower first, the file stage before the behaviour stage.
-  int place = 0;
+  Group group = Group::file;
   // Whether the later checks of its stage wait for it to pass: a file that is
   // no plug-in here is not read further, and one that does not load is not run.
   bool gate = false;
@@ -53,11 +71,17 @@ struct Check {
   Outcome (*judge)(const PluginFile &file) = nullptr;
   Outcome (*run)(const tamrix_host::Plugin &plugin, tamrix_host::Host &host) = nullptr;
   Outcome (*run_loading)(const std::string &path, tamrix_host::Host &host) = nullptr;
+
+  // The file that registered it, set by Registration: a group's order is that
+  // file's only while the group has one file.
+  std::string_view source = {};
 };
 
 // Registers `check`; made once per check, as a static object beside its code.
 struct Registration {
-  explicit Registration(const Check &check) noexcept;
+  // `file` is the registering file's, as the compiler names it where the
+  // registration is written (clang 14 has no std::source_location).
+  explicit Registration(const Check &check, const char *file = __builtin_FILE()) noexcept;
 };
 
 // Every registered check, in the order of the run.

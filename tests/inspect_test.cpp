@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "inspect/file_checks.hpp"
 #include "inspect/plugin_file.hpp"
 #include "registry.hpp"
+#include "run/battery.hpp"
 
 #ifdef INSPECT_NEEDS_LIBM_PATH  // built on ELF platforms, which are POSIX
 #include <sys/stat.h>

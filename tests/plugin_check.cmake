@@ -309,6 +309,11 @@ add_executable(plugin_check_tests plugin_check_test.cpp)
 # With every check registered, as plugin-check has them.
 target_link_libraries(plugin_check_tests PRIVATE plugin_check_all
                                                  GTest::gtest_main)
+# The registrations are held to the sources that make them and to the page
+# that documents them.
+target_compile_definitions(plugin_check_tests PRIVATE
+  CHECK_SOURCE_DIR="${PROJECT_SOURCE_DIR}/check"
+  PLUGIN_CHECK_PAGE="${PROJECT_SOURCE_DIR}/docs/plugin-check.md")
 gtest_discover_tests(plugin_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${coverage_fixture})
 
 # ---- Faults against plugin-check's own verdicts and the table after set-up.

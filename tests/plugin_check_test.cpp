@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 #include <ode/ode.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -108,18 +113,16 @@ TEST(PluginCheckOptions, HelpAndListCoverEveryCheckOfTheTable) {
 }
 
 // Each check is registered beside its code; together they must still make one
-// run: unique names and places, the file stage first, one gate per stage at
-// its head, and the body its stage calls.
-TEST(PluginCheckRegistry, EveryCheckHasItsOwnNamePlaceAndBody) {
+// run: unique names, the file stage first, one gate per stage at its head,
+// and the body its stage calls.
+TEST(PluginCheckRegistry, EveryCheckHasItsOwnNameAndBody) {
   const std::vector<plugin_check::Check> &all = plugin_check::checks();
   ASSERT_FALSE(all.empty());
   std::set<std::string_view> names;
-  std::set<int> places;
   plugin_check::Stage stage = plugin_check::Stage::file;
   bool stage_begins = true;
   for (const plugin_check::Check &check : all) {
     EXPECT_TRUE(names.insert(check.name).second) << check.name << " is registered twice";
-    EXPECT_TRUE(places.insert(check.place).second) << check.name << " shares its place";
     EXPECT_FALSE(stage == plugin_check::Stage::behaviour &&
                  check.stage == plugin_check::Stage::file)
         << check.name << " is a file check after a behaviour check";
@@ -135,6 +138,139 @@ TEST(PluginCheckRegistry, EveryCheckHasItsOwnNamePlaceAndBody) {
     EXPECT_EQ(plugin_check::find_check(check.name), &check);
   }
   EXPECT_EQ(all.front().name, "file-format");
+}
+
+// Every registration in check/'s sources is in the program, made by the file
+// that holds it: a file of checks the linker left out shows here. Each group
+// is one file's, in that file's order, so no order depends on the link.
+TEST(PluginCheckRegistry, HoldsEveryCheckTheSourcesRegisterEachGroupFromOneFile) {
+  const std::regex registration(R"re(Registration\s+\w+\{\{\s*\.name = "([^"]+)")re");
+  std::map<std::string, std::pair<std::string, std::size_t>> in_sources;  // file, place in it
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(CHECK_SOURCE_DIR)) {
+    if (entry.path().extension() != ".cpp") {
+      continue;
+    }
+    std::ifstream in(entry.path());
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::size_t place = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), registration), end; it != end; ++it) {
+      in_sources[(*it)[1]] = {entry.path().filename().string(), place++};
+    }
+  }
+  ASSERT_GT(in_sources.size(), 1U);
+  std::map<plugin_check::Group, std::pair<std::string, std::size_t>> group_seen;
+  for (const plugin_check::Check &check : plugin_check::checks()) {
+    const auto found = in_sources.find(std::string(check.name));
+    ASSERT_NE(found, in_sources.end()) << check.name << " is registered by no file of check/";
+    const auto &[file, place] = found->second;
+    EXPECT_EQ(std::filesystem::path(check.source).filename(), file) << check.name;
+    const auto [seen, first] = group_seen.try_emplace(check.group, file, place);
+    EXPECT_EQ(seen->second.first, file)
+        << check.name << " shares its group with the checks of " << seen->second.first;
+    EXPECT_TRUE(first || seen->second.second < place)
+        << check.name << " runs out of its file's order";
+    seen->second.second = place;
+    in_sources.erase(found);
+  }
+  for (const auto &[name, where] : in_sources) {
+    ADD_FAILURE() << name << ", registered in " << where.first
+                  << ", is not in the program: is its file in plugin_check_checks?";
+  }
+}
+
+// The page's table cells, split at '|'; empty for a line of no table.
+std::vector<std::string> cells(const std::string &line) {
+  std::vector<std::string> row;
+  std::istringstream in(line.substr(line.rfind('|', 0) == 0 ? 1 : line.size()));
+  for (std::string cell; std::getline(in, cell, '|');) {
+    cell.erase(0, cell.find_first_not_of(' '));
+    cell.erase(cell.find_last_not_of(' ') + 1);
+    row.push_back(cell);
+  }
+  return row;
+}
+
+// The checks a table's first cell names: "`relro`, `exec-stack`".
+std::vector<std::string> named(const std::string &cell) {
+  std::vector<std::string> names;
+  for (std::size_t at = cell.find('`'); at != std::string::npos; at = cell.find('`', at + 1)) {
+    const std::size_t end = cell.find('`', at + 1);
+    names.push_back(cell.substr(at + 1, end - at - 1));
+    at = end;
+  }
+  return names;
+}
+
+std::string unquoted(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '`'), text.end());
+  return text;
+}
+
+// The check tables and the platform table of docs/plugin-check.md say what the
+// registrations say: every check in one row of the tables of its stage and
+// level, in the order of the run, and each check made on some platforms only
+// SKIPs elsewhere with the reason the report gives.
+TEST(PluginCheckRegistry, ThePagesTablesSayWhatTheRegistrationsSay) {
+  using plugin_check::Level;
+  using plugin_check::Platforms;
+  std::ifstream page(PLUGIN_CHECK_PAGE);
+  ASSERT_TRUE(page) << PLUGIN_CHECK_PAGE;
+  std::map<std::string, int> rows;  // of each check, outside the platform table
+  std::set<std::string> in_platform_table;
+  std::vector<std::string> header;
+  bool file_section = false;
+  std::size_t last_place = 0;
+  for (std::string line; std::getline(page, line);) {
+    file_section = line.rfind("## ", 0) == 0 ? line == "## The checks of the file" : file_section;
+    const std::vector<std::string> row = cells(line);
+    if (row.empty() || row[0] == "Check" || row[0].rfind("---", 0) == 0) {
+      header = row.empty() || row[0] == "Check" ? row : header;
+      last_place = 0;
+      continue;
+    }
+    if (header.empty()) {
+      continue;  // a table of something else
+    }
+    const bool warns = header.size() > 1 && header[1] == "Warns when";
+    for (const std::string &name : named(row[0])) {
+      const plugin_check::Check *check = plugin_check::find_check(name);
+      ASSERT_NE(check, nullptr) << "docs/plugin-check.md has a row for " << name
+                                << ", which no check registers: remove it";
+      if (header[1].find("Linux") != std::string::npos) {  // the platform table
+        in_platform_table.insert(name);
+        for (std::size_t column = 1; column < header.size(); ++column) {
+          const bool windows = header[column].find("Windows") != std::string::npos;
+          const bool made = check->platforms == Platforms::all ||
+                            (check->platforms == Platforms::windows_only) == windows;
+          EXPECT_TRUE(made || unquoted(row[column]) == "SKIP: " + std::string(check->elsewhere))
+              << "docs/plugin-check.md, platform table, " << name << " under " << header[column]
+              << ": write `SKIP`: " << check->elsewhere;
+        }
+        continue;
+      }
+      if (row[1].rfind("also", 0) == 0) {
+        continue;  // more of what a check documented above fails on
+      }
+      ++rows[name];
+      const bool warning = warns || row[0].find("(warning)") != std::string::npos;
+      EXPECT_EQ(warning, check->level == Level::warning)
+          << "docs/plugin-check.md: move the row of " << name << " to a table of checks that "
+          << (warning ? "fail" : "warn");
+      EXPECT_EQ(file_section, check->stage == plugin_check::Stage::file)
+          << "docs/plugin-check.md: move the row of " << name << " to the section of its stage";
+      const std::size_t place = static_cast<std::size_t>(check - plugin_check::checks().data());
+      EXPECT_LT(last_place, place + 1) << "docs/plugin-check.md: move the row of " << name
+                                       << " up, to the order of plugin-check --list";
+      last_place = place + 1;
+    }
+  }
+  for (const plugin_check::Check &check : plugin_check::checks()) {
+    EXPECT_EQ(rows[std::string(check.name)], 1)
+        << "docs/plugin-check.md: give " << check.name << " one row in the tables of its stage";
+    EXPECT_TRUE(check.platforms == Platforms::all ||
+                in_platform_table.count(std::string(check.name)))
+        << "docs/plugin-check.md: give " << check.name << " a row in the platform table";
+  }
 }
 
 // One finding of each verdict.

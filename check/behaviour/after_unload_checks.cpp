@@ -186,7 +186,7 @@ const Registration life_after_unload_check{{
     .proves = "after cleanup and unload the host forks, ends its threads, prints, reads its "
               "environment, takes signals and outlives any timer without a crash",
     .platforms = Platforms::linux_only,
-    .place = 570,
+    .group = Group::after_unload,
     .crash_context = " (the plug-in had been unloaded; what crashed is what it left registered)",
     .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer",
     .run_loading = life_after_unload,

@@ -19,7 +19,7 @@ Outcome loads(const Plugin & /*plugin*/, Host & /*host*/) { return passed(); }
 const Registration loads_check{{
     .name = "load",
     .proves = "the file loads here and every one of the thirteen names resolves",
-    .place = 200,
+    .group = Group::load,
     .gate = true,
     .run = loads,
 }};
@@ -115,7 +115,7 @@ const Registration whole_life_twice_check{{
     .name = "whole-life-twice",
     .proves = "two whole lives run without a crash or a hang and behave alike, and getBody returns "
               "the host's answer",
-    .place = 250,
+    .group = Group::contract,
     .run = whole_life_twice,
 }};
 
@@ -152,7 +152,7 @@ Outcome def_name_not_format(const Plugin &plugin, Host & /*host*/) {
 const Registration def_name_not_format_check{{
     .name = "def-name-not-format",
     .proves = "a DEF name never reaches the console printer as its format",
-    .place = 260,
+    .group = Group::contract,
     .run = def_name_not_format,
 }};
 
@@ -193,7 +193,7 @@ const Registration null_services_check{{
     .name = "null-services",
     .proves = "the plug-in survives any one of the seven rows left null",
     .level = Level::warning,
-    .place = 280,
+    .group = Group::contract,
     .crash_context = " (a host may leave out any service, so look at a row before calling it)",
     .run = null_services,
 }};
@@ -210,7 +210,7 @@ const Registration get_body_null_check{{
     .name = "get-body-null",
     .proves = "getBody(NULL) does not crash",
     .level = Level::warning,
-    .place = 290,
+    .group = Group::contract,
     .crash_context = " (getBody was given a null name)",
     .run = get_body_null,
 }};
@@ -228,7 +228,7 @@ const Registration init_cleanup_twice_check{{
     .name = "init-cleanup-twice",
     .proves = "init twice or cleanup twice in a row does not crash",
     .level = Level::warning,
-    .place = 300,
+    .group = Group::contract,
     .crash_context = " (init and cleanup were each called twice in a row)",
     .run = init_cleanup_twice,
 }};
@@ -255,7 +255,7 @@ const Registration handles_opaque_check{{
     .name = "handles-opaque",
     .proves = "the plug-in never reads or writes through a body, geometry or contact-group handle",
     .level = Level::warning,
-    .place = 310,
+    .group = Group::contract,
     .crash_context =
         " (the host's handles point into pages with no access rights: they are opaque, so "
         "never look behind one)",

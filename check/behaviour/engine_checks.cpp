@@ -78,7 +78,7 @@ const Registration world_left_as_found_check{{
     .name = "world-left-as-found",
     .proves = "no hook changes the engine world the host owns: its settings, bodies, geometries, "
               "space and the engine's handlers, and makes no contacts outside the host's group",
-    .place = 340,
+    .group = Group::engine,
     .run = world_left_as_found,
 }};
 
@@ -105,7 +105,7 @@ Outcome world_after_unload(const std::string &path, Host &host) {
 const Registration world_after_unload_check{{
     .name = "world-after-unload",
     .proves = "after cleanup and unload the host steps its engine world on without a crash",
-    .place = 490,
+    .group = Group::engine,
     .crash_context = " (a callback or handler the plug-in set in the engine, such as a body's "
                      "moved callback, points into its unloaded code)",
     .run_loading = world_after_unload,
@@ -135,7 +135,7 @@ const Registration nothing_left_in_world_check{{
     .proves = "after cleanup no body, space or joint group the plug-in made is left in the engine",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
-    .place = 350,
+    .group = Group::engine,
     .elsewhere = "a DLL calls the engine's DLL directly, where plugin-check cannot count what it "
                  "makes",
     .run = nothing_left_in_world,

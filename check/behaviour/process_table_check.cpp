@@ -112,7 +112,7 @@ const Registration process_left_as_found_check{{
     .name = "process-left-as-found",
     .proves = "no call leaves any setting of the process table changed: limits, scheduling, "
               "prctl, ids, timers, namespaces, mappings, descriptors, standard streams, locale",
-    .place = 500,
+    .group = Group::table,
     .run_loading = process_left_as_found,
 }};
 

@@ -21,7 +21,7 @@ Outcome rows_null_after_load(const Plugin &plugin, Host & /*host*/) {
 const Registration rows_null_after_load_check{{
     .name = "rows-null-after-load",
     .proves = "every service row reads null until physics_special_init",
-    .place = 210,
+    .group = Group::rows,
     .run = rows_null_after_load,
 }};
 
@@ -49,7 +49,7 @@ const Registration set_up_fills_rows_check{{
     .name = "set-up-fills-rows",
     .proves =
         "physics_special_init stores argument n in row n, all seven every call, nulls included",
-    .place = 220,
+    .group = Group::rows,
     .run = set_up_fills_rows,
 }};
 
@@ -88,7 +88,7 @@ Outcome rows_read_afresh(const Plugin &plugin, Host &host) {
 const Registration rows_read_afresh_check{{
     .name = "rows-read-afresh",
     .proves = "the plug-in calls each service through its row, never through a copy of its own",
-    .place = 230,
+    .group = Group::rows,
     .crash_context = " (other code had replaced rows 2 and 6)",
     .run = rows_read_afresh,
 }};
@@ -147,7 +147,7 @@ const Registration rows_unchanged_check{{
     .name = "rows-unchanged",
     .proves = "no hook and no getBody call writes a service row: each holds what other code stored "
               "there last",
-    .place = 240,
+    .group = Group::rows,
     .run = rows_unchanged,
 }};
 

@@ -109,7 +109,7 @@ Outcome fp_environment(const std::string &path, Host &host) {
 const Registration fp_environment_check{{
     .name = "fp-environment",
     .proves = "no call changes the rounding mode, the floating-point traps or flush-to-zero",
-    .place = 400,
+    .group = Group::process,
     .run_loading = fp_environment,
 }};
 
@@ -123,7 +123,7 @@ const Registration signals_check{{
     .name = "signals",
     .proves = "no call changes a signal's action or the calling thread's signal mask",
     .platforms = Platforms::linux_only,
-    .place = 410,
+    .group = Group::process,
     .elsewhere = "Windows has no signal actions or masks to change",
     .run_loading = signals,
 }};
@@ -140,7 +140,7 @@ Outcome threads_left(const std::string &path, Host &host) {
 const Registration threads_left_check{{
     .name = "threads-left",
     .proves = "no call leaves a thread of the plug-in's own running",
-    .place = 420,
+    .group = Group::process,
     .run_loading = threads_left,
 }};
 
@@ -153,7 +153,7 @@ const Registration processes_left_check{{
     .name = "processes-left",
     .proves = "no call leaves a process of the plug-in's own running",
     .platforms = Platforms::linux_only,
-    .place = 430,
+    .group = Group::process,
     .elsewhere = "the processes a process started are read from /proc, on Linux",
     .run_loading = processes_left,
 }};
@@ -168,7 +168,7 @@ const Registration process_settings_check{{
     .name = "process-settings",
     .proves = "no call changes the working directory, umask, environment or locale (on Windows: "
               "the working directory and environment)",
-    .place = 440,
+    .group = Group::process,
     .run_loading = process_settings,
 }};
 
@@ -185,7 +185,7 @@ const Registration descriptors_left_check{{
     .name = "descriptors-left",
     .proves = "a life closes every descriptor (handle) it opens and leaves 0, 1 and 2 as they were",
     .level = Level::warning,
-    .place = 450,
+    .group = Group::process,
     .run_loading = descriptors_left,
 }};
 
@@ -287,7 +287,7 @@ const Registration heap_balanced_check{{
     .proves = "a life frees every heap block it allocates, once the C library's own caches are "
               "filled",
     .level = Level::warning,
-    .place = 460,
+    .group = Group::process,
     .run = heap_balanced,
 }};
 
@@ -383,7 +383,7 @@ const Registration reload_check{{
     .name = "reload",
     .proves = "unloaded, the library leaves the process, and loaded again it starts afresh and "
               "behaves as the first time",
-    .place = 470,
+    .group = Group::process,
     .run_loading = reload,
 }};
 

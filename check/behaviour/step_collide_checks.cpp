@@ -61,7 +61,7 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
 const Registration threads_step_collide_check{{
     .name = "threads-step-collide",
     .proves = "step and collide from 8 threads at once finish",
-    .place = 270,
+    .group = Group::step_collide,
     .run = threads_step_collide,
 }};
 
@@ -152,7 +152,7 @@ const Registration step_collide_no_heap_check{{
     .name = "step-collide-no-heap",
     .proves = "step and collide never allocate from the heap",
     .level = Level::warning,
-    .place = 320,
+    .group = Group::step_collide,
     .run = step_collide_no_heap,
 }};
 
@@ -226,7 +226,7 @@ const Registration step_collide_quiet_check{{
     .name = "step-collide-quiet",
     .proves = "step and collide write nothing to the host's console, standard output or error",
     .level = Level::warning,
-    .place = 330,
+    .group = Group::step_collide,
     .run = step_collide_quiet,
 }};
 
@@ -267,7 +267,7 @@ const Registration step_collide_no_syscalls_check{{
     .proves = "step and collide make no system call",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
-    .place = 480,
+    .group = Group::step_collide,
     .elsewhere = "system calls are filtered with seccomp, on Linux",
     .run = step_collide_no_syscalls,
 }};

@@ -1,7 +1,5 @@
 // The file checks: each a judgement of what the reader learnt from the file,
 // registered beside its code.
-#include "inspect/file_checks.hpp"
-
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -32,7 +30,7 @@ const Registration file_format_check{{
     .name = "file-format",
     .proves = "the file is a shared library for this machine and word size",
     .stage = Stage::file,
-    .place = 10,
+    .group = Group::file,
     .gate = true,
     .judge = file_format,
 }};
@@ -76,7 +74,7 @@ const Registration exports_check{{
     .proves = "the thirteen names are exported, the rows as writable pointer-sized data and the "
               "functions as code",
     .stage = Stage::file,
-    .place = 20,
+    .group = Group::file,
     .judge = exports,
 }};
 
@@ -108,7 +106,7 @@ const Registration no_code_at_load_check{{
     .proves = "loading the file runs no code of the plug-in's own: no constructor, PREINIT_ARRAY, "
               "DT_INIT or indirect-function resolver",
     .stage = Stage::file,
-    .place = 30,
+    .group = Group::file,
     .judge = no_code_at_load,
 }};
 
@@ -121,7 +119,7 @@ const Registration no_code_at_unload_check{{
     .proves = "unloading the file runs no code of the plug-in's own: no destructor, DT_FINI or "
               "exit handler",
     .stage = Stage::file,
-    .place = 40,
+    .group = Group::file,
     .judge = no_code_at_unload,
 }};
 
@@ -158,7 +156,7 @@ const Registration extra_exports_check{{
     .proves = "nothing is exported beyond the thirteen names",
     .level = Level::warning,
     .stage = Stage::file,
-    .place = 50,
+    .group = Group::file,
     .judge = extra_exports,
 }};
 
@@ -176,7 +174,7 @@ const Registration needed_check{{
               "host's own rigid-body engine",
     .level = Level::warning,
     .stage = Stage::file,
-    .place = 60,
+    .group = Group::file,
     .judge = needed,
 }};
 
@@ -206,7 +204,7 @@ const Registration relro_check{{
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
-    .place = 70,
+    .group = Group::file,
     .elsewhere = "an ELF property",
     .judge = relro,
 }};
@@ -235,7 +233,7 @@ const Registration exec_stack_check{{
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
-    .place = 80,
+    .group = Group::file,
     .elsewhere = "an ELF property",
     .judge = exec_stack,
 }};
@@ -256,7 +254,7 @@ const Registration textrel_check{{
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
-    .place = 90,
+    .group = Group::file,
     .elsewhere = "an ELF property",
     .judge = textrel,
 }};
@@ -287,7 +285,7 @@ const Registration dll_characteristics_check{{
     .level = Level::warning,
     .platforms = Platforms::windows_only,
     .stage = Stage::file,
-    .place = 100,
+    .group = Group::file,
     .elsewhere = "a property of DLLs",
     .judge = dll_characteristics,
 }};
@@ -314,35 +312,10 @@ const Registration tls_model_check{{
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
-    .place = 110,
+    .group = Group::file,
     .elsewhere = "an ELF property",
     .judge = tls_model,
 }};
 
 }  // namespace
-
-FileReport check_file(const std::string &path, bool strict) {
-  const PluginFile file = read_plugin_file(path);
-  FileReport report;
-  report.loadable = true;
-  report.engine = file.engine;
-  for (const Check &check : checks()) {
-    if (check.stage != Stage::file || !made_here(check)) {
-      continue;
-    }
-    if (!report.loadable) {
-      report.findings.push_back({std::string(check.name), Verdict::skip, report.why_not_loadable});
-      continue;
-    }
-    Outcome outcome = check.judge(file);
-    if (check.gate && outcome.verdict != Verdict::pass) {
-      report.loadable = false;
-      report.why_not_loadable = "the file is not a plug-in for this platform";
-    }
-    report.findings.push_back({std::string(check.name), judged(check, outcome.verdict, strict),
-                               std::move(outcome.reason)});
-  }
-  return report;
-}
-
 }  // namespace plugin_check

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "behaviour/behaviour.hpp"
-#include "inspect/file_checks.hpp"
+#include "inspect/plugin_file.hpp"
 #include "run/battery.hpp"
 #include "run/plugin_bytes.hpp"
 #include "run/worlds.hpp"
@@ -37,13 +37,56 @@ Finding run_in_child(const Check &check, const Options &options, const PluginByt
           heard.reason + std::string(check.crash_context)};
 }
 
-const Finding *finding_of(const std::vector<Finding> &findings, std::string_view check) {
-  for (const Finding &finding : findings) {
-    if (finding.check == check) {
-      return &finding;
+// A file check's finding; a reason that names the copy names the file.
+Finding judge_file(const Check &check, const PluginFile &file, bool strict,
+                   const PluginBytes *bytes) {
+  Outcome outcome = check.judge(file);
+  if (bytes != nullptr) {
+    outcome.reason = bytes->as_the_file(std::move(outcome.reason));
+  }
+  return {std::string(check.name), judged(check, outcome.verdict, strict),
+          std::move(outcome.reason)};
+}
+
+// The one loop of a run, over the registry in its order: the file checks
+// judged here, on `file`, and each behaviour check run in a child of its own
+// on `bytes` in `world`; without `bytes`, the file stage alone, and no child.
+// A check left out by --only or --skip is neither run nor reported, but the
+// gates run, unreported: the file's format always, and the load for any
+// behaviour check that was chosen. Returns why the gates closed, if they did.
+std::string run_checks(const Options &options, const PluginFile &file, const PluginBytes *bytes,
+                       const std::string &world, const std::function<void(Finding)> &add) {
+  const bool behaviour_chosen =
+      bytes != nullptr && std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
+        return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
+      });
+  // No check runs after a gate that did not pass; why it did not pass is
+  // every later check's reason to skip.
+  std::string gate_closed;
+  for (const Check &check : checks()) {
+    const bool behaviour = check.stage == Stage::behaviour;
+    const bool reported = options.chosen(check.name) && (bytes != nullptr || !behaviour);
+    if (!reported && !(check.gate && (!behaviour || behaviour_chosen))) {
+      continue;
+    }
+    Finding finding{std::string(check.name), Verdict::skip, gate_closed};
+    if (!made_here(check)) {
+      finding.reason = "not made on this platform: " + std::string(check.elsewhere);
+    } else if (gate_closed.empty()) {
+      finding = behaviour ? run_in_child(check, options, *bytes, world)
+                          : judge_file(check, file, options.strict, bytes);
+      if (check.gate && finding.verdict != Verdict::pass) {
+        // Not "could not be loaded": the load check may have failed by its
+        // time limit, with a file that loads.
+        gate_closed = behaviour ? "the load check did not pass: " + finding.reason
+                                : "the file is not a plug-in for this platform";
+      }
+    }
+    if (reported) {
+      add(std::move(finding));
     }
   }
-  return nullptr;
+  return gate_closed;
 }
 
 }  // namespace
@@ -83,16 +126,7 @@ void note(const std::string &text) { sandbox::send_note(text); }
 
 std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
                                  const std::function<void(const Finding &)> &each) {
-  FileReport file = check_file(bytes.load_path(), options.strict);
-  for (Finding &finding : file.findings) {
-    finding.reason = bytes.as_the_file(std::move(finding.reason));
-  }
-  // A check left out by --only or --skip is neither run nor reported, but the
-  // load gate runs, unreported, for any behaviour check that was chosen.
-  const bool behaviour_chosen =
-      std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
-        return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
-      });
+  const PluginFile file = read_plugin_file(bytes.load_path());
   std::vector<Finding> findings;
   const auto add = [&findings, &each](Finding finding) {
     findings.push_back(std::move(finding));
@@ -100,44 +134,29 @@ std::vector<Finding> run_battery(const Options &options, const PluginBytes &byte
       each(findings.back());
     }
   };
-  // No behaviour check runs until the load gate has passed; why it did not
-  // pass is every later check's reason to skip.
-  std::string gate_closed = file.loadable ? "" : file.why_not_loadable;
-  const std::string world = world_argument(options.world_file, file.engine);
-  for (const Check &check : checks()) {
-    const bool gate = check.gate && check.stage == Stage::behaviour;
-    const bool reported = options.chosen(check.name);
-    if (!reported && !(gate && behaviour_chosen)) {
-      continue;
-    }
-    const std::string name(check.name);
-    Finding finding{name, Verdict::skip, gate_closed};
-    if (!made_here(check)) {
-      finding.reason = "not made on this platform: " + std::string(check.elsewhere);
-    } else if (check.stage == Stage::file) {
-      const Finding *found = finding_of(file.findings, check.name);
-      finding = found != nullptr ? *found
-                                 : Finding{name, Verdict::skip,
-                                           "the file reader has no finding "
-                                           "for it here"};
-    } else if (gate_closed.empty()) {
-      finding = run_in_child(check, options, bytes, world);
-      if (gate && finding.verdict != Verdict::pass) {
-        // Not "could not be loaded": the load check may have failed by its
-        // time limit, with a file that loads.
-        gate_closed = "the load check did not pass: " + finding.reason;
-      }
-    }
-    if (reported) {
-      add(std::move(finding));
-    }
-  }
+  run_checks(options, file, &bytes, world_argument(options.world_file, file.engine), add);
   // Not a check of the registry: a fact about this run, made by the parent
   // after every child, which fails whatever --only or --skip chose.
   if (std::string change = bytes.change_on_disk(); !change.empty()) {
     add({std::string(file_unchanged), Verdict::fail, std::move(change)});
   }
   return findings;
+}
+
+FileReport check_file(const std::string &path, bool strict) {
+  Options options;
+  options.strict = strict;
+  const PluginFile file = read_plugin_file(path);
+  FileReport report;
+  report.engine = file.engine;
+  report.why_not_loadable = run_checks(options, file, nullptr, {}, [&report](Finding finding) {
+    // Where it is not made here it says so in a run, and is no finding of the file.
+    if (made_here(*find_check(finding.check))) {
+      report.findings.push_back(std::move(finding));
+    }
+  });
+  report.loadable = report.why_not_loadable.empty();
+  return report;
 }
 
 }  // namespace plugin_check

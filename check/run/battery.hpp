@@ -22,6 +22,22 @@ class PluginBytes;
 std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
                                  const std::function<void(const Finding &)> &each = {});
 
+// The file stage alone, as a run makes it but without the options, the copy
+// or a child: what plugin-check learns from the file at `path` without loading
+// it.
+struct FileReport {
+  // One finding per file check made here, judged by the check's level and
+  // `strict`; the first is always the file's format.
+  std::vector<Finding> findings;
+  // Whether the file may be handed to the loader at all: a file for another
+  // machine, or no library at all, never is; then every other finding is a skip.
+  bool loadable = false;
+  std::string why_not_loadable;
+  // Whether the plug-in uses the host's rigid-body engine (PluginFile::engine).
+  bool engine = false;
+};
+FileReport check_file(const std::string &path, bool strict);
+
 // The name of the finding a run adds when the file changed on disk.
 inline constexpr std::string_view file_unchanged = "file-unchanged";
 
