@@ -154,7 +154,7 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   entering("loading the file");
   auto plugin = std::make_unique<const Plugin>(path);
   entering(nullptr);
-  moves::remember_library_of(reinterpret_cast<const void *>(plugin->step));
+  moves::remember_library_of(plugin->address(hook::step));
   set_up(*plugin, stub_services<10>());
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");

@@ -77,13 +77,10 @@ void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_hand
   const CallNames names;
   const FilteredRun run = run_without_system_calls([&] {
     for (std::size_t n = 0; n < names.step.size(); ++n) {
-      entering(names.step[n].c_str());
-      plugin.step();
-      entering(names.collide[n].c_str());
-      plugin.collide(geometries[0], geometries[1]);
+      plugin.call(hook::step.named_as(names.step[n].c_str()));
+      plugin.call(hook::collide.named_as(names.collide[n].c_str()), geometries[0], geometries[1]);
       empty_contact_group();
     }
-    entering(nullptr);
   });
   if (run.end == FilteredRun::End::called) {
     found.warnings.push_back(run.text);
@@ -190,13 +187,10 @@ Outcome long_life(const std::string &path, Host &host) {
   bool changed_in_steps = false;
   for (long step = 1; step <= life_steps; ++step) {
     rows.before();
-    entering(hook::step.name);
-    plugin->step();
+    plugin->call(hook::step);
     rows.after(hook::step.name, step);
     rows.before();
-    entering(hook::collide.name);
-    plugin->collide(geometries[0], geometries[1]);
-    entering(nullptr);
+    plugin->call(hook::collide, geometries[0], geometries[1]);
     rows.after(hook::collide.name, step);
     empty_contact_group();
     if ((step & (step - 1)) == 0) {  // 1, 2, 4 ... 1024

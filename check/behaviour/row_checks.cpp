@@ -125,15 +125,19 @@ Outcome rows_unchanged(const Plugin &plugin, Host &host) {
     replaced_then(hook::get_body.name, 0, [&] { plugin.call(hook::get_body, name); });
   }
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering(hook::step.name);
-  for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then(hook::step.name, call, [&] { plugin.step(); });
+  {
+    const tamrix_host::Running running(hook::step.name);
+    for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
+      replaced_then(hook::step.name, call, [&] { plugin.call(hook::step.unnamed()); });
+    }
   }
-  tamrix_host::entering(hook::collide.name);
-  for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then(hook::collide.name, call, [&] { plugin.collide(geometries[0], geometries[1]); });
+  {
+    const tamrix_host::Running running(hook::collide.name);
+    for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
+      replaced_then(hook::collide.name, call,
+                    [&] { plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]); });
+    }
   }
-  tamrix_host::entering(nullptr);
   replaced_then(hook::cleanup.name, 0, [&] { plugin.call(hook::cleanup); });
   if (!changed.empty()) {
     return failed(changed +

@@ -35,8 +35,9 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
   set_up(plugin, Host::services());
   plugin.call(hook::init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering("tamrix_physics_step and tamrix_physics_collide from 8 threads");
   {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide from 8 threads");
     // Released together, so the calls overlap even where starting a thread
     // takes longer than one thread's calls (a sanitizer, an emulator).
     std::latch start(thread_count);
@@ -46,14 +47,14 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
       threads.emplace_back([&plugin, &geometries, &start, t] {
         start.arrive_and_wait();
         for (int i = 0; i < calls_per_thread; ++i) {
-          plugin.step();
+          plugin.call(hook::step.unnamed());
           const auto first = static_cast<std::size_t>(i + t) % geometries.size();
-          plugin.collide(geometries[first], geometries[(first + 1) % geometries.size()]);
+          plugin.call(hook::collide.unnamed(), geometries[first],
+                      geometries[(first + 1) % geometries.size()]);
         }
       });
     }
   }
-  tamrix_host::entering(nullptr);
   plugin.call(hook::cleanup);
   return passed();
 }
@@ -93,16 +94,16 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
   std::array<Tally, 2> tallies = {Tally{hook::step.name}, Tally{hook::collide.name}};
   for (Tally &tally : tallies) {
     const bool stepping = &tally == &tallies.front();
-    tamrix_host::entering(tally.hook);
+    const tamrix_host::Running running(tally.hook);
     start();
     for (long call = 1; call <= measured_calls &&
                         (tally.first_call == 0 || call <= tally.first_call + calls_after_fault);
          ++call) {
       tally.calls = call;
       if (stepping) {
-        plugin.step();
+        plugin.call(hook::step.unnamed());
       } else {
-        plugin.collide(geometries[0], geometries[1]);
+        plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]);
         empty_contacts();
       }
       if (tally.first_call == 0 && probe() > 0) {
@@ -111,7 +112,6 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
     }
     tally.count = stop();
   }
-  tamrix_host::entering(nullptr);
   plugin.call(hook::cleanup);
   return tallies;
 }
@@ -234,18 +234,17 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
   set_up(plugin, stub_services<5>());
   plugin.call(hook::init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering(
-      "tamrix_physics_step and tamrix_physics_collide under a system call filter");
-  const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
-    for (int i = 0; i < 100; ++i) {
-      tamrix_host::entering(hook::step.name);
-      plugin.step();
-      tamrix_host::entering(hook::collide.name);
-      plugin.collide(geometries[0], geometries[1]);
-      empty_contacts();
-    }
-  });
-  tamrix_host::entering(nullptr);
+  const FilteredRun run = [&plugin, &geometries] {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide under a system call filter");
+    return run_without_system_calls([&plugin, &geometries] {
+      for (int i = 0; i < 100; ++i) {
+        plugin.call(hook::step);
+        plugin.call(hook::collide, geometries[0], geometries[1]);
+        empty_contacts();
+      }
+    });
+  }();
   plugin.call(hook::cleanup);
   switch (run.end) {
     case FilteredRun::End::clean:
