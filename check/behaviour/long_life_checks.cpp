@@ -10,14 +10,13 @@
 
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
+#include "behaviour/watched_life.hpp"
 #include "observe/process_state.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/syscall_filter.hpp"
 
 namespace plugin_check {
 namespace {
-
-using tamrix_host::entering;
 
 // Past the few hundred calls the other checks make, and a power of two, so
 // the last snapshot falls after the last step.
@@ -170,9 +169,7 @@ void add_new_changes(const ProcessState &before_load, const ProcessState &earlie
 Outcome long_life(const std::string &path, Host &host) {
   sandbox::capture_console();
   const ProcessState before_load = snapshot();
-  entering("loading the file");
-  auto plugin = std::make_unique<const Plugin>(path);
-  entering(nullptr);
+  auto plugin = load_plugin(path);
   set_up(*plugin, stub_services<7>());
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");
@@ -219,9 +216,7 @@ Outcome long_life(const std::string &path, Host &host) {
   // A thread of the plug-in's still running would crash in its unmapped code:
   // such a plug-in stays loaded (threads-left reports it).
   if (!thread_left(before_load, cleaned)) {
-    entering("unloading the file");
-    plugin.reset();
-    entering(nullptr);
+    unload_plugin(plugin);
     add_new_changes(before_load, cleaned, snapshot(), "unloading the file", after_life, found);
   } else {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
