@@ -10,6 +10,7 @@
 
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
+#include "behaviour/row_watch.hpp"
 #include "behaviour/watched_life.hpp"
 #include "observe/process_state.hpp"
 #include "sandbox/console.hpp"
@@ -88,33 +89,13 @@ void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_hand
   }
 }
 
-// Other code stores a table of its own before every call, taking turns with
-// two, as rows-unchanged does; what the plug-in changes shows after the call.
-class RowWatch {
- public:
-  explicit RowWatch(const Plugin &plugin) : plugin_(plugin) {}
-
-  void before() {
-    stored_ = &tables_.at(turn_++ % tables_.size());
-    plugin_.write_rows(*stored_);
-  }
-  void after(const char *call, long step) {
-    if (changed_.empty()) {
-      if (std::string rows = differing_rows(plugin_.rows(), *stored_); !rows.empty()) {
-        changed_ = std::string(call) + " at step " + std::to_string(step) + " changed " + rows +
-                   ", where other code had stored something else";
-      }
-    }
-  }
-  [[nodiscard]] const std::string &changed() const { return changed_; }
-
- private:
-  const Plugin &plugin_;
-  std::array<Services, 2> tables_ = {stub_services<7>(), stub_services<8>()};
-  const Services *stored_ = nullptr;
-  std::size_t turn_ = 0;
-  std::string changed_;
-};
+// How the long life words a row a call changed.
+auto changed_at(const char *call, long step) {
+  return [call, step](const std::string &rows) {
+    return std::string(call) + " at step " + std::to_string(step) + " changed " + rows +
+           ", where other code had stored something else";
+  };
+}
 
 // Messages and bytes since the last look, for the span of steps it covers.
 class ConsoleWatch {
@@ -177,18 +158,15 @@ Outcome long_life(const std::string &path, Host &host) {
   Findings found;
   watch_system_calls(*plugin, geometries, found);
 
-  RowWatch rows(*plugin);
+  RowWatch rows(*plugin, {stub_services<7>(), stub_services<8>()});
   ConsoleWatch console;
   ProcessState last = snapshot();
   long last_seen = 0;  // the step after which `last` was taken
   bool changed_in_steps = false;
   for (long step = 1; step <= life_steps; ++step) {
-    rows.before();
-    plugin->call(hook::step);
-    rows.after(hook::step.name, step);
-    rows.before();
-    plugin->call(hook::collide, geometries[0], geometries[1]);
-    rows.after(hook::collide.name, step);
+    rows.around([&] { plugin->call(hook::step); }, changed_at(hook::step.name, step));
+    rows.around([&] { plugin->call(hook::collide, geometries[0], geometries[1]); },
+                changed_at(hook::collide.name, step));
     empty_contact_group();
     if ((step & (step - 1)) == 0) {  // 1, 2, 4 ... 1024
       const std::string span = steps_text(last_seen + 1, step);
