@@ -97,7 +97,9 @@ Outcome world_after_unload(const std::string &path, Host &host) {
   // A callback or handler left pointing into the plug-in's code is unmapped
   // now: the host's next steps call it.
   const tamrix_host::Running running("the host's steps after the plug-in was unloaded");
-  step_without_plugin(host, 10);
+  for (int step = 0; step < 10; ++step) {
+    host.step_without_plugin();
+  }
   return passed();
 }
 

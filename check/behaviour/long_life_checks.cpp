@@ -79,7 +79,7 @@ void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_hand
     for (std::size_t n = 0; n < names.step.size(); ++n) {
       plugin.call(hook::step.named_as(names.step[n].c_str()));
       plugin.call(hook::collide.named_as(names.collide[n].c_str()), geometries[0], geometries[1]);
-      empty_contact_group();
+      empty_contact_group(engine_stubs.group);
     }
   });
   if (run.end == FilteredRun::End::called) {
@@ -167,7 +167,7 @@ Outcome long_life(const std::string &path, Host &host) {
     rows.around([&] { plugin->call(hook::step); }, changed_at(hook::step.name, step));
     rows.around([&] { plugin->call(hook::collide, geometries[0], geometries[1]); },
                 changed_at(hook::collide.name, step));
-    empty_contact_group();
+    empty_contact_group(engine_stubs.group);
     if ((step & (step - 1)) == 0) {  // 1, 2, 4 ... 1024
       const std::string span = steps_text(last_seen + 1, step);
       ProcessState now = snapshot();

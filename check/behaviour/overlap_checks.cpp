@@ -269,7 +269,7 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
     Snapshots last = first;
     for (const Assignment &phase : phases()) {
       pool.run(phase);
-      empty_contact_group();
+      empty_contact_group(engine_stubs.group);
       Snapshots now = pool.snapshots();
       found = phase_changes(phase, last, now, apart, verdict);
       if (!found.empty()) {

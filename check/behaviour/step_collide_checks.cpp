@@ -1,7 +1,5 @@
 // What step and collide, called at every physics step, may do: run from
 // many threads at once, and never allocate, print or enter the kernel.
-#include <ode/ode.h>
-
 #include <array>
 #include <latch>
 #include <string>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "engine/engine_snapshot.hpp"
 #include "observe/heap_count.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/syscall_filter.hpp"
@@ -19,15 +18,6 @@ namespace {
 
 constexpr int thread_count = 8;
 constexpr int calls_per_thread = 2000;
-
-// A host empties its contact group after every step of the engine; calls
-// made as many steps must find it emptied too, or the contacts of thousands
-// of steps outgrow the memory any host gives the group.
-void empty_contacts() {
-  if (engine_stubs.group != nullptr) {
-    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
-  }
-}
 
 }  // namespace
 
@@ -104,7 +94,7 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
         plugin.call(hook::step.unnamed());
       } else {
         plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]);
-        empty_contacts();
+        empty_contact_group(engine_stubs.group);
       }
       if (tally.first_call == 0 && probe() > 0) {
         tally.first_call = call;
@@ -241,7 +231,7 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
       for (int i = 0; i < 100; ++i) {
         plugin.call(hook::step);
         plugin.call(hook::collide, geometries[0], geometries[1]);
-        empty_contacts();
+        empty_contact_group(engine_stubs.group);
       }
     });
   }();
