@@ -9,6 +9,8 @@
 #include "bench_host.hpp"
 #include "tamrix_host.hpp"
 
+namespace hook = tamrix_host::hook;
+
 struct Tally {
   long nonzero = 0;
   long found = 0;
@@ -21,17 +23,20 @@ static __attribute__((noinline)) Tally life_run(const char *path, long steps, in
   const tamrix_host::Plugin plugin(path);  // dlopen and all thirteen names
   set_up(plugin, {nullptr, bench_host::body_lookup, nullptr, nullptr, nullptr,
                   bench_host::console_printf, nullptr});
-  plugin.init();
+  plugin.call(hook::init.unnamed());
   for (long i = 0; i < steps; ++i) {
-    plugin.step();
-    tally.nonzero += plugin.collide(bench_host::geometry(0), bench_host::geometry(1));
-    tally.nonzero += plugin.collide(bench_host::geometry(0), bench_host::geometry(2));
-    tally.nonzero += plugin.collide(bench_host::geometry(1), bench_host::geometry(2));
+    plugin.call(hook::step.unnamed());
+    tally.nonzero +=
+        plugin.call(hook::collide.unnamed(), bench_host::geometry(0), bench_host::geometry(1));
+    tally.nonzero +=
+        plugin.call(hook::collide.unnamed(), bench_host::geometry(0), bench_host::geometry(2));
+    tally.nonzero +=
+        plugin.call(hook::collide.unnamed(), bench_host::geometry(1), bench_host::geometry(2));
   }
   for (int i = 0; i < lookups; ++i) {
-    tally.found += plugin.get_body(i % 2 == 0 ? "arm" : "ghost") != nullptr;
+    tally.found += plugin.call(hook::get_body.unnamed(), i % 2 == 0 ? "arm" : "ghost") != nullptr;
   }
-  plugin.cleanup();
+  plugin.call(hook::cleanup.unnamed());
   return tally;
 }  // dlclose
 

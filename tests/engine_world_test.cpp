@@ -479,6 +479,21 @@ TEST(EngineWorldRefusals, JointsAndMeshesTheEngineCannotMake) {
     e.solver = Solver::quick;
     e.iterations = 0;
   });
+
+// What plugin-check steps after an unload: the host's own contacts and step,
+// with nothing recorded and no step counted.
+TEST(EngineWorldStep, WithNoPluginTheHostStepsItsWorldAlone) {
+  {
+    Host host(one_box({0, 0, 0.5}));
+    for (int step = 0; step < 10; ++step) {
+      host.step_without_plugin();
+    }
+    EXPECT_NEAR(host.body_state("box").position[2], 0.5, 0.01);  // on the host's contacts
+    EXPECT_EQ(host.call_count(), 0U);
+    EXPECT_EQ(host.steps_completed(), 0);
+  }
+  Host plain;
+  EXPECT_THROW(plain.step_without_plugin(), std::invalid_argument);
 }
 
 }  // namespace

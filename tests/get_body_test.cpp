@@ -8,7 +8,7 @@ using GetBody = PluginTest;
 
 TEST_F(GetBody, HitReturnsTheHostsHandleAndPrintsNothing) {
   set_up_host();
-  EXPECT_EQ(plugin.get_body("wheel"), host.body("wheel"));
+  EXPECT_EQ(plugin.call(hook::get_body, "wheel"), host.body("wheel"));
   EXPECT_NE(host.body("wheel"), nullptr);
   EXPECT_TRUE(host.console().empty());
 }
@@ -33,7 +33,7 @@ TEST_F(GetBody, MissWarnsOnceWithTheCallersOwnPointer) {
   raw_prints.clear();
 
   const char name[] = "ghost";
-  EXPECT_EQ(plugin.get_body(name), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, name), nullptr);
   ASSERT_EQ(raw_prints.size(), 1U);
   EXPECT_STREQ(raw_prints[0].format, warning_format);
   EXPECT_EQ(raw_prints[0].argument, name);
@@ -44,8 +44,8 @@ TEST_F(GetBody, MissWarnsOnceWithTheCallersOwnPointer) {
 
 TEST_F(GetBody, NamesAreNeverTreatedAsFormats) {
   set_up_host();
-  EXPECT_EQ(plugin.get_body("%s%n%x"), nullptr);
-  EXPECT_EQ(plugin.get_body(""), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "%s%n%x"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, ""), nullptr);
   EXPECT_EQ(looked_up(), (std::vector<std::string>{"%s%n%x", ""}));
   EXPECT_EQ(console_texts(),
             (std::vector<std::string>{"Warning: did not find body with DEF name: %s%n%x",
@@ -54,44 +54,44 @@ TEST_F(GetBody, NamesAreNeverTreatedAsFormats) {
 
 TEST_F(GetBody, KeepsNothingBetweenCalls) {
   set_up_host();
-  EXPECT_EQ(plugin.get_body("ghost"), nullptr);
-  EXPECT_EQ(plugin.get_body("ghost"), nullptr);
-  EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
-  EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
+  EXPECT_EQ(plugin.call(hook::get_body, "ghost"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "ghost"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), host.body("arm"));
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), host.body("arm"));
   EXPECT_EQ(looked_up(), (std::vector<std::string>{"ghost", "ghost", "arm", "arm"}));
   EXPECT_EQ(console_texts().size(), 2U);
 }
 
 TEST_F(GetBody, Body1GivesTheWarningNeverNotFound) {
   set_up_host();
-  EXPECT_EQ(plugin.get_body("body1"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "body1"), nullptr);
   EXPECT_EQ(console_texts(),
             std::vector<std::string>{"Warning: did not find body with DEF name: body1"});
 }
 
 TEST_F(GetBody, NullNameNeverReachesTheHost) {
   set_up_host();
-  EXPECT_EQ(plugin.get_body(nullptr), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, nullptr), nullptr);
   EXPECT_TRUE(host.body_lookups().empty());
   EXPECT_EQ(console_texts(),
             std::vector<std::string>{"Warning: did not find body with DEF name: (null)"});
 }
 
 TEST_F(GetBody, MissingServicesFindNothingAndNeverCrash) {
-  EXPECT_EQ(plugin.get_body("arm"), nullptr);  // before set-up
-  EXPECT_EQ(plugin.get_body(nullptr), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), nullptr);  // before set-up
+  EXPECT_EQ(plugin.call(hook::get_body, nullptr), nullptr);
 
   auto services = tamrix_host::Host::services();
   services.console_printf = nullptr;
   set_up(plugin, services);
-  EXPECT_EQ(plugin.get_body("ghost"), nullptr);
-  EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
+  EXPECT_EQ(plugin.call(hook::get_body, "ghost"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), host.body("arm"));
   EXPECT_TRUE(host.console().empty());
 
   services = tamrix_host::Host::services();
   services.body_lookup = nullptr;
   set_up(plugin, services);
-  EXPECT_EQ(plugin.get_body("arm"), nullptr);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), nullptr);
   EXPECT_EQ(console_texts(),
             std::vector<std::string>{"Warning: did not find body with DEF name: arm"});
 }

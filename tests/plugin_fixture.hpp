@@ -41,4 +41,6 @@ class PluginTest : public ::testing::Test {
   tamrix_host::Plugin plugin{MY_PHYSICS1_PATH};
 };
 
+namespace hook = tamrix_host::hook;
+
 inline constexpr const char *warning_format = "Warning: did not find body with DEF name: %s";

@@ -60,10 +60,10 @@ class PluginMutex : public PluginTest {
 
   // Runs `hook` with recording on; returns what it did to mutexes.
   template <typename Hook>
-  std::vector<MutexCall> watch(Hook *hook) {
+  std::vector<MutexCall> watch(Hook hook) {
     const std::size_t before = mutex_calls.size();
     recording = true;
-    hook();
+    plugin.call(hook.unnamed());
     recording = false;
     return {mutex_calls.begin() + static_cast<std::ptrdiff_t>(before), mutex_calls.end()};
   }
@@ -71,12 +71,12 @@ class PluginMutex : public PluginTest {
 
 TEST_F(PluginMutex, EachInitCreatesOneDefaultMutexThatItsCleanupDestroys) {
   for (int life = 0; life < 2; ++life) {
-    const auto created = watch(plugin.init);
+    const auto created = watch(hook::init);
     ASSERT_EQ(created.size(), 1U);
     EXPECT_TRUE(created[0].init);
     EXPECT_EQ(created[0].attributes, nullptr);
 
-    const auto destroyed = watch(plugin.cleanup);
+    const auto destroyed = watch(hook::cleanup);
     ASSERT_EQ(destroyed.size(), 1U);
     EXPECT_FALSE(destroyed[0].init);
     EXPECT_EQ(destroyed[0].mutex, created[0].mutex);
@@ -86,17 +86,17 @@ TEST_F(PluginMutex, EachInitCreatesOneDefaultMutexThatItsCleanupDestroys) {
 // Out of order, POSIX leaves both undefined: the plug-in must neither
 // re-initialise a live mutex nor destroy one it has not made.
 TEST_F(PluginMutex, RepeatedInitKeepsTheLiveMutexButStillChecksBody1) {
-  EXPECT_EQ(watch(plugin.init).size(), 1U);
-  EXPECT_TRUE(watch(plugin.init).empty());
+  EXPECT_EQ(watch(hook::init).size(), 1U);
+  EXPECT_TRUE(watch(hook::init).empty());
   EXPECT_EQ(looked_up().size(), 2U);
-  EXPECT_EQ(watch(plugin.cleanup).size(), 1U);
+  EXPECT_EQ(watch(hook::cleanup).size(), 1U);
 }
 
 TEST_F(PluginMutex, CleanupWithoutALiveMutexDestroysNothing) {
-  EXPECT_TRUE(watch(plugin.cleanup).empty());
-  EXPECT_EQ(watch(plugin.init).size(), 1U);
-  EXPECT_EQ(watch(plugin.cleanup).size(), 1U);
-  EXPECT_TRUE(watch(plugin.cleanup).empty());
+  EXPECT_TRUE(watch(hook::cleanup).empty());
+  EXPECT_EQ(watch(hook::init).size(), 1U);
+  EXPECT_EQ(watch(hook::cleanup).size(), 1U);
+  EXPECT_TRUE(watch(hook::cleanup).empty());
 }
 
 }  // namespace

@@ -54,14 +54,14 @@ TEST_F(ServiceTable, NullStoredOnlyRowsHarmNothingOverAWholeLife) {
   services.time = nullptr;
   set_up(plugin, services);
 
-  plugin.init();
-  EXPECT_EQ(plugin.get_body("arm"), host.body("arm"));
-  EXPECT_EQ(plugin.get_body("ghost"), nullptr);
+  plugin.call(hook::init);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), host.body("arm"));
+  EXPECT_EQ(plugin.call(hook::get_body, "ghost"), nullptr);
   for (int step = 0; step < 100; ++step) {
-    plugin.step();
-    EXPECT_EQ(plugin.collide(host.geometry("arm"), host.geometry("floor")), 0);
+    plugin.call(hook::step);
+    EXPECT_EQ(plugin.call(hook::collide, host.geometry("arm"), host.geometry("floor")), 0);
   }
-  plugin.cleanup();
+  plugin.call(hook::cleanup);
   EXPECT_EQ(console_texts(), (std::vector<std::string>{
                                  "not found", "Warning: did not find body with DEF name: ghost"}));
 }
@@ -77,8 +77,8 @@ void second_console_printf(const char *format, ...) { second_console.emplace_bac
 
 TEST_F(ServiceTable, SecondSetUpRedirectsInitAndGetBody) {
   set_up_host();
-  plugin.init();
-  plugin.cleanup();
+  plugin.call(hook::init);
+  plugin.call(hook::cleanup);
   ASSERT_EQ(looked_up().size(), 1U);
 
   second_lookups.clear();
@@ -87,9 +87,9 @@ TEST_F(ServiceTable, SecondSetUpRedirectsInitAndGetBody) {
   services.body_lookup = second_body_lookup;
   services.console_printf = second_console_printf;
   set_up(plugin, services);
-  plugin.init();
-  EXPECT_EQ(plugin.get_body("arm"), nullptr);
-  plugin.cleanup();
+  plugin.call(hook::init);
+  EXPECT_EQ(plugin.call(hook::get_body, "arm"), nullptr);
+  plugin.call(hook::cleanup);
 
   EXPECT_EQ(second_lookups, (std::vector<std::string>{"body1", "arm"}));
   EXPECT_EQ(second_console, (std::vector<std::string>{"not found", warning_format}));

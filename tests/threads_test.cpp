@@ -14,7 +14,7 @@ TEST_F(Threads, GetBodyStepAndCollideFromEightThreadsLoseNothing) {
   constexpr int thread_count = 8;
   constexpr int rounds = 500;
   set_up_host();
-  plugin.init();
+  plugin.call(hook::init);
   const auto geometries = host.geometries();
 
   std::vector<int> wrong_answers(thread_count, 0);
@@ -24,18 +24,20 @@ TEST_F(Threads, GetBodyStepAndCollideFromEightThreadsLoseNothing) {
     threads.emplace_back([&, t] {
       const std::string missing = "ghost" + std::to_string(t);
       for (int round = 0; round < rounds; ++round) {
-        plugin.step();
+        plugin.call(hook::step);
         wrong_answers[static_cast<std::size_t>(t)] +=
-            plugin.collide(geometries[0], geometries[1]) != 0;
-        wrong_answers[static_cast<std::size_t>(t)] += plugin.get_body("arm") != host.body("arm");
-        wrong_answers[static_cast<std::size_t>(t)] += plugin.get_body(missing.c_str()) != nullptr;
+            plugin.call(hook::collide, geometries[0], geometries[1]) != 0;
+        wrong_answers[static_cast<std::size_t>(t)] +=
+            plugin.call(hook::get_body, "arm") != host.body("arm");
+        wrong_answers[static_cast<std::size_t>(t)] +=
+            plugin.call(hook::get_body, missing.c_str()) != nullptr;
       }
     });
   }
   for (auto &thread : threads) {
     thread.join();
   }
-  plugin.cleanup();
+  plugin.call(hook::cleanup);
 
   EXPECT_EQ(wrong_answers, std::vector<int>(thread_count, 0));
   std::map<std::string, int> warnings;

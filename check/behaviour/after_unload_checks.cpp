@@ -13,13 +13,12 @@
 
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
+#include "behaviour/watched_life.hpp"
 #include "observe/host_moves.hpp"
 #include "observe/process_state.hpp"
 
 namespace plugin_check {
 namespace {
-
-using tamrix_host::entering;
 
 constexpr int steps_on_host_thread = 8;
 // Long enough for a watchdog a plug-in arms for a step, short enough for a run.
@@ -151,10 +150,8 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   fresh_standard_streams();  // as a host's, before it has printed
   auto stepper = std::make_unique<HostThread>();
   const ProcessState before = snapshot();
-  entering("loading the file");
-  auto plugin = std::make_unique<const Plugin>(path);
-  entering(nullptr);
-  moves::remember_library_of(reinterpret_cast<const void *>(plugin->step));
+  auto plugin = load_plugin(path);
+  moves::remember_library_of(plugin->address(hook::step));
   set_up(*plugin, stub_services<10>());
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");
@@ -167,9 +164,7 @@ Outcome life_after_unload(const std::string &path, Host &host) {
         "a thread of the plug-in's still ran after cleanup, so it was not unloaded (see "
         "threads-left)");
   }
-  entering("unloading the file");
-  plugin.reset();
-  entering(nullptr);
+  unload_plugin(plugin);
   if (std::string fault = host_goes_on(*stepper); !fault.empty()) {
     // Its thread, if it still waits, is left waiting: ended now it would
     // meet what the plug-in left on it before the report is out.

@@ -3,11 +3,13 @@
 // host makes, so whatever a plug-in changes of it is named with the hook,
 // even a field no one thought to list as a fault.
 #include <algorithm>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/watched_life.hpp"
 #include "engine/engine_count.hpp"
 #include "engine/engine_snapshot.hpp"
 
@@ -87,18 +89,17 @@ Outcome world_after_unload(const std::string &path, Host &host) {
     return skipped("the world has no engine part: the plug-in needs no engine");
   }
   {
-    tamrix_host::entering("loading the file");
-    const Plugin plugin(path);
-    tamrix_host::entering(nullptr);
+    std::unique_ptr<const Plugin> plugin = load_plugin(path);
     std::ostringstream sink;
-    tamrix_host::run_life(plugin, host, 3, {"arm"}, sink);
-    tamrix_host::entering("unloading the file");
+    tamrix_host::run_life(*plugin, host, 3, {"arm"}, sink);
+    unload_plugin(plugin);
   }
   // A callback or handler left pointing into the plug-in's code is unmapped
   // now: the host's next steps call it.
-  tamrix_host::entering("the host's steps after the plug-in was unloaded");
-  step_without_plugin(host, 10);
-  tamrix_host::entering(nullptr);
+  const tamrix_host::Running running("the host's steps after the plug-in was unloaded");
+  for (int step = 0; step < 10; ++step) {
+    host.step_without_plugin();
+  }
   return passed();
 }
 

@@ -2,23 +2,14 @@
 // overlap_checks.cpp and after_unload_checks.cpp.
 #pragma once
 
-#include <ode/ode.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "engine/engine_snapshot.hpp"
 #include "observe/process_state.hpp"
 
 namespace plugin_check {
-
-// A host empties its contact group after every step of its engine; a long
-// life in an engine world must too, or the contacts of a thousand steps pile up.
-inline void empty_contact_group() {
-  if (engine_stubs.group != nullptr) {
-    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
-  }
-}
 
 // Whether a thread started since `before` still runs at `after`: a library
 // unloaded under it would crash it, so such a plug-in stays loaded

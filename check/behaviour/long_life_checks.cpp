@@ -10,6 +10,8 @@
 
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
+#include "behaviour/row_watch.hpp"
+#include "behaviour/watched_life.hpp"
 #include "observe/process_state.hpp"
 #include "programs/join.hpp"
 #include "sandbox/console.hpp"
@@ -17,8 +19,6 @@
 
 namespace plugin_check {
 namespace {
-
-using tamrix_host::entering;
 
 // Past the few hundred calls the other checks make, and a power of two, so
 // the last snapshot falls after the last step.
@@ -71,13 +71,10 @@ void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_hand
   const CallNames names;
   const FilteredRun run = run_without_system_calls([&] {
     for (std::size_t n = 0; n < names.step.size(); ++n) {
-      entering(names.step[n].c_str());
-      plugin.step();
-      entering(names.collide[n].c_str());
-      plugin.collide(geometries[0], geometries[1]);
-      empty_contact_group();
+      plugin.call(hook::step.named_as(names.step[n].c_str()));
+      plugin.call(hook::collide.named_as(names.collide[n].c_str()), geometries[0], geometries[1]);
+      empty_contact_group(engine_stubs.group);
     }
-    entering(nullptr);
   });
   if (run.end == FilteredRun::End::called) {
     found.warnings.push_back(run.text);
@@ -86,33 +83,13 @@ void watch_system_calls(const Plugin &plugin, const std::vector<tamrix_geom_hand
   }
 }
 
-// Other code stores a table of its own before every call, taking turns with
-// two, as rows-unchanged does; what the plug-in changes shows after the call.
-class RowWatch {
- public:
-  explicit RowWatch(const Plugin &plugin) : plugin_(plugin) {}
-
-  void before() {
-    stored_ = &tables_.at(turn_++ % tables_.size());
-    plugin_.write_rows(*stored_);
-  }
-  void after(const char *call, long step) {
-    if (changed_.empty()) {
-      if (std::string rows = differing_rows(plugin_.rows(), *stored_); !rows.empty()) {
-        changed_ = std::string(call) + " at step " + std::to_string(step) + " changed " + rows +
-                   ", where other code had stored something else";
-      }
-    }
-  }
-  [[nodiscard]] const std::string &changed() const { return changed_; }
-
- private:
-  const Plugin &plugin_;
-  std::array<Services, 2> tables_ = {stub_services<7>(), stub_services<8>()};
-  const Services *stored_ = nullptr;
-  std::size_t turn_ = 0;
-  std::string changed_;
-};
+// How the long life words a row a call changed.
+auto changed_at(const char *call, long step) {
+  return [call, step](const std::string &rows) {
+    return std::string(call) + " at step " + std::to_string(step) + " changed " + rows +
+           ", where other code had stored something else";
+  };
+}
 
 // Messages and bytes since the last look, for the span of steps it covers.
 class ConsoleWatch {
@@ -167,9 +144,7 @@ void add_new_changes(const ProcessState &before_load, const ProcessState &earlie
 Outcome long_life(const std::string &path, Host &host) {
   sandbox::capture_console();
   const ProcessState before_load = snapshot();
-  entering("loading the file");
-  auto plugin = std::make_unique<const Plugin>(path);
-  entering(nullptr);
+  auto plugin = load_plugin(path);
   set_up(*plugin, stub_services<7>());
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");
@@ -177,22 +152,16 @@ Outcome long_life(const std::string &path, Host &host) {
   Findings found;
   watch_system_calls(*plugin, geometries, found);
 
-  RowWatch rows(*plugin);
+  RowWatch rows(*plugin, {stub_services<7>(), stub_services<8>()});
   ConsoleWatch console;
   ProcessState last = snapshot();
   long last_seen = 0;  // the step after which `last` was taken
   bool changed_in_steps = false;
   for (long step = 1; step <= life_steps; ++step) {
-    rows.before();
-    entering(hook::step.name);
-    plugin->step();
-    rows.after(hook::step.name, step);
-    rows.before();
-    entering(hook::collide.name);
-    plugin->collide(geometries[0], geometries[1]);
-    entering(nullptr);
-    rows.after(hook::collide.name, step);
-    empty_contact_group();
+    rows.around([&] { plugin->call(hook::step); }, changed_at(hook::step.name, step));
+    rows.around([&] { plugin->call(hook::collide, geometries[0], geometries[1]); },
+                changed_at(hook::collide.name, step));
+    empty_contact_group(engine_stubs.group);
     if ((step & (step - 1)) == 0) {  // 1, 2, 4 ... 1024
       const std::string span = steps_text(last_seen + 1, step);
       ProcessState now = snapshot();
@@ -219,9 +188,7 @@ Outcome long_life(const std::string &path, Host &host) {
   // A thread of the plug-in's still running would crash in its unmapped code:
   // such a plug-in stays loaded (threads-left reports it).
   if (!thread_left(before_load, cleaned)) {
-    entering("unloading the file");
-    plugin.reset();
-    entering(nullptr);
+    unload_plugin(plugin);
     add_new_changes(before_load, cleaned, snapshot(), "unloading the file", after_life, found);
   } else {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)

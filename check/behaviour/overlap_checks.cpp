@@ -177,10 +177,11 @@ class Pool {
             ++overlapped_;
           }
           if (call == Call::step) {
-            plugin_.step();
+            plugin_.call(hook::step.unnamed());
           } else {
-            plugin_.collide(geometries_[static_cast<std::size_t>(i) % geometries_.size()],
-                            geometries_[static_cast<std::size_t>(i + 1) % geometries_.size()]);
+            plugin_.call(hook::collide.unnamed(),
+                         geometries_[static_cast<std::size_t>(i) % geometries_.size()],
+                         geometries_[static_cast<std::size_t>(i + 1) % geometries_.size()]);
           }
           inside_.fetch_sub(1);
         }
@@ -252,8 +253,9 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
   std::string found;
   // A descriptor left open is a warning, as descriptors-left has it.
   Verdict verdict = Verdict::warn;
-  tamrix_host::entering("tamrix_physics_step and tamrix_physics_collide on 4 host threads");
   {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide on 4 host threads");
     Pool pool(plugin, geometries);
     const Snapshots first = pool.snapshots();
     // What already told a host thread from the init thread is no change.
@@ -264,7 +266,7 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
     Snapshots last = first;
     for (const Assignment &phase : phases()) {
       pool.run(phase);
-      empty_contact_group();
+      empty_contact_group(engine_stubs.group);
       Snapshots now = pool.snapshots();
       found = phase_changes(phase, last, now, apart, verdict);
       if (!found.empty()) {
@@ -273,7 +275,6 @@ Outcome overlapping_steps(const Plugin &plugin, Host &host) {
       last = std::move(now);
     }
   }
-  tamrix_host::entering(nullptr);
   plugin.call(hook::cleanup);
   if (!found.empty()) {
     return {verdict, found +

@@ -9,49 +9,25 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/watched_life.hpp"
 #include "observe/process_state.hpp"
 #include "sandbox/console.hpp"
 
 namespace plugin_check {
 namespace {
 
-using tamrix_host::entering;
-
-struct Moment {
-  std::string call;
-  std::vector<std::optional<std::string>> table;
-};
+using ProcessTable = std::vector<std::optional<std::string>>;
 
 constexpr int lived_steps = 3;
 
 // One life with services that do nothing, the table read before load and
 // after every call and the unload.
-std::vector<Moment> table_over_life(const std::string &path, Host &host) {
+std::vector<Moment<ProcessTable>> table_over_life(const std::string &path, Host &host) {
   sandbox::capture_console();
   fresh_standard_streams();
-  const long threads_before = snapshot().threads;
-  std::vector<Moment> moments;
-  moments.push_back({"before load", read_process_table()});
-  entering("loading the file");
-  auto plugin = std::make_unique<const Plugin>(path);
-  entering(nullptr);
-  moments.push_back({"loading the file", read_process_table()});
-  const auto call = [&moments, &plugin](auto hook, auto... args) {
-    plugin->call(hook, args...);
-    moments.push_back({hook.name, read_process_table()});
-  };
-  stub_life<5>(host, lived_steps, call);
-  // Code of the plug-in's may still run (a thread, a timer's handler): the
-  // threads-left check says so; here the library stays, to read the rest.
-  if (snapshot().threads > threads_before) {
-    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
-    return moments;
-  }
-  entering("unloading the file");
-  plugin.reset();
-  entering(nullptr);
-  moments.push_back({"unloading the file", read_process_table()});
-  return moments;
+  return watched_life<5>(
+      path, host, lived_steps, read_process_table,
+      [](const Plugin &plugin, auto tag, auto... args) { plugin.call(tag, args...); });
 }
 
 struct Found {
@@ -64,27 +40,30 @@ struct Found {
 // changes by itself is measured from after the load while the plug-in is
 // loaded, and from before it once it is gone.
 std::optional<Found> first_change(const Row &row, std::size_t index,
-                                  const std::vector<Moment> &moments) {
-  const bool unloaded = moments.back().call == "unloading the file";
-  for (std::size_t i = row.changes_with_load ? 2 : 1; i < moments.size(); ++i) {
-    const bool gone = unloaded && i + 1 == moments.size();
-    const Moment &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
-    const std::optional<std::string> &was = from.table.at(index);
-    const std::optional<std::string> &is = moments[i].table.at(index);
-    if (!was || !is) {
-      continue;
-    }
-    if (const std::vector<std::string> changes = row_changes(row, *was, *is); !changes.empty()) {
-      return Found{moments[i].call + " " + changes.front(), row.level, i};
-    }
+                                  const std::vector<Moment<ProcessTable>> &moments) {
+  const bool gone_at_end = unloaded(moments);
+  const std::optional<FirstChange> change =
+      first_change(moments, row.changes_with_load ? 2 : 1, [&](std::size_t i) -> std::string {
+        const bool gone = gone_at_end && i + 1 == moments.size();
+        const auto &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
+        const std::optional<std::string> &was = from.seen.at(index);
+        const std::optional<std::string> &is = moments[i].seen.at(index);
+        if (!was || !is) {
+          return {};
+        }
+        const std::vector<std::string> changes = row_changes(row, *was, *is);
+        return changes.empty() ? std::string() : changes.front();
+      });
+  if (!change) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  return Found{change->text, row.level, change->moment};
 }
 
 }  // namespace
 
 Outcome process_left_as_found(const std::string &path, Host &host) {
-  const std::vector<Moment> moments = table_over_life(path, host);
+  const std::vector<Moment<ProcessTable>> moments = table_over_life(path, host);
   const std::span<const Row> rows = process_rows();
   std::vector<Found> found;
   for (std::size_t row = 0; row < rows.size(); ++row) {

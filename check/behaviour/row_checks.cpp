@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/row_watch.hpp"
 
 namespace plugin_check {
 
@@ -106,35 +107,33 @@ Outcome rows_unchanged(const Plugin &plugin, Host &host) {
   // Before every call, other code replaces all seven rows, taking turns with
   // two tables: a hook that puts back what set-up gave it, or a wrapper of
   // its own, leaves something other than what was stored last.
-  const std::array<Services, 2> replacements = {stub_services<5>(), stub_services<6>()};
-  std::size_t turn = 0;
-  std::string changed;
-  const auto replaced_then = [&](const char *hook, long call, auto &&run) {
-    const Services &stored = replacements.at(turn++ % replacements.size());
-    plugin.write_rows(stored);
-    run();
-    if (changed.empty()) {
-      if (std::string rows = differing_rows(plugin.rows(), stored); !rows.empty()) {
-        changed = std::string(hook) + " changed " + rows +
-                  (call > 0 ? " (in call " + std::to_string(call) + ")" : "");
-      }
-    }
+  RowWatch watch(plugin, {stub_services<5>(), stub_services<6>()});
+  const auto replaced_then = [&watch](const char *hook, long call, auto &&run) {
+    watch.around(run, [hook, call](const std::string &rows) {
+      return std::string(hook) + " changed " + rows +
+             (call > 0 ? " (in call " + std::to_string(call) + ")" : "");
+    });
   };
   replaced_then(hook::init.name, 0, [&] { plugin.call(hook::init); });
   for (const char *name : {"arm", "ghost"}) {
     replaced_then(hook::get_body.name, 0, [&] { plugin.call(hook::get_body, name); });
   }
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering(hook::step.name);
-  for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then(hook::step.name, call, [&] { plugin.step(); });
+  {
+    const tamrix_host::Running running(hook::step.name);
+    for (long call = 1; call <= unchanged_calls && watch.changed().empty(); ++call) {
+      replaced_then(hook::step.name, call, [&] { plugin.call(hook::step.unnamed()); });
+    }
   }
-  tamrix_host::entering(hook::collide.name);
-  for (long call = 1; call <= unchanged_calls && changed.empty(); ++call) {
-    replaced_then(hook::collide.name, call, [&] { plugin.collide(geometries[0], geometries[1]); });
+  {
+    const tamrix_host::Running running(hook::collide.name);
+    for (long call = 1; call <= unchanged_calls && watch.changed().empty(); ++call) {
+      replaced_then(hook::collide.name, call,
+                    [&] { plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]); });
+    }
   }
-  tamrix_host::entering(nullptr);
   replaced_then(hook::cleanup.name, 0, [&] { plugin.call(hook::cleanup); });
+  const std::string &changed = watch.changed();
   if (!changed.empty()) {
     return failed(changed +
                   ", where other code had stored something else; after physics_special_init "

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/watched_life.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/heap_count.hpp"
 #include "observe/process_state.hpp"
@@ -15,14 +18,6 @@
 
 namespace plugin_check {
 namespace {
-
-using tamrix_host::entering;
-
-// The state after one call, or before load for the first.
-struct Moment {
-  const char *call;
-  ProcessState state;
-};
 
 constexpr int observed_steps = 3;
 
@@ -32,39 +27,23 @@ ProcessState now() {
   return state;
 }
 
-// Loads the plug-in and runs one life with services that neither allocate nor
-// print, taking a snapshot before load and after every plug-in call. The heap
-// is counted only inside the plug-in's calls, from set-up on.
-std::vector<Moment> observed_life(const std::string &path, Host &host) {
+// One life with services that neither allocate nor print, a snapshot before
+// load and after every plug-in call. The heap is counted only inside the
+// plug-in's calls, from set-up on.
+std::vector<Moment<ProcessState>> observed_life(const std::string &path, Host &host) {
   // Standard output and error go to a file of their own, so a plug-in that
   // points them elsewhere is seen.
   sandbox::capture_console();
-  std::vector<Moment> moments;
-  moments.push_back({"before load", now()});
-  entering("loading the file");
-  auto plugin = std::make_unique<const Plugin>(path);
-  entering(nullptr);
-  moments.push_back({"loading the file", now()});
-  count_heap(true);
-  count_heap(false);
-  const auto call = [&moments, &plugin](auto hook, auto... args) {
-    resume_heap_count();
-    plugin->call(hook, args...);
-    count_heap(false);
-    moments.push_back({hook.name, now()});
-  };
-  stub_life<4>(host, observed_steps, call);
-  // A thread of the plug-in's still running would crash in its unmapped code,
-  // and take the report with it: such a plug-in stays loaded.
-  if (moments.back().state.threads > moments.front().state.threads) {
-    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
-    return moments;
-  }
-  entering("unloading the file");
-  plugin.reset();
-  entering(nullptr);
-  moments.push_back({"unloading the file", now()});
-  return moments;
+  return watched_life<4>(path, host, observed_steps, now,
+                         [](const Plugin &plugin, auto tag, auto... args) {
+                           if constexpr (std::is_same_v<decltype(tag), hook::set_up_hook>) {
+                             count_heap(true);
+                           } else {
+                             resume_heap_count();
+                           }
+                           plugin.call(tag, args...);
+                           count_heap(false);
+                         });
 }
 
 std::string change_in(const ProcessState &before, const ProcessState &after, Aspect aspect) {
@@ -79,23 +58,21 @@ std::string change_in(const ProcessState &before, const ProcessState &after, Asp
 // The first call after which `aspect` differs from before load, with the
 // change, and the call that undid it if one did.
 Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
-  const std::vector<Moment> moments = observed_life(path, host);
-  const ProcessState &before = moments.front().state;
-  for (std::size_t i = 1; i < moments.size(); ++i) {
-    std::string change = change_in(before, moments[i].state, aspect);
-    if (change.empty()) {
-      continue;
-    }
-    std::string text = std::string(moments[i].call) + " " + change;
-    for (std::size_t later = i + 1; later < moments.size(); ++later) {
-      if (change_in(before, moments[later].state, aspect).empty()) {
-        text += ", until " + std::string(moments[later].call) + " undid it";
-        break;
-      }
-    }
-    return failed(text + "; " + std::string(advice));
+  const std::vector<Moment<ProcessState>> moments = observed_life(path, host);
+  const ProcessState &before = moments.front().seen;
+  const std::optional<FirstChange> found = first_change(
+      moments, 1, [&](std::size_t i) { return change_in(before, moments[i].seen, aspect); });
+  if (!found) {
+    return passed();
   }
-  return passed();
+  std::string text = found->text;
+  for (std::size_t later = found->moment + 1; later < moments.size(); ++later) {
+    if (change_in(before, moments[later].seen, aspect).empty()) {
+      text += ", until " + moments[later].call + " undid it";
+      break;
+    }
+  }
+  return failed(text + "; " + std::string(advice));
 }
 
 }  // namespace
@@ -306,15 +283,12 @@ Life load_and_live(const std::string &path, Host &host) {
   const std::size_t console_from = host.console().size();
   const std::size_t lookups_from = host.body_lookups().size();
   {
-    entering("loading the file");
-    const Plugin plugin(path);
-    entering(nullptr);
-    life.rows_after_load = differing_rows(plugin.rows(), Services{});
+    std::unique_ptr<const Plugin> plugin = load_plugin(path);
+    life.rows_after_load = differing_rows(plugin->rows(), Services{});
     std::ostringstream sink;
-    tamrix_host::run_life(plugin, host, observed_steps, {"arm", "ghost"}, sink);
-    entering("unloading the file");
+    tamrix_host::run_life(*plugin, host, observed_steps, {"arm", "ghost"}, sink);
+    unload_plugin(plugin);
   }
-  entering(nullptr);
   const std::vector<tamrix_host::ConsoleMessage> console = host.console();
   for (std::size_t i = console_from; i < console.size(); ++i) {
     life.console.push_back(console[i].text);

@@ -1,7 +1,5 @@
 // What step and collide, called at every physics step, may do: run from
 // many threads at once, and never allocate, print or enter the kernel.
-#include <ode/ode.h>
-
 #include <array>
 #include <latch>
 #include <string>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "engine/engine_snapshot.hpp"
 #include "observe/heap_count.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/syscall_filter.hpp"
@@ -20,23 +19,15 @@ namespace {
 constexpr int thread_count = 8;
 constexpr int calls_per_thread = 2000;
 
-// A host empties its contact group after every step of the engine; calls
-// made as many steps must find it emptied too, or the contacts of thousands
-// of steps outgrow the memory any host gives the group.
-void empty_contacts() {
-  if (engine_stubs.group != nullptr) {
-    dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(engine_stubs.group)));
-  }
-}
-
 }  // namespace
 
 Outcome threads_step_collide(const Plugin &plugin, Host &host) {
   set_up(plugin, Host::services());
   plugin.call(hook::init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering("tamrix_physics_step and tamrix_physics_collide from 8 threads");
   {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide from 8 threads");
     // Released together, so the calls overlap even where starting a thread
     // takes longer than one thread's calls (a sanitizer, an emulator).
     std::latch start(thread_count);
@@ -46,14 +37,14 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
       threads.emplace_back([&plugin, &geometries, &start, t] {
         start.arrive_and_wait();
         for (int i = 0; i < calls_per_thread; ++i) {
-          plugin.step();
+          plugin.call(hook::step.unnamed());
           const auto first = static_cast<std::size_t>(i + t) % geometries.size();
-          plugin.collide(geometries[first], geometries[(first + 1) % geometries.size()]);
+          plugin.call(hook::collide.unnamed(), geometries[first],
+                      geometries[(first + 1) % geometries.size()]);
         }
       });
     }
   }
-  tamrix_host::entering(nullptr);
   plugin.call(hook::cleanup);
   return passed();
 }
@@ -93,17 +84,17 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
   std::array<Tally, 2> tallies = {Tally{hook::step.name}, Tally{hook::collide.name}};
   for (Tally &tally : tallies) {
     const bool stepping = &tally == &tallies.front();
-    tamrix_host::entering(tally.hook);
+    const tamrix_host::Running running(tally.hook);
     start();
     for (long call = 1; call <= measured_calls &&
                         (tally.first_call == 0 || call <= tally.first_call + calls_after_fault);
          ++call) {
       tally.calls = call;
       if (stepping) {
-        plugin.step();
+        plugin.call(hook::step.unnamed());
       } else {
-        plugin.collide(geometries[0], geometries[1]);
-        empty_contacts();
+        plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]);
+        empty_contact_group(engine_stubs.group);
       }
       if (tally.first_call == 0 && probe() > 0) {
         tally.first_call = call;
@@ -111,7 +102,6 @@ std::array<Tally, 2> measure_step_collide(const Plugin &plugin, Host &host, Star
     }
     tally.count = stop();
   }
-  tamrix_host::entering(nullptr);
   plugin.call(hook::cleanup);
   return tallies;
 }
@@ -234,18 +224,17 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
   set_up(plugin, stub_services<5>());
   plugin.call(hook::init);
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
-  tamrix_host::entering(
-      "tamrix_physics_step and tamrix_physics_collide under a system call filter");
-  const FilteredRun run = run_without_system_calls([&plugin, &geometries] {
-    for (int i = 0; i < 100; ++i) {
-      tamrix_host::entering(hook::step.name);
-      plugin.step();
-      tamrix_host::entering(hook::collide.name);
-      plugin.collide(geometries[0], geometries[1]);
-      empty_contacts();
-    }
-  });
-  tamrix_host::entering(nullptr);
+  const FilteredRun run = [&plugin, &geometries] {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide under a system call filter");
+    return run_without_system_calls([&plugin, &geometries] {
+      for (int i = 0; i < 100; ++i) {
+        plugin.call(hook::step);
+        plugin.call(hook::collide, geometries[0], geometries[1]);
+        empty_contact_group(engine_stubs.group);
+      }
+    });
+  }();
   plugin.call(hook::cleanup);
   switch (run.end) {
     case FilteredRun::End::clean:

@@ -314,33 +314,6 @@ std::string differences(const WorldSnapshot &before, const WorldSnapshot &after,
   return out;
 }
 
-void step_without_plugin(const tamrix_host::Host &host, int steps) {
-  struct Step {
-    dWorldID world;
-    dJointGroupID group;
-    static void near(void *data, dGeomID first, dGeomID second) {
-      const Step &step = *static_cast<const Step *>(data);
-      std::array<dContact, 4> contacts{};
-      const int made = dCollide(first, second, static_cast<int>(contacts.size()), &contacts[0].geom,
-                                sizeof(dContact));
-      for (int i = 0; i < made; ++i) {
-        dContact &contact = contacts.at(static_cast<std::size_t>(i));
-        contact.surface.mu = dInfinity;
-        dJointAttach(dJointCreateContact(step.world, step.group, &contact), dGeomGetBody(first),
-                     dGeomGetBody(second));
-      }
-    }
-  };
-  Step step{static_cast<dWorldID>(host.engine_world()),
-            static_cast<dJointGroupID>(static_cast<void *>(host.contact_group()))};
-  dAllocateODEDataForThread(static_cast<unsigned>(dAllocateMaskAll));
-  for (int i = 0; i < steps; ++i) {
-    dSpaceCollide(static_cast<dSpaceID>(host.engine_space()), &step, &Step::near);
-    dWorldStep(step.world, host.world().step_seconds);
-    dJointGroupEmpty(step.group);
-  }
-}
-
 void empty_contact_group(tamrix_contact_group_handle group) {
   if (group != nullptr) {
     dJointGroupEmpty(static_cast<dJointGroupID>(static_cast<void *>(group)));

@@ -18,7 +18,7 @@ std::string default_plugin() {
 // Only host-sim stands in front of the C library's exits: a test program that
 // runs host_sim() keeps its own.
 void watch_endings(const tamrix_host::Plugin &plugin) {
-  tamrix_host::report_endings("host-sim", reinterpret_cast<const void *>(plugin.init));
+  tamrix_host::report_endings("host-sim", plugin.address(tamrix_host::hook::init));
 }
 
 }  // namespace
