@@ -479,6 +479,7 @@ TEST(EngineWorldRefusals, JointsAndMeshesTheEngineCannotMake) {
     e.solver = Solver::quick;
     e.iterations = 0;
   });
+}
 
 // What plugin-check steps after an unload: the host's own contacts and step,
 // with nothing recorded and no step counted.
