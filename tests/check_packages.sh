@@ -50,6 +50,15 @@ man plugin-check 2>/dev/null | grep -q 'rows-null-after-load' || {
   echo "FAIL: man plugin-check does not list the checks"
   exit 1
 }
+# Every world-file key --help lists is in the installed man page, read as
+# its source so no line break or hyphen of the formatter hides one.
+man_source=$(zcat -f "$(man -w host-sim)")
+for key in $(host-sim --help | sed -n '/^World-file keys:/,$p' | awk '/^    [a-z]/ { print $1 }' | sort -u); do
+  grep -qw -- "$key" <<<"$man_source" || {
+    echo "FAIL: man host-sim does not name the world-file key '$key'"
+    exit 1
+  }
+done
 plugin_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/my_physics1
 plugin-check --strict "$plugin_dir/my_physics1.so" >/dev/null
 host-sim --steps 1 | grep -q '^\[plugin console\] not found$'
