@@ -17,24 +17,6 @@ constexpr const char *standard_argument = "standard";
 constexpr const char *engine_argument = "engine";
 constexpr const char *file_prefix = "file:";
 
-const char *shape_name(Shape shape) {
-  switch (shape) {
-    case Shape::box:
-      return "box";
-    case Shape::sphere:
-      return "sphere";
-    case Shape::capsule:
-      return "capsule";
-    case Shape::cylinder:
-      return "cylinder";
-    case Shape::mesh:
-      return "mesh";
-    case Shape::plane:
-      break;
-  }
-  return "plane";
-}
-
 }  // namespace
 
 tamrix_host::World checker_engine_world() {
@@ -65,11 +47,11 @@ tamrix_host::World checker_engine_world() {
 std::string checker_engine_world_text() {
   const tamrix_host::World world = checker_engine_world();
   std::string text = tamrix_host::join(world.engine->bodies, ", ", [](const EngineBody &body) {
-    return body.name + " (" + shape_name(body.shape) + ")";
+    return body.name + " (" + std::string(tamrix_host::shape_name(body.shape)) + ")";
   });
   text += "; fixed geometries: ";
   for (const EngineGeometry &geometry : world.engine->geometries) {
-    text += geometry.name + " (" + shape_name(geometry.shape) + ")" +
+    text += geometry.name + " (" + std::string(tamrix_host::shape_name(geometry.shape)) + ")" +
             (&geometry == &world.engine->geometries.back() ? "" : ", ");
   }
   return "bodies " + text;

@@ -61,23 +61,6 @@ std::string array(const std::array<double, N> &values) {
   return '[' + numbers(values) + ']';
 }
 
-const char *shape_name(Shape shape) {
-  switch (shape) {
-    case Shape::box:
-      return "box";
-    case Shape::sphere:
-      return "sphere";
-    case Shape::capsule:
-      return "capsule";
-    case Shape::cylinder:
-      return "cylinder";
-    case Shape::mesh:
-      return "mesh";
-    default:
-      return "plane";
-  }
-}
-
 const char *joint_name(JointType type) {
   switch (type) {
     case JointType::hinge:

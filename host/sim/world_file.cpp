@@ -194,12 +194,12 @@ std::string shape_of(const Reader &reader, const toml::table &table, const std::
 }
 
 Shape shape_named(const std::string &shape) {
-  return shape == "box"        ? Shape::box
-         : shape == "sphere"   ? Shape::sphere
-         : shape == "capsule"  ? Shape::capsule
-         : shape == "cylinder" ? Shape::cylinder
-         : shape == "mesh"     ? Shape::mesh
-                               : Shape::plane;
+  for (const auto &[known, name] : shape_names) {
+    if (name == shape) {
+      return known;
+    }
+  }
+  return Shape::plane;
 }
 
 // A solid's extent: what its shape takes, each above 0.
