@@ -15,13 +15,41 @@
 #include <stdlib.h>
 
 #if defined(ENDING_PTHREAD_EXIT) || defined(ENDING_CANCEL)
-/* Keeps the process alive once the main thread has gone. */
+#include <time.h>
+
+/* Keeps the process alive once the main thread has gone. It says when it
+   runs, and the main thread ends only then: a cancelled main thread unwinds
+   the host's frames, which unload the plug-in, and a thread not yet started
+   would then start in unmapped code and crash the run before its end is
+   seen. */
+static pthread_mutex_t started_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t started_signal = PTHREAD_COND_INITIALIZER;
+static int started;
+
 static void *wait_forever(void *unused) {
   (void)unused;
+  pthread_mutex_lock(&started_lock);
+  started = 1;
+  pthread_cond_signal(&started_signal);
+  pthread_mutex_unlock(&started_lock);
   for (;;) {
     pause();
   }
   return NULL;
+}
+
+static void start_waiting_thread(void) {
+  pthread_t other;
+  pthread_create(&other, NULL, wait_forever, NULL);
+  pthread_mutex_lock(&started_lock);
+  while (!started) {
+    pthread_cond_wait(&started_signal, &started_lock);
+  }
+  pthread_mutex_unlock(&started_lock);
+  /* From its signal to its pause() are a few instructions of the plug-in's
+     own; this is ample for them. */
+  const struct timespec settle = {0, 50 * 1000 * 1000};
+  nanosleep(&settle, NULL);
 }
 #endif
 
@@ -37,8 +65,7 @@ static void end_process(void) {
 #elif defined(ENDING_EXIT_GROUP)
   syscall(SYS_exit_group, 0);
 #elif defined(ENDING_PTHREAD_EXIT) || defined(ENDING_CANCEL)
-  pthread_t other;
-  pthread_create(&other, NULL, wait_forever, NULL);
+  start_waiting_thread();
 #if defined(ENDING_PTHREAD_EXIT)
   pthread_exit(NULL);
 #else
