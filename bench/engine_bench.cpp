@@ -31,7 +31,9 @@ Engine boxes(int count, int columns, tamrix_host::Solver solver) {
   for (int i = 0; i < count; ++i) {
     EngineBody body;
     body.name = "box" + std::to_string(i);
-    body.position = {1.5 * (i % columns), 1.5 * (i / columns), 0.5};
+    const int column = i % columns;
+    const int row = i / columns;  // whole rows: a grid, 1.5 m apart
+    body.position = {1.5 * column, 1.5 * row, 0.5};
     engine.bodies.push_back(body);
   }
   engine.geometries = {EngineGeometry{.name = "floor"}};
