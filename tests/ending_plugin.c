@@ -48,7 +48,7 @@ static void start_waiting_thread(void) {
   pthread_mutex_unlock(&started_lock);
   /* From its signal to its pause() are a few instructions of the plug-in's
      own; this is ample for them. */
-  const struct timespec settle = {0, 50 * 1000 * 1000};
+  const struct timespec settle = {0, 50000000L};
   nanosleep(&settle, NULL);
 }
 #endif

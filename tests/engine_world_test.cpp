@@ -441,7 +441,8 @@ TEST(EngineWorldSolver, AThousandBoxesRestOnTheFloorWithTheQuickSolver) {
   engine.solver = Solver::quick;
   engine.iterations = 20;
   for (int i = 0; i < 1000; ++i) {
-    engine.bodies.push_back(body("box" + std::to_string(i), {1.5 * (i % 40), 1.5 * (i / 40), 0.6}));
+    const int row = i / 40;  // a grid of whole rows, 1.5 m apart
+    engine.bodies.push_back(body("box" + std::to_string(i), {1.5 * (i % 40), 1.5 * row, 0.6}));
   }
   Host host(engine_world(engine));
   const Plugin plugin(ENGINE_IDLE_PLUGIN_PATH);
