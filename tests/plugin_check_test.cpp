@@ -268,7 +268,7 @@ TEST(PluginCheckRegistry, ThePagesTablesSayWhatTheRegistrationsSay) {
     EXPECT_EQ(rows[std::string(check.name)], 1)
         << "docs/plugin-check.md: give " << check.name << " one row in the tables of its stage";
     EXPECT_TRUE(check.platforms == Platforms::all ||
-                in_platform_table.count(std::string(check.name)))
+                in_platform_table.contains(std::string(check.name)))
         << "docs/plugin-check.md: give " << check.name << " a row in the platform table";
   }
 }
