@@ -51,7 +51,10 @@ template <std::size_t N>
 std::string numbers(const std::array<double, N> &values) {
   std::string out;
   for (std::size_t i = 0; i < N; ++i) {
-    out += (i == 0 ? "" : ",") + number(values[i]);
+    if (i != 0) {
+      out += ',';
+    }
+    out += number(values[i]);
   }
   return out;
 }
