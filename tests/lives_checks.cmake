@@ -15,9 +15,10 @@ function(lives_fault name check patterns)
   target_compile_definitions(lives_${name} PRIVATE ${macro})
   target_link_libraries(lives_${name} PRIVATE m)  # fesetround
   uninstrumented_plugin(lives_${name})
+  corpus_focus(focus ${check})
   add_test(NAME plugin_check_lives_${name}
     COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL ${check}: " ${patterns} --
-            "${plugin_check}" ${ARGN} $<TARGET_FILE:lives_${name}>)
+            "${plugin_check}" ${ARGN} ${focus} $<TARGET_FILE:lives_${name}>)
 endfunction()
 
 # Late: each names the span of steps, or the step, where it happened.

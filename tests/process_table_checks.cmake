@@ -57,6 +57,8 @@ set(root_faults
     "euid % changed the user ids from real 0, effective 0, saved 0 to real 0, effective 65534"
     "mount_namespace % moved the calling thread into another mnt namespace")
 
+corpus_focus(focus process-left-as-found)
+
 set(as_root "${CMAKE_CURRENT_BINARY_DIR}/as_root.sh")
 file(WRITE "${as_root}" "#!/bin/sh\n[ \"$(id -u)\" = 0 ] || exit 77\nexec \"$@\"\n")
 file(CHMOD "${as_root}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
@@ -76,7 +78,7 @@ foreach(entry IN LISTS table_faults root_faults)
   add_test(NAME plugin_check_table_${fault}
     COMMAND ${prefix} ${within_corpus_limit} "${expect_run}" 1
             "^FAIL process-left-as-found: tamrix_physics_init ${words}" -- "${plugin_check}" --strict
-            $<TARGET_FILE:table_${fault}>)
+            ${focus} $<TARGET_FILE:table_${fault}>)
 endforeach()
 set_tests_properties(plugin_check_table_euid plugin_check_table_mount_namespace
                      PROPERTIES SKIP_RETURN_CODE 77)
@@ -85,12 +87,12 @@ table_plugin(rlimit_in_step "TABLE_RLIMIT;TABLE_IN_STEP")
 add_test(NAME plugin_check_table_rlimit_in_step
   COMMAND ${within_corpus_limit} "${expect_run}" 1
           "^FAIL process-left-as-found: tamrix_physics_step lowered RLIMIT_NOFILE from [0-9]+ to 64"
-          -- "${plugin_check}" --strict $<TARGET_FILE:table_rlimit_in_step>)
+          -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:table_rlimit_in_step>)
 # A row of warning level (the thread's name) is a warning unless --strict.
 add_test(NAME plugin_check_table_thread_name_lenient
   COMMAND ${within_corpus_limit} "${expect_run}" 0
           "^WARN process-left-as-found: tamrix_physics_init renamed the calling thread" "!^FAIL"
-          -- "${plugin_check}" $<TARGET_FILE:table_thread_name>)
+          -- "${plugin_check}" ${focus} $<TARGET_FILE:table_thread_name>)
 target_compile_definitions(table_library_left PRIVATE LIBRARY_LEFT="$<TARGET_FILE:empty_library>")
 add_dependencies(table_library_left empty_library)
 
