@@ -375,6 +375,17 @@ if(NOT WIN32)
               $<TARGET_FILE:broken_${fault}>)
     set_tests_properties(plugin_check_${fault} PROPERTIES TIMEOUT 60)
   endforeach()
+  # plugin-check ended from outside (a caller's time limit) while a check's
+  # child hangs takes that child and its worker with it.
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    broken_plugin(fork_then_hang)
+    target_compile_definitions(broken_fork_then_hang PRIVATE BROKEN_FORK_IN_INIT BROKEN_HANG_IN_CLEANUP)
+    add_test(NAME plugin_check_ended_from_outside
+      COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/expect_ended_with_checker.sh"
+              "${CMAKE_CURRENT_BINARY_DIR}/fork_then_hang.pids" -- ${plugin_check} --only whole-life-twice
+              --timeout 60 $<TARGET_FILE:broken_fork_then_hang>)
+    set_tests_properties(plugin_check_ended_from_outside PROPERTIES TIMEOUT 60)
+  endif()
 endif()
 
 # A JUnit report named as the plug-in, here by another spelling of its path,

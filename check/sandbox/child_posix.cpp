@@ -93,6 +93,54 @@ void hide_command_line() {
 
 // ---- The parent's side, in the order run_child() takes it
 
+// A check's child has a process group of its own, which neither a terminal's
+// ^C nor a caller's time limit reaches: plugin-check ended from outside while
+// a child runs ends it first, and then ends as it was asked to.
+constexpr std::array ending_signals{SIGHUP, SIGINT, SIGTERM};
+// As plugin-check found them: the child gets them back, so its process is a
+// host's and not one with the checker's handlers in it.
+std::array<struct sigaction, ending_signals.size()> found_actions{};
+volatile std::sig_atomic_t ending_signal = 0;
+bool watching_for_ending = false;
+
+void note_ending(int number) { ending_signal = number; }
+
+void watch_for_ending() {
+  if (watching_for_ending) {
+    return;
+  }
+  watching_for_ending = true;
+  for (std::size_t i = 0; i < ending_signals.size(); ++i) {
+    sigaction(ending_signals[i], nullptr, &found_actions[i]);
+    // A caller that ignores a signal (nohup) means it.
+    if (found_actions[i].sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction note {};
+    note.sa_handler = note_ending;
+    sigemptyset(&note.sa_mask);
+    sigaction(ending_signals[i], &note, nullptr);
+  }
+}
+
+void restore_found_actions() {
+  if (!watching_for_ending) {
+    return;
+  }
+  for (std::size_t i = 0; i < ending_signals.size(); ++i) {
+    sigaction(ending_signals[i], &found_actions[i], nullptr);
+  }
+}
+
+// Once no child of a check is left: ends plugin-check as it was asked to.
+void end_if_asked() {
+  const int number = ending_signal;
+  if (number != 0) {
+    restore_found_actions();
+    raise(number);
+  }
+}
+
 struct Pipe {
   int read = -1;
   int write = -1;
@@ -112,6 +160,7 @@ pid_t start(ChildTask task, const std::vector<std::string> &args, const std::str
   const pid_t pid = fork();
   if (pid == 0) {
     close(ends.read);
+    restore_found_actions();
     setpgid(0, 0);
     become_child(ends.write, child_token, task, args);
   }
@@ -158,7 +207,8 @@ bool collect_output(pid_t pid, int fd, double timeout_seconds, std::string &outp
   // and a process it started may hold the pipe open after the child ended.
   bool open = true;
   bool ended = false;
-  while (!ended && output.size() <= child_output_limit && milliseconds_left() > 0) {
+  while (!ended && ending_signal == 0 && output.size() <= child_output_limit &&
+         milliseconds_left() > 0) {
     if (open) {
       pollfd watch{fd, POLLIN, 0};
       if (poll(&watch, 1, static_cast<int>(std::min<long long>(milliseconds_left(), 10))) > 0) {
@@ -262,6 +312,8 @@ void name_the_end(bool ended, int status, ChildOutcome &outcome) {
 
 ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
                        double timeout_seconds) {
+  watch_for_ending();
+  end_if_asked();
   ChildOutcome outcome;
   outcome.token = channel::new_token();
   std::array<int, 2> pipe_ends{-1, -1};
@@ -278,6 +330,7 @@ ChildOutcome run_child(ChildTask task, const std::vector<std::string> &args,
   const bool ended = collect_output(pid, ends.read, timeout_seconds, outcome.output);
   close(ends.read);
   name_the_end(ended, end_all(pid, ended), outcome);
+  end_if_asked();
   return outcome;
 }
 
