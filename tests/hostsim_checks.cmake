@@ -24,6 +24,25 @@ if(NOT WIN32)
     set_tests_properties(host_sim_reports_${way} PROPERTIES TIMEOUT 20)
   endforeach()
 
+  # A hang, wherever it happens, ends the run at --timeout and is named; the
+  # test's own limit is far above it.
+  set(hostsim_hangs
+      "loop HANG_LOOP tamrix_physics_step did not return within 0.5 s \\(step 3\\)$"
+      "stop HANG_STOP tamrix_physics_step did not return within 0.5 s \\(step 3\\): the process is stopped \\(SIGSTOP\\)$"
+      "unload HANG_UNLOAD the run did not end within 0.5 s after tamrix_physics_cleanup returned, while unloading the plug-in$")
+  foreach(entry ${hostsim_hangs})
+    string(REGEX MATCH "^([^ ]+) ([^ ]+) (.*)$" matched "${entry}")
+    set(way "${CMAKE_MATCH_1}")
+    set(line "${CMAKE_MATCH_3}")
+    tamrix_add_physics_plugin(hang_${way} SERVICE_TABLE hang_plugin.c)
+    target_compile_definitions(hang_${way} PRIVATE ${CMAKE_MATCH_2})
+    uninstrumented_plugin(hang_${way})
+    add_test(NAME host_sim_ends_a_hang_${way}
+      COMMAND "${expect_run}" 3 "^host-sim: ${line}" "!(ended|replaced|crash)"
+              -- ${host_sim} --timeout 0.5 $<TARGET_FILE:hang_${way}>)
+    set_tests_properties(host_sim_ends_a_hang_${way} PROPERTIES TIMEOUT 20)
+  endforeach()
+
   # Expectations a run never reached are not met: never status 0.
   set(unmet_world "${CMAKE_CURRENT_BINARY_DIR}/unmet_world.toml")
   file(WRITE "${unmet_world}" "steps = 3\n[expect]\nconsole = [\"never said\"]\n")

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -43,16 +46,24 @@ struct Report {
   Ending ending;              // as the child saw it, if it did
 };
 
+// The page: the report, and what the parent reads while the child runs.
+struct Shared {
+  Report report;
+  Progress progress;
+};
+
 Report *report = nullptr;
+Progress *progress = nullptr;
 pid_t child_pid = 0;
 
 void note_hook(const char *hook) {
   if (hook == nullptr) {
     report->in_hook = 0;
-    return;
+  } else {
+    std::strncpy(report->hook.data(), hook, report->hook.size() - 1);
+    report->in_hook = 1;
   }
-  std::strncpy(report->hook.data(), hook, report->hook.size() - 1);
-  report->in_hook = 1;
+  heard(*progress, hook);
 }
 
 // pthread_exit on the main thread unwinds host-sim's own frames, which leave
@@ -155,12 +166,84 @@ std::string ending_text(const Report &seen, const siginfo_t &info, bool was_repl
          std::to_string(info.si_status) + ") through " + way;
 }
 
+// The signal that holds the child stopped (SIGSTOP, SIGTSTP), or 0.
+int stop_signal(pid_t child) {
+  siginfo_t info{};
+  const bool stopped =
+      waitid(P_PID, static_cast<id_t>(child), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == child && info.si_code == CLD_STOPPED;
+  return stopped ? info.si_status : 0;
+}
+
+// One line of /proc/<child>/<file>, empty when there is none.
+std::string proc_line(pid_t child, const char *file, const std::string &starting = {}) {
+  std::ifstream text("/proc/" + std::to_string(child) + "/" + file);
+  std::string line;
+  while (std::getline(text, line)) {
+    if (line.rfind(starting, 0) == 0) {
+      return line;
+    }
+  }
+  return {};
+}
+
+// Whether the same open file as descriptor `ours` of this process.
+bool same_file(pid_t child, long theirs, int ours) {
+  struct stat mine {};
+  struct stat child_file {};
+  const std::string path = "/proc/" + std::to_string(child) + "/fd/" + std::to_string(theirs);
+  return fstat(ours, &mine) == 0 && stat(path.c_str(), &child_file) == 0 &&
+         mine.st_dev == child_file.st_dev && mine.st_ino == child_file.st_ino;
+}
+
+// Whether the child waits on someone else: a debugger that holds it, or the
+// reader of host-sim's own output (host-sim | less), which is slow, not hung.
+bool waits_on_others(pid_t child) {
+  std::istringstream tracer(proc_line(child, "status", "TracerPid:").substr(10));
+  long tracer_pid = 0;
+  if (tracer >> tracer_pid && tracer_pid != 0 && tracer_pid != getpid()) {
+    return true;
+  }
+  // The main thread's system call and its arguments, when it is in one.
+  std::istringstream call(proc_line(child, "syscall"));
+  long number = -1;
+  std::string descriptor;
+  if (!(call >> number >> descriptor) || (number != SYS_write && number != SYS_writev)) {
+    return false;
+  }
+  const long fd = std::strtol(descriptor.c_str(), nullptr, 16);
+  return same_file(child, fd, STDOUT_FILENO) || same_file(child, fd, STDERR_FILENO);
+}
+
+double seconds_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The line for a child that ran out of time, once it has been ended.
+std::string timed_out_text(const Moment &moment, int stop, double limit) {
+  const Report &seen = *report;
+  const std::string hook(seen.hook.data(), strnlen(seen.hook.data(), seen.hook.size()));
+  const char *name = stop != 0 ? platform::signal_name(stop) : nullptr;
+  return hang_text(moment, hook, limit,
+                   stop == 0         ? ""
+                   : name != nullptr ? name
+                                     : platform::signal_text(stop));
+}
+
 // Waits for the child to end, or to be replaced by another program, which is
-// then ended too: it is no part of the run.
-int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &waiting) {
+// then ended too: it is no part of the run. A child that runs out of time is
+// ended the same way, by its process id.
+int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &waiting,
+          double timeout_seconds) {
   siginfo_t info{};
   bool open = true;
   bool was_replaced = false;
+  HangClock clock(timeout_seconds);
+  const auto nap_ns = static_cast<long long>(clock.interval() * 1e9);
+  const timespec nap{static_cast<time_t>(nap_ns / 1000000000),
+                     static_cast<long>(nap_ns % 1000000000)};
   while (!ended(child, info)) {
     if (replaced(child)) {
       was_replaced = true;
@@ -168,10 +251,19 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
       waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
       break;
     }
-    // Wakes when the pipe closes (an exit or an execve) or SIGCHLD comes;
-    // SIGCHLD stays blocked everywhere else, so none is missed.
+    const Moment moment = moment_of(*progress);
+    const int stop = stop_signal(child);
+    if (clock.timed_out(moment, stop != 0, stop == 0 && waits_on_others(child), seconds_now())) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      std::cerr << program << ": " << timed_out_text(moment, stop, timeout_seconds) << '\n';
+      return exit_status::crashed;
+    }
+    // Wakes when the pipe closes (an exit or an execve), SIGCHLD comes or it
+    // is time for another look; SIGCHLD stays blocked everywhere else, so none
+    // is missed.
     pollfd pipe{open ? closed_at_exec : -1, POLLIN, 0};
-    if (ppoll(&pipe, 1, nullptr, &waiting) > 0) {
+    if (ppoll(&pipe, 1, &nap, &waiting) > 0) {
       char byte = 0;
       open = read(closed_at_exec, &byte, 1) > 0;
     }
@@ -195,6 +287,12 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
 
 }  // namespace
 
+void note_stage(Stage stage) {
+  if (progress != nullptr) {
+    progress->stage.store(static_cast<int>(stage), std::memory_order_relaxed);
+  }
+}
+
 void note_ending(Ending how) {
   // A process the plug-in forks shares the page, and ends as it likes.
   if (report != nullptr && getpid() == child_pid) {
@@ -202,16 +300,18 @@ void note_ending(Ending how) {
   }
 }
 
-int supervise(const char *program, const std::function<int()> &run) {
+int supervise(const char *program, double timeout_seconds, const std::function<int()> &run) {
   void *page =
-      mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   std::array<int, 2> ends{};
   if (page == MAP_FAILED || pipe2(ends.data(), O_CLOEXEC) != 0) {
     std::cerr << program << ": cannot watch the run: " << std::system_category().message(errno)
               << '\n';
     return exit_status::failed;
   }
-  report = new (page) Report{};
+  auto *shared = new (page) Shared{};
+  report = &shared->report;
+  progress = &shared->progress;
   sigset_t child_ended;
   sigset_t mask;
   sigemptyset(&child_ended);
@@ -233,6 +333,7 @@ int supervise(const char *program, const std::function<int()> &run) {
     std::fflush(nullptr);
     report->status = status;
     report->finished = 1;
+    note_stage(Stage::finished);
     return status;
   }
   close(ends[1]);
@@ -242,7 +343,7 @@ int supervise(const char *program, const std::function<int()> &run) {
   sigemptyset(&wake.sa_mask);
   sigaction(SIGCHLD, &wake, nullptr);
   sigdelset(&mask, SIGCHLD);
-  return watch(program, child, ends[0], mask);
+  return watch(program, child, ends[0], mask, timeout_seconds);
 }
 
 }  // namespace tamrix_host
