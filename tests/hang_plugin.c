@@ -1,7 +1,9 @@
 /* A plug-in that hangs, in the way its macro names: HANG_LOOP (step 3 never
    returns), HANG_STOP (step 3 stops the process with SIGSTOP) or
    HANG_UNLOAD (cleanup returns, and the library's destructor then waits for
-   a worker that was never started). Built with the kit's service table. */
+   a worker that was never started); or, with CHATTY, none: step 3 writes
+   256 KiB to the console, more than a pipe holds, which keeps it waiting on
+   a slow reader. Built with the kit's service table. */
 #include <signal.h>
 
 #include "tamrix_physics.h"
@@ -32,6 +34,12 @@ void tamrix_physics_step(void) {
   }
 #elif defined(HANG_STOP)
   raise(SIGSTOP);
+#elif defined(CHATTY)
+  for (int line = 0; line < 4096; ++line) {
+    dTamrixConsolePrintfProc("%s",
+                             "a line of the plug-in's, one of many, written in step 3, for a "
+                             "reader that reads slowly");
+  }
 #endif
 }
 
