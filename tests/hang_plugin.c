@@ -1,14 +1,22 @@
 /* A plug-in that hangs, in the way its macro names: HANG_LOOP (step 3 never
-   returns), HANG_STOP (step 3 stops the process with SIGSTOP) or
-   HANG_UNLOAD (cleanup returns, and the library's destructor then waits for
-   a worker that was never started); or, with CHATTY, none: step 3 writes
-   256 KiB to the console, more than a pipe holds, which keeps it waiting on
-   a slow reader. Built with the kit's service table. */
+   returns), HANG_STOP (step 3 stops the process with SIGSTOP), HANG_LOAD
+   (the library's constructor waits for a worker that was never started) or
+   HANG_UNLOAD (cleanup returns, and the library's destructor then waits the
+   same way). With CHATTY it does not hang: step 3 writes 256 KiB to the
+   console, more than a pipe holds, and so waits on a slow reader. Built with
+   the kit's service table. */
 #include <signal.h>
 
 #include "tamrix_physics.h"
 
 static volatile int released; /* nothing ever sets it */
+
+#ifdef HANG_LOAD
+__attribute__((constructor)) static void start_worker(void) {
+  while (!released) {
+  }
+}
+#endif
 
 #ifdef HANG_UNLOAD
 __attribute__((destructor)) static void stop_worker(void) {

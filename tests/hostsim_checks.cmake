@@ -57,6 +57,7 @@ endif()
 # Windows has no SIGSTOP.
 set(hostsim_hangs
     "loop HANG_LOOP tamrix_physics_step did not return within 0.5 s \\(step 3\\)$"
+    "load HANG_LOAD the plug-in did not finish loading within 0.5 s$"
     "unload HANG_UNLOAD the run did not end within 0.5 s after tamrix_physics_cleanup returned, while unloading the plug-in$")
 if(NOT WIN32)
   list(APPEND hostsim_hangs
