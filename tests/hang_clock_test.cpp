@@ -2,6 +2,8 @@
 // and the line that names it.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "sim/hang.hpp"
 #include "tamrix_host.hpp"
 
@@ -23,8 +25,9 @@ Moment in_step(unsigned long calls) {
 // Looks every 0.1 s from `from` to `to` at the same moment; true once timed out.
 bool looks(HangClock &clock, const Moment &moment, double from, double to, bool stopped = false,
            bool paused = false) {
-  for (double now = from; now <= to + 1e-9; now += 0.1) {
-    if (clock.timed_out(moment, stopped, paused, now)) {
+  const long count = std::lround((to - from) * 10);
+  for (long look = 0; look <= count; ++look) {
+    if (clock.timed_out(moment, stopped, paused, from + static_cast<double>(look) * 0.1)) {
       return true;
     }
   }

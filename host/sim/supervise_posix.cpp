@@ -175,6 +175,21 @@ int stop_signal(pid_t child) {
   return stopped ? info.si_status : 0;
 }
 
+// Whether a stop is the terminal's, of host-sim run as a background job that
+// read or wrote it: the user brings the job back, and the run goes on.
+bool stopped_by_terminal(int stop) {
+  if (stop != SIGTTIN && stop != SIGTTOU) {
+    return false;
+  }
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (isatty(fd) != 0) {
+      const pid_t foreground = tcgetpgrp(fd);
+      return foreground > 0 && foreground != getpgrp();
+    }
+  }
+  return false;
+}
+
 // One line of /proc/<child>/<file>, empty when there is none.
 std::string proc_line(pid_t child, const char *file, const std::string &starting = {}) {
   std::ifstream text("/proc/" + std::to_string(child) + "/" + file);
@@ -253,7 +268,8 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
     }
     const Moment moment = moment_of(*progress);
     const int stop = stop_signal(child);
-    if (clock.timed_out(moment, stop != 0, stop == 0 && waits_on_others(child), seconds_now())) {
+    const bool others = stop == 0 ? waits_on_others(child) : stopped_by_terminal(stop);
+    if (clock.timed_out(moment, stop != 0 && !others, others, seconds_now())) {
       kill(child, SIGKILL);
       waitpid(child, nullptr, 0);
       std::cerr << program << ": " << timed_out_text(moment, stop, timeout_seconds) << '\n';
@@ -309,7 +325,8 @@ int supervise(const char *program, double timeout_seconds, const std::function<i
               << '\n';
     return exit_status::failed;
   }
-  auto *shared = new (page) Shared{};
+  auto *const shared = static_cast<Shared *>(page);
+  new (shared) Shared{};
   report = &shared->report;
   progress = &shared->progress;
   sigset_t child_ended;
