@@ -8,15 +8,14 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -190,8 +189,8 @@ bool stopped_by_terminal(int stop) {
   return false;
 }
 
-// One line of /proc/<child>/<file>, empty when there is none.
-std::string proc_line(pid_t child, const char *file, const std::string &starting = {}) {
+// The line of /proc/<child>/<file> that starts with `starting`, or empty.
+std::string proc_line(pid_t child, const char *file, const std::string &starting) {
   std::ifstream text("/proc/" + std::to_string(child) + "/" + file);
   std::string line;
   while (std::getline(text, line)) {
@@ -202,32 +201,30 @@ std::string proc_line(pid_t child, const char *file, const std::string &starting
   return {};
 }
 
-// Whether the same open file as descriptor `ours` of this process.
-bool same_file(pid_t child, long theirs, int ours) {
-  struct stat mine {};
-  struct stat child_file {};
-  const std::string path = "/proc/" + std::to_string(child) + "/fd/" + std::to_string(theirs);
-  return fstat(ours, &mine) == 0 && stat(path.c_str(), &child_file) == 0 &&
-         mine.st_dev == child_file.st_dev && mine.st_ino == child_file.st_ino;
+// Whether host-sim's own output is full: its reader (host-sim | less) is slow
+// to take it, and whoever writes to it, the child's calls included, waits on
+// that reader, not on the plug-in.
+bool output_full() {
+  std::array<pollfd, 2> outputs{pollfd{STDOUT_FILENO, POLLOUT, 0},
+                                pollfd{STDERR_FILENO, POLLOUT, 0}};
+  if (poll(outputs.data(), outputs.size(), 0) < 0) {
+    return false;
+  }
+  return std::any_of(outputs.begin(), outputs.end(), [](const pollfd &output) {
+    return (output.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) == 0;
+  });
 }
 
 // Whether the child waits on someone else: a debugger that holds it, or the
-// reader of host-sim's own output (host-sim | less), which is slow, not hung.
+// reader of host-sim's output.
 bool waits_on_others(pid_t child) {
-  std::istringstream tracer(proc_line(child, "status", "TracerPid:").substr(10));
+  const std::string tracer_line = proc_line(child, "status", "TracerPid:");
+  std::istringstream tracer(tracer_line.substr(std::min(tracer_line.size(), std::size_t{10})));
   long tracer_pid = 0;
   if (tracer >> tracer_pid && tracer_pid != 0 && tracer_pid != getpid()) {
     return true;
   }
-  // The main thread's system call and its arguments, when it is in one.
-  std::istringstream call(proc_line(child, "syscall"));
-  long number = -1;
-  std::string descriptor;
-  if (!(call >> number >> descriptor) || (number != SYS_write && number != SYS_writev)) {
-    return false;
-  }
-  const long fd = std::strtol(descriptor.c_str(), nullptr, 16);
-  return same_file(child, fd, STDOUT_FILENO) || same_file(child, fd, STDERR_FILENO);
+  return output_full();
 }
 
 double seconds_now() {
