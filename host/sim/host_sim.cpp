@@ -101,8 +101,8 @@ std::string footer() {
       << "  the plug-in cannot be loaded, or an expectation was not met\n"
       << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
       << "  " << exit_status::crashed
-      << "  the plug-in crashed or ended the process in one of its calls, or one of its calls "
-         "did not return within --timeout (so did loading or unloading it)\n\n"
+      << "  the plug-in crashed or ended the process in one of its calls, or a call, its "
+         "loading or its unloading did not finish within --timeout\n\n"
       << "World-file keys:\n"
       << world_keys_text();
   return text.str();
