@@ -84,6 +84,11 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
                                                      {"--steps", "5x"},
                                                      {"--steps", "99999999999999999999"},
                                                      {"--body"},
+                                                     {"--timeout"},
+                                                     {"--timeout", "0"},
+                                                     {"--timeout", "3600.5"},
+                                                     {"--timeout", "nan"},
+                                                     {"--timeout", "1", "--timeout", "2"},
                                                      {"a.so", "b.so"}};
   for (const auto &args : bad) {
     const SimRun run = host_sim(args);
@@ -92,15 +97,21 @@ TEST(HostSim, BadOptionsGetTheUsageLineAndStatusTwo) {
     EXPECT_EQ(run.err.rfind("host-sim: ", 0), 0U) << run.err;
     EXPECT_NE(run.err.find("; usage: host-sim "), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    // The watching process reads the limit from the same words, before the
+    // run has said they cannot be used.
+    EXPECT_EQ(tamrix_host::timeout_seconds(args), 10.0) << args[0];
   }
+  EXPECT_EQ(tamrix_host::timeout_seconds({"--steps", "3", "--timeout", "0.25", "a.so"}), 0.25);
+  EXPECT_EQ(tamrix_host::timeout_seconds({"--timeout", "3600"}), 3600.0);
 }
 
 TEST(HostSim, HelpDescribesEveryOptionAndVersionNamesTheProgram) {
   const SimRun help = host_sim({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char *option : {"--world FILE", "--body NAME", "--geom NAME", "--steps N",
-                             "--lookup NAME", "--trace", "--record FILE.csv", "--plot FILE.svg",
-                             "--replay FILE.html", "--version", "--help", "Exit status"}) {
+  for (const char *option :
+       {"--world FILE", "--body NAME", "--geom NAME", "--steps N", "--lookup NAME", "--trace",
+        "--timeout SECONDS", "--record FILE.csv", "--plot FILE.svg", "--replay FILE.html",
+        "--version", "--help", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   }
   const SimRun version = host_sim({"--version"});

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include "sim/hang.hpp"
+
 namespace tamrix_host {
 
 // Runs `run`, host-sim's whole behaviour, and returns the status the program
@@ -13,8 +15,14 @@ namespace tamrix_host {
 // this one only watches: any end of the child other than `run` returning is
 // one line, "<program>: <hook> ended the process (status N) through exit",
 // "... replaced the process (execve)", "crash in <hook>: SIGSEGV ..." and so
-// on, and status 3. `program` must outlive the process.
-int supervise(const char *program, const std::function<int()> &run);
+// on, and status 3. So is a hook that does not return within
+// `timeout_seconds`, or a load, an unload or an end of the process that does
+// not finish within them (see sim/hang.hpp). `program` must outlive the
+// process.
+int supervise(const char *program, double timeout_seconds, const std::function<int()> &run);
+
+// Where the run is now, for the time limit. Only the supervisor listens.
+void note_stage(Stage stage);
 
 // How the child saw the plug-in end it, told to the watching process just
 // before the end; the kernel tells the rest.

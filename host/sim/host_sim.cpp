@@ -30,14 +30,20 @@ namespace {
 
 constexpr std::string_view usage =
     "usage: host-sim [--world FILE] [--body NAME]... [--geom NAME]... [--steps N] "
-    "[--lookup NAME]... [--trace] [--record FILE.csv] [--plot FILE.svg] [--replay FILE.html] "
-    "[PLUGIN]";
+    "[--lookup NAME]... [--trace] [--timeout SECONDS] [--record FILE.csv] [--plot FILE.svg] "
+    "[--replay FILE.html] [PLUGIN]";
+
+// Long enough for a plug-in stuck for good, short enough for CI to notice;
+// plugin-check's --timeout has the same bounds.
+constexpr double default_timeout_seconds = 10.0;
+constexpr double max_timeout_seconds = 3600.0;
 
 // What the command line says; each option set here overrides the world file.
 struct Options {
   std::vector<std::string> bodies;
   std::vector<std::string> geometries;
   std::optional<long> steps;
+  double timeout_seconds = default_timeout_seconds;
   std::vector<std::string> lookups;
   std::string world_file;
   std::string record;
@@ -64,6 +70,16 @@ std::string parse_steps(const std::string &value, std::optional<long> &steps) {
   return {};
 }
 
+std::string parse_timeout(const std::string &value, double &seconds) {
+  const char *end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
+  if (value.empty() || error != std::errc() || stop != end || !(seconds > 0.0) ||
+      seconds > max_timeout_seconds) {
+    return "--timeout needs a number of seconds above 0 and at most 3600, not '" + value + "'";
+  }
+  return {};
+}
+
 std::string footer() {
   std::ostringstream text;
   text
@@ -85,7 +101,8 @@ std::string footer() {
       << "  the plug-in cannot be loaded, or an expectation was not met\n"
       << "  " << exit_status::usage << "  the command line or the world file cannot be used\n"
       << "  " << exit_status::crashed
-      << "  the plug-in crashed or ended the process in one of its calls\n\n"
+      << "  the plug-in crashed or ended the process in one of its calls, or a call, its "
+         "loading or its unloading did not finish within --timeout\n\n"
       << "World-file keys:\n"
       << world_keys_text();
   return text.str();
@@ -98,6 +115,7 @@ struct Parser {
       "working services over a small world.",
       "host-sim"};
   std::string steps;
+  std::string timeout;
 
   explicit Parser(Options &options) {
     app.add_option("--world", options.world_file,
@@ -135,6 +153,11 @@ struct Parser {
         ->type_name("FILE.html");
     app.add_flag("--trace", options.trace,
                  "Print every call across the boundary, in order, one line each.");
+    app.add_option("--timeout", timeout,
+                   "End the run when one of the plug-in's calls does not return within SECONDS "
+                   "(above 0, at most 3600; default 10), naming the plug-in call that hung; "
+                   "loading and unloading the plug-in are held to the same time.")
+        ->type_name("SECONDS");
     app.add_flag("--version", options.version, "Print the program's name and version, and exit.");
     app.add_option("PLUGIN", options.plugin,
                    "The plug-in to run (default: the one installed beside this program).");
@@ -146,18 +169,25 @@ struct Parser {
 
 // Parses into `options`, or returns the one-line reason it cannot.
 std::string parse(const std::vector<std::string> &args, Options &options) {
-  for (const char *single : {"--world", "--record", "--plot", "--replay"}) {
+  for (const char *single : {"--world", "--timeout", "--record", "--plot", "--replay"}) {
     if (std::count(args.begin(), args.end(), single) > 1) {
       return std::string("only one ") + single + " may be given";
     }
   }
   Parser parser(options);
-  if (std::string problem = parse_command_line(
-          parser.app, args,
-          {"--world", "--body", "--geom", "--steps", "--lookup", "--record", "--plot", "--replay"},
-          options.plugin, options.help);
+  if (std::string problem =
+          parse_command_line(parser.app, args,
+                             {"--world", "--body", "--geom", "--steps", "--lookup", "--timeout",
+                              "--record", "--plot", "--replay"},
+                             options.plugin, options.help);
       !problem.empty() || options.help) {
     return problem;
+  }
+  if (parser.app.count("--timeout") != 0) {
+    if (std::string problem = parse_timeout(parser.timeout, options.timeout_seconds);
+        !problem.empty()) {
+      return problem;
+    }
   }
   if (parser.app.count("--steps") != 0) {
     return parse_steps(parser.steps, options.steps);
@@ -444,7 +474,7 @@ class PluginOutput {
 }  // namespace
 
 int host_sim(const std::vector<std::string> &args, const std::string &default_plugin,
-             std::ostream &out, std::ostream &err, void (*loaded)(const Plugin &)) {
+             std::ostream &out, std::ostream &err, const LifeWatch &watch) {
   Options options;
   if (const std::string problem = parse(args, options); !problem.empty()) {
     err << "host-sim: " << problem << "; " << usage << '\n';
@@ -475,9 +505,12 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
   try {
     // From before the load: a plug-in's constructors may print too.
     PluginOutput plugin_output(out);
+    if (watch.loading != nullptr) {
+      watch.loading();
+    }
     const Plugin plugin(path);
-    if (loaded != nullptr) {
-      loaded(plugin);
+    if (watch.loaded != nullptr) {
+      watch.loaded(plugin);
     }
     Host host(world, &out);
     // A long run would otherwise keep every step and collide call; the
@@ -498,6 +531,14 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
       recorder.sample(host, step, static_cast<double>(step) * world.step_seconds);
       observe(file, host, step, observed);
     };
+    // Told first as the life's scope ends, whichever way: the world and the
+    // plug-in go after it, and the plug-in's code may run as they do.
+    const std::unique_ptr<const LifeWatch, void (*)(const LifeWatch *)> unloading(
+        &watch, [](const LifeWatch *told) {
+          if (told->unloading != nullptr) {
+            told->unloading();
+          }
+        });
     // The start, before any step: where a plot's lines begin.
     after_step(0);
     const LifeSummary summary = run_life(plugin, host, steps, lookups, out, after_step);
@@ -522,6 +563,11 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
     out << "expectations: " << (unmet.empty() ? "all met" : "not met") << '\n';
   }
   return unmet.empty() ? exit_status::passed : exit_status::failed;
+}
+
+double timeout_seconds(const std::vector<std::string> &args) {
+  Options options;
+  return parse(args, options).empty() ? options.timeout_seconds : default_timeout_seconds;
 }
 
 }  // namespace tamrix_host

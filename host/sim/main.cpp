@@ -25,7 +25,14 @@ void watch_endings(const tamrix_host::Plugin &plugin) {
 
 int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return tamrix_host::supervise("host-sim", [&args] {
-    return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr, watch_endings);
+  tamrix_host::LifeWatch watch;
+  watch.loading = [] { tamrix_host::note_stage(tamrix_host::Stage::loading); };
+  watch.loaded = [](const tamrix_host::Plugin &plugin) {
+    watch_endings(plugin);
+    tamrix_host::note_stage(tamrix_host::Stage::living);
+  };
+  watch.unloading = [] { tamrix_host::note_stage(tamrix_host::Stage::unloading); };
+  return tamrix_host::supervise("host-sim", tamrix_host::timeout_seconds(args), [&args, &watch] {
+    return tamrix_host::host_sim(args, default_plugin(), std::cout, std::cerr, watch);
   });
 }

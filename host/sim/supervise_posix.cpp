@@ -12,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -43,16 +45,24 @@ struct Report {
   Ending ending;              // as the child saw it, if it did
 };
 
+// The page: the report, and what the parent reads while the child runs.
+struct Shared {
+  Report report;
+  Progress progress;
+};
+
 Report *report = nullptr;
+Progress *progress = nullptr;
 pid_t child_pid = 0;
 
 void note_hook(const char *hook) {
   if (hook == nullptr) {
     report->in_hook = 0;
-    return;
+  } else {
+    std::strncpy(report->hook.data(), hook, report->hook.size() - 1);
+    report->in_hook = 1;
   }
-  std::strncpy(report->hook.data(), hook, report->hook.size() - 1);
-  report->in_hook = 1;
+  heard(*progress, hook);
 }
 
 // pthread_exit on the main thread unwinds host-sim's own frames, which leave
@@ -155,12 +165,97 @@ std::string ending_text(const Report &seen, const siginfo_t &info, bool was_repl
          std::to_string(info.si_status) + ") through " + way;
 }
 
+// The signal that holds the child stopped (SIGSTOP, SIGTSTP), or 0.
+int stop_signal(pid_t child) {
+  siginfo_t info{};
+  const bool stopped =
+      waitid(P_PID, static_cast<id_t>(child), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == child && info.si_code == CLD_STOPPED;
+  return stopped ? info.si_status : 0;
+}
+
+// Whether a stop is the terminal's, of host-sim run as a background job that
+// read or wrote it: the user brings the job back, and the run goes on.
+bool stopped_by_terminal(int stop) {
+  if (stop != SIGTTIN && stop != SIGTTOU) {
+    return false;
+  }
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (isatty(fd) != 0) {
+      const pid_t foreground = tcgetpgrp(fd);
+      return foreground > 0 && foreground != getpgrp();
+    }
+  }
+  return false;
+}
+
+// The line of /proc/<child>/<file> that starts with `starting`, or empty.
+std::string proc_line(pid_t child, const char *file, const std::string &starting) {
+  std::ifstream text("/proc/" + std::to_string(child) + "/" + file);
+  std::string line;
+  while (std::getline(text, line)) {
+    if (line.rfind(starting, 0) == 0) {
+      return line;
+    }
+  }
+  return {};
+}
+
+// Whether host-sim's own output is full: its reader (host-sim | less) is slow
+// to take it, and whoever writes to it, the child's calls included, waits on
+// that reader, not on the plug-in.
+bool output_full() {
+  std::array<pollfd, 2> outputs{pollfd{STDOUT_FILENO, POLLOUT, 0},
+                                pollfd{STDERR_FILENO, POLLOUT, 0}};
+  if (poll(outputs.data(), outputs.size(), 0) < 0) {
+    return false;
+  }
+  return std::any_of(outputs.begin(), outputs.end(), [](const pollfd &output) {
+    return (output.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) == 0;
+  });
+}
+
+// Whether the child waits on someone else: a debugger that holds it, or the
+// reader of host-sim's output.
+bool waits_on_others(pid_t child) {
+  const std::string tracer_line = proc_line(child, "status", "TracerPid:");
+  std::istringstream tracer(tracer_line.substr(std::min(tracer_line.size(), std::size_t{10})));
+  long tracer_pid = 0;
+  if (tracer >> tracer_pid && tracer_pid != 0 && tracer_pid != getpid()) {
+    return true;
+  }
+  return output_full();
+}
+
+double seconds_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The line for a child that ran out of time, once it has been ended.
+std::string timed_out_text(const Moment &moment, int stop, double limit) {
+  const Report &seen = *report;
+  const std::string hook(seen.hook.data(), strnlen(seen.hook.data(), seen.hook.size()));
+  const char *name = stop != 0 ? platform::signal_name(stop) : nullptr;
+  return hang_text(moment, hook, limit,
+                   stop == 0         ? ""
+                   : name != nullptr ? name
+                                     : platform::signal_text(stop));
+}
+
 // Waits for the child to end, or to be replaced by another program, which is
-// then ended too: it is no part of the run.
-int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &waiting) {
+// then ended too: it is no part of the run. A child that runs out of time is
+// ended the same way, by its process id.
+int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &waiting,
+          double timeout_seconds) {
   siginfo_t info{};
   bool open = true;
   bool was_replaced = false;
+  HangClock clock(timeout_seconds);
+  const auto nap_ns = static_cast<long long>(clock.interval() * 1e9);
+  const timespec nap{static_cast<time_t>(nap_ns / 1000000000),
+                     static_cast<long>(nap_ns % 1000000000)};
   while (!ended(child, info)) {
     if (replaced(child)) {
       was_replaced = true;
@@ -168,10 +263,20 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
       waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
       break;
     }
-    // Wakes when the pipe closes (an exit or an execve) or SIGCHLD comes;
-    // SIGCHLD stays blocked everywhere else, so none is missed.
+    const Moment moment = moment_of(*progress);
+    const int stop = stop_signal(child);
+    const bool others = stop == 0 ? waits_on_others(child) : stopped_by_terminal(stop);
+    if (clock.timed_out(moment, stop != 0 && !others, others, seconds_now())) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      std::cerr << program << ": " << timed_out_text(moment, stop, timeout_seconds) << '\n';
+      return exit_status::crashed;
+    }
+    // Wakes when the pipe closes (an exit or an execve), SIGCHLD comes or it
+    // is time for another look; SIGCHLD stays blocked everywhere else, so none
+    // is missed.
     pollfd pipe{open ? closed_at_exec : -1, POLLIN, 0};
-    if (ppoll(&pipe, 1, nullptr, &waiting) > 0) {
+    if (ppoll(&pipe, 1, &nap, &waiting) > 0) {
       char byte = 0;
       open = read(closed_at_exec, &byte, 1) > 0;
     }
@@ -195,6 +300,12 @@ int watch(const char *program, pid_t child, int closed_at_exec, const sigset_t &
 
 }  // namespace
 
+void note_stage(Stage stage) {
+  if (progress != nullptr) {
+    progress->stage.store(static_cast<int>(stage), std::memory_order_relaxed);
+  }
+}
+
 void note_ending(Ending how) {
   // A process the plug-in forks shares the page, and ends as it likes.
   if (report != nullptr && getpid() == child_pid) {
@@ -202,16 +313,19 @@ void note_ending(Ending how) {
   }
 }
 
-int supervise(const char *program, const std::function<int()> &run) {
+int supervise(const char *program, double timeout_seconds, const std::function<int()> &run) {
   void *page =
-      mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   std::array<int, 2> ends{};
   if (page == MAP_FAILED || pipe2(ends.data(), O_CLOEXEC) != 0) {
     std::cerr << program << ": cannot watch the run: " << std::system_category().message(errno)
               << '\n';
     return exit_status::failed;
   }
-  report = new (page) Report{};
+  auto *const shared = static_cast<Shared *>(page);
+  new (shared) Shared{};
+  report = &shared->report;
+  progress = &shared->progress;
   sigset_t child_ended;
   sigset_t mask;
   sigemptyset(&child_ended);
@@ -233,6 +347,7 @@ int supervise(const char *program, const std::function<int()> &run) {
     std::fflush(nullptr);
     report->status = status;
     report->finished = 1;
+    note_stage(Stage::finished);
     return status;
   }
   close(ends[1]);
@@ -242,7 +357,7 @@ int supervise(const char *program, const std::function<int()> &run) {
   sigemptyset(&wake.sa_mask);
   sigaction(SIGCHLD, &wake, nullptr);
   sigdelset(&mask, SIGCHLD);
-  return watch(program, child, ends[0], mask);
+  return watch(program, child, ends[0], mask, timeout_seconds);
 }
 
 }  // namespace tamrix_host
