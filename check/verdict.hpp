@@ -40,6 +40,9 @@ struct Finding {
   std::string check;  // the check's name, short and stable
   Verdict verdict;
   std::string reason;  // for anything but a pass, in words a plug-in author understands
+  // What the run itself says of how the verdict was reached, beside it (a
+  // check tried twice); empty for most.
+  std::string note = {};
 };
 
 }  // namespace plugin_check

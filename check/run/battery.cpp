@@ -19,12 +19,8 @@ namespace {
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
 
-Finding run_in_child(const Check &check, const Options &options, const PluginBytes &bytes,
-                     const std::string &world) {
+Finding finding_of(const Check &check, const Options &options, sandbox::Heard heard) {
   const std::string name(check.name);
-  sandbox::Heard heard = sandbox::run_in_child(run_check_in_child, {name, bytes.load_path(), world},
-                                               options.timeout_seconds);
-  heard.reason = bytes.as_the_file(std::move(heard.reason));
   switch (heard.end) {
     case sandbox::Heard::End::result:
       return {name, judged(check, heard.verdict, options.strict), heard.reason};
@@ -35,6 +31,37 @@ Finding run_in_child(const Check &check, const Options &options, const PluginByt
   }
   return {name, judged(check, Verdict::fail, options.strict),
           heard.reason + std::string(check.crash_context)};
+}
+
+// A behaviour check's finding, from a child of its own, or two when the first
+// ran out of time (see Retries).
+Finding run_in_child(const Check &check, const Options &options, const PluginBytes &bytes,
+                     const std::string &world, Retries &retries) {
+  const auto run = [&](bool second_try) {
+    sandbox::Heard heard = sandbox::run_in_child(
+        run_check_in_child, {std::string(check.name), bytes.load_path(), world},
+        options.timeout_seconds, second_try);
+    heard.reason = bytes.as_the_file(std::move(heard.reason));
+    return heard;
+  };
+  sandbox::Heard heard = run(false);
+  if (!heard.timed_out()) {
+    return finding_of(check, options, std::move(heard));
+  }
+  if (const std::string hung = retries.hung_there(heard.hook); !hung.empty()) {
+    Finding finding = finding_of(check, options, std::move(heard));
+    finding.note = "not tried again: " + hung + " hung there twice";
+    return finding;
+  }
+  const std::string first = heard.reason;
+  heard = run(true);
+  if (heard.timed_out()) {
+    retries.hung_twice(heard.hook, check.name);
+    return finding_of(check, options, std::move(heard));
+  }
+  Finding finding = finding_of(check, options, std::move(heard));
+  finding.note = "on a second try; the first " + first;
+  return finding;
 }
 
 // A file check's finding; a reason that names the copy names the file.
@@ -56,6 +83,7 @@ Finding judge_file(const Check &check, const PluginFile &file, bool strict,
 // behaviour check that was chosen. Returns why the gates closed, if they did.
 std::string run_checks(const Options &options, const PluginFile &file, const PluginBytes *bytes,
                        const std::string &world, const std::function<void(Finding)> &add) {
+  Retries retries;
   const bool behaviour_chosen =
       bytes != nullptr && std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
         return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
@@ -73,7 +101,7 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
     if (!made_here(check)) {
       finding.reason = "not made on this platform: " + std::string(check.elsewhere);
     } else if (gate_closed.empty()) {
-      finding = behaviour ? run_in_child(check, options, *bytes, world)
+      finding = behaviour ? run_in_child(check, options, *bytes, world, retries)
                           : judge_file(check, file, options.strict, bytes);
       if (check.gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
@@ -90,6 +118,15 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
 }
 
 }  // namespace
+
+std::string Retries::hung_there(const std::string &hook) const {
+  const auto found = hung_.find(hook);
+  return found == hung_.end() ? std::string() : found->second;
+}
+
+void Retries::hung_twice(const std::string &hook, std::string_view check) {
+  hung_.try_emplace(hook, check);
+}
 
 int run_check_in_child(const std::vector<std::string> &args) {
   const Check *check = args.size() == 3 ? find_check(args[0]) : nullptr;
