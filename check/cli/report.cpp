@@ -13,11 +13,15 @@ namespace plugin_check {
 namespace {
 
 // What a line says after the check's name: the reason of anything but a
-// pass, then how the run reached it, if it says.
+// pass, then how the run reached it, if it says, and last what to do.
 std::string told(const Finding &finding) {
   std::string text = finding.verdict == Verdict::pass ? "" : finding.reason;
   if (!finding.note.empty()) {
     text += (text.empty() ? "(" : " (") + finding.note + ")";
+  }
+  if (!finding.fix.empty() &&
+      (finding.verdict == Verdict::fail || finding.verdict == Verdict::warn)) {
+    text += "; " + finding.fix;
   }
   return text;
 }

@@ -19,7 +19,8 @@ namespace {
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
 
-Finding finding_of(const Check &check, const Options &options, sandbox::Heard heard) {
+// What a behaviour check's child said, as its finding.
+Finding finding_of(const Check &check, const Options &options, const sandbox::Heard &heard) {
   const std::string name(check.name);
   switch (heard.end) {
     case sandbox::Heard::End::result:
@@ -27,7 +28,9 @@ Finding finding_of(const Check &check, const Options &options, sandbox::Heard he
     case sandbox::Heard::End::failed:
       break;
     case sandbox::Heard::End::not_started:
-      return {name, Verdict::fail, "could not run the check: " + heard.reason};
+      // The machine's fault, not the plug-in's: the check's own fix would mislead.
+      return {name, Verdict::fail, "could not run the check: " + heard.reason,
+              "run plugin-check again once the machine can start processes"};
   }
   return {name, judged(check, Verdict::fail, options.strict),
           heard.reason + std::string(check.crash_context)};
@@ -46,10 +49,10 @@ Finding run_in_child(const Check &check, const Options &options, const PluginByt
   };
   sandbox::Heard heard = run(false);
   if (!heard.timed_out()) {
-    return finding_of(check, options, std::move(heard));
+    return finding_of(check, options, heard);
   }
   if (const std::string hung = retries.hung_there(heard.hook); !hung.empty()) {
-    Finding finding = finding_of(check, options, std::move(heard));
+    Finding finding = finding_of(check, options, heard);
     finding.note = "not tried again: " + hung + " hung there twice";
     return finding;
   }
@@ -57,9 +60,9 @@ Finding run_in_child(const Check &check, const Options &options, const PluginByt
   heard = run(true);
   if (heard.timed_out()) {
     retries.hung_twice(heard.hook, check.name);
-    return finding_of(check, options, std::move(heard));
+    return finding_of(check, options, heard);
   }
-  Finding finding = finding_of(check, options, std::move(heard));
+  Finding finding = finding_of(check, options, heard);
   finding.note = "on a second try; the first " + first;
   return finding;
 }
@@ -73,6 +76,15 @@ Finding judge_file(const Check &check, const PluginFile &file, bool strict,
   }
   return {std::string(check.name), judged(check, outcome.verdict, strict),
           std::move(outcome.reason)};
+}
+
+// `finding` with its check's fix, when it is a fault and has none of its own.
+Finding with_fix(const Check &check, Finding finding) {
+  if (finding.fix.empty() &&
+      (finding.verdict == Verdict::fail || finding.verdict == Verdict::warn)) {
+    finding.fix = check.fix;
+  }
+  return finding;
 }
 
 // The one loop of a run, over the registry in its order: the file checks
@@ -101,8 +113,8 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
     if (!made_here(check)) {
       finding.reason = "not made on this platform: " + std::string(check.elsewhere);
     } else if (gate_closed.empty()) {
-      finding = behaviour ? run_in_child(check, options, *bytes, world, retries)
-                          : judge_file(check, file, options.strict, bytes);
+      finding = with_fix(check, behaviour ? run_in_child(check, options, *bytes, world, retries)
+                                          : judge_file(check, file, options.strict, bytes));
       if (check.gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
         // time limit, with a file that loads.
@@ -175,7 +187,8 @@ std::vector<Finding> run_battery(const Options &options, const PluginBytes &byte
   // Not a check of the registry: a fact about this run, made by the parent
   // after every child, which fails whatever --only or --skip chose.
   if (std::string change = bytes.change_on_disk(); !change.empty()) {
-    add({std::string(file_unchanged), Verdict::fail, std::move(change)});
+    add({std::string(file_unchanged), Verdict::fail, std::move(change),
+         "leave the file as it is until the run ends"});
   }
   return findings;
 }
