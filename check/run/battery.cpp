@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string_view>
 
 #include "behaviour/behaviour.hpp"
@@ -15,6 +16,33 @@
 
 namespace plugin_check {
 namespace {
+
+// The time-outs of a run. A child stopped by the time limit runs once more
+// before its time-out becomes a verdict: a machine busy with other work may
+// slow a sound plug-in past the limit once, seldom twice in a row. Once a
+// plug-in ran out of time twice in one function it hangs there, and a later
+// check stopped in that function is not tried again, so a plug-in that hangs
+// in every life costs one limit per check, not two.
+class Retries {
+ public:
+  // The check that already ran out of time twice in `hook` (the plug-in
+  // function it was in, or empty for none); empty: try again.
+  [[nodiscard]] std::string hung_there(const std::string &hook) const;
+  // `check` ran out of time twice, the second time in `hook`.
+  void hung_twice(const std::string &hook, std::string_view check);
+
+ private:
+  std::map<std::string, std::string> hung_;  // by the function, the first check that hung there
+};
+
+std::string Retries::hung_there(const std::string &hook) const {
+  const auto found = hung_.find(hook);
+  return found == hung_.end() ? std::string() : found->second;
+}
+
+void Retries::hung_twice(const std::string &hook, std::string_view check) {
+  hung_.try_emplace(hook, check);
+}
 
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
@@ -130,15 +158,6 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
 }
 
 }  // namespace
-
-std::string Retries::hung_there(const std::string &hook) const {
-  const auto found = hung_.find(hook);
-  return found == hung_.end() ? std::string() : found->second;
-}
-
-void Retries::hung_twice(const std::string &hook, std::string_view check) {
-  hung_.try_emplace(hook, check);
-}
 
 int run_check_in_child(const std::vector<std::string> &args) {
   const Check *check = args.size() == 3 ? find_check(args[0]) : nullptr;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,24 +37,6 @@ struct FileReport {
   bool engine = false;
 };
 FileReport check_file(const std::string &path, bool strict);
-
-// The time-outs of a run. A child stopped by the time limit runs once more
-// before its time-out becomes a verdict: a machine busy with other work may
-// slow a sound plug-in past the limit once, seldom twice in a row. Once a
-// plug-in ran out of time twice in one function it hangs there, and a later
-// check stopped in that function is not tried again, so a plug-in that hangs
-// in every life costs one limit per check, not two.
-class Retries {
- public:
-  // The check that already ran out of time twice in `hook` (the plug-in
-  // function it was in, or empty for none); empty: try again.
-  [[nodiscard]] std::string hung_there(const std::string &hook) const;
-  // `check` ran out of time twice, the second time in `hook`.
-  void hung_twice(const std::string &hook, std::string_view check);
-
- private:
-  std::map<std::string, std::string> hung_;  // by the function, the first check that hung there
-};
 
 // The name of the finding a run adds when the file changed on disk.
 inline constexpr std::string_view file_unchanged = "file-unchanged";
