@@ -80,7 +80,7 @@ const Registration world_left_as_found_check{{
     .name = "world-left-as-found",
     .proves = "no hook changes the engine world the host owns: its settings, bodies, geometries, "
               "space and the engine's handlers, and makes no contacts outside the host's group",
-    .fix = "change only what the plug-in made, and put contacts only in the host's group",
+    .fix = "change only what you made in the engine, and put contacts only in the host's group",
     .group = Group::engine,
     .run = world_left_as_found,
 }};

@@ -178,7 +178,7 @@ const Registration needed_check{{
     .name = "needed",
     .proves = "the file needs no library beyond the system's C runtime and loader, and the "
               "host's own rigid-body engine",
-    .fix = "link what it needs statically, or do without it",
+    .fix = "link those libraries in statically, or do without them",
     .level = Level::warning,
     .stage = Stage::file,
     .group = Group::file,
