@@ -255,7 +255,8 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
 const Registration step_collide_no_syscalls_check{{
     .name = "step-collide-no-syscalls",
     .proves = "step and collide make no system call",
-    .fix = "keep files, clocks, sleeping locks and output out of step and collide",
+    .fix = "keep step and collide out of the kernel: no files, clocks, sleeping locks, output "
+           "or heap growth",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .group = Group::step_collide,
