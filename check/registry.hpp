@@ -53,6 +53,9 @@ enum class Group {
 struct Check {
   std::string_view name;
   std::string_view proves;  // one sentence, for --list
+  // What a plug-in author does about a fault it finds: one short imperative
+  // clause, which ends each of its FAIL and WARN lines.
+  std::string_view fix;
   Level level = Level::failure;
   Platforms platforms = Platforms::all;
   Stage stage = Stage::behaviour;

@@ -39,7 +39,11 @@ inline Outcome skipped(std::string reason) { return {Verdict::skip, std::move(re
 struct Finding {
   std::string check;  // the check's name, short and stable
   Verdict verdict;
-  std::string reason;  // for anything but a pass, in words a plug-in author understands
+  std::string reason;    // for anything but a pass, in words a plug-in author understands
+  std::string fix = {};  // for a failure or a warning, what to do about it
+  // What the run itself says of how the verdict was reached, beside it (a
+  // check tried twice); empty for most.
+  std::string note = {};
 };
 
 }  // namespace plugin_check

@@ -235,7 +235,29 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
 static volatile int worker_stopped; /* set by a worker thread that was never started */
 #endif
 
+#ifdef STALLS_ONCE
+#include <fcntl.h>
+#include <unistd.h>
+/* A sound plug-in on a machine so busy that it stalls once: the first cleanup
+   of all, in any process, waits past any limit. The test names the file that
+   marks it as done. */
+static void stall_once(void) {
+  const char *marker = getenv("TAMRIX_CORPUS_STALL_ONCE"); /* NOLINT(concurrency-mt-unsafe) */
+  const int fd = marker != NULL ? open(marker, O_WRONLY | O_CREAT | O_EXCL, 0600) : -1;
+  if (fd < 0) {
+    return;
+  }
+  close(fd);
+  for (;;) {
+    sleep(1); /* NOLINT(concurrency-mt-unsafe): one thread here */
+  }
+}
+#endif
+
 void tamrix_physics_cleanup(void) {
+#ifdef STALLS_ONCE
+  stall_once();
+#endif
 #ifdef BROKEN_HANG_IN_CLEANUP
   while (!worker_stopped) {
   }

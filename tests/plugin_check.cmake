@@ -100,6 +100,31 @@ foreach(entry
   broken_plugin(${entry})
   broken_plugin_fails(${entry})
 endforeach()
+# A time-out is tried once more before it is a verdict: a sound plug-in that
+# stalls once, as on a busy machine, passes and the report says it was tried
+# twice; one that hangs for good fails, and says so, and waits out the limit
+# twice only once in its run. Limits of a second or more, and few checks, so
+# a busy machine running the tests cannot stop the others.
+if(NOT WIN32)
+  tamrix_add_physics_plugin(sound_stalls_once SERVICE_TABLE broken_plugin.c)
+  target_compile_definitions(sound_stalls_once PRIVATE STALLS_ONCE)
+  uninstrumented_plugin(sound_stalls_once)
+  set(stall_marker "${CMAKE_CURRENT_BINARY_DIR}/sound_stalls_once.marker")
+  add_test(NAME plugin_check_retries_a_time_out
+    COMMAND "${expect_run}" 0
+            "^PASS whole-life-twice \\(on a second try; the first did not finish within 3 s in tamrix_physics_cleanup"
+            "!^FAIL"
+            -- sh -c "rm -f \"$0\" && exec \"$@\"" "${stall_marker}"
+            "${CMAKE_COMMAND}" -E env "TAMRIX_CORPUS_STALL_ONCE=${stall_marker}"
+            ${plugin_check} --timeout 3 --only whole-life-twice $<TARGET_FILE:sound_stalls_once>)
+endif()
+add_test(NAME plugin_check_hang_is_tried_twice
+  COMMAND "${expect_run}" 1
+          "^FAIL rows-read-afresh: did not finish within 1 s, twice, in tamrix_physics_cleanup"
+          "^FAIL whole-life-twice: did not finish within 1 s in tamrix_physics_cleanup.*not tried again: rows-read-afresh hung there twice"
+          -- ${plugin_check} --timeout 1 --only rows-read-afresh,whole-life-twice
+             $<TARGET_FILE:broken_hang_in_cleanup>)
+
 # The fault is a printf that takes the name as its format.
 target_compile_options(broken_name_as_format PRIVATE -Wno-format-security -Wno-format-nonliteral)
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -136,6 +137,11 @@ TEST(PluginCheckRegistry, EveryCheckHasItsOwnNameAndBody) {
     EXPECT_EQ(check.elsewhere.empty(), check.platforms == plugin_check::Platforms::all)
         << check.name;
     EXPECT_EQ(plugin_check::find_check(check.name), &check);
+    // The report puts "; " before it and nothing after it.
+    EXPECT_FALSE(check.fix.empty()) << check.name << " tells a plug-in author nothing to do";
+    EXPECT_TRUE(!check.fix.empty() && std::islower(static_cast<unsigned char>(check.fix[0])) &&
+                check.fix.find_last_of(".;") != check.fix.size() - 1)
+        << check.name << "'s fix is no clause to end a line with: " << check.fix;
   }
   EXPECT_EQ(all.front().name, "file-format");
 }
@@ -277,9 +283,10 @@ TEST(PluginCheckRegistry, ThePagesTablesSayWhatTheRegistrationsSay) {
 std::vector<Finding> mixed() {
   return {
       {"load", Verdict::pass, ""},
-      {"whole-life-twice", Verdict::fail, "crashed in tamrix_physics_init: SIGSEGV"},
-      {"null-services", Verdict::warn, "crashed in getBody"},
-      {"step-collide-no-heap", Verdict::skip, "not counted"},
+      {"whole-life-twice", Verdict::fail, "crashed in tamrix_physics_init: SIGSEGV",
+       "tear it all down in cleanup"},
+      {"null-services", Verdict::warn, "crashed in getBody", "look at a row first"},
+      {"step-collide-no-heap", Verdict::skip, "not counted", "not for a skip"},
   };
 }
 
@@ -289,13 +296,31 @@ TEST(PluginCheckReport, OneLinePerCheckThenCountsAndStatus) {
   EXPECT_EQ(plugin_check::print_report(findings, out), 1);
   EXPECT_EQ(out.str(),
             "PASS load\n"
-            "FAIL whole-life-twice: crashed in tamrix_physics_init: SIGSEGV\n"
-            "WARN null-services: crashed in getBody\n"
+            "FAIL whole-life-twice: crashed in tamrix_physics_init: SIGSEGV; tear it all down in "
+            "cleanup\n"
+            "WARN null-services: crashed in getBody; look at a row first\n"
             "SKIP step-collide-no-heap: not counted\n"
             "1 passed, 1 failed, 1 warnings, 1 skipped\n");
 
   std::ostringstream lenient;
   EXPECT_EQ(plugin_check::print_report({findings[0], findings[2], findings[3]}, lenient), 0);
+}
+
+// A check tried twice keeps its verdict first on its line and its fix last.
+TEST(PluginCheckReport, ASecondTryIsSaidBetweenReasonAndFix) {
+  std::ostringstream out;
+  plugin_check::print_finding(
+      {"threads-step-collide", Verdict::pass, "", "unused", "on a second try"}, out);
+  plugin_check::print_finding(
+      {"signals", Verdict::fail, "crashed", "restore it", "on a second try; the first hung"}, out);
+  EXPECT_EQ(out.str(),
+            "PASS threads-step-collide (on a second try)\n"
+            "FAIL signals: crashed (on a second try; the first hung); restore it\n");
+
+  std::ostringstream xml;
+  plugin_check::write_junit({{"load", Verdict::pass, "", "", "on a second try"}}, "p.so", xml);
+  EXPECT_NE(xml.str().find("failures=\"0\""), std::string::npos);
+  EXPECT_NE(xml.str().find("<system-out>PASS (on a second try)</system-out>"), std::string::npos);
 }
 
 TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
@@ -315,7 +340,8 @@ TEST(PluginCheckReport, JunitEscapesEverythingFromTheFileAndThePlugin) {
             std::string::npos);
   EXPECT_NE(xml.find("<testcase classname=\"plugin-check\" name=\"load\"/>"), std::string::npos);
   EXPECT_NE(xml.find("<failure message=\"name &quot;%n&lt;&amp;&gt;&quot;\"/>"), std::string::npos);
-  EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody</system-out>"), std::string::npos);
+  EXPECT_NE(xml.find("<system-out>WARN: crashed in getBody; look at a row first</system-out>"),
+            std::string::npos);
   EXPECT_NE(xml.find("<skipped message=\"not counted\"/>"), std::string::npos);
 }
 

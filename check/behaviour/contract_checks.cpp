@@ -19,6 +19,7 @@ Outcome loads(const Plugin & /*plugin*/, Host & /*host*/) { return passed(); }
 const Registration loads_check{{
     .name = "load",
     .proves = "the file loads here and every one of the thirteen names resolves",
+    .fix = "link in what the file needs and define all thirteen names",
     .group = Group::load,
     .gate = true,
     .run = loads,
@@ -87,8 +88,7 @@ Outcome whole_life_twice(const Plugin &plugin, Host &host) {
   const std::vector<std::string> second = record_life(plugin, host);
   if (const std::string used = differences(kept, snapshot_bodies(previous)); !used.empty()) {
     return failed("in the second life a handle of the previous world was used: " + used +
-                  "; a host that reloads its world frees the old one, so look every handle up "
-                  "again at init");
+                  "; a host that reloads its world frees the old one");
   }
   for (std::size_t i = 0; i < std::max(first.size(), second.size()); ++i) {
     const auto event = [i](const std::vector<std::string> &life) {
@@ -115,6 +115,8 @@ const Registration whole_life_twice_check{{
     .name = "whole-life-twice",
     .proves = "two whole lives run without a crash or a hang and behave alike, and getBody returns "
               "the host's answer",
+    .fix = "set everything up afresh in init, handles looked up again, and tear it all down in "
+           "cleanup",
     .group = Group::contract,
     .run = whole_life_twice,
 }};
@@ -143,8 +145,7 @@ Outcome def_name_not_format(const Plugin &plugin, Host & /*host*/) {
   plugin.call(hook::get_body, name.data());
   if (name_used_as_format) {
     return failed("getBody passed the DEF name \"" + std::string(hostile_name) +
-                  "\" to the console printer inside its format, where %n writes to memory; "
-                  "pass names as arguments, e.g. (\"...: %s\", name)");
+                  "\" to the console printer inside its format, where %n writes to memory");
   }
   return passed();
 }
@@ -152,6 +153,7 @@ Outcome def_name_not_format(const Plugin &plugin, Host & /*host*/) {
 const Registration def_name_not_format_check{{
     .name = "def-name-not-format",
     .proves = "a DEF name never reaches the console printer as its format",
+    .fix = "pass names as arguments, e.g. (\"...: %s\", name)",
     .group = Group::contract,
     .run = def_name_not_format,
 }};
@@ -192,9 +194,10 @@ Outcome null_services(const Plugin &plugin, Host &host) {
 const Registration null_services_check{{
     .name = "null-services",
     .proves = "the plug-in survives any one of the seven rows left null",
+    .fix = "look at a row before calling it",
     .level = Level::warning,
     .group = Group::contract,
-    .crash_context = " (a host may leave out any service, so look at a row before calling it)",
+    .crash_context = " (a host may leave out any service)",
     .run = null_services,
 }};
 
@@ -209,6 +212,7 @@ Outcome get_body_null(const Plugin &plugin, Host & /*host*/) {
 const Registration get_body_null_check{{
     .name = "get-body-null",
     .proves = "getBody(NULL) does not crash",
+    .fix = "return null from getBody for a null name",
     .level = Level::warning,
     .group = Group::contract,
     .crash_context = " (getBody was given a null name)",
@@ -227,6 +231,7 @@ Outcome init_cleanup_twice(const Plugin &plugin, Host & /*host*/) {
 const Registration init_cleanup_twice_check{{
     .name = "init-cleanup-twice",
     .proves = "init twice or cleanup twice in a row does not crash",
+    .fix = "make init and cleanup safe to call twice in a row",
     .level = Level::warning,
     .group = Group::contract,
     .crash_context = " (init and cleanup were each called twice in a row)",
@@ -254,11 +259,11 @@ Outcome handles_opaque(const Plugin &plugin, Host &host) {
 const Registration handles_opaque_check{{
     .name = "handles-opaque",
     .proves = "the plug-in never reads or writes through a body, geometry or contact-group handle",
+    .fix = "only hand the host's handles back to it, never look behind one",
     .level = Level::warning,
     .group = Group::contract,
     .crash_context =
-        " (the host's handles point into pages with no access rights: they are opaque, so "
-        "never look behind one)",
+        " (the host's handles point into pages with no access rights: they are opaque)",
     .run = handles_opaque,
 }};
 

@@ -80,6 +80,7 @@ const Registration world_left_as_found_check{{
     .name = "world-left-as-found",
     .proves = "no hook changes the engine world the host owns: its settings, bodies, geometries, "
               "space and the engine's handlers, and makes no contacts outside the host's group",
+    .fix = "change only what you made in the engine, and put contacts only in the host's group",
     .group = Group::engine,
     .run = world_left_as_found,
 }};
@@ -106,6 +107,7 @@ Outcome world_after_unload(const std::string &path, Host &host) {
 const Registration world_after_unload_check{{
     .name = "world-after-unload",
     .proves = "after cleanup and unload the host steps its engine world on without a crash",
+    .fix = "clear every callback and handler you set in the engine before cleanup returns",
     .group = Group::engine,
     .crash_context = " (a callback or handler the plug-in set in the engine, such as a body's "
                      "moved callback, points into its unloaded code)",
@@ -134,6 +136,7 @@ Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {
 const Registration nothing_left_in_world_check{{
     .name = "nothing-left-in-world",
     .proves = "after cleanup no body, space or joint group the plug-in made is left in the engine",
+    .fix = "destroy every body, space and joint group you make before cleanup returns",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .group = Group::engine,

@@ -208,6 +208,8 @@ const Registration long_life_check{{
     .name = "long-life",
     .proves = "over 1,024 steps, no step or collide changes the process, writes a service row, "
               "prints or makes a system call, and cleanup after them leaves the process as it was",
+    .fix = "keep step and collide to arithmetic on your own memory, and leave the process as you "
+           "found it at cleanup",
     .group = Group::long_life,
     .run_loading = long_life,
 }};

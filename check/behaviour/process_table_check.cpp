@@ -84,13 +84,14 @@ Outcome process_left_as_found(const std::string &path, Host &host) {
             (found.size() > 2 ? ", ...)" : ")");
   }
   return {found.front().level == RowLevel::failure ? Verdict::fail : Verdict::warn,
-          text + "; the process is the host's, so a plug-in leaves it as it found it"};
+          text + "; the process is the host's"};
 }
 
 const Registration process_left_as_found_check{{
     .name = "process-left-as-found",
     .proves = "no call leaves any setting of the process table changed: limits, scheduling, "
               "prctl, ids, timers, namespaces, mappings, descriptors, standard streams, locale",
+    .fix = "restore every setting of the process you change before returning",
     .group = Group::table,
     .run_loading = process_left_as_found,
 }};

@@ -13,8 +13,7 @@ namespace plugin_check {
 
 Outcome rows_null_after_load(const Plugin &plugin, Host & /*host*/) {
   if (std::string rows = differing_rows(plugin.rows(), Services{}); !rows.empty()) {
-    return failed(rows + " already held a value after load; every row must read null until " +
-                  "physics_special_init fills it");
+    return failed(rows + " already held a value after load");
   }
   return passed();
 }
@@ -22,6 +21,7 @@ Outcome rows_null_after_load(const Plugin &plugin, Host & /*host*/) {
 const Registration rows_null_after_load_check{{
     .name = "rows-null-after-load",
     .proves = "every service row reads null until physics_special_init",
+    .fix = "leave every row null until physics_special_init fills it",
     .group = Group::rows,
     .run = rows_null_after_load,
 }};
@@ -39,8 +39,7 @@ Outcome set_up_fills_rows(const Plugin &plugin, Host & /*host*/) {
   for (const Services &next : {second, Services{}}) {
     set_up(plugin, next);
     if (std::string rows = differing_rows(plugin.rows(), next); !rows.empty()) {
-      return failed("a later physics_special_init did not replace " + rows +
-                    "; every call must store all seven arguments, nulls included");
+      return failed("a later physics_special_init did not replace " + rows);
     }
   }
   return passed();
@@ -50,6 +49,7 @@ const Registration set_up_fills_rows_check{{
     .name = "set-up-fills-rows",
     .proves =
         "physics_special_init stores argument n in row n, all seven every call, nulls included",
+    .fix = "store all seven arguments of physics_special_init on every call, nulls included",
     .group = Group::rows,
     .run = set_up_fills_rows,
 }};
@@ -78,7 +78,7 @@ Outcome rows_read_afresh(const Plugin &plugin, Host &host) {
   if (!host.body_lookups().empty() || !host.console().empty()) {
     return failed(
         "after other code replaced rows 2 and 6, the plug-in still called the services that "
-        "physics_special_init gave it; it must call through the row every time, keeping no copy");
+        "physics_special_init gave it");
   }
   if (replacement_lookups == 0) {
     return failed("getBody did not ask the body lookup in row 2 (dTamrixGetBodyFromDEFProc)");
@@ -89,6 +89,7 @@ Outcome rows_read_afresh(const Plugin &plugin, Host &host) {
 const Registration rows_read_afresh_check{{
     .name = "rows-read-afresh",
     .proves = "the plug-in calls each service through its row, never through a copy of its own",
+    .fix = "call each service through its row every time, keeping no copy",
     .group = Group::rows,
     .crash_context = " (other code had replaced rows 2 and 6)",
     .run = rows_read_afresh,
@@ -135,9 +136,7 @@ Outcome rows_unchanged(const Plugin &plugin, Host &host) {
   replaced_then(hook::cleanup.name, 0, [&] { plugin.call(hook::cleanup); });
   const std::string &changed = watch.changed();
   if (!changed.empty()) {
-    return failed(changed +
-                  ", where other code had stored something else; after physics_special_init "
-                  "the plug-in may only read the service table");
+    return failed(changed + ", where other code had stored something else");
   }
   return passed();
 }
@@ -146,6 +145,7 @@ const Registration rows_unchanged_check{{
     .name = "rows-unchanged",
     .proves = "no hook and no getBody call writes a service row: each holds what other code stored "
               "there last",
+    .fix = "only read the service table after physics_special_init",
     .group = Group::rows,
     .run = rows_unchanged,
 }};

@@ -56,8 +56,9 @@ std::string change_in(const ProcessState &before, const ProcessState &after, Asp
 }
 
 // The first call after which `aspect` differs from before load, with the
-// change, and the call that undid it if one did.
-Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view advice) {
+// change, and the call that undid it if one did; then `why` it matters, if
+// the change does not say.
+Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view why) {
   const std::vector<Moment<ProcessState>> moments = observed_life(path, host);
   const ProcessState &before = moments.front().seen;
   const std::optional<FirstChange> found = first_change(
@@ -72,20 +73,20 @@ Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::st
       break;
     }
   }
-  return failed(text + "; " + std::string(advice));
+  return failed(why.empty() ? text : text + "; " + std::string(why));
 }
 
 }  // namespace
 
 Outcome fp_environment(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::fp_environment,
-                      "the host's own arithmetic runs in the environment a plug-in leaves, so "
-                      "restore it before returning");
+                      "the host's own arithmetic runs in the environment a plug-in leaves");
 }
 
 const Registration fp_environment_check{{
     .name = "fp-environment",
     .proves = "no call changes the rounding mode, the floating-point traps or flush-to-zero",
+    .fix = "restore the floating-point environment before returning",
     .group = Group::process,
     .run_loading = fp_environment,
 }};
@@ -93,12 +94,13 @@ const Registration fp_environment_check{{
 Outcome signals(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::signals,
                       "signal actions and the mask belong to the host (its crash reports, "
-                      "Ctrl-C), so a plug-in must leave them alone");
+                      "Ctrl-C)");
 }
 
 const Registration signals_check{{
     .name = "signals",
     .proves = "no call changes a signal's action or the calling thread's signal mask",
+    .fix = "restore every signal action and the thread's signal mask before returning",
     .platforms = Platforms::linux_only,
     .group = Group::process,
     .elsewhere = "Windows has no signal actions or masks to change",
@@ -110,25 +112,25 @@ Outcome threads_left(const std::string &path, Host &host) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
   return first_change(path, host, Aspect::threads,
-                      "a plug-in runs only on the host's threads and starts none of its own; "
                       "a thread left running when the library is unloaded crashes the host");
 }
 
 const Registration threads_left_check{{
     .name = "threads-left",
     .proves = "no call leaves a thread of the plug-in's own running",
+    .fix = "join every thread you start before cleanup returns",
     .group = Group::process,
     .run_loading = threads_left,
 }};
 
 Outcome processes_left(const std::string &path, Host &host) {
-  return first_change(path, host, Aspect::processes,
-                      "a plug-in starts no process of its own inside the host");
+  return first_change(path, host, Aspect::processes, {});
 }
 
 const Registration processes_left_check{{
     .name = "processes-left",
     .proves = "no call leaves a process of the plug-in's own running",
+    .fix = "start no process inside the host, or end and reap each before the call returns",
     .platforms = Platforms::linux_only,
     .group = Group::process,
     .elsewhere = "the processes a process started are read from /proc, on Linux",
@@ -138,13 +140,14 @@ const Registration processes_left_check{{
 Outcome process_settings(const std::string &path, Host &host) {
   return first_change(path, host, Aspect::settings,
                       "the working directory, umask, environment and locale are the host's, "
-                      "shared by all its code, so a plug-in must leave them as it found them");
+                      "shared by all its code");
 }
 
 const Registration process_settings_check{{
     .name = "process-settings",
     .proves = "no call changes the working directory, umask, environment or locale (on Windows: "
               "the working directory and environment)",
+    .fix = "restore the working directory, umask, environment and locale before returning",
     .group = Group::process,
     .run_loading = process_settings,
 }};
@@ -153,14 +156,14 @@ Outcome descriptors_left(const std::string &path, Host &host) {
   if (snapshot().descriptors < 0) {
     return {Verdict::skip, "this system gives no count of a process's open handles"};
   }
-  return first_change(path, host, Aspect::descriptors,
-                      "every life must close what it opened, and leave standard input, output "
-                      "and error where the host pointed them");
+  return first_change(path, host, Aspect::descriptors, {});
 }
 
 const Registration descriptors_left_check{{
     .name = "descriptors-left",
     .proves = "a life closes every descriptor (handle) it opens and leaves 0, 1 and 2 as they were",
+    .fix = "close every descriptor you open, and leave standard input, output and error where the "
+           "host pointed them",
     .level = Level::warning,
     .group = Group::process,
     .run_loading = descriptors_left,
@@ -263,6 +266,7 @@ const Registration heap_balanced_check{{
     .name = "heap-balanced",
     .proves = "a life frees every heap block it allocates, once the C library's own caches are "
               "filled",
+    .fix = "free every block you allocate before cleanup returns",
     .level = Level::warning,
     .group = Group::process,
     .run = heap_balanced,
@@ -320,13 +324,12 @@ std::string why_still_loaded(const std::string &path) {
 // How the life after a reload differed from the first; empty when it did not.
 std::string how_reload_differs(const Life &first, const Life &second) {
   if (!second.rows_after_load.empty()) {
-    return "after unloading and loading again, " + second.rows_after_load +
-           " already held a value; every row must read null after each load";
+    return "after unloading and loading again, " + second.rows_after_load + " already held a value";
   }
   if (second.console != first.console) {
     return "loaded a second time, the plug-in sent " + std::to_string(second.console.size()) +
            " console messages over a life, " + "not the " + std::to_string(first.console.size()) +
-           " of the first load; a reload must behave as the first load";
+           " of the first load";
   }
   if (second.lookups != first.lookups) {
     return "loaded a second time, the plug-in asked the body lookup " +
@@ -357,6 +360,7 @@ const Registration reload_check{{
     .name = "reload",
     .proves = "unloaded, the library leaves the process, and loaded again it starts afresh and "
               "behaves as the first time",
+    .fix = "keep no state that outlives an unload, and start every load as the first",
     .group = Group::process,
     .run_loading = reload,
 }};

@@ -52,6 +52,7 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
 const Registration threads_step_collide_check{{
     .name = "threads-step-collide",
     .proves = "step and collide from 8 threads at once finish",
+    .fix = "make step and collide safe on several threads at once",
     .group = Group::step_collide,
     .run = threads_step_collide,
 }};
@@ -133,7 +134,7 @@ Outcome step_collide_no_heap(const Plugin &plugin, Host &host) {
         return heap_calls();
       });
   if (std::string text = tally_text(tallies, "heap allocations"); !text.empty()) {
-    return failed(text + "; the host calls these at every physics step, so they must not allocate");
+    return failed(text + "; the host calls these at every physics step");
   }
   return passed();
 }
@@ -141,6 +142,7 @@ Outcome step_collide_no_heap(const Plugin &plugin, Host &host) {
 const Registration step_collide_no_heap_check{{
     .name = "step-collide-no-heap",
     .proves = "step and collide never allocate from the heap",
+    .fix = "allocate in init and reuse that memory in step and collide",
     .level = Level::warning,
     .group = Group::step_collide,
     .run = step_collide_no_heap,
@@ -207,7 +209,7 @@ Outcome step_collide_quiet(const Plugin &plugin, Host &host) {
     }
   }
   if (!text.empty()) {
-    return failed(text + "; a hook run at every physics step must stay quiet");
+    return failed(text);
   }
   return passed();
 }
@@ -215,6 +217,7 @@ Outcome step_collide_quiet(const Plugin &plugin, Host &host) {
 const Registration step_collide_quiet_check{{
     .name = "step-collide-quiet",
     .proves = "step and collide write nothing to the host's console, standard output or error",
+    .fix = "print from init or cleanup, never from step or collide",
     .level = Level::warning,
     .group = Group::step_collide,
     .run = step_collide_quiet,
@@ -240,9 +243,7 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
     case FilteredRun::End::clean:
       return passed();
     case FilteredRun::End::called:
-      return failed(run.text +
-                    "; the host calls these at every physics step, so they must not enter the "
-                    "kernel");
+      return failed(run.text + "; the host calls these at every physics step");
     case FilteredRun::End::unavailable:
       return {Verdict::skip, run.text};
     case FilteredRun::End::failed:
@@ -254,6 +255,8 @@ Outcome step_collide_no_syscalls(const Plugin &plugin, Host &host) {
 const Registration step_collide_no_syscalls_check{{
     .name = "step-collide-no-syscalls",
     .proves = "step and collide make no system call",
+    .fix = "keep step and collide out of the kernel: no files, clocks, sleeping locks, output "
+           "or heap growth",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .group = Group::step_collide,

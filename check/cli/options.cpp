@@ -74,7 +74,8 @@ struct Parser {
                  "Fail on warnings too: the checks marked (warning) below fail the run.");
     app.add_option("--timeout", timeout,
                    "Stop a check whose child runs longer than SECONDS (above 0, at most 3600; "
-                   "default 10) and fail it, naming the plug-in call that hung.")
+                   "default 10), run it once more, and fail it when it runs out of time again, "
+                   "naming the plug-in call that hung.")
         ->type_name("SECONDS");
     app.add_option("--junit", options.junit_file,
                    "Also write the results to FILE as JUnit XML, for CI reporters.")

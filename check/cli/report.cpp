@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <ostream>
+#include <string>
 #include <system_error>
 
 #include "cli/report.hpp"
@@ -9,11 +10,31 @@
 
 namespace plugin_check {
 
+namespace {
+
+// What a line says after the check's name: the reason of anything but a
+// pass, then how the run reached it, if it says, and last what to do.
+std::string told(const Finding &finding) {
+  std::string text = finding.verdict == Verdict::pass ? "" : finding.reason;
+  if (!finding.note.empty()) {
+    text += (text.empty() ? "(" : " (") + finding.note + ")";
+  }
+  if (!finding.fix.empty() &&
+      (finding.verdict == Verdict::fail || finding.verdict == Verdict::warn)) {
+    text += "; " + finding.fix;
+  }
+  return text;
+}
+
+}  // namespace
+
 void print_finding(const Finding &finding, std::ostream &out) {
   out << verdict_word(finding.verdict) << ' ' << finding.check;
+  // Reasons quote what the plug-in printed and handed over.
   if (finding.verdict != Verdict::pass) {
-    // Reasons quote what the plug-in printed and handed over.
-    out << ": " << tamrix_host::visible(finding.reason);
+    out << ": " << tamrix_host::visible(told(finding));
+  } else if (!finding.note.empty()) {
+    out << ' ' << tamrix_host::visible(told(finding));
   }
   out << '\n';
 }
@@ -56,12 +77,16 @@ void write_junit(const std::vector<Finding> &findings, const std::string &plugin
       << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skips << "\">\n";
   out << "    <properties><property name=\"sha256\" value=\"" << sha256 << "\"/></properties>\n";
   for (const Finding &finding : findings) {
-    const std::string reason = shown(finding.reason);
+    const std::string reason = shown(told(finding));
     out << "    <testcase classname=\"plugin-check\" name=\"" << shown(finding.check) << '"';
     switch (finding.verdict) {
       case Verdict::pass:
-        out << "/>\n";
-        continue;
+        if (finding.note.empty()) {
+          out << "/>\n";
+          continue;
+        }
+        out << ">\n      <system-out>PASS " << reason << "</system-out>\n";
+        break;
       case Verdict::fail:
         out << ">\n      <failure message=\"" << reason << "\"/>\n";
         break;

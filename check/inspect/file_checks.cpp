@@ -29,6 +29,7 @@ Outcome file_format(const PluginFile &file) {
 const Registration file_format_check{{
     .name = "file-format",
     .proves = "the file is a shared library for this machine and word size",
+    .fix = "build it as a shared library for this machine and word size",
     .stage = Stage::file,
     .group = Group::file,
     .gate = true,
@@ -73,6 +74,8 @@ const Registration exports_check{{
     .name = "exports",
     .proves = "the thirteen names are exported, the rows as writable pointer-sized data and the "
               "functions as code",
+    .fix = "define all thirteen names from the kit's header, the rows as variables and the hooks "
+           "as functions",
     .stage = Stage::file,
     .group = Group::file,
     .judge = exports,
@@ -105,6 +108,7 @@ const Registration no_code_at_load_check{{
     .name = "no-code-at-load",
     .proves = "loading the file runs no code of the plug-in's own: no constructor, PREINIT_ARRAY, "
               "DT_INIT or indirect-function resolver",
+    .fix = "do that work in tamrix_physics_init, not in a constructor or resolver",
     .stage = Stage::file,
     .group = Group::file,
     .judge = no_code_at_load,
@@ -118,6 +122,7 @@ const Registration no_code_at_unload_check{{
     .name = "no-code-at-unload",
     .proves = "unloading the file runs no code of the plug-in's own: no destructor, DT_FINI or "
               "exit handler",
+    .fix = "do that work in tamrix_physics_cleanup, not in a destructor or exit handler",
     .stage = Stage::file,
     .group = Group::file,
     .judge = no_code_at_unload,
@@ -154,6 +159,7 @@ Outcome extra_exports(const PluginFile &file) {
 const Registration extra_exports_check{{
     .name = "extra-exports",
     .proves = "nothing is exported beyond the thirteen names",
+    .fix = "export only the thirteen names (a version script or -fvisibility=hidden)",
     .level = Level::warning,
     .stage = Stage::file,
     .group = Group::file,
@@ -172,6 +178,7 @@ const Registration needed_check{{
     .name = "needed",
     .proves = "the file needs no library beyond the system's C runtime and loader, and the "
               "host's own rigid-body engine",
+    .fix = "link those libraries in statically, or do without them",
     .level = Level::warning,
     .stage = Stage::file,
     .group = Group::file,
@@ -189,11 +196,10 @@ Outcome relro(const PluginFile &file) {
   }
   std::vector<std::string> problems;
   if (!file.elf->relro_segment) {
-    problems.emplace_back(
-        "no RELRO segment: its relocated data stays writable (link with -z relro)");
+    problems.emplace_back("no RELRO segment: its relocated data stays writable");
   }
   if (!file.elf->bound_at_load) {
-    problems.emplace_back("not bound at load: its GOT stays writable (link with -z now)");
+    problems.emplace_back("not bound at load: its GOT stays writable");
   }
   return fails_for(problems);
 }
@@ -201,6 +207,7 @@ Outcome relro(const PluginFile &file) {
 const Registration relro_check{{
     .name = "relro",
     .proves = "the relocated data and the GOT are read-only after load (full RELRO)",
+    .fix = "link with -Wl,-z,relro,-z,now",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
@@ -215,9 +222,7 @@ Outcome exec_stack(const PluginFile &file) {
   }
   switch (file.elf->stack) {
     case ElfLoading::Stack::unmarked:
-      return failed(
-          "no GNU_STACK marking, so the loader may make the host's stacks executable "
-          "(link with -z noexecstack)");
+      return failed("no GNU_STACK marking, so the loader may make the host's stacks executable");
     case ElfLoading::Stack::executable:
       return failed(
           "asks for an executable stack, which the loader then gives the whole host process");
@@ -230,6 +235,7 @@ Outcome exec_stack(const PluginFile &file) {
 const Registration exec_stack_check{{
     .name = "exec-stack",
     .proves = "the file asks for no executable stack",
+    .fix = "link with -Wl,-z,noexecstack",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
@@ -243,7 +249,7 @@ Outcome textrel(const PluginFile &file) {
     return no_facts();
   }
   if (file.elf->text_relocations) {
-    return failed("has text relocations: its code is patched at load (compile with -fPIC)");
+    return failed("has text relocations: its code is patched at load");
   }
   return passed();
 }
@@ -251,6 +257,7 @@ Outcome textrel(const PluginFile &file) {
 const Registration textrel_check{{
     .name = "textrel",
     .proves = "the file's code is not patched at load (no text relocations)",
+    .fix = "compile every object with -fPIC",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,
@@ -282,6 +289,7 @@ Outcome dll_characteristics(const PluginFile &file) {
 const Registration dll_characteristics_check{{
     .name = "dll-characteristics",
     .proves = "the DLL asks for ASLR, high-entropy ASLR and DEP",
+    .fix = "link with /DYNAMICBASE, /HIGHENTROPYVA and /NXCOMPAT (or their MinGW options)",
     .level = Level::warning,
     .platforms = Platforms::windows_only,
     .stage = Stage::file,
@@ -301,14 +309,15 @@ Outcome tls_model(const PluginFile &file) {
                 join(file.elf->static_tls, "; ") +
                 "), which a library loaded after the host started can only have from the C "
                 "library's small static TLS reserve: once that is spent, loading fails with "
-                "\"cannot allocate memory in static TLS block\" (compile them with the default "
-                "global-dynamic model, without -ftls-model=initial-exec)");
+                "\"cannot allocate memory in static TLS block\"");
 }
 
 const Registration tls_model_check{{
     .name = "tls-model",
     .proves = "the file's thread-local variables need no room in the host's static TLS block "
               "(no initial-exec model)",
+    .fix = "compile thread-local variables with the default global-dynamic model, without "
+           "-ftls-model=initial-exec",
     .level = Level::warning,
     .platforms = Platforms::linux_only,
     .stage = Stage::file,

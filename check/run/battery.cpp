@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string_view>
 
 #include "behaviour/behaviour.hpp"
@@ -16,25 +17,82 @@
 namespace plugin_check {
 namespace {
 
+// The time-outs of a run. A child stopped by the time limit runs once more
+// before its time-out becomes a verdict: a machine busy with other work may
+// slow a sound plug-in past the limit once, seldom twice in a row. Once a
+// plug-in ran out of time twice in one function it hangs there, and a later
+// check stopped in that function is not tried again, so a plug-in that hangs
+// in every life costs one limit per check, not two.
+class Retries {
+ public:
+  // The check that already ran out of time twice in `hook` (the plug-in
+  // function it was in, or empty for none); empty: try again.
+  [[nodiscard]] std::string hung_there(const std::string &hook) const;
+  // `check` ran out of time twice, the second time in `hook`.
+  void hung_twice(const std::string &hook, std::string_view check);
+
+ private:
+  std::map<std::string, std::string> hung_;  // by the function, the first check that hung there
+};
+
+std::string Retries::hung_there(const std::string &hook) const {
+  const auto found = hung_.find(hook);
+  return found == hung_.end() ? std::string() : found->second;
+}
+
+void Retries::hung_twice(const std::string &hook, std::string_view check) {
+  hung_.try_emplace(hook, check);
+}
+
 // The child's result, on its channel.
 void report(const Outcome &outcome) { sandbox::send_result(outcome.verdict, outcome.reason); }
 
-Finding run_in_child(const Check &check, const Options &options, const PluginBytes &bytes,
-                     const std::string &world) {
+// What a behaviour check's child said, as its finding.
+Finding finding_of(const Check &check, const Options &options, const sandbox::Heard &heard) {
   const std::string name(check.name);
-  sandbox::Heard heard = sandbox::run_in_child(run_check_in_child, {name, bytes.load_path(), world},
-                                               options.timeout_seconds);
-  heard.reason = bytes.as_the_file(std::move(heard.reason));
   switch (heard.end) {
     case sandbox::Heard::End::result:
       return {name, judged(check, heard.verdict, options.strict), heard.reason};
     case sandbox::Heard::End::failed:
       break;
     case sandbox::Heard::End::not_started:
-      return {name, Verdict::fail, "could not run the check: " + heard.reason};
+      // The machine's fault, not the plug-in's: the check's own fix would mislead.
+      return {name, Verdict::fail, "could not run the check: " + heard.reason,
+              "run plugin-check again once the machine can start processes"};
   }
   return {name, judged(check, Verdict::fail, options.strict),
           heard.reason + std::string(check.crash_context)};
+}
+
+// A behaviour check's finding, from a child of its own, or two when the first
+// ran out of time (see Retries).
+Finding run_in_child(const Check &check, const Options &options, const PluginBytes &bytes,
+                     const std::string &world, Retries &retries) {
+  const auto run = [&](bool second_try) {
+    sandbox::Heard heard = sandbox::run_in_child(
+        run_check_in_child, {std::string(check.name), bytes.load_path(), world},
+        options.timeout_seconds, second_try);
+    heard.reason = bytes.as_the_file(std::move(heard.reason));
+    return heard;
+  };
+  sandbox::Heard heard = run(false);
+  if (!heard.timed_out()) {
+    return finding_of(check, options, heard);
+  }
+  if (const std::string hung = retries.hung_there(heard.hook); !hung.empty()) {
+    Finding finding = finding_of(check, options, heard);
+    finding.note = "not tried again: " + hung + " hung there twice";
+    return finding;
+  }
+  const std::string first = heard.reason;
+  heard = run(true);
+  if (heard.timed_out()) {
+    retries.hung_twice(heard.hook, check.name);
+    return finding_of(check, options, heard);
+  }
+  Finding finding = finding_of(check, options, heard);
+  finding.note = "on a second try; the first " + first;
+  return finding;
 }
 
 // A file check's finding; a reason that names the copy names the file.
@@ -48,6 +106,15 @@ Finding judge_file(const Check &check, const PluginFile &file, bool strict,
           std::move(outcome.reason)};
 }
 
+// `finding` with its check's fix, when it is a fault and has none of its own.
+Finding with_fix(const Check &check, Finding finding) {
+  if (finding.fix.empty() &&
+      (finding.verdict == Verdict::fail || finding.verdict == Verdict::warn)) {
+    finding.fix = check.fix;
+  }
+  return finding;
+}
+
 // The one loop of a run, over the registry in its order: the file checks
 // judged here, on `file`, and each behaviour check run in a child of its own
 // on `bytes` in `world`; without `bytes`, the file stage alone, and no child.
@@ -56,6 +123,7 @@ Finding judge_file(const Check &check, const PluginFile &file, bool strict,
 // behaviour check that was chosen. Returns why the gates closed, if they did.
 std::string run_checks(const Options &options, const PluginFile &file, const PluginBytes *bytes,
                        const std::string &world, const std::function<void(Finding)> &add) {
+  Retries retries;
   const bool behaviour_chosen =
       bytes != nullptr && std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
         return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
@@ -73,8 +141,8 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
     if (!made_here(check)) {
       finding.reason = "not made on this platform: " + std::string(check.elsewhere);
     } else if (gate_closed.empty()) {
-      finding = behaviour ? run_in_child(check, options, *bytes, world)
-                          : judge_file(check, file, options.strict, bytes);
+      finding = with_fix(check, behaviour ? run_in_child(check, options, *bytes, world, retries)
+                                          : judge_file(check, file, options.strict, bytes));
       if (check.gate && finding.verdict != Verdict::pass) {
         // Not "could not be loaded": the load check may have failed by its
         // time limit, with a file that loads.
@@ -138,7 +206,8 @@ std::vector<Finding> run_battery(const Options &options, const PluginBytes &byte
   // Not a check of the registry: a fact about this run, made by the parent
   // after every child, which fails whatever --only or --skip chose.
   if (std::string change = bytes.change_on_disk(); !change.empty()) {
-    add({std::string(file_unchanged), Verdict::fail, std::move(change)});
+    add({std::string(file_unchanged), Verdict::fail, std::move(change),
+         "leave the file as it is until the run ends"});
   }
   return findings;
 }

@@ -114,7 +114,7 @@ std::string why_exited(const ChildOutcome &outcome, const ChildReport &report,
 // Why a child that sent no result the parent can take, or sent a forged one,
 // failed: what the plug-in did, named by the hook it was in.
 std::string why_no_result(const ChildOutcome &outcome, const ChildReport &report,
-                          double timeout_seconds) {
+                          double timeout_seconds, bool second_try) {
   const std::string doer = report.hook.empty() ? "the plug-in" : report.hook;
   const std::string where = (!report.hook.empty() ? " in " + report.hook
                              : report.heard       ? " outside any plug-in call"
@@ -127,8 +127,8 @@ std::string why_no_result(const ChildOutcome &outcome, const ChildReport &report
     case End::crashed:
       return "crashed" + where + ": " + outcome.cause;
     case End::timed_out:
-      return "did not finish within " + seconds_text(timeout_seconds) + where +
-             ", so it was stopped";
+      return "did not finish within " + seconds_text(timeout_seconds) +
+             (second_try ? ", twice," : "") + where + ", so it was stopped";
     case End::flooded:
       return doer + " wrote more than 1 MiB to the checker's channel, so it was stopped";
     case End::not_started:
@@ -139,7 +139,8 @@ std::string why_no_result(const ChildOutcome &outcome, const ChildReport &report
 
 }  // namespace
 
-Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double timeout_seconds) {
+Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double timeout_seconds,
+                   bool second_try) {
   Heard heard;
   heard.outcome = run_child(task, args, timeout_seconds);
   const ChildOutcome &outcome = heard.outcome;
@@ -148,6 +149,7 @@ Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double 
     return heard;
   }
   const ChildReport report = read_report(outcome.output, outcome.token);
+  heard.hook = report.hook;
   if (outcome.end == ChildOutcome::End::exited && outcome.exit_status == 0 && report.has_result &&
       !report.forged) {
     heard.end = Heard::End::result;
@@ -156,7 +158,7 @@ Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double 
     return heard;
   }
   heard.end = Heard::End::failed;
-  heard.reason = why_no_result(outcome, report, timeout_seconds);
+  heard.reason = why_no_result(outcome, report, timeout_seconds, second_try);
   // A fault the check had found before the process died (say, as the host
   // tore its world down through a handler in the unloaded plug-in) is named
   // too: the crash alone would hide what the plug-in changed.

@@ -38,10 +38,18 @@ struct Heard {
   End end = End::not_started;
   Verdict verdict = Verdict::fail;
   std::string reason;
+  std::string hook;      // the plug-in function the child was in at its end; empty if none
   ChildOutcome outcome;  // how the process ended, for a caller's own words
+
+  // Whether the time limit stopped the child.
+  [[nodiscard]] bool timed_out() const {
+    return end == End::failed && outcome.end == ChildOutcome::End::timed_out;
+  }
 };
 
 // Runs task(args) in a child (see run_child()) and reads what it said.
-Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double timeout_seconds);
+// `second_try` says, when it runs out of time, that this was the second time.
+Heard run_in_child(ChildTask task, const std::vector<std::string> &args, double timeout_seconds,
+                   bool second_try = false);
 
 }  // namespace plugin_check::sandbox
