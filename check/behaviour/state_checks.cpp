@@ -105,18 +105,39 @@ const Registration signals_check{{
     .run_loading = signals,
 }};
 
+// A thread may run from the call that starts it to the call that stops it:
+// only one still running when the life is over is left. Named by the call
+// from which the count stayed up.
 Outcome threads_left(const std::string &path, Host &host) {
   if (snapshot().threads < 0) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
-  return first_change(path, host, Aspect::threads,
-                      "a plug-in runs only on the host's threads and starts none of its own; "
-                      "a thread left running when the library is unloaded crashes the host");
+  const std::vector<Moment<ProcessState>> moments = observed_life(path, host);
+  const ProcessState &before = moments.front().seen;
+  const long at_end = moments.back().seen.threads;
+  if (at_end <= before.threads) {
+    return passed();
+  }
+  std::size_t from = moments.size() - 1;
+  while (from > 1 && moments[from - 1].seen.threads > before.threads) {
+    --from;
+  }
+  std::string text =
+      moments[from].call + " " + change_in(before, moments[from].seen, Aspect::threads);
+  if (moments[from].seen.threads != at_end) {
+    text += ", " + std::to_string(at_end - before.threads) + " of them";
+  }
+  if (from + 1 < moments.size()) {
+    text += " still running after " + moments.back().call;
+  }
+  return failed(text +
+                "; a plug-in runs only on the host's threads, and a thread of its own must end "
+                "by cleanup: one left running when the library is unloaded crashes the host");
 }
 
 const Registration threads_left_check{{
     .name = "threads-left",
-    .proves = "no call leaves a thread of the plug-in's own running",
+    .proves = "no thread the plug-in starts is still running after cleanup",
     .group = Group::process,
     .run_loading = threads_left,
 }};
