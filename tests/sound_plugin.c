@@ -74,7 +74,7 @@ static void on_probe_fault(int number) { probed = number; }
 /* A tether of its own between a body it makes and the host's "arm". */
 static dBodyID weight;
 static dGeomID weight_shape;
-static dGeomID arm_marker; /* on the host's body, in a space of its own */
+static dGeomID arm_marker; /* on the host's body, in the host's space */
 static dSpaceID own_space;
 static dJointID tether;
 #endif
@@ -110,7 +110,7 @@ void tamrix_physics_init(void) {
   own_space = dSimpleSpaceCreate(NULL);
   weight_shape = dCreateSphere(own_space, 0.1);
   dGeomSetBody(weight_shape, weight);
-  arm_marker = dCreateSphere(own_space, 0.05);
+  arm_marker = dCreateSphere(dGeomGetSpace(dBodyGetFirstGeom(arm)), 0.05);
   dGeomSetBody(arm_marker, arm);
   tether = dJointCreateBall(dBodyGetWorld(arm), NULL);
   dJointAttach(tether, arm, weight);
