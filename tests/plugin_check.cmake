@@ -650,7 +650,7 @@ add_test(NAME plugin_check_world_without_engine_plain
 # broken twin above (thread_left, posix_timer, signal_handler, own_body) must
 # still fail. Threads, POSIX timers and signal actions are the POSIX ones here.
 if(NOT WIN32)
-  foreach(control worker timer thread_local engine_objects)
+  foreach(control worker timer thread_local signal_around engine_objects)
     if(control STREQUAL "engine_objects")
       tamrix_add_physics_plugin(sound_${control} SERVICE_TABLE ENGINE sound_plugin.c)
     else()

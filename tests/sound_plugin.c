@@ -80,6 +80,25 @@ static dJointID tether;
 #endif
 
 void tamrix_physics_init(void) {
+#ifdef SOUND_SIGNAL_AROUND
+  /* The host's crash handler is put back whole, flags and all, before init
+     returns; a signal the host left at its default goes back to it by
+     signal(), whose flags mean nothing for a default action. */
+  struct sigaction guard;
+  struct sigaction host_action;
+  memset(&guard, 0, sizeof guard);
+  guard.sa_handler = on_probe_fault;
+  sigemptyset(&guard.sa_mask);
+  if (sigaction(SIGFPE, &guard, &host_action) == 0) {
+    probed = 0;
+    sigaction(SIGFPE, &host_action, NULL);
+  }
+  void (*const host_handler)(int) = signal(SIGUSR2, on_probe_fault);
+  if (host_handler != SIG_ERR) {
+    probed = 0;
+    signal(SIGUSR2, host_handler);
+  }
+#endif
 #ifdef SOUND_WORKER
   if (!worker_running) {
     stop_asked = 0;
@@ -125,17 +144,6 @@ void tamrix_physics_step(void) {
     sum += scratch[i];
   }
   last_sum = sum;
-#endif
-#ifdef SOUND_SIGNAL_AROUND
-  struct sigaction guard;
-  struct sigaction host_action;
-  memset(&guard, 0, sizeof guard);
-  guard.sa_handler = on_probe_fault;
-  sigemptyset(&guard.sa_mask);
-  if (sigaction(SIGFPE, &guard, &host_action) == 0) {
-    probed = 0;
-    sigaction(SIGFPE, &host_action, NULL);
-  }
 #endif
 }
 

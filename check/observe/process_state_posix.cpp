@@ -206,7 +206,9 @@ std::vector<std::string> signal_changes(const std::vector<SignalState> &before,
         changes.push_back(was == "handler" ? "removed the handler of " + name
                                            : "restored the default action of " + name);
       }
-    } else if (old->flags != now.flags) {
+    } else if (old->flags != now.flags && (is == "handler" || now.number == SIGCHLD)) {
+      // Flags shape how a handler runs; a default or ignored action has
+      // none to run, save SIGCHLD's, whose flags say what becomes of children.
       changes.push_back("changed the flags of " + name + "'s action");
     }
     if (old->blocked != now.blocked) {
