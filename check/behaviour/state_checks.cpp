@@ -13,6 +13,7 @@
 #include "behaviour/watched_life.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/heap_count.hpp"
+#include "observe/library_threads.hpp"
 #include "observe/process_state.hpp"
 #include "sandbox/console.hpp"
 
@@ -106,31 +107,43 @@ const Registration signals_check{{
 }};
 
 // A thread may run from the call that starts it to the call that stops it:
-// only one still running when the life is over is left. Named by the call
-// from which the count stayed up.
+// only one still running when the life is over is left, named by the call
+// after which it was first seen.
 Outcome threads_left(const std::string &path, Host &host) {
-  if (snapshot().threads < 0) {
+  if (snapshot().threads < 0 || thread_ids().empty()) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
-  const std::vector<Moment<ProcessState>> moments = observed_life(path, host);
-  const ProcessState &before = moments.front().seen;
-  const long at_end = moments.back().seen.threads;
-  if (at_end <= before.threads) {
+  const std::vector<Moment<std::vector<long>>> moments = watched_life<4>(
+      path, host, observed_steps, thread_ids,
+      [](const Plugin &plugin, auto tag, auto... args) { plugin.call(tag, args...); });
+  const std::vector<long> &before = moments.front().seen;
+  std::vector<long> left;
+  std::set_difference(moments.back().seen.begin(), moments.back().seen.end(), before.begin(),
+                      before.end(), std::back_inserter(left));
+  if (left.empty()) {
     return passed();
   }
-  std::size_t from = moments.size() - 1;
-  while (from > 1 && moments[from - 1].seen.threads > before.threads) {
-    --from;
+  // Per call that started any, in the order of the calls.
+  std::vector<std::pair<std::string, long>> started;
+  for (const long id : left) {
+    const auto seen = std::find_if(moments.begin() + 1, moments.end(), [id](const auto &moment) {
+      return std::binary_search(moment.seen.begin(), moment.seen.end(), id);
+    });
+    const std::string &call = seen->call;
+    const auto same = std::find_if(started.begin(), started.end(),
+                                   [&call](const auto &entry) { return entry.first == call; });
+    if (same != started.end()) {
+      ++same->second;
+    } else {
+      started.emplace_back(call, 1);
+    }
   }
-  std::string text =
-      moments[from].call + " " + change_in(before, moments[from].seen, Aspect::threads);
-  if (moments[from].seen.threads != at_end) {
-    text += ", " + std::to_string(at_end - before.threads) + " of them";
+  std::string text;
+  for (const auto &[call, count] : started) {
+    text += (text.empty() ? "" : "; ") + call + " started " + std::to_string(count) +
+            (count == 1 ? " thread" : " threads");
   }
-  if (from + 1 < moments.size()) {
-    text += " still running after " + moments.back().call;
-  }
-  return failed(text +
+  return failed(text + " still running after " + moments.back().call +
                 "; a plug-in runs only on the host's threads, and a thread of its own must end "
                 "by cleanup: one left running when the library is unloaded crashes the host");
 }
