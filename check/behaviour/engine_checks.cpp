@@ -27,7 +27,9 @@ struct WorldWatch {
   // The failure that names `hook` and what it changed, or empty.
   std::string changed_by(const char *hook, const Host &host) {
     WorldSnapshot now = snapshot_world(host);
-    std::string changes = differences(before, now, false);
+    // Told in full, held rows too, once anything else changed.
+    std::string changes =
+        differences(before, now, false).empty() ? std::string() : differences(before, now);
     if (differences(start, now, true).empty()) {
       held_since.clear();
     } else if (held_since.empty()) {
