@@ -29,8 +29,8 @@ struct WorldWatch {
     WorldSnapshot now = snapshot_world(host);
     // Told in full, held rows too, once anything else changed.
     std::string changes =
-        differences(before, now, false).empty() ? std::string() : differences(before, now);
-    if (differences(start, now, true).empty()) {
+        differences_in(before, now, false).empty() ? std::string() : differences(before, now);
+    if (differences_in(start, now, true).empty()) {
       held_since.clear();
     } else if (held_since.empty()) {
       held_since = hook;
@@ -92,7 +92,7 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   // plug-in's from init to cleanup; after cleanup they are left behind.
   if (!watch.held_since.empty()) {
     std::string left =
-        watch.held_since + " changed " + differences(watch.start, watch.before, true);
+        watch.held_since + " changed " + differences_in(watch.start, watch.before, true);
     if (watch.held_since == hook::collide.name) {
       left += " (after the host emptied its contact group)";
     }

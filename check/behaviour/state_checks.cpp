@@ -113,6 +113,9 @@ Outcome threads_left(const std::string &path, Host &host) {
   if (snapshot().threads < 0 || thread_ids().empty()) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
+  // Only here: another thread already running when a library that asks for
+  // an executable stack loads would get one, and the table check see it.
+  start_library_helpers();
   const std::vector<Moment<std::vector<long>>> moments = watched_life<4>(
       path, host, observed_steps, thread_ids,
       [](const Plugin &plugin, auto tag, auto... args) { plugin.call(tag, args...); });

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
-#include "observe/library_threads.hpp"
 #include "observe/process_state.hpp"
 
 namespace plugin_check {
@@ -60,7 +59,6 @@ inline long settled_threads(long before) {
 template <int N, typename Look, typename Call>
 auto watched_life(const std::string &path, Host &host, int steps, Look look, Call call) {
   std::vector<Moment<decltype(look())>> moments;
-  start_library_helpers();
   const long threads_before = snapshot().threads;
   moments.push_back({"before load", look()});
   std::unique_ptr<const Plugin> plugin = load_plugin(path);

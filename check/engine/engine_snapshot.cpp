@@ -304,7 +304,7 @@ WorldSnapshot rows_held(const WorldSnapshot &rows, bool held) {
 
 }  // namespace
 
-std::string differences(const WorldSnapshot &before, const WorldSnapshot &after, bool held) {
+std::string differences_in(const WorldSnapshot &before, const WorldSnapshot &after, bool held) {
   return differences(rows_held(before, held), rows_held(after, held));
 }
 

@@ -32,11 +32,11 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host);
 WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> &bodies);
 
 // "<field> was <before>, now <after>" for each row that differs, joined with
-// "; ", at most `most` of them; empty when the two agree. `held` picks the
-// rows held for life, or the others.
+// "; ", at most `most` of them; empty when the two agree. differences_in
+// looks only at the rows held for life (`held`), or only at the others.
 std::string differences(const WorldSnapshot &before, const WorldSnapshot &after,
                         std::size_t most = 3);
-std::string differences(const WorldSnapshot &before, const WorldSnapshot &after, bool held);
+std::string differences_in(const WorldSnapshot &before, const WorldSnapshot &after, bool held);
 
 // Empties the contact group a plug-in was given, as the host does after each
 // step: lives of thousands of steps must find it emptied too, or the contacts
