@@ -16,14 +16,29 @@
 namespace plugin_check {
 namespace {
 
-// Compares the world now with `before`, which it then becomes; the failure
-// that names `hook` and what it changed, or empty.
-std::string changed_by(const char *hook, const Host &host, WorldSnapshot &before) {
-  WorldSnapshot now = snapshot_world(host);
-  std::string changes = differences(before, now);
-  before = std::move(now);
-  return changes.empty() ? changes : std::string(hook) + " changed " + changes;
-}
+// The world over one life: each call's changes to what only the host may
+// change, and, for what the plug-in's own objects change while they live,
+// the call from which it has differed from the start.
+struct WorldWatch {
+  WorldSnapshot start;
+  WorldSnapshot before;
+  std::string held_since;  // the call from which the held rows differ, or empty
+
+  // The failure that names `hook` and what it changed, or empty.
+  std::string changed_by(const char *hook, const Host &host) {
+    WorldSnapshot now = snapshot_world(host);
+    // Told in full, held rows too, once anything else changed.
+    std::string changes =
+        differences_in(before, now, false).empty() ? std::string() : differences(before, now);
+    if (differences_in(start, now, true).empty()) {
+      held_since.clear();
+    } else if (held_since.empty()) {
+      held_since = hook;
+    }
+    before = std::move(now);
+    return changes.empty() ? changes : std::string(hook) + " changed " + changes;
+  }
+};
 
 }  // namespace
 
@@ -31,10 +46,10 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   if (host.engine_world() == nullptr) {
     return skipped("the world has no engine part: the plug-in needs no engine");
   }
-  WorldSnapshot before = snapshot_world(host);
+  WorldWatch watch{snapshot_world(host), snapshot_world(host), {}};
   std::string change;
   const auto fault = [&](const char *hook) {
-    change = changed_by(hook, host, before);
+    change = watch.changed_by(hook, host);
     return !change.empty();
   };
   host.set_up(plugin);
@@ -72,6 +87,16 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   host.cleanup(plugin);
   if (fault(hook::cleanup.name)) {
     return failed(change);
+  }
+  // Joints on the host's bodies and geometries in its space may be the
+  // plug-in's from init to cleanup; after cleanup they are left behind.
+  if (!watch.held_since.empty()) {
+    std::string left =
+        watch.held_since + " changed " + differences_in(watch.start, watch.before, true);
+    if (watch.held_since == hook::collide.name) {
+      left += " (after the host emptied its contact group)";
+    }
+    return failed(left + ", still so after tamrix_physics_cleanup");
   }
   return passed();
 }

@@ -38,22 +38,37 @@ struct Found {
 
 // The first moment after which `row` differs, if any. A row that loading
 // changes by itself is measured from after the load while the plug-in is
-// loaded, and from before it once it is gone.
+// loaded, and from before it once it is gone. A row a plug-in may hold for
+// its life differs only if it still does at the end, named by the call from
+// which it did.
 std::optional<Found> first_change(const Row &row, std::size_t index,
                                   const std::vector<Moment<ProcessTable>> &moments) {
   const bool gone_at_end = unloaded(moments);
-  const std::optional<FirstChange> change =
-      first_change(moments, row.changes_with_load ? 2 : 1, [&](std::size_t i) -> std::string {
-        const bool gone = gone_at_end && i + 1 == moments.size();
-        const auto &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
-        const std::optional<std::string> &was = from.seen.at(index);
-        const std::optional<std::string> &is = moments[i].seen.at(index);
-        if (!was || !is) {
-          return {};
-        }
-        const std::vector<std::string> changes = row_changes(row, *was, *is);
-        return changes.empty() ? std::string() : changes.front();
-      });
+  const auto differs = [&](std::size_t i) -> std::string {
+    const bool gone = gone_at_end && i + 1 == moments.size();
+    const auto &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
+    const std::optional<std::string> &was = from.seen.at(index);
+    const std::optional<std::string> &is = moments[i].seen.at(index);
+    if (!was || !is) {
+      return {};
+    }
+    const std::vector<std::string> changes = row_changes(row, *was, *is);
+    return changes.empty() ? std::string() : changes.front();
+  };
+  const std::size_t start = row.changes_with_load ? 2 : 1;
+  if (row.held_for_life) {
+    const std::size_t last = moments.size() - 1;
+    const std::string left = last >= start ? differs(last) : std::string();
+    if (left.empty()) {
+      return std::nullopt;
+    }
+    std::size_t from = last;
+    while (from > start && !differs(from - 1).empty()) {
+      --from;
+    }
+    return Found{moments[from].call + " " + left, row.level, from};
+  }
+  const std::optional<FirstChange> change = first_change(moments, start, differs);
   if (!change) {
     return std::nullopt;
   }

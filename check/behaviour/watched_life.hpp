@@ -4,10 +4,12 @@
 // only in what they look at and how they tell two looks apart.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
@@ -35,6 +37,20 @@ inline void unload_plugin(std::unique_ptr<const Plugin> &plugin) {
   plugin.reset();
 }
 
+// How many threads run once those that are ending have ended: a thread
+// joined or a timer's notification returns before its thread is gone, so
+// waits a little while there are more than `before`.
+inline long settled_threads(long before) {
+  constexpr int looks = 50;
+  constexpr auto between = std::chrono::milliseconds(4);
+  long threads = snapshot().threads;
+  for (int look = 1; look < looks && threads > before; ++look) {
+    std::this_thread::sleep_for(between);
+    threads = snapshot().threads;
+  }
+  return threads;
+}
+
 // The life of stub_life<N> with `steps` steps; `look()` is what a moment sees,
 // and `call(plugin, hook, args...)` makes each call, so a watcher may count
 // what only the plug-in's calls do. Code of the plug-in's may still run after
@@ -51,7 +67,7 @@ auto watched_life(const std::string &path, Host &host, int steps, Look look, Cal
     call(*plugin, hook, args...);
     moments.push_back({hook.name, look()});
   });
-  if (snapshot().threads > threads_before) {
+  if (settled_threads(threads_before) > threads_before) {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
     return moments;
   }

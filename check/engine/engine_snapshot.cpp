@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 
 namespace plugin_check {
@@ -67,6 +68,7 @@ template <typename Object>
 struct Field {
   const char *name;
   std::function<std::string(Object)> read;
+  bool held_for_life = false;
 };
 
 const std::vector<Field<dWorldID>> &world_fields() {
@@ -124,7 +126,7 @@ const std::vector<Field<dBodyID>> &body_fields() {
       {"gravity mode", [](dBodyID b) { return flag(dBodyGetGravityMode(b)); }},
       {"kinematic", [](dBodyID b) { return flag(dBodyIsKinematic(b)); }},
       {"user data", [](dBodyID b) { return address(dBodyGetData(b)); }},
-      {"joints", [](dBodyID b) { return std::to_string(dBodyGetNumJoints(b)); }},
+      {"joints", [](dBodyID b) { return std::to_string(dBodyGetNumJoints(b)); }, true},
       {"position", [](dBodyID b) { return text(dBodyGetPosition(b), 3); }},
       {"orientation", [](dBodyID b) { return text(dBodyGetQuaternion(b), 4); }},
       {"linear velocity", [](dBodyID b) { return text(dBodyGetLinearVel(b), 3); }},
@@ -192,7 +194,7 @@ template <typename Object>
 void add_rows(WorldSnapshot &rows, const std::string &owner,
               const std::vector<Field<Object>> &fields, Object object) {
   for (const Field<Object> &field : fields) {
-    rows.push_back({owner + ": " + field.name, field.read(object)});
+    rows.push_back({owner + ": " + field.name, field.read(object), field.held_for_life});
   }
 }
 
@@ -270,7 +272,7 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
 
   // After the geometries, so one the host gave that left the space is named
   // first, and the count names those a plug-in added.
-  rows.push_back({"space: geometries", std::to_string(count)});
+  rows.push_back({"space: geometries", std::to_string(count), true});
 
   rows.push_back({"engine: error handler", address(dGetErrorHandler())});
   rows.push_back({"engine: debug handler", address(dGetDebugHandler())});
@@ -289,6 +291,21 @@ WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> 
     add_rows(rows, "body " + name, pushed_body_fields(), body);
   }
   return rows;
+}
+
+namespace {
+
+WorldSnapshot rows_held(const WorldSnapshot &rows, bool held) {
+  WorldSnapshot picked;
+  std::copy_if(rows.begin(), rows.end(), std::back_inserter(picked),
+               [held](const WorldRow &row) { return row.held_for_life == held; });
+  return picked;
+}
+
+}  // namespace
+
+std::string differences_in(const WorldSnapshot &before, const WorldSnapshot &after, bool held) {
+  return differences(rows_held(before, held), rows_held(after, held));
 }
 
 std::string differences(const WorldSnapshot &before, const WorldSnapshot &after, std::size_t most) {

@@ -15,6 +15,10 @@ namespace plugin_check {
 struct WorldRow {
   std::string field;
   std::string value;
+  // What a plug-in's own objects change while they live (the joints on a
+  // host's body, the geometries in its space): theirs to change from init to
+  // cleanup, so judged by what is left once the life is over.
+  bool held_for_life = false;
 };
 using WorldSnapshot = std::vector<WorldRow>;
 
@@ -28,9 +32,11 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host);
 WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> &bodies);
 
 // "<field> was <before>, now <after>" for each row that differs, joined with
-// "; ", at most `most` of them; empty when the two agree.
+// "; ", at most `most` of them; empty when the two agree. differences_in
+// looks only at the rows held for life (`held`), or only at the others.
 std::string differences(const WorldSnapshot &before, const WorldSnapshot &after,
                         std::size_t most = 3);
+std::string differences_in(const WorldSnapshot &before, const WorldSnapshot &after, bool held);
 
 // Empties the contact group a plug-in was given, as the host does after each
 // step: lives of thousands of steps must find it emptied too, or the contacts

@@ -5,7 +5,9 @@
 // C library's would go round the count. Plug-in threads allocate too, so the
 // counters are atomic.
 #include <dlfcn.h>
+#include <link.h>
 #include <malloc.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -183,6 +185,48 @@ void untrack(const void *block) {
   --tracked_used;
 }
 
+// ---- The dynamic loader's own blocks: a thread's block of a library's
+// thread-local variables, made on the thread's first use of them, is the
+// loader's doing and freed by it, so neither is counted. Told apart by the
+// caller's address, inside the loader's code.
+std::atomic<std::uintptr_t> loader_begin{0};
+std::atomic<std::uintptr_t> loader_end{0};
+std::atomic<bool> loader_found{false};
+
+// Found once, from the checker's own code and before any counting, since
+// dl_iterate_phdr takes the loader's lock, which its allocations may hold.
+void find_loader() {
+  if (loader_found.exchange(true)) {
+    return;
+  }
+  unsigned long base = getauxval(AT_BASE);
+  if (base == 0) {  // no loader: linked statically
+    return;
+  }
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, std::size_t /*size*/, void *wanted) {
+        if (info->dlpi_addr != *static_cast<const unsigned long *>(wanted)) {
+          return 0;
+        }
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr) &segment = info->dlpi_phdr[i];  // NOLINT: the loader's array
+          if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0) {
+            const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+            loader_begin = begin;
+            loader_end = begin + segment.p_memsz;
+          }
+        }
+        return 1;
+      },
+      &base);
+}
+
+bool from_loader(const void *caller) {
+  const auto at = reinterpret_cast<std::uintptr_t>(caller);
+  return at >= loader_begin.load(std::memory_order_relaxed) &&
+         at < loader_end.load(std::memory_order_relaxed);
+}
+
 std::atomic<bool> counting{false};
 std::atomic<long> calls{0};
 std::atomic<long> outstanding{0};
@@ -347,17 +391,30 @@ void *new_block_or_null(std::size_t size, std::size_t alignment) noexcept {
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
-void *malloc(std::size_t size) { return allocated(uncounted_malloc(size)); }
+// The loader calls these four, and only these.
+void *malloc(std::size_t size) {
+  void *block = uncounted_malloc(size);
+  return from_loader(__builtin_return_address(0)) ? block : allocated(block);
+}
 void *__libc_malloc(std::size_t size) { return allocated(uncounted_malloc(size)); }
 
 void *calloc(std::size_t count, std::size_t size) {
-  return allocated(uncounted_calloc(count, size));
+  void *block = uncounted_calloc(count, size);
+  return from_loader(__builtin_return_address(0)) ? block : allocated(block);
 }
 void *__libc_calloc(std::size_t count, std::size_t size) {
   return allocated(uncounted_calloc(count, size));
 }
 
-void *realloc(void *pointer, std::size_t size) { return reallocated(pointer, size); }
+void *realloc(void *pointer, std::size_t size) {
+  if (from_loader(__builtin_return_address(0))) {
+    const Allocator *allocator = next();
+    if (allocator != nullptr && !in_arena(pointer)) {
+      return allocator->realloc(pointer, size);
+    }
+  }
+  return reallocated(pointer, size);
+}
 void *__libc_realloc(void *pointer, std::size_t size) { return reallocated(pointer, size); }
 
 void *reallocarray(void *pointer, std::size_t count, std::size_t size) {
@@ -402,7 +459,15 @@ void *__libc_valloc(std::size_t size) { return page_aligned(size, false); }
 void *pvalloc(std::size_t size) { return page_aligned(size, true); }
 void *__libc_pvalloc(std::size_t size) { return page_aligned(size, true); }
 
-void free(void *pointer) { released(pointer); }
+void free(void *pointer) {
+  if (pointer != nullptr && !in_arena(pointer) && from_loader(__builtin_return_address(0))) {
+    if (const Allocator *allocator = next(); allocator != nullptr) {
+      allocator->free(pointer);
+      return;
+    }
+  }
+  released(pointer);
+}
 void __libc_free(void *pointer) { released(pointer); }
 // Kept by the C library for old programs, and still reachable by version.
 void cfree(void *pointer) { released(pointer); }
@@ -463,6 +528,7 @@ namespace plugin_check {
 bool heap_counting_available(std::string & /*why_not*/) { return true; }
 
 void count_heap(bool on) {
+  find_loader();
   if (on) {
     calls = 0;
     outstanding = 0;
@@ -491,7 +557,10 @@ long heap_held_from(int tag, long &bytes) {
   return blocks;
 }
 
-void resume_heap_count() { counting = true; }
+void resume_heap_count() {
+  find_loader();
+  counting = true;
+}
 
 long heap_calls() { return calls; }
 

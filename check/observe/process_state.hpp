@@ -60,6 +60,9 @@ struct Row {
   // Loading a library changes it by itself (the libraries mapped): compared
   // from after the load while the plug-in is loaded.
   bool changes_with_load = false;
+  // Something a plug-in may hold from init to cleanup (a timer): judged by
+  // what is left at the end of a life, not after each call.
+  bool held_for_life = false;
 };
 
 // The rows this platform reads, in the order of the table.

@@ -140,6 +140,13 @@ std::string disposition(std::uintptr_t handler) {
   return "handler";
 }
 
+// Flags shape how a handler runs; a default or ignored action has none to
+// run, save SIGCHLD's, whose flags say what becomes of children.
+bool flags_changed(const SignalState &before, const SignalState &after) {
+  return before.flags != after.flags &&
+         (disposition(after.handler) == "handler" || after.number == SIGCHLD);
+}
+
 }  // namespace
 
 ProcessState snapshot() {
@@ -206,7 +213,7 @@ std::vector<std::string> signal_changes(const std::vector<SignalState> &before,
         changes.push_back(was == "handler" ? "removed the handler of " + name
                                            : "restored the default action of " + name);
       }
-    } else if (old->flags != now.flags) {
+    } else if (flags_changed(*old, now)) {
       changes.push_back("changed the flags of " + name + "'s action");
     }
     if (old->blocked != now.blocked) {

@@ -525,7 +525,7 @@ constexpr std::array rows = {
     Row{"ITIMER_PROF", failure, Wording::value, "left ITIMER_PROF %a (was %b)",
         [](TableSources &) { return interval_timer(ITIMER_PROF); }},
     Row{"POSIX timers", failure, Wording::added,
-        "left POSIX timer %a (timer_create) that was never deleted", posix_timers},
+        "left POSIX timer %a (timer_create) that was never deleted", posix_timers, false, true},
     Row{"alternate signal stack", failure, Wording::value,
         "changed the alternate signal stack from %b to %a; a signal taken after unload runs on it",
         alternate_stack},
