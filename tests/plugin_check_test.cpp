@@ -227,7 +227,9 @@ TEST(PluginCheckRegistry, ThePagesTablesSayWhatTheRegistrationsSay) {
   bool file_section = false;
   std::size_t last_place = 0;
   for (std::string line; std::getline(page, line);) {
-    file_section = line.rfind("## ", 0) == 0 ? line == "## The checks of the file" : file_section;
+    if (line.rfind("## ", 0) == 0) {
+      file_section = line == "## The checks of the file";
+    }
     const std::vector<std::string> row = cells(line);
     if (row.empty() || row[0] == "Check" || row[0].rfind("---", 0) == 0) {
       header = row.empty() || row[0] == "Check" ? row : header;
