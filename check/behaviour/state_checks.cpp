@@ -106,7 +106,7 @@ const Registration signals_check{{
 }};
 
 Outcome threads_left(const std::string &path, Host &host) {
-  if (snapshot().threads < 0) {
+  if (snapshot().threads() < 0) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
   return first_change(path, host, Aspect::threads,
@@ -150,7 +150,7 @@ const Registration process_settings_check{{
 }};
 
 Outcome descriptors_left(const std::string &path, Host &host) {
-  if (snapshot().descriptors < 0) {
+  if (snapshot().descriptors() < 0) {
     return {Verdict::skip, "this system gives no count of a process's open handles"};
   }
   return first_change(path, host, Aspect::descriptors,

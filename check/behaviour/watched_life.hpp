@@ -43,7 +43,7 @@ inline void unload_plugin(std::unique_ptr<const Plugin> &plugin) {
 template <int N, typename Look, typename Call>
 auto watched_life(const std::string &path, Host &host, int steps, Look look, Call call) {
   std::vector<Moment<decltype(look())>> moments;
-  const long threads_before = snapshot().threads;
+  const long threads_before = snapshot().threads();
   moments.push_back({"before load", look()});
   std::unique_ptr<const Plugin> plugin = load_plugin(path);
   moments.push_back({"loading the file", look()});
@@ -51,7 +51,7 @@ auto watched_life(const std::string &path, Host &host, int steps, Look look, Cal
     call(*plugin, hook, args...);
     moments.push_back({hook.name, look()});
   });
-  if (snapshot().threads > threads_before) {
+  if (snapshot().threads() > threads_before) {
     static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
     return moments;
   }

@@ -2,6 +2,7 @@
 // platform's table says which wording a row takes and fills its template.
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 
 #include "observe/process_state.hpp"
@@ -9,10 +10,10 @@
 namespace plugin_check {
 namespace {
 
-std::vector<std::string> lines_of(const std::string &text) {
+std::vector<std::string> lines_of(const std::string &text, char end = '\n') {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
+  for (std::string line; std::getline(in, line, end);) {
     if (!line.empty()) {
       lines.push_back(line);
     }
@@ -73,6 +74,40 @@ std::pair<std::string, std::string> split_at_space(const std::string &line) {
                                     : std::pair{line.substr(0, space), line.substr(space + 1)};
 }
 
+std::string name_of(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+
+// "set %k=value", "changed %k from a to b", "removed %k", %k filled with the
+// NAME of each NAME=value entry; names are unique.
+std::vector<std::string> entry_changes(std::string_view words, const std::string &before_text,
+                                       const std::string &after_text) {
+  const std::vector<std::string> before = lines_of(before_text, '\0');
+  const std::vector<std::string> after = lines_of(after_text, '\0');
+  const auto value_in = [](const std::vector<std::string> &entries, const std::string &name) {
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&name](const std::string &e) { return name_of(e) == name; });
+    return found == entries.end() ? std::optional<std::string>()
+                                  : std::optional<std::string>(found->substr(name.size() + 1));
+  };
+  std::vector<std::string> changes;
+  for (const std::string &entry : after) {
+    const std::string name = name_of(entry);
+    const std::string value = entry.substr(std::min(entry.size(), name.size() + 1));
+    const std::optional<std::string> old = value_in(before, name);
+    if (!old) {
+      changes.push_back("set " + filled(words, {}, {}, name) + "=" + value);
+    } else if (*old != value) {
+      changes.push_back("changed " + filled(words, {}, {}, name) + " from " + *old + " to " +
+                        value);
+    }
+  }
+  for (const std::string &entry : before) {
+    if (!value_in(after, name_of(entry))) {
+      changes.push_back("removed " + filled(words, {}, {}, name_of(entry)));
+    }
+  }
+  return changes;
+}
+
 }  // namespace
 
 std::vector<std::string> row_changes(const Row &row, const std::string &before,
@@ -120,6 +155,10 @@ std::vector<std::string> row_changes(const Row &row, const std::string &before,
       }
       return changes;
     }
+    case Wording::entries:
+      return entry_changes(row.words, before, after);
+    case Wording::own:
+      return row.say(before, after);
   }
   return {};
 }
