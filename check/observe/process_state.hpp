@@ -95,8 +95,9 @@ struct Change {
   // and denormals-are-zero (MXCSR 0x1f80 -> 0x9fc0)", "changed the working
   // directory from /work to /".
   std::string text;
-  // For Aspect::process: the row that changed, and its level. Every other
-  // aspect is one change of all its rows, judged by its own check's level.
+  // The row that changed, and its level. Every aspect but Aspect::process
+  // is one change of all its rows (named by the first), judged by its own
+  // check's level.
   std::string_view row = {};
   RowLevel level = RowLevel::failure;
   // The row changes by itself when a library is loaded (Row::changes_with_load):

@@ -436,17 +436,6 @@ namespace fs = std::filesystem;
 // and AArch64.
 constexpr long sa_restorer = 0x04000000;
 
-// A value of lines or entries, each ended by `end`.
-template <typename Items>
-std::string ended(const Items &items, char end) {
-  std::string text;
-  for (const auto &item : items) {
-    text += item;
-    text += end;
-  }
-  return text;
-}
-
 Value fp_control(TableSources & /*sources*/) {
   const std::array<std::uint32_t, 2> words = fp::read_control();
   return fp::hex(words[0], 8) + " " + fp::hex(words[1], 8);
@@ -606,32 +595,28 @@ Value child_processes(TableSources & /*sources*/) {
   }
   std::sort(children.begin(), children.end());
   children.erase(std::unique(children.begin(), children.end()), children.end());
-  std::vector<std::string> ids;
-  std::transform(children.begin(), children.end(), std::back_inserter(ids),
-                 [](long pid) { return std::to_string(pid); });
-  return ended(ids, '\n');
+  std::string text;
+  for (const long pid : children) {
+    text += std::to_string(pid) + "\n";
+  }
+  return text;
 }
 
 std::vector<std::string> processes_started(const std::string &before, const std::string &after) {
   std::istringstream was(before);
   std::istringstream is(after);
   const std::vector<long> old = numbers_in(was);
-  std::vector<long> started;
+  std::string ids;
+  long started = 0;
   for (const long pid : numbers_in(is)) {
     if (std::find(old.begin(), old.end(), pid) == old.end()) {
-      started.push_back(pid);
+      ids += (started++ == 0 ? "" : ", ") + std::to_string(pid);
     }
   }
-  if (started.empty()) {
-    return {};
-  }
-  std::string ids;
-  for (const long pid : started) {
-    ids += (ids.empty() ? "" : ", ") + std::to_string(pid);
-  }
-  return {"started " + std::to_string(started.size()) +
-          (started.size() == 1 ? " process" : " processes") + " that did not end (process id " +
-          ids + ")"};
+  return started == 0 ? std::vector<std::string>()
+                      : std::vector<std::string>{"started " + std::to_string(started) +
+                                                 (started == 1 ? " process" : " processes") +
+                                                 " that did not end (process id " + ids + ")"};
 }
 
 Value stream_target(int fd) {
@@ -667,7 +652,11 @@ Value environment(TableSources & /*sources*/) {
     entries.emplace_back(*entry);
   }
   std::sort(entries.begin(), entries.end());
-  return ended(entries, '\0');
+  std::string text;
+  for (const std::string &entry : entries) {
+    text += entry + '\0';
+  }
+  return text;
 }
 
 struct Category {
