@@ -27,7 +27,7 @@ std::string table_changes(const ProcessState &before, const ProcessState &after)
   std::string text;
   for (const plugin_check::Change &change : plugin_check::difference(before, after)) {
     if (change.aspect == Aspect::process) {
-      text += std::string(change.row) + ": " + change.text + "\n";
+      text += std::string(change.row->name) + ": " + change.text + "\n";
     }
   }
   return text;

@@ -225,7 +225,7 @@ std::vector<Change> difference(const ProcessState &before, const ProcessState &a
     if (row.aspect != Aspect::process && !changes.empty() && changes.back().aspect == row.aspect) {
       changes.back().text += " and " + text;
     } else {
-      changes.push_back({row.aspect, std::move(text), row.name, row.level, row.changes_with_load});
+      changes.push_back({row.aspect, std::move(text), &row});
     }
   }
   return changes;

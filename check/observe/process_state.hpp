@@ -95,14 +95,9 @@ struct Change {
   // and denormals-are-zero (MXCSR 0x1f80 -> 0x9fc0)", "changed the working
   // directory from /work to /".
   std::string text;
-  // The row that changed, and its level. Every aspect but Aspect::process
-  // is one change of all its rows (named by the first), judged by its own
-  // check's level.
-  std::string_view row = {};
-  RowLevel level = RowLevel::failure;
-  // The row changes by itself when a library is loaded (Row::changes_with_load):
-  // compare it from a state taken after the load.
-  bool changes_with_load = false;
+  // The row that changed. Every aspect but Aspect::process is one change of
+  // all its rows (this the first), judged by its own check's level.
+  const Row *row = nullptr;
 };
 
 // What differs from `before` in `after`, in words, in the table's order: one
