@@ -25,7 +25,7 @@ std::vector<Moment<ProcessState>> table_over_life(const std::string &path, Host 
   sandbox::capture_console();
   fresh_standard_streams();
   return watched_life<5>(
-      path, host, lived_steps, snapshot,
+      path, host, lived_steps, [] { return snapshot(Aspect::process); },
       [](const Plugin &plugin, auto tag, auto... args) { plugin.call(tag, args...); });
 }
 

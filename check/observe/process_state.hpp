@@ -86,8 +86,10 @@ struct ProcessState {
   [[nodiscard]] long descriptors() const;
 };
 
-// Every row of process_rows(), as it stands now.
-ProcessState snapshot();
+// Every row of process_rows(), as it stands now; with `only`, the rows of
+// that aspect alone, the rest unread (a variable a plug-in left in the
+// environment, say, may point into its unloaded library).
+ProcessState snapshot(std::optional<Aspect> only = std::nullopt);
 
 struct Change {
   Aspect aspect;
@@ -114,14 +116,15 @@ bool library_still_loaded(const std::string &path);
 std::vector<std::string> threads_changed(const std::string &before, const std::string &after);
 std::vector<std::string> descriptors_changed(const std::string &before, const std::string &after);
 
-// Every row of `rows`, in order, each source read at most once.
+// Every row of `rows` (of `only`), in order, each source read at most once.
 template <typename Sources>
-std::vector<std::optional<std::string>> read_rows(std::span<const Row> rows) {
+std::vector<std::optional<std::string>> read_rows(std::span<const Row> rows,
+                                                  std::optional<Aspect> only) {
   Sources sources;
   std::vector<std::optional<std::string>> values;
   values.reserve(rows.size());
   for (const Row &row : rows) {
-    values.push_back(row.read(sources));
+    values.push_back(!only || row.aspect == *only ? row.read(sources) : std::nullopt);
   }
   return values;
 }

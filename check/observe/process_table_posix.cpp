@@ -880,7 +880,7 @@ void fresh_standard_streams() {
   }
 }
 
-ProcessState snapshot() { return {read_rows<TableSources>(rows)}; }
+ProcessState snapshot(std::optional<Aspect> only) { return {read_rows<TableSources>(rows, only)}; }
 
 bool library_still_loaded(const std::string &path) {
   const std::string file = path.find('/') == std::string::npos ? "./" + path : path;

@@ -238,7 +238,7 @@ std::span<const Row> process_rows() { return rows; }
 
 void fresh_standard_streams() {}
 
-ProcessState snapshot() { return {read_rows<TableSources>(rows)}; }
+ProcessState snapshot(std::optional<Aspect> only) { return {read_rows<TableSources>(rows, only)}; }
 
 bool library_still_loaded(const std::string &path) {
   const std::wstring named = wide(path);
