@@ -27,7 +27,7 @@ std::string table_changes(const ProcessState &before, const ProcessState &after)
   std::string text;
   for (const plugin_check::Change &change : plugin_check::difference(before, after)) {
     if (change.aspect == Aspect::process) {
-      text += std::string(change.row) + ": " + change.text + "\n";
+      text += std::string(change.row->name) + ": " + change.text + "\n";
     }
   }
   return text;
@@ -96,6 +96,33 @@ TEST(ProcessTableLinux, NamesEachSettingUntilItIsPutBack) {
   close(fds[1]);
 }
 
+// The rows the checks of their own judge, in their words.
+TEST(ProcessTableLinux, TheChecksOwnRowsSayTheirWords) {
+  using namespace std::string_literals;
+  const auto said = [](std::string_view name, const std::string &before, const std::string &after) {
+    for (const plugin_check::Row &row : plugin_check::process_rows()) {
+      if (row.name == name) {
+        std::string text;
+        for (const std::string &part : plugin_check::row_changes(row, before, after)) {
+          text += (text.empty() ? "" : " | ") + part;
+        }
+        return text;
+      }
+    }
+    return "no row " + std::string(name);
+  };
+  EXPECT_EQ(said("umask", "0022", "0077"), "changed the umask from 0022 to 0077");
+  EXPECT_EQ(said("child processes", "", "42\n"),
+            "started 1 process that did not end (process id 42)");
+  EXPECT_EQ(said("child processes", "7\n", "7\n42\n43\n"),
+            "started 2 processes that did not end (process id 42, 43)");
+  EXPECT_EQ(said("child processes", "7\n", ""), "");  // ended is no change
+  EXPECT_EQ(said("descriptor 1", "/tmp/out", "/dev/null"),
+            "pointed descriptor 1 at /dev/null instead of /tmp/out");
+  EXPECT_EQ(said("locale", "LC_CTYPE=C\0LC_NUMERIC=C\0"s, "LC_CTYPE=C\0LC_NUMERIC=de_DE.UTF-8\0"s),
+            "changed the locale LC_NUMERIC from C to de_DE.UTF-8");
+}
+
 void on_user_signal(int /*number*/) {}
 
 TEST(ProcessTableLinux, ASignalActionPutBackIsNoChange) {
@@ -104,7 +131,17 @@ TEST(ProcessTableLinux, ASignalActionPutBackIsNoChange) {
   struct sigaction saved {};
   action.sa_handler = on_user_signal;
   sigaction(SIGUSR2, &action, &saved);
+  sigset_t user;
+  sigemptyset(&user);
+  sigaddset(&user, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &user, nullptr);
+  const ProcessState changed = plugin_check::snapshot();
+  pthread_sigmask(SIG_UNBLOCK, &user, nullptr);
   sigaction(SIGUSR2, &saved, nullptr);
+  const std::vector<plugin_check::Change> changes = plugin_check::difference(before, changed);
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes.front().aspect, Aspect::signals);
+  EXPECT_EQ(changes.front().text, "blocked SIGUSR1 and installed a handler for SIGUSR2");
   for (const plugin_check::Change &change :
        plugin_check::difference(before, plugin_check::snapshot())) {
     EXPECT_NE(change.aspect, Aspect::signals) << change.text;

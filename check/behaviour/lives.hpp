@@ -15,8 +15,7 @@ namespace plugin_check {
 // unloaded under it would crash it, so such a plug-in stays loaded
 // (threads-left reports it).
 inline bool thread_left(const ProcessState &before, const ProcessState &after) {
-  return std::ranges::any_of(difference(before, after),
-                             [](const Change &change) { return change.aspect == Aspect::threads; });
+  return before.threads() >= 0 && after.threads() >= 0 && after.threads() != before.threads();
 }
 
 // The changes of `now` that are not among `already`: what two snapshots

@@ -1,6 +1,7 @@
-// The whole process table over one life: every row the platform reads,
-// compared after each call with the process as the host had it, so a
-// setting nobody thought to list is seen as soon as the table has a row.
+// The whole process table over one life: every row the platform reads that
+// no check of its own judges, compared after each call with the process as
+// the host had it, so a setting nobody thought to list is seen as soon as the
+// table has a row.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -16,17 +17,15 @@
 namespace plugin_check {
 namespace {
 
-using ProcessTable = std::vector<std::optional<std::string>>;
-
 constexpr int lived_steps = 3;
 
 // One life with services that do nothing, the table read before load and
 // after every call and the unload.
-std::vector<Moment<ProcessTable>> table_over_life(const std::string &path, Host &host) {
+std::vector<Moment<ProcessState>> table_over_life(const std::string &path, Host &host) {
   sandbox::capture_console();
   fresh_standard_streams();
   return watched_life<5>(
-      path, host, lived_steps, read_process_table,
+      path, host, lived_steps, [] { return snapshot(Aspect::process); },
       [](const Plugin &plugin, auto tag, auto... args) { plugin.call(tag, args...); });
 }
 
@@ -42,13 +41,13 @@ struct Found {
 // its life differs only if it still does at the end, named by the call from
 // which it did.
 std::optional<Found> first_change(const Row &row, std::size_t index,
-                                  const std::vector<Moment<ProcessTable>> &moments) {
+                                  const std::vector<Moment<ProcessState>> &moments) {
   const bool gone_at_end = unloaded(moments);
   const auto differs = [&](std::size_t i) -> std::string {
     const bool gone = gone_at_end && i + 1 == moments.size();
     const auto &from = row.changes_with_load && !gone ? moments.at(1) : moments.front();
-    const std::optional<std::string> &was = from.seen.at(index);
-    const std::optional<std::string> &is = moments[i].seen.at(index);
+    const std::optional<std::string> &was = from.seen.values.at(index);
+    const std::optional<std::string> &is = moments[i].seen.values.at(index);
     if (!was || !is) {
       return {};
     }
@@ -78,10 +77,13 @@ std::optional<Found> first_change(const Row &row, std::size_t index,
 }  // namespace
 
 Outcome process_left_as_found(const std::string &path, Host &host) {
-  const std::vector<Moment<ProcessTable>> moments = table_over_life(path, host);
+  const std::vector<Moment<ProcessState>> moments = table_over_life(path, host);
   const std::span<const Row> rows = process_rows();
   std::vector<Found> found;
   for (std::size_t row = 0; row < rows.size(); ++row) {
+    if (rows[row].aspect != Aspect::process) {
+      continue;
+    }
     if (std::optional<Found> change = first_change(rows[row], row, moments)) {
       found.push_back(std::move(*change));
     }

@@ -112,7 +112,7 @@ const Registration signals_check{{
 // only one still running when the life is over is left, named by the call
 // after which it was first seen.
 Outcome threads_left(const std::string &path, Host &host) {
-  if (snapshot().threads < 0 || thread_ids().empty()) {
+  if (snapshot().threads() < 0 || thread_ids().empty()) {
     return {Verdict::skip, "this system does not say how many threads a process has"};
   }
   // Only here: another thread already running when a library that asks for
@@ -193,7 +193,7 @@ const Registration process_settings_check{{
 }};
 
 Outcome descriptors_left(const std::string &path, Host &host) {
-  if (snapshot().descriptors < 0) {
+  if (snapshot().descriptors() < 0) {
     return {Verdict::skip, "this system gives no count of a process's open handles"};
   }
   return first_change(path, host, Aspect::descriptors, {});

@@ -43,10 +43,10 @@ inline void unload_plugin(std::unique_ptr<const Plugin> &plugin) {
 inline long settled_threads(long before) {
   constexpr int looks = 50;
   constexpr auto between = std::chrono::milliseconds(4);
-  long threads = snapshot().threads;
+  long threads = snapshot().threads();
   for (int look = 1; look < looks && threads > before; ++look) {
     std::this_thread::sleep_for(between);
-    threads = snapshot().threads;
+    threads = snapshot().threads();
   }
   return threads;
 }
@@ -59,7 +59,7 @@ inline long settled_threads(long before) {
 template <int N, typename Look, typename Call>
 auto watched_life(const std::string &path, Host &host, int steps, Look look, Call call) {
   std::vector<Moment<decltype(look())>> moments;
-  const long threads_before = snapshot().threads;
+  const long threads_before = snapshot().threads();
   moments.push_back({"before load", look()});
   std::unique_ptr<const Plugin> plugin = load_plugin(path);
   moments.push_back({"loading the file", look()});

@@ -19,6 +19,11 @@ std::array<std::uint32_t, 2> read_control();
 // them. Code that leaves them full makes every later long double a NaN.
 int x87_registers_in_use();
 
+// The changes from the control words `before` to `after`, in words, the words
+// themselves in brackets after the last.
+std::vector<std::string> changes(const std::array<std::uint32_t, 2> &before,
+                                 const std::array<std::uint32_t, 2> &after);
+
 // Phrases for one change each, kept once: x87 and SSE say the same of one
 // fesetround().
 class Phrases {

@@ -1,6 +1,5 @@
 // AArch64 keeps the whole floating-point control in FPCR.
 #include "observe/fp_control.hpp"
-#include "observe/process_state.hpp"
 
 namespace plugin_check {
 namespace {
@@ -29,8 +28,8 @@ std::array<std::uint32_t, 2> fp::read_control() {
 
 int fp::x87_registers_in_use() { return -1; }
 
-std::vector<std::string> fp_changes(const std::array<std::uint32_t, 2> &before,
-                                    const std::array<std::uint32_t, 2> &after) {
+std::vector<std::string> fp::changes(const std::array<std::uint32_t, 2> &before,
+                                     const std::array<std::uint32_t, 2> &after) {
   const std::uint32_t old_word = before[0];
   const std::uint32_t new_word = after[0];
   if (old_word == new_word) {

@@ -3,7 +3,6 @@
 #include <bit>
 
 #include "observe/fp_control.hpp"
-#include "observe/process_state.hpp"
 
 namespace plugin_check {
 namespace {
@@ -33,8 +32,8 @@ int fp::x87_registers_in_use() {
   return std::popcount(area[abridged_tag]);
 }
 
-std::vector<std::string> fp_changes(const std::array<std::uint32_t, 2> &before,
-                                    const std::array<std::uint32_t, 2> &after) {
+std::vector<std::string> fp::changes(const std::array<std::uint32_t, 2> &before,
+                                     const std::array<std::uint32_t, 2> &after) {
   const std::uint32_t sse_before = before[0];
   const std::uint32_t sse_after = after[0];
   const std::uint32_t x87_before = before[1] & x87_control;

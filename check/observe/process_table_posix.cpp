@@ -5,23 +5,28 @@
 // left to the checks that know it. The C library keeps no readable record
 // of srand's seed or of mallopt's settings, so neither is a row.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <sched.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 #include "observe/fp_control.hpp"
 #include "observe/process_state.hpp"
@@ -423,12 +428,287 @@ Value locked_memory(TableSources &sources) {
   return locked ? Value(locked->starts_with("0 ") ? "none" : "some") : locked;
 }
 
+// ---- The rows of the checks' own aspects.
+
+namespace fs = std::filesystem;
+
+// SA_RESTORER, which only the kernel's headers name; the same bit on x86-64
+// and AArch64.
+constexpr long sa_restorer = 0x04000000;
+
+Value fp_control(TableSources & /*sources*/) {
+  const std::array<std::uint32_t, 2> words = fp::read_control();
+  return fp::hex(words[0], 8) + " " + fp::hex(words[1], 8);
+}
+
+std::array<std::uint32_t, 2> fp_words(const std::string &text) {
+  char *second = nullptr;
+  const auto first = static_cast<std::uint32_t>(std::strtoul(text.c_str(), &second, 16));
+  return {first, static_cast<std::uint32_t>(std::strtoul(second, nullptr, 16))};
+}
+
+std::vector<std::string> fp_changed(const std::string &before, const std::string &after) {
+  return fp::changes(fp_words(before), fp_words(after));
+}
+
+struct SignalState {
+  int number = 0;
+  std::uintptr_t handler = 0;  // SIG_DFL, SIG_IGN or the function, as a number
+  long flags = 0;
+  bool blocked = false;
+};
+
+// "number handler flags blocked" a line.
+Value signal_states(TableSources & /*sources*/) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  std::string text;
+  for (int number = 1; number < NSIG; ++number) {
+    struct sigaction action {};
+    if (sigaction(number, nullptr, &action) == 0) {
+      // The C library adds SA_RESTORER to every action it installs, so an
+      // action saved and put back reads with it although nothing changed.
+      text += std::to_string(number) + " " +
+              std::to_string(reinterpret_cast<std::uintptr_t>(action.sa_handler)) + " " +
+              std::to_string(static_cast<long>(action.sa_flags) & ~sa_restorer) + " " +
+              (sigismember(&blocked, number) == 1 ? "1" : "0") + "\n";
+    }
+  }
+  return text;
+}
+
+std::vector<SignalState> signal_list(const std::string &text) {
+  std::vector<SignalState> states;
+  std::istringstream in(text);
+  for (SignalState state; in >> state.number >> state.handler >> state.flags >> state.blocked;) {
+    states.push_back(state);
+  }
+  return states;
+}
+
+std::string signal_name(int number) {
+  if (number >= SIGRTMIN && number <= SIGRTMAX) {
+    return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
+  }
+  const char *name = tamrix_host::platform::signal_name(number);
+  return name != nullptr ? std::string(name) : "signal " + std::to_string(number);
+}
+
+std::string disposition(std::uintptr_t handler) {
+  // NOLINTBEGIN(performance-no-int-to-ptr,cppcoreguidelines-pro-type-cstyle-cast)
+  if (handler == reinterpret_cast<std::uintptr_t>(SIG_DFL)) {
+    return "default";
+  }
+  if (handler == reinterpret_cast<std::uintptr_t>(SIG_IGN)) {
+    return "ignored";
+  }
+  // NOLINTEND(performance-no-int-to-ptr,cppcoreguidelines-pro-type-cstyle-cast)
+  return "handler";
+}
+
+// Flags shape how a handler runs; a default or ignored action has none to
+// run, save SIGCHLD's, whose flags say what becomes of children.
+bool flags_changed(const SignalState &before, const SignalState &after) {
+  return before.flags != after.flags &&
+         (disposition(after.handler) == "handler" || after.number == SIGCHLD);
+}
+
+std::vector<std::string> signals_changed(const std::string &before_text,
+                                         const std::string &after_text) {
+  const std::vector<SignalState> before = signal_list(before_text);
+  std::vector<std::string> changes;
+  for (const SignalState &now : signal_list(after_text)) {
+    const auto old = std::find_if(before.begin(), before.end(),
+                                  [&now](const SignalState &s) { return s.number == now.number; });
+    if (old == before.end()) {
+      continue;
+    }
+    const std::string name = signal_name(now.number);
+    const std::string was = disposition(old->handler);
+    const std::string is = disposition(now.handler);
+    if (old->handler != now.handler) {
+      if (is == "handler") {
+        changes.push_back(was == "handler" ? "replaced the handler of " + name
+                                           : "installed a handler for " + name);
+      } else if (is == "ignored") {
+        changes.push_back("set " + name + " to be ignored");
+      } else {
+        changes.push_back(was == "handler" ? "removed the handler of " + name
+                                           : "restored the default action of " + name);
+      }
+    } else if (flags_changed(*old, now)) {
+      changes.push_back("changed the flags of " + name + "'s action");
+    }
+    if (old->blocked != now.blocked) {
+      changes.push_back((now.blocked ? "blocked " : "unblocked ") + name);
+    }
+  }
+  return changes;
+}
+
+Value entries_in(const fs::path &folder) {
+  std::error_code error;
+  long count = 0;
+  for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    ++count;
+  }
+  return error ? Value() : Value(std::to_string(count));
+}
+
+std::vector<long> numbers_in(std::istream &in) {
+  std::vector<long> numbers;
+  for (long number = 0; in >> number;) {
+    numbers.push_back(number);
+  }
+  return numbers;
+}
+
+// The processes whose parent is this one, one id a line in order: each
+// thread's children from /proc, or where the kernel keeps no such list,
+// every process's parent.
+Value child_processes(TableSources & /*sources*/) {
+  std::vector<long> children;
+  std::error_code error;
+  bool listed = false;
+  for (fs::directory_iterator task("/proc/self/task", error), end; !error && task != end;
+       task.increment(error)) {
+    std::ifstream file(task->path() / "children");
+    listed = listed || file.is_open();
+    for (const long pid : numbers_in(file)) {
+      children.push_back(pid);
+    }
+  }
+  if (!listed) {
+    const std::string self = std::to_string(getpid());
+    for (fs::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+      std::ifstream stat(process->path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      // pid (name) state ppid ...; the name may hold spaces and brackets.
+      const std::size_t after_name = line.rfind(')');
+      if (after_name != std::string::npos) {
+        std::istringstream rest(line.substr(after_name + 1));
+        std::string state;
+        std::string parent;
+        rest >> state >> parent;
+        if (parent == self) {
+          children.push_back(std::stol(process->path().filename().string()));
+        }
+      }
+    }
+  }
+  std::sort(children.begin(), children.end());
+  children.erase(std::unique(children.begin(), children.end()), children.end());
+  std::string text;
+  for (const long pid : children) {
+    text += std::to_string(pid) + "\n";
+  }
+  return text;
+}
+
+std::vector<std::string> processes_started(const std::string &before, const std::string &after) {
+  std::istringstream was(before);
+  std::istringstream is(after);
+  const std::vector<long> old = numbers_in(was);
+  std::string ids;
+  long started = 0;
+  for (const long pid : numbers_in(is)) {
+    if (std::find(old.begin(), old.end(), pid) == old.end()) {
+      ids += (started++ == 0 ? "" : ", ") + std::to_string(pid);
+    }
+  }
+  return started == 0 ? std::vector<std::string>()
+                      : std::vector<std::string>{"started " + std::to_string(started) +
+                                                 (started == 1 ? " process" : " processes") +
+                                                 " that did not end (process id " + ids + ")"};
+}
+
+Value stream_target(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    return "nothing (closed)";
+  }
+  std::error_code error;
+  const fs::path target = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+  return error
+             ? "device " + std::to_string(status.st_dev) + " inode " + std::to_string(status.st_ino)
+             : target.string();
+}
+
+Value working_directory(TableSources & /*sources*/) {
+  std::array<char, PATH_MAX> folder{};
+  return getcwd(folder.data(), folder.size()) != nullptr
+             ? folder.data()
+             : "(unknown: " + std::generic_category().message(errno) + ")";
+}
+
+Value file_mask(TableSources & /*sources*/) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "%04o", static_cast<unsigned>(mask));
+  return text.data();
+}
+
+Value environment(TableSources & /*sources*/) {
+  std::vector<std::string> entries;
+  for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    entries.emplace_back(*entry);
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string text;
+  for (const std::string &entry : entries) {
+    text += entry + '\0';
+  }
+  return text;
+}
+
+struct Category {
+  int id;
+  const char *name;
+};
+
+constexpr std::array<Category, 12> locale_categories = {{
+    {LC_CTYPE, "LC_CTYPE"},
+    {LC_NUMERIC, "LC_NUMERIC"},
+    {LC_TIME, "LC_TIME"},
+    {LC_COLLATE, "LC_COLLATE"},
+    {LC_MONETARY, "LC_MONETARY"},
+    {LC_MESSAGES, "LC_MESSAGES"},
+    {LC_PAPER, "LC_PAPER"},
+    {LC_NAME, "LC_NAME"},
+    {LC_ADDRESS, "LC_ADDRESS"},
+    {LC_TELEPHONE, "LC_TELEPHONE"},
+    {LC_MEASUREMENT, "LC_MEASUREMENT"},
+    {LC_IDENTIFICATION, "LC_IDENTIFICATION"},
+}};
+
+Value locale(TableSources & /*sources*/) {
+  std::string text;
+  for (const Category &category : locale_categories) {
+    // Only this thread runs while a snapshot is taken.
+    const char *name = std::setlocale(category.id, nullptr);  // NOLINT(concurrency-mt-unsafe)
+    text += std::string(category.name) + "=" + (name != nullptr ? name : "?") + '\0';
+  }
+  return text;
+}
+
 constexpr auto failure = RowLevel::failure;
 constexpr auto warning = RowLevel::warning;
 
-// A row each resource limit, status line and namespace, by one pattern.
+// A row each aspect's field, resource limit, status line and namespace, by one pattern.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 // clang-format off
+#define ASPECT_ROW(row, of, how, text, reader, ...)                           \
+  Row{.name = row, .wording = Wording::how, .words = text, .read = reader, \
+      .aspect = Aspect::of __VA_OPT__(, .say = __VA_ARGS__)}
+#define STREAM_ROW(fd)                                                            \
+  ASPECT_ROW("descriptor " #fd, descriptors, value,                               \
+             "pointed descriptor " #fd " at %a instead of %b",                    \
+             [](TableSources &) { return stream_target(fd); })
 #define LIMIT_ROW(resource)                                                \
   Row{#resource, failure, Wording::limit, "%d " #resource " from %b to %a", \
       [](TableSources &) { return limit(resource); }}
@@ -443,6 +723,23 @@ constexpr auto warning = RowLevel::warning;
 // NOLINTEND(cppcoreguidelines-macro-usage)
 
 constexpr std::array rows = {
+    ASPECT_ROW("floating-point control", fp_environment, own, "", fp_control, fp_changed),
+    ASPECT_ROW("signals", signals, own, "", signal_states, signals_changed),
+    ASPECT_ROW(
+        "threads", threads, own, "", [](TableSources &) { return entries_in("/proc/self/task"); },
+        threads_changed),
+    ASPECT_ROW("child processes", processes, own, "", child_processes, processes_started),
+    ASPECT_ROW(
+        "descriptors", descriptors, own, "",
+        [](TableSources &) { return entries_in("/proc/self/fd"); }, descriptors_changed),
+    STREAM_ROW(0),
+    STREAM_ROW(1),
+    STREAM_ROW(2),
+    ASPECT_ROW("working directory", settings, value, "changed the working directory from %b to %a",
+               working_directory),
+    ASPECT_ROW("umask", settings, value, "changed the umask from %b to %a", file_mask),
+    ASPECT_ROW("environment", settings, entries, "the environment variable %k", environment),
+    ASPECT_ROW("locale", settings, entries, "the locale %k", locale),
     LIMIT_ROW(RLIMIT_CPU),
     LIMIT_ROW(RLIMIT_FSIZE),
     LIMIT_ROW(RLIMIT_DATA),
@@ -524,8 +821,11 @@ constexpr std::array rows = {
         [](TableSources &) { return interval_timer(ITIMER_VIRTUAL); }},
     Row{"ITIMER_PROF", failure, Wording::value, "left ITIMER_PROF %a (was %b)",
         [](TableSources &) { return interval_timer(ITIMER_PROF); }},
-    Row{"POSIX timers", failure, Wording::added,
-        "left POSIX timer %a (timer_create) that was never deleted", posix_timers, false, true},
+    Row{.name = "POSIX timers",
+        .wording = Wording::added,
+        .words = "left POSIX timer %a (timer_create) that was never deleted",
+        .read = posix_timers,
+        .held_for_life = true},
     Row{"alternate signal stack", failure, Wording::value,
         "changed the alternate signal stack from %b to %a; a signal taken after unload runs on it",
         alternate_stack},
@@ -571,6 +871,8 @@ constexpr std::array rows = {
         "left a writable and executable mapping at %a", writable_and_executable},
     Row{"big mappings", failure, Wording::added, "left a %a", big_anonymous, true},
 };
+#undef ASPECT_ROW
+#undef STREAM_ROW
 #undef LIMIT_ROW
 #undef STATUS_ROW
 #undef NAMESPACE_ROW
@@ -588,8 +890,16 @@ void fresh_standard_streams() {
   }
 }
 
-std::vector<std::optional<std::string>> read_process_table() {
-  return read_rows<TableSources>(rows);
+ProcessState snapshot(std::optional<Aspect> only) { return {read_rows<TableSources>(rows, only)}; }
+
+bool library_still_loaded(const std::string &path) {
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (library == nullptr) {
+    return false;
+  }
+  dlclose(library);
+  return true;
 }
 
 }  // namespace plugin_check
