@@ -613,17 +613,20 @@ std::vector<std::string> processes_started(const std::string &before, const std:
   std::istringstream was(before);
   std::istringstream is(after);
   const std::vector<long> old = numbers_in(was);
-  std::string ids;
+  std::string new_ids;
   long started = 0;
   for (const long pid : numbers_in(is)) {
     if (std::find(old.begin(), old.end(), pid) == old.end()) {
-      ids += (started++ == 0 ? "" : ", ") + std::to_string(pid);
+      if (started++ != 0) {
+        new_ids += ", ";
+      }
+      new_ids += std::to_string(pid);
     }
   }
   return started == 0 ? std::vector<std::string>()
                       : std::vector<std::string>{"started " + std::to_string(started) +
                                                  (started == 1 ? " process" : " processes") +
-                                                 " that did not end (process id " + ids + ")"};
+                                                 " that did not end (process id " + new_ids + ")"};
 }
 
 Value stream_target(int fd) {
@@ -702,9 +705,12 @@ constexpr auto warning = RowLevel::warning;
 // A row each aspect's field, resource limit, status line and namespace, by one pattern.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 // clang-format off
-#define ASPECT_ROW(row, of, how, text, reader, ...)                           \
+#define ASPECT_ROW(row, of, how, text, reader)                              \
   Row{.name = row, .wording = Wording::how, .words = text, .read = reader, \
-      .aspect = Aspect::of __VA_OPT__(, .say = __VA_ARGS__)}
+      .aspect = Aspect::of}
+#define OWN_ROW(row, of, reader, words)                                              \
+  Row{.name = row, .wording = Wording::own, .read = reader, .aspect = Aspect::of, \
+      .say = words}
 #define STREAM_ROW(fd)                                                            \
   ASPECT_ROW("descriptor " #fd, descriptors, value,                               \
              "pointed descriptor " #fd " at %a instead of %b",                    \
@@ -723,15 +729,15 @@ constexpr auto warning = RowLevel::warning;
 // NOLINTEND(cppcoreguidelines-macro-usage)
 
 constexpr std::array rows = {
-    ASPECT_ROW("floating-point control", fp_environment, own, "", fp_control, fp_changed),
-    ASPECT_ROW("signals", signals, own, "", signal_states, signals_changed),
-    ASPECT_ROW(
-        "threads", threads, own, "", [](TableSources &) { return entries_in("/proc/self/task"); },
+    OWN_ROW("floating-point control", fp_environment, fp_control, fp_changed),
+    OWN_ROW("signals", signals, signal_states, signals_changed),
+    OWN_ROW(
+        "threads", threads, [](TableSources &) { return entries_in("/proc/self/task"); },
         threads_changed),
-    ASPECT_ROW("child processes", processes, own, "", child_processes, processes_started),
-    ASPECT_ROW(
-        "descriptors", descriptors, own, "",
-        [](TableSources &) { return entries_in("/proc/self/fd"); }, descriptors_changed),
+    OWN_ROW("child processes", processes, child_processes, processes_started),
+    OWN_ROW(
+        "descriptors", descriptors, [](TableSources &) { return entries_in("/proc/self/fd"); },
+        descriptors_changed),
     STREAM_ROW(0),
     STREAM_ROW(1),
     STREAM_ROW(2),
@@ -872,6 +878,7 @@ constexpr std::array rows = {
     Row{"big mappings", failure, Wording::added, "left a %a", big_anonymous, true},
 };
 #undef ASPECT_ROW
+#undef OWN_ROW
 #undef STREAM_ROW
 #undef LIMIT_ROW
 #undef STATUS_ROW

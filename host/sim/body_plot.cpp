@@ -275,9 +275,9 @@ void mark_joints(Panel &angles, Panel &positions, const std::vector<std::size_t>
     const bool turns = type == JointType::hinge || type == JointType::universal;
     const std::optional<double> value = turns ? e.angle : e.position;
     if (value && (turns || type == JointType::slider)) {
-      (turns ? angles : positions)
-          .marks.push_back(
-              {first_key[e.joint], e.time, *value, *value - e.tolerance, *value + e.tolerance});
+      std::vector<Mark> &marks = turns ? angles.marks : positions.marks;
+      marks.push_back(
+          {first_key[e.joint], e.time, *value, *value - e.tolerance, *value + e.tolerance});
     }
   }
 }
