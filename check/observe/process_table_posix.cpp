@@ -705,12 +705,12 @@ constexpr auto warning = RowLevel::warning;
 // A row each aspect's field, resource limit, status line and namespace, by one pattern.
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 // clang-format off
-#define ASPECT_ROW(row, of, how, text, reader)                              \
-  Row{.name = row, .wording = Wording::how, .words = text, .read = reader, \
+#define ASPECT_ROW(row, of, how, text, reader)                                    \
+  Row{.name = (row), .wording = Wording::how, .words = (text), .read = (reader), \
       .aspect = Aspect::of}
-#define OWN_ROW(row, of, reader, words)                                              \
-  Row{.name = row, .wording = Wording::own, .read = reader, .aspect = Aspect::of, \
-      .say = words}
+#define OWN_ROW(row, of, reader, words)                                                  \
+  Row{.name = (row), .wording = Wording::own, .read = (reader), .aspect = Aspect::of, \
+      .say = (words)}
 #define STREAM_ROW(fd)                                                            \
   ASPECT_ROW("descriptor " #fd, descriptors, value,                               \
              "pointed descriptor " #fd " at %a instead of %b",                    \
