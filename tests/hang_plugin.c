@@ -9,7 +9,9 @@
 
 #include "tamrix_physics.h"
 
+#if defined(HANG_LOAD) || defined(HANG_UNLOAD) || defined(HANG_LOOP)
 static volatile int released; /* nothing ever sets it */
+#endif
 
 #ifdef HANG_LOAD
 __attribute__((constructor)) static void start_worker(void) {
