@@ -689,7 +689,14 @@ add_test(NAME plugin_check_world_without_engine_plain
 # broken twin above (thread_left, posix_timer, signal_handler, own_body) must
 # still fail. Threads, POSIX timers and signal actions are the POSIX ones here.
 if(NOT WIN32)
-  foreach(control worker timer thread_local signal_around engine_objects)
+  set(sound_controls worker timer thread_local signal_around engine_objects)
+  # The thread sanitizer starts a thread of its own at a plug-in's first
+  # pthread_create, and cannot follow the thread the C library starts for a
+  # timer: those two controls prove themselves in the other builds.
+  if(MY_PHYSICS1_SANITIZE STREQUAL "thread")
+    set(untested_controls worker timer)
+  endif()
+  foreach(control IN LISTS sound_controls)
     if(control STREQUAL "engine_objects")
       tamrix_add_physics_plugin(sound_${control} SERVICE_TABLE ENGINE sound_plugin.c)
     else()
@@ -699,6 +706,9 @@ if(NOT WIN32)
     target_compile_definitions(sound_${control} PRIVATE ${macro})
     set_target_properties(sound_${control} PROPERTIES C_STANDARD 11)  # _Thread_local
     uninstrumented_plugin(sound_${control})
+    if(control IN_LIST untested_controls)
+      continue()
+    endif()
     add_test(NAME plugin_check_sound_${control}
       COMMAND ${within_corpus_limit} "${expect_run}" 0 "!^(FAIL|WARN)" -- "${plugin_check}" --strict
               $<TARGET_FILE:sound_${control}>)
