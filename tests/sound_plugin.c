@@ -118,6 +118,15 @@ void tamrix_physics_init(void) {
   if (timer_made) {
     const struct itimerspec soon = {{0, 0}, {0, 1000000}};
     timer_settime(timer, 0, &soon, NULL);
+    /* Fired before init returns: the thread the C library starts for it
+       allocates, which step must not be seen to do. */
+    struct timespec limit;
+    clock_gettime(CLOCK_REALTIME, &limit);
+    ++limit.tv_sec;
+    pthread_mutex_lock(&fired_lock);
+    while (!fired && pthread_cond_timedwait(&fired_signal, &fired_lock, &limit) == 0) {
+    }
+    pthread_mutex_unlock(&fired_lock);
   }
 #endif
 #ifdef SOUND_ENGINE_OBJECTS
