@@ -15,19 +15,6 @@
 namespace plugin_check {
 namespace {
 
-// Long enough for a plug-in stuck for good, short enough for CI to notice.
-constexpr double max_timeout_seconds = 3600.0;
-
-std::string parse_timeout(const std::string &value, double &seconds) {
-  const char *end = value.data() + value.size();
-  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
-  if (value.empty() || error != std::errc() || stop != end || !(seconds > 0.0) ||
-      seconds > max_timeout_seconds) {
-    return "--timeout needs a number of seconds above 0 and at most 3600, not '" + value + "'";
-  }
-  return {};
-}
-
 std::string check_names() {
   return tamrix_host::join(checks(), ", ", [](const Check &check) { return check.name; });
 }
@@ -125,7 +112,7 @@ std::string parse_options(const std::vector<std::string> &args, Options &options
     return "--world needs a file name";
   }
   if (parser.app.count("--timeout") != 0) {
-    if (std::string problem = parse_timeout(parser.timeout, options.timeout_seconds);
+    if (std::string problem = tamrix_host::parse_timeout(parser.timeout, options.timeout_seconds);
         !problem.empty()) {
       return problem;
     }

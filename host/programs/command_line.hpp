@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -44,6 +45,21 @@ inline std::string parse_command_line(CLI::App &app, const std::vector<std::stri
     return "unknown option '" + extra + "'";
   }
   return "only one PLUGIN may be given, got '" + plugin + "' and '" + extra + "'";
+}
+
+// Long enough for a plug-in stuck for good, short enough for CI to notice.
+inline constexpr double max_timeout_seconds = 3600.0;
+
+// Reads --timeout's value into `seconds`; the one-line reason it cannot, or
+// empty. Both programs' limits mean the same, so they are read the same.
+inline std::string parse_timeout(const std::string &value, double &seconds) {
+  const char *end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
+  if (value.empty() || error != std::errc() || stop != end || !(seconds > 0.0) ||
+      seconds > max_timeout_seconds) {
+    return "--timeout needs a number of seconds above 0 and at most 3600, not '" + value + "'";
+  }
+  return {};
 }
 
 }  // namespace tamrix_host
