@@ -27,21 +27,9 @@ sleep 0.5  # the child is in its hanging call by now
 kill -TERM "$checker"
 wait "$checker"
 status=$?
-running() {
-  local state
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
-  [[ -n $state && $state != Z ]]
-}
-left=()
-for pid in "$worker" "$child"; do
-  for _ in {1..20}; do
-    running "$pid" || break
-    sleep 0.1
-  done
-  if running "$pid"; then
-    left+=("$pid")
-  fi
-done
+# shellcheck source=still_running.sh
+source "$(dirname "$0")/still_running.sh"
+mapfile -t left < <(still_running "$worker" "$child")
 if ((${#left[@]})); then
   kill -9 "${left[@]}"
   echo "FAIL: still running after plugin-check ended: ${left[*]}"

@@ -17,21 +17,10 @@ fail() {
   exit 1
 }
 [[ -s $pids ]] || fail "no process wrote its id to $pids (status $status)"
-running() {
-  local state
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
-  [[ -n $state && $state != Z ]]
-}
-left=()
-while read -r pid; do
-  for _ in {1..20}; do
-    running "$pid" || break
-    sleep 0.1
-  done
-  if running "$pid"; then
-    left+=("$pid")
-  fi
-done <"$pids"
+# shellcheck source=still_running.sh
+source "$(dirname "$0")/still_running.sh"
+mapfile -t started <"$pids"
+mapfile -t left < <(still_running "${started[@]}")
 if ((${#left[@]})); then
   kill -9 "${left[@]}"
   fail "still running after the command ended: ${left[*]}"
