@@ -167,7 +167,12 @@ std::string place_of(std::uintptr_t at, const Mapping &mapping, bool thread_stac
   Dl_info info{};
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the address is the word's own
   if (dladdr(reinterpret_cast<const void *>(at), &info) != 0 && info.dli_fname != nullptr) {
-    std::string place = base_name(info.dli_fname) + "'s data";
+    // The program itself holds copies of the C library's variables it names.
+    Dl_info program{};
+    const bool host = dladdr(reinterpret_cast<const void *>(&scan_available), &program) != 0 &&
+                      program.dli_fbase == info.dli_fbase;
+    std::string place =
+        (host ? std::string("the host program") : base_name(info.dli_fname)) + "'s data";
     if (info.dli_sname != nullptr) {
       place += std::string(", near ") + info.dli_sname;
     }
