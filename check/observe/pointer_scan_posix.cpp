@@ -13,7 +13,7 @@
 //   the dead frames of calls made, the plug-in's among them. A thread's stack
 //   is read from its stack pointer up, through its thread block; the stack
 //   of a thread that has ended (kept by the C library for reuse) and the
-//   scanner's own are not read.
+//   scanner's own, which holds only the checker's frames, are not read.
 // - The loader keeps one record of an unloaded library until the next
 //   dlopen, for its unwinder's lookup: the library's start twice (its end set
 //   to its start marks it unused), no link map and its unwind table. Those
@@ -35,7 +35,6 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "observe/pointer_scan.hpp"
@@ -193,6 +192,29 @@ std::string place_of(std::uintptr_t at, const Mapping &mapping, bool thread_stac
   return "anonymous memory (a heap of another thread's, or a library's or the engine's own)";
 }
 
+// Memory is read as it is, whatever a sanitizer makes of the place: a
+// library's data holds its redzones, and a word may change under the read.
+__attribute__((no_sanitize("address"), no_sanitize("thread"))) std::uintptr_t word_at(
+    std::uintptr_t at) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the scan reads addresses it was given
+  return *reinterpret_cast<const volatile std::uintptr_t *>(at);
+}
+
+// The first aligned word in [at, to) whose value's page lies in [lowest,
+// highest), or `to`: the one loop that reads every word.
+__attribute__((no_sanitize("address"), no_sanitize("thread"))) std::uintptr_t next_candidate(
+    std::uintptr_t at, std::uintptr_t to, std::uintptr_t lowest, std::uintptr_t highest,
+    std::uintptr_t shift) {
+  for (; at + sizeof(std::uintptr_t) <= to; at += sizeof(std::uintptr_t)) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the scan reads addresses it was given
+    const std::uintptr_t page = *reinterpret_cast<const volatile std::uintptr_t *>(at) >> shift;
+    if (page >= lowest && page < highest) {
+      return at;
+    }
+  }
+  return to;
+}
+
 struct Scan {
   std::set<std::string> places;
   std::vector<std::string> first;  // in the order found
@@ -207,24 +229,16 @@ void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, 
     highest = std::max(highest, pages.end);
   }
   from = (from + sizeof(std::uintptr_t) - 1) & ~(sizeof(std::uintptr_t) - 1);
-  const auto word = [](std::uintptr_t at) {
-    std::uintptr_t value = 0;
-    std::memcpy(&value, reinterpret_cast<const void *>(at),  // NOLINT(performance-no-int-to-ptr)
-                sizeof value);
-    return value;
-  };
   constexpr std::uintptr_t record_words = 4;
   constexpr std::uintptr_t record_bytes = record_words * sizeof(std::uintptr_t);
-  for (std::uintptr_t at = from; at + sizeof(std::uintptr_t) <= to; at += sizeof(std::uintptr_t)) {
-    const std::uintptr_t value = word(at);
+  for (std::uintptr_t at = next_candidate(from, to, lowest, highest, shift); at < to;
+       at = next_candidate(at + sizeof(std::uintptr_t), to, lowest, highest, shift)) {
+    const std::uintptr_t value = word_at(at);
     const std::uintptr_t page = value >> shift;
-    if (page < lowest || page >= highest) {
-      continue;
-    }
     if (at + record_bytes <= to && value == start_page << shift &&
-        word(at + sizeof value) == value && word(at + 2 * sizeof value) == 0 &&
-        (word(at + 3 * sizeof value) == value + unwind_table_offset ||
-         word(at + 3 * sizeof value) == 0)) {
+        word_at(at + sizeof value) == value && word_at(at + 2 * sizeof value) == 0 &&
+        (word_at(at + 3 * sizeof value) == value + unwind_table_offset ||
+         word_at(at + 3 * sizeof value) == 0)) {
       at += record_bytes - sizeof value;
       continue;
     }
@@ -248,7 +262,8 @@ bool between(std::uintptr_t address, const Mapping &mapping) {
 }
 
 Scan scan_now(bool heap_wiped) {
-  // Read on this, the scanner's own, thread: its stack is left out.
+  // This thread's stack holds the scanner's and its caller's frames: the
+  // checker's own, left out.
   const int here = 0;
   const auto own = reinterpret_cast<std::uintptr_t>(&here);
   const std::uintptr_t page = page_size();
@@ -343,10 +358,9 @@ bool record_library_of(const void *address) {
 }
 
 std::vector<std::string> left_pointing(std::size_t most, std::size_t &total, bool heap_wiped) {
-  Scan scan;
-  // On a thread of its own, so that every other thread, the caller's too,
-  // is blocked where its stack pointer can be read.
-  std::thread([&scan, heap_wiped] { scan = scan_now(heap_wiped); }).join();
+  // On the caller's thread: a thread started for it would map its stack
+  // where the plug-in was, and hide what points there.
+  Scan scan = scan_now(heap_wiped);
   total = scan.first.size();
   if (scan.first.size() > most) {
     scan.first.resize(most);
