@@ -18,8 +18,14 @@
 //   dlopen, for its unwinder's lookup: the library's start twice (its end set
 //   to its start marks it unused), no link map and its unwind table. Those
 //   four words, in that shape, are the loader's and not counted.
-// - What the scanner holds itself (the recorded pages) is kept as page
-//   numbers, not addresses, so it never reads as a pointer.
+// - A word that holds the first byte of a run of those pages, where
+//   something is mapped just below, is as well the end of that something
+//   (the loader's record of the library below ends there), and is not
+//   counted: such a run starts at the library's header, or where a mapping
+//   made since ends, and a pointer the plug-in hands out hardly ever falls
+//   on a page's first byte.
+// - What the scanner holds itself (the recorded pages, the mappings read)
+//   is kept as page numbers, not addresses, so it never reads as a pointer.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -47,6 +53,7 @@ struct Pages {
   std::uintptr_t first = 0;
   std::uintptr_t end = 0;
   bool code = false;
+  bool after_mapped = false;  // whether the page just below is mapped now
 };
 constexpr std::size_t most_segments = 16;
 std::array<Pages, most_segments> recorded{};
@@ -57,9 +64,12 @@ std::uintptr_t unwind_table_offset = 0;
 
 std::uintptr_t page_size() { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)); }
 
+// A line of /proc/self/maps, its bounds as page numbers: as addresses, the
+// end of a mapping just below the plug-in's pages would read as a pointer
+// into them.
 struct Mapping {
-  std::uintptr_t from = 0;
-  std::uintptr_t to = 0;
+  std::uintptr_t first = 0;
+  std::uintptr_t end = 0;
   std::string permissions;
   unsigned long inode = 0;
   std::string path;
@@ -84,7 +94,7 @@ std::string text_of(const char *path) {
   return text;
 }
 
-std::vector<Mapping> mappings() {
+std::vector<Mapping> mappings(std::uintptr_t page) {
   std::vector<Mapping> all;
   const std::string text = text_of("/proc/self/maps");
   std::size_t start = 0;
@@ -99,10 +109,12 @@ std::vector<Mapping> mappings() {
     std::array<char, 8> permissions{};
     int path_at = 0;
     // NOLINTNEXTLINE(cert-err34-c): a line that does not parse is left out
-    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %7s %*s %*s %lu %n", &mapping.from,
-                    &mapping.to, permissions.data(), &mapping.inode, &path_at) < 4) {
+    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %7s %*s %*s %lu %n", &mapping.first,
+                    &mapping.end, permissions.data(), &mapping.inode, &path_at) < 4) {
       continue;
     }
+    mapping.first /= page;
+    mapping.end /= page;
     mapping.permissions = permissions.data();
     if (path_at > 0 && static_cast<std::size_t>(path_at) < line.size()) {
       mapping.path = line.substr(static_cast<std::size_t>(path_at));
@@ -136,12 +148,12 @@ std::vector<std::uintptr_t> stack_pointers() {
 }
 
 // The pages the library had that nothing is mapped at now.
-std::vector<Pages> dangling(const std::vector<Mapping> &now, std::uintptr_t page) {
+std::vector<Pages> dangling(const std::vector<Mapping> &now) {
   std::vector<Pages> left;
   for (std::size_t i = 0; i < recorded_count; ++i) {
     for (std::uintptr_t at = recorded.at(i).first; at < recorded.at(i).end; ++at) {
-      const bool mapped = std::any_of(now.begin(), now.end(), [at, page](const Mapping &mapping) {
-        return mapping.from / page <= at && at < mapping.to / page;
+      const bool mapped = std::any_of(now.begin(), now.end(), [at](const Mapping &mapping) {
+        return mapping.first <= at && at < mapping.end;
       });
       if (mapped) {
         continue;
@@ -149,7 +161,9 @@ std::vector<Pages> dangling(const std::vector<Mapping> &now, std::uintptr_t page
       if (!left.empty() && left.back().end == at && left.back().code == recorded.at(i).code) {
         ++left.back().end;
       } else {
-        left.push_back({at, at + 1, recorded.at(i).code});
+        const bool after_mapped = std::any_of(
+            now.begin(), now.end(), [at](const Mapping &mapping) { return mapping.end == at; });
+        left.push_back({at, at + 1, recorded.at(i).code, after_mapped});
       }
     }
   }
@@ -245,7 +259,7 @@ void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, 
     const auto target = std::find_if(targets.begin(), targets.end(), [page](const Pages &pages) {
       return pages.first <= page && page < pages.end;
     });
-    if (target == targets.end()) {
+    if (target == targets.end() || (target->after_mapped && value == target->first << shift)) {
       continue;
     }
     const std::string line = std::string("a pointer into the unloaded plug-in's ") +
@@ -257,8 +271,8 @@ void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, 
   }
 }
 
-bool between(std::uintptr_t address, const Mapping &mapping) {
-  return mapping.from <= address && address < mapping.to;
+bool between(std::uintptr_t address, std::uintptr_t page, const Mapping &mapping) {
+  return mapping.first <= address / page && address / page < mapping.end;
 }
 
 Scan scan_now(bool heap_wiped) {
@@ -268,42 +282,41 @@ Scan scan_now(bool heap_wiped) {
   const auto own = reinterpret_cast<std::uintptr_t>(&here);
   const std::uintptr_t page = page_size();
   const auto shift = static_cast<std::uintptr_t>(__builtin_ctzl(page));
-  const std::vector<Mapping> all = mappings();
+  const std::vector<Mapping> all = mappings(page);
   const std::vector<std::uintptr_t> stacks = stack_pointers();
   Scan scan;
-  const std::vector<Pages> targets = dangling(all, page);
+  const std::vector<Pages> targets = dangling(all);
   if (targets.empty()) {
     return scan;
   }
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Mapping &mapping = all[i];
-    if (!mapping.writable() || mapping.path.rfind("/dev/", 0) == 0 || between(own, mapping)) {
+    if (!mapping.writable() || mapping.path.rfind("/dev/", 0) == 0 || between(own, page, mapping)) {
       continue;
     }
     // A thread's stack: the main one, or one with a guard page just below.
     const bool thread_stack = mapping.path == "[stack]" ||
                               (i > 0 && mapping.anonymous() && all[i - 1].anonymous() &&
-                               all[i - 1].to == mapping.from && all[i - 1].permissions[0] == '-');
-    std::uintptr_t from = mapping.from;
+                               all[i - 1].end == mapping.first && all[i - 1].permissions[0] == '-');
+    std::uintptr_t from = mapping.first * page;
     if (thread_stack) {
-      const auto pointer = std::find_if(stacks.begin(), stacks.end(),
-                                        [&mapping](auto sp) { return between(sp, mapping); });
+      const auto pointer = std::find_if(stacks.begin(), stacks.end(), [&mapping, page](auto sp) {
+        return between(sp, page, mapping);
+      });
       if (pointer == stacks.end()) {
         continue;  // an ended thread's, or one whose stack pointer is not known
       }
       from = *pointer;
     } else if (!heap_wiped) {
       Dl_info info{};
-      const bool library =
-          dladdr(reinterpret_cast<const void *>(  // NOLINT(performance-no-int-to-ptr)
-                     mapping.from),
-                 &info) != 0 &&
-          info.dli_fname != nullptr;
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): the mapping's own start
+      const auto *start = reinterpret_cast<const void *>(mapping.first * page);
+      const bool library = dladdr(start, &info) != 0 && info.dli_fname != nullptr;
       if (!library) {
         continue;
       }
     }
-    read_words(from, mapping.to, mapping, thread_stack, targets, shift, scan);
+    read_words(from, mapping.end * page, mapping, thread_stack, targets, shift, scan);
   }
   return scan;
 }
