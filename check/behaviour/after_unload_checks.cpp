@@ -212,7 +212,8 @@ const Registration life_after_unload_check{{
     .platforms = Platforms::linux_only,
     .group = Group::after_unload,
     .crash_context = " (the plug-in had been unloaded; what crashed is what it left registered)",
-    .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer",
+    .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer, and "
+                 "the scan for pointers left into an unloaded module reads /proc, on Linux only",
     .run_loading = life_after_unload,
 }};
 

@@ -3,8 +3,8 @@
 // mapped. A hook, a callback, a name or a buffer the plug-in handed to the C
 // library, the engine or the host shows as such a word, wherever it was put,
 // with no list of places to look. POSIX systems read their mappings from
-// /proc (pointer_scan_posix.cpp); elsewhere the scan is not made
-// (pointer_scan_windows.cpp).
+// /proc (pointer_scan_posix.cpp); elsewhere the scan is not made and finds
+// nothing (pointer_scan_windows.cpp).
 #pragma once
 
 #include <cstddef>
@@ -12,9 +12,6 @@
 #include <vector>
 
 namespace plugin_check::pointers {
-
-// False, with the reason, where this build cannot scan.
-bool scan_available(std::string &why_not);
 
 // Records, while it is still mapped, where the library that holds `address`
 // is mapped (its code and its data), so the scan after unload knows what

@@ -39,6 +39,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -133,15 +134,13 @@ std::vector<std::uintptr_t> stack_pointers() {
   for (std::filesystem::directory_iterator task("/proc/self/task", error), end;
        !error && task != end; task.increment(error)) {
     const std::string path = task->path().string() + "/syscall";
-    const std::string text = text_of(path.c_str());
-    std::array<std::uintptr_t, 8> fields{};
-    // NOLINTNEXTLINE(cert-err34-c): "running" does not parse, and is left out
-    if (std::sscanf(text.c_str(),
-                    "%*d %" SCNxPTR " %" SCNxPTR " %" SCNxPTR " %" SCNxPTR " %" SCNxPTR " %" SCNxPTR
-                    " %" SCNxPTR,
-                    &fields[0], &fields[1], &fields[2], &fields[3], &fields[4], &fields[5],
-                    &fields[6]) == 7) {
-      pointers.push_back(fields[6]);
+    std::istringstream fields(text_of(path.c_str()));
+    std::string skipped;
+    for (int field = 0; field < 7 && fields >> skipped; ++field) {
+    }
+    // "running", or a thread stopped outside a call, has fewer fields.
+    if (std::uintptr_t pointer = 0; fields >> std::hex >> pointer) {
+      pointers.push_back(pointer);
     }
   }
   return pointers;
@@ -182,7 +181,7 @@ std::string place_of(std::uintptr_t at, const Mapping &mapping, bool thread_stac
   if (dladdr(reinterpret_cast<const void *>(at), &info) != 0 && info.dli_fname != nullptr) {
     // The program itself holds copies of the C library's variables it names.
     Dl_info program{};
-    const bool host = dladdr(reinterpret_cast<const void *>(&scan_available), &program) != 0 &&
+    const bool host = dladdr(reinterpret_cast<const void *>(&record_library_of), &program) != 0 &&
                       program.dli_fbase == info.dli_fbase;
     std::string place =
         (host ? std::string("the host program") : base_name(info.dli_fname)) + "'s data";
@@ -322,11 +321,6 @@ Scan scan_now(bool heap_wiped) {
 }
 
 }  // namespace
-
-bool scan_available(std::string &why_not) {
-  why_not.clear();
-  return true;
-}
 
 bool record_library_of(const void *address) {
   struct Search {
