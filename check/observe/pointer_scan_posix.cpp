@@ -57,6 +57,7 @@ struct Pages {
   bool after_mapped = false;  // whether the page just below is mapped now
 };
 constexpr std::size_t most_segments = 16;
+constexpr std::uintptr_t guard_pages_at_most = 16;
 std::array<Pages, most_segments> recorded{};
 std::size_t recorded_count = 0;
 // The first page of the library, and where its unwind table is from there.
@@ -293,10 +294,13 @@ Scan scan_now(bool heap_wiped) {
     if (!mapping.writable() || mapping.path.rfind("/dev/", 0) == 0 || between(own, page, mapping)) {
       continue;
     }
-    // A thread's stack: the main one, or one with a guard page just below.
-    const bool thread_stack = mapping.path == "[stack]" ||
-                              (i > 0 && mapping.anonymous() && all[i - 1].anonymous() &&
-                               all[i - 1].end == mapping.first && all[i - 1].permissions[0] == '-');
+    // A thread's stack: the main one, or one with a guard of a few pages
+    // just below (a heap of the C library's has its reserve above it).
+    const bool thread_stack =
+        mapping.path == "[stack]" ||
+        (i > 0 && mapping.anonymous() && all[i - 1].anonymous() &&
+         all[i - 1].end == mapping.first && all[i - 1].permissions[0] == '-' &&
+         all[i - 1].end - all[i - 1].first <= guard_pages_at_most);
     std::uintptr_t from = mapping.first * page;
     if (thread_stack) {
       const auto pointer = std::find_if(stacks.begin(), stacks.end(), [&mapping, page](auto sp) {
