@@ -14,7 +14,9 @@
 #include "behaviour/behaviour.hpp"
 #include "behaviour/lives.hpp"
 #include "behaviour/watched_life.hpp"
+#include "observe/heap_count.hpp"
 #include "observe/host_moves.hpp"
+#include "observe/pointer_scan.hpp"
 #include "observe/process_state.hpp"
 
 namespace plugin_check {
@@ -23,6 +25,8 @@ namespace {
 constexpr int steps_on_host_thread = 8;
 // Long enough for a watchdog a plug-in arms for a step, short enough for a run.
 constexpr double timer_wait_limit = 3.0;
+// Places named in the report; the rest are counted.
+constexpr std::size_t places_named = 3;
 
 // A host thread that steps the plug-in, then waits, alive, until the plug-in
 // is gone, and only then takes a signal and ends: what a thread-key
@@ -144,14 +148,33 @@ std::string host_goes_on(HostThread &stepper) {
   return fault;
 }
 
+// Where the process still points into the unloaded plug-in, as one
+// failure, or empty.
+std::string pointers_left(bool heap_wiped) {
+  std::size_t total = 0;
+  const std::vector<std::string> places = pointers::left_pointing(places_named, total, heap_wiped);
+  std::string text;
+  for (const std::string &place : places) {
+    text += (text.empty() ? "after unload, " : "; ") + place;
+  }
+  if (total > places.size()) {
+    text += "; and " + std::to_string(total - places.size()) + " more";
+  }
+  return text.empty() ? text : text + ", where the host may follow it into memory that is gone";
+}
+
 }  // namespace
 
 Outcome life_after_unload(const std::string &path, Host &host) {
   fresh_standard_streams();  // as a host's, before it has printed
+  // From here on a freed block holds nothing: the scan after unload reads
+  // only what someone still holds.
+  const bool heap_wiped = wipe_freed_blocks(true);
   auto stepper = std::make_unique<HostThread>();
   const ProcessState before = snapshot();
   auto plugin = load_plugin(path);
   moves::remember_library_of(plugin->address(hook::step));
+  pointers::record_library_of(plugin->address(hook::step));
   set_up(*plugin, stub_services<10>());
   plugin->call(hook::init);
   plugin->call(hook::get_body, "arm");
@@ -165,11 +188,17 @@ Outcome life_after_unload(const std::string &path, Host &host) {
         "threads-left)");
   }
   unload_plugin(plugin);
+  // Read while the thread that stepped still waits; said after the host's
+  // moves, whose crash, if one comes, names its cause more exactly.
+  const std::string left = pointers_left(heap_wiped);
   if (std::string fault = host_goes_on(*stepper); !fault.empty()) {
     // Its thread, if it still waits, is left waiting: ended now it would
     // meet what the plug-in left on it before the report is out.
     static_cast<void>(stepper.release());  // NOLINT(bugprone-unused-return-value)
     return failed(fault + "; the host goes on after unload");
+  }
+  if (!left.empty()) {
+    return failed(left);
   }
   return passed();
 }
@@ -177,12 +206,14 @@ Outcome life_after_unload(const std::string &path, Host &host) {
 const Registration life_after_unload_check{{
     .name = "life-after-unload",
     .proves = "after cleanup and unload the host forks, ends its threads, prints, reads its "
-              "environment, takes signals and outlives any timer without a crash",
+              "environment, takes signals and outlives any timer without a crash, and no word of "
+              "the process's writable memory points into the unloaded plug-in",
     .fix = "undo whatever you register with the C library or the kernel before cleanup returns",
     .platforms = Platforms::linux_only,
     .group = Group::after_unload,
     .crash_context = " (the plug-in had been unloaded; what crashed is what it left registered)",
-    .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer",
+    .elsewhere = "a Windows module leaves no fork handler, signal stack or interval timer, and "
+                 "the scan for pointers left into an unloaded module reads /proc, on Linux only",
     .run_loading = life_after_unload,
 }};
 

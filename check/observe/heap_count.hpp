@@ -36,4 +36,8 @@ void tag_heap(int tag);
 // last started from zero, with their bytes in `bytes`.
 long heap_held_from(int tag, long &bytes);
 
+// From `on`, every block is wiped as it is freed, so what it held no longer
+// reads as a pointer anywhere; false where this build cannot.
+bool wipe_freed_blocks(bool on);
+
 }  // namespace plugin_check

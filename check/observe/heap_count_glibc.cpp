@@ -231,6 +231,7 @@ std::atomic<bool> counting{false};
 std::atomic<long> calls{0};
 std::atomic<long> outstanding{0};
 std::atomic<long> outstanding_bytes{0};
+std::atomic<bool> wiping{false};
 
 long usable_size(void *block) {
   if (block == nullptr) {
@@ -267,6 +268,9 @@ void released(void *block) {
     untrack(block);
   }
   if (!in_arena(block)) {
+    if (wiping.load(std::memory_order_relaxed)) {
+      std::memset(block, 0, next()->usable_size(block));
+    }
     next()->free(block);
   }
 }
@@ -306,13 +310,35 @@ void *moved_from_arena(void *block, std::size_t size) {
   return moved;
 }
 
+// The C library's realloc frees a block it moves, or shrinks to nothing,
+// beyond the reach of the wiping free: while wiping, the move is made here.
+void *resized(const Allocator &allocator, void *pointer, std::size_t size) {
+  if (!wiping.load(std::memory_order_relaxed) || pointer == nullptr) {
+    return allocator.realloc(pointer, size);
+  }
+  const std::size_t held = allocator.usable_size(pointer);
+  if (size != 0 && size <= held) {
+    return pointer;
+  }
+  void *moved = size == 0 ? nullptr : allocator.malloc(size);
+  if (moved == nullptr && size != 0) {
+    return nullptr;
+  }
+  if (moved != nullptr) {
+    std::memcpy(moved, pointer, held);
+  }
+  std::memset(pointer, 0, held);
+  allocator.free(pointer);
+  return moved;
+}
+
 void *reallocated(void *pointer, std::size_t size) {
   const bool counted = counting.load(std::memory_order_relaxed);
   const long before = counted ? usable_size(pointer) : 0;
   const Allocator *allocator = next();
   void *block = allocator == nullptr ? from_arena(size, 0)
                 : in_arena(pointer)  ? moved_from_arena(pointer, size)
-                                     : allocator->realloc(pointer, size);
+                                     : resized(*allocator, pointer, size);
   if (allocator == nullptr && block != nullptr && in_arena(pointer)) {
     const std::size_t kept = arena_size(pointer);
     std::memcpy(block, pointer, kept < size ? kept : size);
@@ -543,6 +569,11 @@ void count_heap(bool on) {
 }
 
 void tag_heap(int tag) { tag_now = tag; }
+
+bool wipe_freed_blocks(bool on) {
+  wiping = on;
+  return true;
+}
 
 long heap_held_from(int tag, long &bytes) {
   const TableLock lock;

@@ -28,4 +28,6 @@ long heap_held_from(int /*tag*/, long &bytes) {
   return 0;
 }
 
+bool wipe_freed_blocks(bool /*on*/) { return false; }
+
 }  // namespace plugin_check

@@ -34,17 +34,21 @@ extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX 
 namespace plugin_check::moves {
 namespace {
 
-// Where the plug-in's segments were, code and static data alike.
+// Where the plug-in's segments were, code and static data alike, as page
+// numbers: as addresses they would read as pointers into the unloaded
+// plug-in to the scan for those (observe/pointer_scan.hpp).
 struct Range {
-  std::uintptr_t from = 0;
-  std::uintptr_t to = 0;
+  std::uintptr_t first = 0;
+  std::uintptr_t end = 0;
 };
 std::array<Range, 16> library{};
 std::size_t library_ranges = 0;
+std::uintptr_t page_bytes = 1;  // read once, outside the signal handler
 
 bool in_library(std::uintptr_t address) {
+  const std::uintptr_t page = address / page_bytes;
   for (std::size_t i = 0; i < library_ranges; ++i) {
-    if (address >= library.at(i).from && address < library.at(i).to) {
+    if (page >= library.at(i).first && page < library.at(i).end) {
       return true;
     }
   }
@@ -173,6 +177,7 @@ std::string seconds_text(double seconds) {
 }  // namespace
 
 void remember_library_of(const void *address) {
+  page_bytes = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   struct Search {
     std::uintptr_t address;
     bool found;
@@ -180,7 +185,7 @@ void remember_library_of(const void *address) {
   dl_iterate_phdr(
       [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
         auto &wanted = *static_cast<Search *>(data);
-        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const std::uintptr_t page = page_bytes;
         std::array<Range, library.size()> ranges{};
         std::size_t count = 0;
         bool holds = false;
@@ -192,7 +197,7 @@ void remember_library_of(const void *address) {
           const std::uintptr_t from = info->dlpi_addr + segment.p_vaddr;
           const std::uintptr_t to = from + segment.p_memsz;
           holds = holds || (wanted.address >= from && wanted.address < to);
-          ranges.at(count++) = {from & ~(page - 1), (to + page - 1) & ~(page - 1)};
+          ranges.at(count++) = {from / page, (to + page - 1) / page};
         }
         if (holds) {
           library = ranges;

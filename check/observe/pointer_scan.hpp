@@ -1,0 +1,29 @@
+// What still points into a plug-in once it is unloaded: the process's
+// writable memory read word by word for values inside what the library had
+// mapped. A hook, a callback, a name or a buffer the plug-in handed to the C
+// library, the engine or the host shows as such a word, wherever it was put,
+// with no list of places to look. POSIX systems read their mappings from
+// /proc (pointer_scan_posix.cpp); elsewhere the scan is not made and finds
+// nothing (pointer_scan_windows.cpp).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace plugin_check::pointers {
+
+// Records, while it is still mapped, where the library that holds `address`
+// is mapped (its code and its data), so the scan after unload knows what
+// counts as pointing into it. False if no library holds `address`.
+bool record_library_of(const void *address);
+
+// After the unload: the places where a word still points into what the
+// recorded library had mapped, each as "a pointer into the unloaded
+// plug-in's code stays in libc.so.6's data, near program_invocation_name",
+// the first `most` of them; `total` is how many places there are. With
+// `heap_wiped` false, freed blocks may still hold what they held, so only
+// the libraries' own data is read.
+std::vector<std::string> left_pointing(std::size_t most, std::size_t &total, bool heap_wiped);
+
+}  // namespace plugin_check::pointers

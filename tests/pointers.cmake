@@ -1,0 +1,49 @@
+# plugin-check against plug-ins that leave a pointer into themselves in the
+# process after unload, where no function of the host's reads it back: one
+# source, one place per build, each found by the scan of life-after-unload
+# alone. Included from tests/CMakeLists.txt after plugin_check.cmake, whose
+# functions it uses. The places are the GNU C library's.
+if(WIN32)
+  return()
+endif()
+
+# pointers_case(<name> <status> [patterns...]): built with POINTERS_<NAME>,
+# the whole strict battery ends with <status>, and its output matches each
+# pattern as expect_run.sh does.
+function(pointers_case name status)
+  tamrix_add_physics_plugin(pointers_${name} SERVICE_TABLE pointers_plugin.c)
+  string(TOUPPER "POINTERS_${name}" macro)
+  target_compile_definitions(pointers_${name} PRIVATE ${macro})
+  uninstrumented_plugin(pointers_${name})
+  if(status EQUAL 0)
+    set(focus "")
+  else()
+    corpus_focus(focus life-after-unload)
+  endif()
+  add_test(NAME plugin_check_pointers_${name}
+    COMMAND ${within_corpus_limit} "${expect_run}" ${status} ${ARGN} --
+            "${plugin_check}" --strict ${focus} $<TARGET_FILE:pointers_${name}>)
+endfunction()
+
+# Each fault fails life-after-unload with the place, and nothing else. On
+# AArch64 a string lies in the executable segment, read as code; under qemu
+# the heap is anonymous memory.
+set(scan "^FAIL life-after-unload: after unload, a pointer into the unloaded plug-in's")
+set(alone ", 1 failed, 0 warnings")
+# The address sanitizer's runtime reads the program's short name itself, and
+# crashes on the plug-in's before the scan has named it.
+if(MY_PHYSICS1_SANITIZE MATCHES "address")
+  set(name_place "^FAIL life-after-unload: ")
+else()
+  set(name_place "${scan} (code|data) stays in (the host program|libc\\.so\\.6)'s data, near program_invocation")
+endif()
+pointers_case(program_name 1 "${name_place}" "${alone}")
+pointers_case(error_hook 1 "${scan} code stays in libc\\.so\\.6's data, near error_print_progname"
+              "${alone}")
+pointers_case(time_zone_name 1 "${scan} (code|data) stays in libc\\.so\\.6's data, near (__)?tzname" "${alone}")
+# A sanitizer's allocator wipes no freed block, so there the heap is not read.
+if(NOT MY_PHYSICS1_SANITIZE)
+  pointers_case(table 1 "${scan} (code|data) stays in (the heap|anonymous memory)" "${alone}")
+endif()
+# Taken back in cleanup: sound.
+pointers_case(restores 0 "!^(FAIL|WARN)" "^PASS life-after-unload")
