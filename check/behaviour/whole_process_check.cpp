@@ -1,0 +1,157 @@
+// The process compared whole over one life: every line of its own accounts,
+// read before the load and after cleanup and the unload, so a setting no row
+// of the table names is still seen, by the file and the line it changed.
+//
+// Which lines count is learnt, not listed. Counters by nature are never read
+// (whole_process_linux.cpp); beyond those, the checker first lives two lives
+// of an empty plug-in, the same stand-in calls with nothing loaded, and a
+// line that differs across them moves by itself and is not compared. A line
+// a row of the table words (a limit, the personality, a library left) is that
+// row's check's to report, so it is said once, in the row's words; only what
+// no row words fails here.
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "behaviour/watched_life.hpp"
+#include "observe/process_state.hpp"
+#include "observe/whole_process.hpp"
+#include "sandbox/console.hpp"
+
+namespace plugin_check {
+namespace {
+
+constexpr int lived_steps = 3;
+constexpr std::size_t lines_said = 3;
+
+struct Look {
+  WholeProcess whole;
+  ProcessState table;
+};
+
+Look look() { return {whole_process(), snapshot()}; }
+
+// The life of a plug-in whose hooks do nothing: the stand-ins made and the
+// calls' arguments found as for a real one, and no hook run.
+void empty_life(const Host &host) {
+  stub_life<8>(host, lived_steps, [](auto /*hook*/, auto... /*args*/) {});
+}
+
+using Noise = std::set<std::pair<std::string, std::string>>;
+
+void learn(Noise &noise, const WholeProcess &before, const WholeProcess &after) {
+  for (const LineChange &change : line_changes(before, after)) {
+    noise.emplace(change.file, change.key);
+  }
+}
+
+// Whether a row of the table that differs over the same span says `change`.
+bool worded(const LineChange &change, const ProcessState &before, const ProcessState &after) {
+  const WordedBy words = worded_by(change);
+  for (const std::string_view row : words.rows) {
+    const std::optional<std::string> was = before.value(row);
+    const std::optional<std::string> is = after.value(row);
+    if (was == is) {
+      continue;
+    }
+    if (words.mentions.empty()) {
+      return true;
+    }
+    for (const std::string &mention : words.mentions) {
+      if ((was && was->find(mention) != std::string::npos) ||
+          (is && is->find(mention) != std::string::npos)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::string said(const LineChange &change) {
+  if (change.before && change.after) {
+    return change.file + ": \"" + *change.before + "\" became \"" + *change.after + "\"";
+  }
+  if (change.after) {
+    return change.file + ": \"" + *change.after + "\" appeared";
+  }
+  return change.file + ": \"" + change.before.value_or("") + "\" went away";
+}
+
+bool shared_file(const WholeProcess &process, const std::string &name) {
+  for (const WholeFile &file : process.files) {
+    if (file.name == name) {
+      return file.shared;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Outcome whole_process_left(const std::string &path, Host &host) {
+  sandbox::capture_console();
+  fresh_standard_streams();
+  Noise noise;
+  const WholeProcess first = whole_process();
+  empty_life(host);
+  const WholeProcess second = whole_process();
+  learn(noise, first, second);
+  empty_life(host);
+  const Look before = look();
+  learn(noise, second, before.whole);
+
+  const long threads_before = before.table.threads();
+  std::unique_ptr<const Plugin> plugin = load_plugin(path);
+  stub_life<8>(host, lived_steps,
+               [&plugin](auto hook, auto... args) { plugin->call(hook, args...); });
+  // Code of the plug-in's still running keeps it loaded (threads-left says
+  // so); then its own mappings are no difference of this check's.
+  const bool unloads = settled_threads(threads_before) <= threads_before;
+  if (unloads) {
+    unload_plugin(plugin);
+  } else {
+    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+  }
+  const Look after = look();
+
+  std::vector<std::string> found;
+  for (const LineChange &change : line_changes(before.whole, after.whole)) {
+    const bool left_by_others = shared_file(after.whole, change.file) && !change.after;
+    const bool still_loaded = !unloads && !change.before && change.file == "/proc/self/maps" &&
+                              change.after->find('/') != std::string::npos;
+    if (!noise.contains({change.file, change.key}) && !left_by_others && !still_loaded &&
+        !worded(change, before.table, after.table)) {
+      found.push_back(said(change));
+    }
+  }
+  if (found.empty()) {
+    return passed();
+  }
+  std::string text = "after cleanup and unload, " + found.front();
+  for (std::size_t i = 1; i < found.size() && i < lines_said; ++i) {
+    text += "; " + found[i];
+  }
+  if (found.size() > lines_said) {
+    text += "; and " + std::to_string(found.size() - lines_said) + " more";
+  }
+  return failed(text + "; no row of the table names it");
+}
+
+const Registration whole_process_left_check{{
+    .name = "whole-process",
+    .proves = "after cleanup and unload, every line of the process's own accounts reads as before "
+              "the load: each thread's status, scheduling and stat, limits, personality, mounts, "
+              "timers, each descriptor's flags, mappings with their permissions, System V IPC; "
+              "lines that differ across two lives of an empty plug-in are not compared",
+    .fix = "undo every change you make to the process (descriptor flags, mappings, IPC, "
+           "prctl settings) before cleanup returns",
+    .platforms = Platforms::linux_only,
+    .group = Group::whole,
+    .elsewhere = "Windows keeps no text accounts of a process's state to compare line by line",
+    .run_loading = whole_process_left,
+}};
+
+}  // namespace plugin_check
