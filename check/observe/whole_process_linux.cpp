@@ -158,12 +158,14 @@ WholeFile stat(const std::string &folder, const std::string &name) {
   return file;
 }
 
-// The scheduler's statistics; its settings (policy, prio, clamps) stay.
+// Without the scheduler's statistics; its settings (policy, prio, slice) stay.
 WholeFile sched(const std::string &folder, const std::string &name) {
   WholeFile file{name + "/sched", {}};
   const std::vector<std::string> lines = lines_of(folder + "/sched");
   for (std::size_t i = 2; i < lines.size(); ++i) {  // the thread's name and a rule
-    if (!starts_with_any(lines[i], {"se.", "nr_", "clock-delta", "mm->", "numa_", "total_numa",
+    // The slice a thread asked for (sched_setattr) is a setting among the statistics.
+    if (lines[i].starts_with("se.slice") ||
+        !starts_with_any(lines[i], {"se.", "nr_", "clock-delta", "mm->", "numa_", "total_numa",
                                     "current_node", "core_forceidle", "avg_"})) {
       add_keyed(file, lines[i]);
     }
