@@ -208,13 +208,23 @@ WholeFile timers() {
   return file;
 }
 
+// A locale's data and the character sets' index, which the C library maps
+// on first use, on whoever's behalf, and keeps for the process, as it keeps
+// their heap blocks (heap-balanced warms them up for the same reason).
+bool c_library_data(const std::string &path) {
+  return path.find("/locale/") != std::string::npos || path.ends_with("/locale-archive") ||
+         path.ends_with("/gconv-modules.cache");
+}
+
 bool anonymous(const std::string &path) {
   return path.empty() || path.starts_with("[anon:") || path == "[heap]" || path == "[stack]";
 }
 
 // Every mapping but those the heap and the stacks move by themselves:
 // anonymous memory that is only readable and writable, or not even that (a
-// guard, an arena's reserve), and the kernel's own pages. What is left is
+// guard, an arena's reserve), the main stack (which grows, and which the
+// loader makes executable for a library that asks: exec-stack's to judge),
+// and the kernel's own pages. What is left is
 // what a plug-in maps on purpose: files, shared memory, and anonymous
 // memory it made read-only or executable.
 WholeFile maps() {
@@ -230,7 +240,8 @@ WholeFile maps() {
     const std::string path = at == std::string::npos ? "" : line.substr(at);
     const std::string &permissions = fields[1];
     if ((anonymous(path) && (permissions == "rw-p" || permissions == "---p")) ||
-        starts_with_any(path, {"[vvar", "[vdso]", "[vsyscall]", "[uprobes]"})) {
+        starts_with_any(path, {"[stack]", "[vvar", "[vdso]", "[vsyscall]", "[uprobes]"}) ||
+        c_library_data(path)) {
       continue;
     }
     std::string text = squeezed(line);
@@ -265,23 +276,18 @@ std::vector<std::string> entries(const std::string &folder) {
 }
 
 // Each descriptor's account: its flags, mount and inode, and what its kind
-// adds. The offset of the console's file is the console checks' to judge,
-// since anything printed moves it; a timer descriptor's ticks and time left
-// are counters.
+// adds. Its offset is a counter: it moves whenever anything sharing the open
+// file reads or writes, the console's file with each print and a log a
+// parent process gave this one with each of that parent's lines. So are a
+// timer descriptor's ticks and time left, and an event counter.
 void descriptors(std::vector<WholeFile> &files) {
-  std::vector<std::string> console;
-  for (int standard = 0; standard <= 2; ++standard) {
-    console.push_back(link_target("/proc/self/fd/" + std::to_string(standard)));
-  }
   for (const std::string &fd : entries("/proc/self/fd")) {
     const std::string target = link_target("/proc/self/fd/" + fd);
-    const bool on_console = std::find(console.begin(), console.end(), target) != console.end();
     // Named with where it leads: a descriptor pointed elsewhere is another
     // account, whose change the table's descriptor rows word.
     WholeFile file{"/proc/self/fdinfo/" + fd + " (" + target + ")", {}};
     for (const std::string &line : lines_of("/proc/self/fdinfo/" + fd)) {
-      if (!(on_console && line.starts_with("pos:")) &&
-          !starts_with_any(line, {"ticks:", "it_value:", "eventfd-count:"})) {
+      if (!starts_with_any(line, {"pos:", "ticks:", "it_value:", "eventfd-count:"})) {
         add_keyed(file, line);
       }
     }
