@@ -256,7 +256,9 @@ std::string link_target(const std::string &path) {
   return length < 0 ? std::string() : std::string(target.data(), static_cast<std::size_t>(length));
 }
 
-std::vector<std::string> entries(const std::string &folder) {
+// The numbered entries of `folder`, in order; of the descriptors, without
+// the one listing them.
+std::vector<std::string> entries(const std::string &folder, bool descriptors = false) {
   std::vector<std::string> names;
   DIR *listing = opendir(folder.c_str());
   if (listing == nullptr) {
@@ -264,13 +266,14 @@ std::vector<std::string> entries(const std::string &folder) {
   }
   // The directory stream is this call's own.
   while (const dirent *entry = readdir(listing)) {  // NOLINT(concurrency-mt-unsafe)
-    if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(listing)) {
+    const bool own = descriptors && std::strtol(entry->d_name, nullptr, 10) == dirfd(listing);
+    if (entry->d_name[0] != '.' && !own) {
       names.emplace_back(entry->d_name);
     }
   }
   closedir(listing);
   std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-    return std::atol(a.c_str()) < std::atol(b.c_str());
+    return std::strtol(a.c_str(), nullptr, 10) < std::strtol(b.c_str(), nullptr, 10);
   });
   return names;
 }
@@ -281,11 +284,12 @@ std::vector<std::string> entries(const std::string &folder) {
 // parent process gave this one with each of that parent's lines. So are a
 // timer descriptor's ticks and time left, and an event counter.
 void descriptors(std::vector<WholeFile> &files) {
-  for (const std::string &fd : entries("/proc/self/fd")) {
+  for (const std::string &fd : entries("/proc/self/fd", true)) {
     const std::string target = link_target("/proc/self/fd/" + fd);
     // Named with where it leads: a descriptor pointed elsewhere is another
     // account, whose change the table's descriptor rows word.
-    WholeFile file{"/proc/self/fdinfo/" + fd + " (" + target + ")", {}};
+    WholeFile file{"/proc/self/fdinfo/" + fd, {}};
+    file.name += " (" + target + ")";
     for (const std::string &line : lines_of("/proc/self/fdinfo/" + fd)) {
       if (!starts_with_any(line, {"pos:", "ticks:", "it_value:", "eventfd-count:"})) {
         add_keyed(file, line);
