@@ -55,7 +55,8 @@ static void *kept_file = MAP_FAILED;
 #ifdef WHOLE_SHARED_MEMORY
 /* Attached and marked for removal: it lives while the host does, and goes
    with the process, so no test leaves one on the machine. */
-static void *segment = (void *)-1;
+static void *segment;
+static int attached;
 #endif
 
 tamrix_body_handle getBody(const char *def_name) {
@@ -84,6 +85,7 @@ void tamrix_physics_init(void) {
   const int id = shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
   if (id >= 0) {
     segment = shmat(id, NULL, 0);
+    attached = segment != (const void *)MAP_FAILED; /* both are (void *)-1 */
     shmctl(id, IPC_RMID, NULL);
   }
 #endif
@@ -121,9 +123,9 @@ void tamrix_physics_cleanup(void) {
   }
 #endif
 #ifdef WHOLE_SHARED_MEMORY
-  if (segment != (void *)-1) {
+  if (attached) {
     shmdt(segment);
-    segment = (void *)-1;
+    attached = 0;
   }
 #endif
 #ifdef WHOLE_TIME_SLICE
