@@ -41,7 +41,8 @@ foreach(entry IN LISTS whole_faults)
   whole_plugin(${fault} ${macro})
   add_test(NAME plugin_check_whole_${fault}
     COMMAND ${within_corpus_limit} "${expect_run}" 1
-            "^FAIL whole-process: after cleanup and unload, ${words}" ${alone}
+            "^FAIL whole-process: after cleanup and unload, ${words} in tamrix_physics_init"
+            ${alone}
             -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:whole_${fault}>)
 endforeach()
 

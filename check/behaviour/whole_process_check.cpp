@@ -1,6 +1,7 @@
 // The process compared whole over one life: every line of its own accounts,
 // read before the load and after cleanup and the unload, so a setting no row
-// of the table names is still seen, by the file and the line it changed.
+// of the table names is still seen, by the file and the line it changed, and
+// the call from which it read so (the process is read after each call too).
 //
 // Which lines count is learnt, not listed. Counters by nature are never read
 // (whole_process_linux.cpp); beyond those, the checker first lives two lives
@@ -10,6 +11,7 @@
 // row's check's to report, so it is said once, in the row's words; only what
 // no row words fails here.
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -34,10 +36,33 @@ struct Look {
 
 Look look() { return {whole_process(), snapshot()}; }
 
-// The life of a plug-in whose hooks do nothing: the stand-ins made and the
-// calls' arguments found as for a real one, and no hook run.
+// The life of a plug-in whose hooks do nothing: the stand-ins made, the
+// calls' arguments found and the process read after each call as for a
+// real one, and no hook run.
 void empty_life(const Host &host) {
-  stub_life<8>(host, lived_steps, [](auto /*hook*/, auto... /*args*/) {});
+  stub_life<8>(host, lived_steps,
+               [](auto /*hook*/, auto... /*args*/) { static_cast<void>(whole_process()); });
+}
+
+std::optional<std::string> line_in(const WholeProcess &process, const LineChange &change) {
+  for (const WholeFile &file : process.files) {
+    if (file.name == change.file) {
+      const auto line = file.lines.find(change.key);
+      return line == file.lines.end() ? std::nullopt : std::optional(line->second);
+    }
+  }
+  return std::nullopt;
+}
+
+// The call from which the line read as it does at the end: the process is
+// read after each, and the last run of readings that agree with the end
+// starts there.
+std::string made_in(const std::vector<Moment<WholeProcess>> &moments, const LineChange &change) {
+  std::size_t from = moments.size();
+  while (from > 0 && line_in(moments[from - 1].seen, change) == change.after) {
+    --from;
+  }
+  return from < moments.size() ? moments[from].call : "unloading the file";
 }
 
 using Noise = std::set<std::pair<std::string, std::string>>;
@@ -70,14 +95,14 @@ bool worded(const LineChange &change, const ProcessState &before, const ProcessS
   return false;
 }
 
-std::string said(const LineChange &change) {
+std::string said(const LineChange &change, const std::string &call) {
   if (change.before && change.after) {
-    return change.file + ": \"" + *change.before + "\" became \"" + *change.after + "\"";
+    return change.file + ": \"" + *change.before + "\" became \"" + *change.after + "\" in " + call;
   }
   if (change.after) {
-    return change.file + ": \"" + *change.after + "\" appeared";
+    return change.file + ": \"" + *change.after + "\" appeared in " + call;
   }
-  return change.file + ": \"" + change.before.value_or("") + "\" went away";
+  return change.file + ": \"" + change.before.value_or("") + "\" went away in " + call;
 }
 
 bool shared_file(const WholeProcess &process, const std::string &name) {
@@ -105,8 +130,12 @@ Outcome whole_process_left(const std::string &path, Host &host) {
 
   const long threads_before = before.table.threads();
   std::unique_ptr<const Plugin> plugin = load_plugin(path);
-  stub_life<8>(host, lived_steps,
-               [&plugin](auto hook, auto... args) { plugin->call(hook, args...); });
+  std::vector<Moment<WholeProcess>> moments;
+  moments.push_back({"loading the file", whole_process()});
+  stub_life<8>(host, lived_steps, [&plugin, &moments](auto hook, auto... args) {
+    plugin->call(hook, args...);
+    moments.push_back({hook.name, whole_process()});
+  });
   // Code of the plug-in's still running keeps it loaded (threads-left says
   // so); then its own mappings are no difference of this check's.
   const bool unloads = settled_threads(threads_before) <= threads_before;
@@ -124,7 +153,7 @@ Outcome whole_process_left(const std::string &path, Host &host) {
                               change.after->find('/') != std::string::npos;
     if (!noise.contains({change.file, change.key}) && !left_by_others && !still_loaded &&
         !worded(change, before.table, after.table)) {
-      found.push_back(said(change));
+      found.push_back(said(change, made_in(moments, change)));
     }
   }
   if (found.empty()) {
