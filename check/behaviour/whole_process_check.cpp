@@ -159,7 +159,7 @@ Outcome whole_process_left(const std::string &path, Host &host) {
   if (found.empty()) {
     return passed();
   }
-  std::string text = "after cleanup and unload, " + found.front();
+  std::string text = (unloads ? "after cleanup and unload, " : "after cleanup, ") + found.front();
   for (std::size_t i = 1; i < found.size() && i < lines_said; ++i) {
     text += "; " + found[i];
   }
