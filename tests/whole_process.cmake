@@ -52,3 +52,6 @@ whole_plugin(undone WHOLE_UNDONE WHOLE_NONBLOCKING_STDOUT WHOLE_READ_ONLY_PAGE W
 add_test(NAME plugin_check_whole_undone
   COMMAND ${within_corpus_limit} "${expect_run}" 0 "^PASS whole-process" "!^(FAIL|WARN)"
           -- "${plugin_check}" --strict $<TARGET_FILE:whole_undone>)
+
+# The reader on a live process, beside the table's own tests.
+target_sources(process_state_tests PRIVATE whole_process_test.cpp)
