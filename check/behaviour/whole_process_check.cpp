@@ -105,13 +105,13 @@ std::string said(const LineChange &change, const std::string &call) {
   return change.file + ": \"" + change.before.value_or("") + "\" went away in " + call;
 }
 
-bool shared_file(const WholeProcess &process, const std::string &name) {
+const WholeFile *file_named(const WholeProcess &process, const std::string &name) {
   for (const WholeFile &file : process.files) {
     if (file.name == name) {
-      return file.shared;
+      return &file;
     }
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
@@ -148,9 +148,9 @@ Outcome whole_process_left(const std::string &path, Host &host) {
 
   std::vector<std::string> found;
   for (const LineChange &change : line_changes(before.whole, after.whole)) {
-    const bool left_by_others = shared_file(after.whole, change.file) && !change.after;
-    const bool still_loaded = !unloads && !change.before && change.file == "/proc/self/maps" &&
-                              change.after->find('/') != std::string::npos;
+    const WholeFile *file = file_named(after.whole, change.file);
+    const bool left_by_others = file != nullptr && file->shared && !change.after;
+    const bool still_loaded = !unloads && !change.before && file != nullptr && file->mappings;
     if (!noise.contains({change.file, change.key}) && !left_by_others && !still_loaded &&
         !worded(change, before.table, after.table)) {
       found.push_back(said(change, made_in(moments, change)));

@@ -24,6 +24,8 @@ struct WholeFile {
   // Other processes' entries too (a system-wide table that says not who
   // made them): only lines that appear may be this process's doing.
   bool shared = false;
+  // The mappings: a library still loaded adds its files' lines here.
+  bool mappings = false;
 };
 
 struct WholeProcess {

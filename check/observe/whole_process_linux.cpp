@@ -228,7 +228,7 @@ bool anonymous(const std::string &path) {
 // what a plug-in maps on purpose: files, shared memory, and anonymous
 // memory it made read-only or executable.
 WholeFile maps() {
-  WholeFile file{"/proc/self/maps", {}};
+  WholeFile file{"/proc/self/maps", {}, false, true};
   for (const std::string &line : lines_of(file.name)) {
     const std::vector<std::string> fields = columns(line);
     if (fields.size() < 5) {
