@@ -34,7 +34,23 @@ struct Look {
   ProcessState table;
 };
 
-Look look() { return {whole_process(), snapshot()}; }
+// The table's rows that may word a line: every aspect but the settings,
+// whose environment may point into the library once it is unloaded (the
+// umask, their one row that is a line too, is left out of the reading).
+ProcessState table_now() {
+  ProcessState state = snapshot(Aspect::process);
+  for (const Aspect aspect : {Aspect::signals, Aspect::threads, Aspect::descriptors}) {
+    ProcessState part = snapshot(aspect);
+    for (std::size_t row = 0; row < state.values.size() && row < part.values.size(); ++row) {
+      if (!state.values[row]) {
+        state.values[row] = std::move(part.values[row]);
+      }
+    }
+  }
+  return state;
+}
+
+Look look() { return {whole_process(), table_now()}; }
 
 // The life of a plug-in whose hooks do nothing: the stand-ins made, the
 // calls' arguments found and the process read after each call as for a

@@ -84,9 +84,10 @@ void add_keyed(WholeFile &file, const std::string &line) {
   file.lines.emplace(std::move(key), squeezed(line));
 }
 
-// Counters of the thread's status.
+// Counters of the thread's status, and the umask, which process-settings
+// always reads and words.
 bool status_counter(std::string_view key) {
-  return starts_with_any(key, {"Vm", "Rss", "HugetlbPages", "State", "SigQ", "FDSize",
+  return starts_with_any(key, {"Vm", "Rss", "HugetlbPages", "State", "SigQ", "FDSize", "Umask",
                                "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"});
 }
 
@@ -393,9 +394,8 @@ struct Words {
 };
 
 // Which row of the table says each known line in words (process_table_posix.cpp).
-constexpr std::array<Words, 46> known_lines = {{
+constexpr std::array<Words, 45> known_lines = {{
     {"status", "Name", "thread name"},
-    {"status", "Umask", "umask"},
     {"status", "Uid", "user ids"},
     {"status", "Gid", "group ids"},
     {"status", "Groups", "supplementary groups"},
