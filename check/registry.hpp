@@ -45,6 +45,7 @@ enum class Group {
   engine,        // the engine's world around the plug-in
   process,       // the process around each call of a life, part by part
   table,         // the process as one table
+  whole,         // the process read whole, line by line
   long_life,     // a thousand steps
   overlap,       // steps on several host threads
   after_unload,  // the host's moves once the plug-in is gone
