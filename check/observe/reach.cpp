@@ -1,0 +1,329 @@
+#include "observe/reach.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <utility>
+
+#include "contract.hpp"
+
+namespace plugin_check {
+namespace {
+
+struct CategoryText {
+  std::string_view name;
+  std::string_view words;
+};
+
+constexpr std::array category_texts = {
+#define REACH_CATEGORY(id, name, words) CategoryText{name, words},
+#include "observe/reach.def"
+};
+
+struct Entry {
+  std::string_view name;
+  Category category;
+};
+
+// The table's names, sorted once for lookups.
+const std::vector<Entry> &table() {
+  static const std::vector<Entry> sorted = [] {
+    std::vector<Entry> entries = {
+#define REACH_FUNCTION(name, category) Entry{#name, Category::category},
+#define REACH_VARIABLE(name, category) Entry{#name, Category::category},
+#include "observe/reach.def"
+    };
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry &a, const Entry &b) { return a.name < b.name; });
+    return entries;
+  }();
+  return sorted;
+}
+
+std::optional<Category> listed(std::string_view name) {
+  const std::vector<Entry> &entries = table();
+  const auto found =
+      std::lower_bound(entries.begin(), entries.end(), name,
+                       [](const Entry &entry, std::string_view n) { return entry.name < n; });
+  if (found == entries.end() || found->name != name) {
+    return std::nullopt;
+  }
+  return found->category;
+}
+
+bool starts_with(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
+bool ends_with(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// The name a variant stands for: __memcpy_chk is memcpy, __isoc99_sscanf is
+// sscanf, open64 is open; the name itself otherwise.
+std::string_view stands_for(std::string_view name) {
+  if (starts_with(name, "__") && ends_with(name, "_chk") && name.size() > 6) {
+    return name.substr(2, name.size() - 6);
+  }
+  for (const std::string_view prefix : {"__isoc99_", "__isoc23_"}) {
+    if (starts_with(name, prefix)) {
+      return name.substr(prefix.size());
+    }
+  }
+  if (ends_with(name, "64") && name.size() > 2) {
+    return name.substr(0, name.size() - 2);
+  }
+  return name;
+}
+
+// The engine's functions as a plug-in names them: d and a capital
+// (dBodyAddForce).
+bool engine_name(std::string_view name) {
+  return name.size() > 1 && name[0] == 'd' && name[1] >= 'A' && name[1] <= 'Z';
+}
+
+std::string_view how_word(Reached::How how) {
+  switch (how) {
+    case Reached::How::imports:
+      return "imports";
+    case Reached::How::resolves:
+      return "resolves";
+    case Reached::How::opens:
+      return "opens";
+    case Reached::How::calls:
+      return "calls";
+  }
+  return "calls";
+}
+
+bool allowed_in(Category category, const std::vector<Category> &allowed) {
+  return std::find(allowed.begin(), allowed.end(), category) != allowed.end();
+}
+
+std::string times(long count) {
+  return count == 1 ? std::string() : " " + std::to_string(count) + " times";
+}
+
+// What was done at run time, in a clause after the hook's name: "called srand",
+// "looked up foo", "loaded libbar.so".
+std::string deed(const Reached &reached) {
+  switch (reached.how) {
+    case Reached::How::resolves:
+      return "looked up " + reached.name + times(reached.count);
+    case Reached::How::opens:
+      return "loaded " + reached.name + times(reached.count);
+    case Reached::How::calls:
+    case Reached::How::imports:
+      break;
+  }
+  return "called " + reached.name + times(reached.count);
+}
+
+// "a, b and c".
+std::string listed_words(const std::vector<std::string> &items) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string_view category_name(Category category) {
+  return category_texts.at(static_cast<std::size_t>(category)).name;
+}
+
+std::string_view category_words(Category category) {
+  return category_texts.at(static_cast<std::size_t>(category)).words;
+}
+
+std::optional<Category> category_named(std::string_view name) {
+  for (std::size_t i = 0; i < category_texts.size(); ++i) {
+    if (category_texts.at(i).name == name && static_cast<Category>(i) != Category::quiet) {
+      return static_cast<Category>(i);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string category_names() {
+  std::string text;
+  for (std::size_t i = 0; i < category_texts.size(); ++i) {
+    if (static_cast<Category>(i) != Category::quiet) {
+      text += (text.empty() ? "" : ", ") + std::string(category_texts.at(i).name);
+    }
+  }
+  return text;
+}
+
+Category category_of(std::string_view name) {
+  if (std::find_if(tamrix_host::contract::names.begin(), tamrix_host::contract::names.end(),
+                   [name](const char *own) { return name == own; }) !=
+      tamrix_host::contract::names.end()) {
+    return Category::quiet;
+  }
+  if (const std::optional<Category> category = listed(name)) {
+    return *category;
+  }
+  if (const std::optional<Category> category = listed(stands_for(name))) {
+    return *category;
+  }
+  return Category::unlisted;
+}
+
+Category category_of(const Reached &reached) {
+  return reached.how == Reached::How::opens ? Category::loading : category_of(reached.name);
+}
+
+std::vector<Reached> imported_reach(const std::vector<std::string> &imports, bool engine_plugin) {
+  std::vector<Reached> reach;
+  for (const std::string &name : imports) {
+    if (category_of(name) != Category::quiet && !(engine_plugin && engine_name(name))) {
+      reach.push_back({Reached::How::imports, name, {}, 0});
+    }
+  }
+  return reach;
+}
+
+// Entries are separated by ';', fields by ' ': names and hooks hold neither,
+// and a library's path has them replaced.
+std::string encode_run_time_reach(const std::vector<Reached> &seen) {
+  std::string text;
+  for (const Reached &reached : seen) {
+    std::string name = reached.name;
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return c == ' ' || c == ';'; }, '?');
+    text.append(how_word(reached.how))
+        .append(" ")
+        .append(name)
+        .append(" ")
+        .append(reached.hook.empty() ? "-" : reached.hook)
+        .append(" ")
+        .append(std::to_string(reached.count))
+        .append(";");
+  }
+  return text;
+}
+
+std::vector<Reached> decode_run_time_reach(std::string_view text) {
+  std::vector<Reached> seen;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find(';'), text.size());
+    std::string_view entry = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    std::array<std::string_view, 4> fields{};
+    for (std::string_view &field : fields) {
+      const std::size_t space = std::min(entry.find(' '), entry.size());
+      field = entry.substr(0, space);
+      entry.remove_prefix(std::min(space + 1, entry.size()));
+    }
+    Reached reached;
+    bool known = false;
+    for (const Reached::How how :
+         {Reached::How::resolves, Reached::How::opens, Reached::How::calls}) {
+      if (how_word(how) == fields[0]) {
+        reached.how = how;
+        known = true;
+      }
+    }
+    if (!known || fields[1].empty() ||
+        std::from_chars(fields[3].data(), fields[3].data() + fields[3].size(), reached.count).ec !=
+            std::errc()) {
+      continue;
+    }
+    reached.name = fields[1];
+    reached.hook = fields[2] == "-" ? std::string() : std::string(fields[2]);
+    seen.push_back(std::move(reached));
+  }
+  return seen;
+}
+
+std::vector<std::string> reach_manifest(const Reach &reach, const std::vector<Category> &allowed) {
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < category_texts.size(); ++i) {
+    const auto category = static_cast<Category>(i);
+    std::vector<std::string> imported;
+    std::vector<std::string> at_run_time;
+    for (const Reached &reached : reach.seen) {
+      if (category_of(reached) != category) {
+        continue;
+      }
+      if (reached.how == Reached::How::imports) {
+        imported.push_back(reached.name);
+      } else {
+        at_run_time.push_back(reached.hook + " " + deed(reached));
+      }
+    }
+    if (imported.empty() && at_run_time.empty()) {
+      continue;
+    }
+    std::string line = "reach " + std::string(category_name(category)) + " (" +
+                       std::string(category_words(category)) + ")" +
+                       (allowed_in(category, allowed) ? ", allowed" : "") + ":";
+    if (!imported.empty()) {
+      line += " imports " + listed_words(imported) + (at_run_time.empty() ? "" : ";");
+    }
+    if (!at_run_time.empty()) {
+      line += " " + listed_words(at_run_time);
+    }
+    lines.push_back(std::move(line));
+  }
+  if (lines.empty()) {
+    lines.emplace_back("reach: nothing beyond what a physics plug-in plainly needs");
+  }
+  if (!reach.run_time_unseen.empty()) {
+    lines.push_back("reach at run time unseen: " + reach.run_time_unseen);
+  }
+  return lines;
+}
+
+std::string unallowed_reach(const Reach &reach, const std::vector<Category> &allowed) {
+  // By hook, in the order the hooks were first seen.
+  std::vector<std::pair<std::string, std::vector<std::string>>> by_hook;
+  std::array<std::vector<std::string>, category_texts.size()> imported_by_category;
+  for (const Reached &reached : reach.seen) {
+    const Category category = category_of(reached);
+    if (allowed_in(category, allowed)) {
+      continue;
+    }
+    const std::string said = " (" + std::string(category_words(category)) + ")";
+    if (reached.how == Reached::How::imports) {
+      imported_by_category.at(static_cast<std::size_t>(category)).push_back(reached.name);
+      continue;
+    }
+    const std::string hook = reached.hook.empty() ? "the plug-in" : reached.hook;
+    auto found = std::find_if(by_hook.begin(), by_hook.end(),
+                              [&hook](const auto &entry) { return entry.first == hook; });
+    if (found == by_hook.end()) {
+      found = by_hook.insert(by_hook.end(), {hook, {}});
+    }
+    found->second.push_back(deed(reached) + said);
+  }
+  std::vector<std::string> clauses;
+  for (const auto &[hook, deeds] : by_hook) {
+    // "called a and called b" reads as "called a and b".
+    std::vector<std::string> words;
+    for (const std::string &done : deeds) {
+      words.push_back(done.substr(0, 7) == "called " && !words.empty() ? done.substr(7) : done);
+    }
+    clauses.push_back(hook + " " + listed_words(words));
+  }
+  std::vector<std::string> imported;
+  for (std::size_t i = 0; i < imported_by_category.size(); ++i) {
+    if (!imported_by_category.at(i).empty()) {
+      imported.push_back(listed_words(imported_by_category.at(i)) + " (" +
+                         std::string(category_texts.at(i).words) + ")");
+    }
+  }
+  if (clauses.empty() && !imported.empty()) {
+    clauses.push_back("the plug-in imports " + listed_words(imported));
+  }
+  std::string text;
+  for (const std::string &clause : clauses) {
+    text += (text.empty() ? "" : "; ") + clause;
+  }
+  return text;
+}
+
+}  // namespace plugin_check
