@@ -7,3 +7,50 @@ add_executable(reach_tests reach_test.cpp)
 target_link_libraries(reach_tests PRIVATE plugin_check_observe GTest::gtest_main)
 gtest_discover_tests(reach_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ${coverage_fixture})
+
+if(WIN32)
+  return()
+endif()
+
+function(reach_plugin name)
+  tamrix_add_physics_plugin(reach_${name} SERVICE_TABLE reach_plugin.c)
+  string(TOUPPER "REACH_${name}" macro)
+  target_compile_definitions(reach_${name} PRIVATE ${macro})
+  uninstrumented_plugin(reach_${name})
+endfunction()
+
+# reach_fault(<name> <category> <what>): built with REACH_<NAME>, the report
+# opens with <category>'s line naming <what>, and --strict fails the reach
+# check on it.
+function(reach_fault name category what)
+  reach_plugin(${name})
+  corpus_focus(focus reach)
+  add_test(NAME plugin_check_reach_${name}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^reach ${category} \\(.*${what}"
+            "^FAIL reach: .*${what}.*; remove the call, or allow its category with --allow"
+            -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:reach_${name}>)
+endfunction()
+
+reach_fault(srand process-state "srand")
+reach_fault(stdin_buffer streams "setvbuf")
+reach_fault(environment process-state "getenv")
+reach_fault(loads loading "dlopen")
+reach_fault(looks_up loading "dlsym")
+reach_fault(signal signals "signal")
+reach_fault(prctl kernel "prctl")
+reach_fault(syscall syscalls "syscall")
+
+# Maths and formatting into its own buffer reach nothing; what is allowed is
+# listed and passes.
+reach_plugin(maths)
+add_test(NAME plugin_check_reach_sound_maths
+  COMMAND ${within_corpus_limit} "${expect_run}" 0
+          "^reach: nothing beyond what a physics plug-in plainly needs" "^PASS reach$" "!^(FAIL|WARN)"
+          -- "${plugin_check}" --strict $<TARGET_FILE:reach_maths>)
+add_test(NAME plugin_check_reach_allowed
+  COMMAND ${within_corpus_limit} "${expect_run}" 0
+          "^reach process-state \\(.*\\), allowed: .*srand" "^PASS reach$" "!^(FAIL|WARN)"
+          -- "${plugin_check}" --strict --allow files,process-state $<TARGET_FILE:reach_srand>)
+add_test(NAME plugin_check_reach_unknown_category
+  COMMAND "${expect_run}" 2 "^plugin-check: --allow names no category 'file'; the categories are streams, files"
+          -- ${plugin_check} --allow file $<TARGET_FILE:reach_maths>)

@@ -1,0 +1,60 @@
+// The reach check: what the plug-in reaches beyond what a physics plug-in
+// plainly needs, by the one table of observe/reach.def. The file's imports are
+// read in the parent; what the plug-in looks up, loads and calls is watched in
+// a child of its own, through a life like the other checks'. The report opens
+// with the whole of it, allowed or not.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "behaviour/behaviour.hpp"
+#include "inspect/plugin_file.hpp"
+#include "observe/reach.hpp"
+
+namespace plugin_check {
+namespace {
+
+Outcome reach_life(const Plugin &plugin, Host &host) {
+  stub_life<13>(host, 4, [&plugin](auto hook, auto &&...args) {
+    plugin.call(hook, std::forward<decltype(args)>(args)...);
+  });
+  return passed();
+}
+
+Survey reach_survey(const PluginFile &file, const Outcome &child,
+                    const std::vector<std::string> &allowed_names) {
+  std::vector<Category> allowed;
+  for (const std::string &name : allowed_names) {
+    if (const std::optional<Category> category = category_named(name)) {
+      allowed.push_back(*category);
+    }
+  }
+  Reach reach;
+  reach.seen = imported_reach(file.imports, file.engine);
+  if (child.verdict == Verdict::pass) {
+    for (Reached &reached : decode_run_time_reach(child.reason)) {
+      reach.seen.push_back(std::move(reached));
+    }
+  } else {
+    reach.run_time_unseen = child.reason;
+  }
+  Survey survey{reach_manifest(reach, allowed), passed()};
+  if (std::string text = unallowed_reach(reach, allowed); !text.empty()) {
+    survey.outcome = failed(std::move(text));
+  }
+  return survey;
+}
+
+const Registration reach_check{{
+    .name = "reach",
+    .proves = "the plug-in reaches nothing beyond what a physics plug-in plainly needs, or only "
+              "what --allow allows",
+    .fix = "remove the call, or allow its category with --allow",
+    .level = Level::warning,
+    .group = Group::reach,
+    .run = reach_life,
+    .survey = reach_survey,
+}};
+
+}  // namespace
+}  // namespace plugin_check
