@@ -4,7 +4,8 @@
 # tests/CMakeLists.txt after plugin_check.cmake, whose functions it uses.
 
 add_executable(reach_tests reach_test.cpp)
-target_link_libraries(reach_tests PRIVATE plugin_check_observe GTest::gtest_main)
+target_link_libraries(reach_tests PRIVATE plugin_check_observe plugin_inspect GTest::gtest_main
+                                          ${CMAKE_DL_LIBS})
 gtest_discover_tests(reach_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ${coverage_fixture})
 
@@ -19,24 +20,49 @@ function(reach_plugin name)
   uninstrumented_plugin(reach_${name})
 endfunction()
 
+# Where plugin-check watches the plug-in's calls (glibc, no sanitizer), the
+# reach check names the call and the hook it was made in; elsewhere the import.
+if(NOT MY_PHYSICS1_SANITIZE)
+  set(reached_by "tamrix_physics_init called")
+else()
+  set(reached_by "the plug-in imports")
+endif()
+
 # reach_fault(<name> <category> <what>): built with REACH_<NAME>, the report
 # opens with <category>'s line naming <what>, and --strict fails the reach
-# check on it.
+# check on it, naming the call in init where it is watched.
 function(reach_fault name category what)
   reach_plugin(${name})
   corpus_focus(focus reach)
   add_test(NAME plugin_check_reach_${name}
     COMMAND ${within_corpus_limit} "${expect_run}" 1 "^reach ${category} \\(.*${what}"
-            "^FAIL reach: .*${what}.*; remove the call, or allow its category with --allow"
-            -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:reach_${name}>)
+            "^FAIL reach: ${reached_by} ${what}.*; remove the call, or allow its category with --allow"
+            ${ARGN} -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:reach_${name}>)
 endfunction()
 
 reach_fault(srand process-state "srand")
+target_compile_definitions(reach_tests PRIVATE MY_PHYSICS1_PATH="$<TARGET_FILE:my_physics1>"
+                                               REACH_SRAND_PATH="$<TARGET_FILE:reach_srand>")
+add_dependencies(reach_tests my_physics1 reach_srand)
 reach_fault(stdin_buffer streams "setvbuf")
 reach_fault(environment process-state "getenv")
-reach_fault(loads loading "dlopen")
-reach_fault(looks_up loading "dlsym")
+# What it loads and looks up at run time is named too, where it is watched.
+if(NOT MY_PHYSICS1_SANITIZE)
+  set(loaded "^reach loading .* and loaded libm\\.so\\.6")
+  set(looked_up "^reach loading .* and looked up cos")
+endif()
+reach_fault(loads loading "dlopen" ${loaded})
+reach_fault(looks_up loading "dlsym" ${looked_up})
 reach_fault(signal signals "signal")
+# The watch itself, where this build has it: the test program exports the
+# wrappers as plugin-check does.
+if(NOT MY_PHYSICS1_SANITIZE)
+  target_sources(reach_tests PRIVATE $<TARGET_OBJECTS:plugin_check_reach_watch>)
+  set_target_properties(reach_tests PROPERTIES ENABLE_EXPORTS ON)
+  target_compile_definitions(reach_tests PRIVATE REACH_WATCHED
+                                                 REACH_SIGNAL_PATH="$<TARGET_FILE:reach_signal>")
+  add_dependencies(reach_tests reach_signal)
+endif()
 reach_fault(prctl kernel "prctl")
 reach_fault(syscall syscalls "syscall")
 

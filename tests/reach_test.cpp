@@ -2,12 +2,21 @@
 // against the plug-ins of tests/reach.cmake.
 #include <gtest/gtest.h>
 
+#if defined(REACH_WATCHED)
+#include <dlfcn.h>
+#endif
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "inspect/plugin_file.hpp"
 #include "observe/reach.hpp"
+#include "observe/reach_watch.hpp"
 
 namespace {
 
@@ -109,5 +118,43 @@ TEST(ReachSurvey, CallsAreToldByHookImportsOnlyWithoutCallsAllowedReachIsListedB
   EXPECT_EQ(plugin_check::reach_manifest({}, {}),
             std::vector<std::string>{"reach: nothing beyond what a physics plug-in plainly needs"});
 }
+
+#if defined(REACH_SRAND_PATH)
+// What the loader binds, read from the file: a plug-in that needs only the
+// quiet list reaches nothing, and one that seeds the random state is named.
+TEST(ReachOfAFile, TheImportsAreReadAsTheLoaderBindsThem) {
+  const plugin_check::PluginFile sound = plugin_check::read_plugin_file(MY_PHYSICS1_PATH);
+  EXPECT_NE(std::find(sound.imports.begin(), sound.imports.end(), "pthread_mutex_init"),
+            sound.imports.end());
+  EXPECT_TRUE(plugin_check::imported_reach(sound.imports, sound.engine).empty());
+  const plugin_check::PluginFile seeds = plugin_check::read_plugin_file(REACH_SRAND_PATH);
+  const std::vector<Reached> reach = plugin_check::imported_reach(seeds.imports, seeds.engine);
+  ASSERT_EQ(reach.size(), 1U);
+  EXPECT_EQ(reach[0].name, "srand");
+}
+#endif
+
+#if defined(REACH_WATCHED)
+// The wrappers of this program stand in front of the C library's: a call the
+// plug-in makes, at its end or not, is told by hook; this program's own calls
+// never are.
+TEST(ReachWatch, CountsThePluginsOwnCallsOnlyEvenAsATailCall) {
+  void *const library = dlopen(REACH_SIGNAL_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();  // NOLINT(concurrency-mt-unsafe): one thread
+  void *const init_symbol = dlsym(library, "tamrix_physics_init");
+  void (*init)() = nullptr;
+  std::memcpy(&init, &init_symbol, sizeof init);
+  std::string why_not;
+  ASSERT_TRUE(plugin_check::watch_reach(init_symbol, why_not)) << why_not;
+  plugin_check::call_watched("tamrix_physics_init", init);
+  signal(SIGUSR2, SIG_DFL);  // this program's own
+  const std::vector<Reached> seen = plugin_check::reach_watched();
+  ASSERT_EQ(seen.size(), 1U);
+  EXPECT_EQ(seen[0].name, "signal");
+  EXPECT_EQ(seen[0].hook, "tamrix_physics_init");
+  EXPECT_EQ(seen[0].count, 2);  // set, then put back as init's tail call: both counted
+  dlclose(library);
+}
+#endif
 
 }  // namespace

@@ -10,15 +10,29 @@
 #include "behaviour/behaviour.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/reach.hpp"
+#include "observe/reach_watch.hpp"
 
 namespace plugin_check {
 namespace {
 
+// In the child: a life like the process checks', watched. Its reason carries
+// what was seen to the parent.
 Outcome reach_life(const Plugin &plugin, Host &host) {
-  stub_life<13>(host, 4, [&plugin](auto hook, auto &&...args) {
-    plugin.call(hook, std::forward<decltype(args)>(args)...);
+  std::string why_not;
+  if (!watch_reach(plugin.address(hook::init), why_not)) {
+    return skipped(why_not);
+  }
+  stub_life<13>(host, 4, [&plugin](auto hook, auto... args) {
+    const tamrix_host::Running running(hook.name);
+    call_watched(hook.name, plugin.*decltype(hook)::function, args...);
   });
-  return passed();
+  return {Verdict::pass, encode_run_time_reach(reach_watched())};
+}
+
+// What the engine's functions are to an engine plug-in: quiet, whether bound
+// at load or looked up.
+bool engines(const PluginFile &file, const Reached &reached) {
+  return file.engine && reached.how != Reached::How::opens && engine_function_name(reached.name);
 }
 
 Survey reach_survey(const PluginFile &file, const Outcome &child,
@@ -33,10 +47,12 @@ Survey reach_survey(const PluginFile &file, const Outcome &child,
   reach.seen = imported_reach(file.imports, file.engine);
   if (child.verdict == Verdict::pass) {
     for (Reached &reached : decode_run_time_reach(child.reason)) {
-      reach.seen.push_back(std::move(reached));
+      if (category_of(reached) != Category::quiet && !engines(file, reached)) {
+        reach.seen.push_back(std::move(reached));
+      }
     }
   } else {
-    reach.run_time_unseen = child.reason;
+    reach.run_time_unseen = reach_unwatched != nullptr ? reach_unwatched : child.reason;
   }
   Survey survey{reach_manifest(reach, allowed), passed()};
   if (std::string text = unallowed_reach(reach, allowed); !text.empty()) {
@@ -52,7 +68,9 @@ const Registration reach_check{{
     .fix = "remove the call, or allow its category with --allow",
     .level = Level::warning,
     .group = Group::reach,
-    .run = reach_life,
+    // Where nothing can be watched, the file's imports are judged alone, and
+    // no child is started for nothing.
+    .run = reach_unwatched == nullptr ? reach_life : nullptr,
     .survey = reach_survey,
 }};
 

@@ -76,12 +76,6 @@ std::string_view stands_for(std::string_view name) {
   return name;
 }
 
-// The engine's functions as a plug-in names them: d and a capital
-// (dBodyAddForce).
-bool engine_name(std::string_view name) {
-  return name.size() > 1 && name[0] == 'd' && name[1] >= 'A' && name[1] <= 'Z';
-}
-
 std::string_view how_word(Reached::How how) {
   switch (how) {
     case Reached::How::imports:
@@ -104,19 +98,24 @@ std::string times(long count) {
   return count == 1 ? std::string() : " " + std::to_string(count) + " times";
 }
 
-// What was done at run time, in a clause after the hook's name: "called srand",
-// "looked up foo", "loaded libbar.so".
-std::string deed(const Reached &reached) {
+// What was done at run time, said after the hook's name: "called " (srand),
+// "looked up " (foo), "loaded " (libbar.so).
+std::string_view verb(const Reached &reached) {
   switch (reached.how) {
     case Reached::How::resolves:
-      return "looked up " + reached.name + times(reached.count);
+      return "looked up ";
     case Reached::How::opens:
-      return "loaded " + reached.name + times(reached.count);
+      return "loaded ";
     case Reached::How::calls:
     case Reached::How::imports:
       break;
   }
-  return "called " + reached.name + times(reached.count);
+  return "called ";
+}
+
+// Who did it at run time: the plug-in function it was in, or its own thread.
+std::string teller(const Reached &reached) {
+  return reached.hook.empty() ? "a thread of the plug-in's own" : reached.hook;
 }
 
 // "a, b and c".
@@ -129,6 +128,10 @@ std::string listed_words(const std::vector<std::string> &items) {
 }
 
 }  // namespace
+
+bool engine_function_name(std::string_view name) {
+  return name.size() > 1 && name[0] == 'd' && name[1] >= 'A' && name[1] <= 'Z';
+}
 
 std::string_view category_name(Category category) {
   return category_texts.at(static_cast<std::size_t>(category)).name;
@@ -173,13 +176,18 @@ Category category_of(std::string_view name) {
 }
 
 Category category_of(const Reached &reached) {
-  return reached.how == Reached::How::opens ? Category::loading : category_of(reached.name);
+  const Category named = category_of(reached.name);
+  // A quiet name looked up is still a look-up.
+  return reached.how == Reached::How::opens ||
+                 (reached.how == Reached::How::resolves && named == Category::quiet)
+             ? Category::loading
+             : named;
 }
 
 std::vector<Reached> imported_reach(const std::vector<std::string> &imports, bool engine_plugin) {
   std::vector<Reached> reach;
   for (const std::string &name : imports) {
-    if (category_of(name) != Category::quiet && !(engine_plugin && engine_name(name))) {
+    if (category_of(name) != Category::quiet && !(engine_plugin && engine_function_name(name))) {
       reach.push_back({Reached::How::imports, name, {}, 0});
     }
   }
@@ -239,35 +247,89 @@ std::vector<Reached> decode_run_time_reach(std::string_view text) {
   return seen;
 }
 
+namespace {
+
+// What was done at run time, hook by hook in the order the hooks were first
+// seen, each deed with its category's words when `said`: "tamrix_physics_init
+// called srand (...) and setvbuf (...)", a repeated verb said once.
+std::vector<std::string> by_hook(const std::vector<const Reached *> &done, bool said) {
+  struct Told {
+    std::string hook;
+    std::vector<std::string> deeds;
+    std::string_view last_verb;
+    std::optional<Category> last_category;
+  };
+  std::vector<Told> hooks;
+  for (const Reached *reached : done) {
+    const std::string hook = teller(*reached);
+    auto found = std::find_if(hooks.begin(), hooks.end(),
+                              [&hook](const Told &told) { return told.hook == hook; });
+    if (found == hooks.end()) {
+      found = hooks.insert(hooks.end(), {hook, {}, {}, {}});
+    }
+    const Category category = category_of(*reached);
+    // A category's words are said once, after the last deed of a run of its own.
+    if (said && found->last_category && *found->last_category != category) {
+      found->deeds.back() += " (" + std::string(category_words(*found->last_category)) + ")";
+    }
+    found->deeds.push_back((verb(*reached) == found->last_verb ? "" : std::string(verb(*reached))) +
+                           reached->name + times(reached->count));
+    found->last_verb = verb(*reached);
+    found->last_category = category;
+  }
+  for (Told &told : hooks) {
+    if (said && told.last_category) {
+      told.deeds.back() += " (" + std::string(category_words(*told.last_category)) + ")";
+    }
+  }
+  std::vector<std::string> clauses;
+  clauses.reserve(hooks.size());
+  for (const Told &told : hooks) {
+    clauses.push_back(told.hook + " " + listed_words(told.deeds));
+  }
+  return clauses;
+}
+
+std::string joined(const std::vector<std::string> &clauses, const char *between) {
+  std::string text;
+  for (const std::string &clause : clauses) {
+    text += (text.empty() ? "" : between) + clause;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::vector<std::string> reach_manifest(const Reach &reach, const std::vector<Category> &allowed) {
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < category_texts.size(); ++i) {
     const auto category = static_cast<Category>(i);
     std::vector<std::string> imported;
-    std::vector<std::string> at_run_time;
+    std::vector<const Reached *> at_run_time;
     for (const Reached &reached : reach.seen) {
-      if (category_of(reached) != category) {
+      if (category == Category::quiet || category_of(reached) != category) {
         continue;
       }
       if (reached.how == Reached::How::imports) {
         imported.push_back(reached.name);
       } else {
-        at_run_time.push_back(reached.hook + " " + deed(reached));
+        at_run_time.push_back(&reached);
       }
     }
     if (imported.empty() && at_run_time.empty()) {
       continue;
     }
-    std::string line = "reach " + std::string(category_name(category)) + " (" +
-                       std::string(category_words(category)) + ")" +
-                       (allowed_in(category, allowed) ? ", allowed" : "") + ":";
+    std::vector<std::string> parts;
     if (!imported.empty()) {
-      line += " imports " + listed_words(imported) + (at_run_time.empty() ? "" : ";");
+      parts.push_back("imports " + listed_words(imported));
     }
     if (!at_run_time.empty()) {
-      line += " " + listed_words(at_run_time);
+      parts.push_back(joined(by_hook(at_run_time, false), ", "));
     }
-    lines.push_back(std::move(line));
+    lines.push_back("reach " + std::string(category_name(category)) + " (" +
+                    std::string(category_words(category)) + ")" +
+                    (allowed_in(category, allowed) ? ", allowed" : "") + ": " +
+                    joined(parts, "; "));
   }
   if (lines.empty()) {
     lines.emplace_back("reach: nothing beyond what a physics plug-in plainly needs");
@@ -279,35 +341,21 @@ std::vector<std::string> reach_manifest(const Reach &reach, const std::vector<Ca
 }
 
 std::string unallowed_reach(const Reach &reach, const std::vector<Category> &allowed) {
-  // By hook, in the order the hooks were first seen.
-  std::vector<std::pair<std::string, std::vector<std::string>>> by_hook;
+  std::vector<const Reached *> at_run_time;
   std::array<std::vector<std::string>, category_texts.size()> imported_by_category;
   for (const Reached &reached : reach.seen) {
     const Category category = category_of(reached);
-    if (allowed_in(category, allowed)) {
+    if (category == Category::quiet || allowed_in(category, allowed)) {
       continue;
     }
-    const std::string said = " (" + std::string(category_words(category)) + ")";
     if (reached.how == Reached::How::imports) {
       imported_by_category.at(static_cast<std::size_t>(category)).push_back(reached.name);
-      continue;
+    } else {
+      at_run_time.push_back(&reached);
     }
-    const std::string hook = reached.hook.empty() ? "the plug-in" : reached.hook;
-    auto found = std::find_if(by_hook.begin(), by_hook.end(),
-                              [&hook](const auto &entry) { return entry.first == hook; });
-    if (found == by_hook.end()) {
-      found = by_hook.insert(by_hook.end(), {hook, {}});
-    }
-    found->second.push_back(deed(reached) + said);
   }
-  std::vector<std::string> clauses;
-  for (const auto &[hook, deeds] : by_hook) {
-    // "called a and called b" reads as "called a and b".
-    std::vector<std::string> words;
-    for (const std::string &done : deeds) {
-      words.push_back(done.substr(0, 7) == "called " && !words.empty() ? done.substr(7) : done);
-    }
-    clauses.push_back(hook + " " + listed_words(words));
+  if (!at_run_time.empty()) {
+    return joined(by_hook(at_run_time, true), "; ");
   }
   std::vector<std::string> imported;
   for (std::size_t i = 0; i < imported_by_category.size(); ++i) {
@@ -316,14 +364,7 @@ std::string unallowed_reach(const Reach &reach, const std::vector<Category> &all
                          std::string(category_texts.at(i).words) + ")");
     }
   }
-  if (clauses.empty() && !imported.empty()) {
-    clauses.push_back("the plug-in imports " + listed_words(imported));
-  }
-  std::string text;
-  for (const std::string &clause : clauses) {
-    text += (text.empty() ? "" : "; ") + clause;
-  }
-  return text;
+  return imported.empty() ? std::string() : "the plug-in imports " + listed_words(imported);
 }
 
 }  // namespace plugin_check

@@ -31,6 +31,10 @@ std::string category_names();
 // services, quiet.
 Category category_of(std::string_view name);
 
+// Whether `name` is named as the engine's functions are: d and a capital
+// (dBodyAddForce).
+bool engine_function_name(std::string_view name);
+
 // One thing a plug-in was seen to reach.
 struct Reached {
   enum class How {
@@ -60,7 +64,8 @@ std::vector<Reached> imported_reach(const std::vector<std::string> &imports, boo
 std::string encode_run_time_reach(const std::vector<Reached> &seen);
 std::vector<Reached> decode_run_time_reach(std::string_view text);
 
-// The category of what was reached: a loaded library is dynamic loading.
+// The category of what was reached: a loaded library is dynamic loading, and
+// so is a quiet name looked up.
 Category category_of(const Reached &reached);
 
 // The report's opening lines: the plug-in's whole reach by category, allowed
