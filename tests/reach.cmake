@@ -4,8 +4,8 @@
 # tests/CMakeLists.txt after plugin_check.cmake, whose functions it uses.
 
 add_executable(reach_tests reach_test.cpp)
-target_link_libraries(reach_tests PRIVATE plugin_check_observe plugin_inspect GTest::gtest_main
-                                          ${CMAKE_DL_LIBS})
+target_link_libraries(reach_tests PRIVATE plugin_check_cli plugin_check_observe plugin_inspect
+                                          GTest::gtest_main ${CMAKE_DL_LIBS})
 gtest_discover_tests(reach_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ${coverage_fixture})
 
@@ -54,6 +54,11 @@ endif()
 reach_fault(loads loading "dlopen" ${loaded})
 reach_fault(looks_up loading "dlsym" ${looked_up})
 reach_fault(signal signals "signal")
+# A thread the plug-in starts is told apart from the hook that started it.
+if(NOT MY_PHYSICS1_SANITIZE)
+  set(thread_seeds "^reach process-state .*; a thread of the plug-in's own called srand$")
+endif()
+reach_fault(from_a_thread threads "pthread_create" ${thread_seeds})
 # The watch itself, where this build has it: the test program exports the
 # wrappers as plugin-check does.
 if(NOT MY_PHYSICS1_SANITIZE)

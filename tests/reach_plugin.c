@@ -6,6 +6,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <math.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +19,15 @@
 
 /* Kept where the compiler cannot drop the calls that made it. */
 static volatile double kept;
+
+#ifdef REACH_FROM_A_THREAD
+/* A helper thread of the plug-in's own, started and joined in init. */
+static void *seed(void *unused) {
+  (void)unused;
+  srand(11);
+  return NULL;
+}
+#endif
 
 tamrix_body_handle getBody(const char *def_name) {
   tamrix_body_lookup_fn *const lookup = dTamrixGetBodyFromDEFProc;
@@ -58,6 +68,12 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef REACH_SYSCALL
   kept = (double)syscall(SYS_getpid);
+#endif
+#ifdef REACH_FROM_A_THREAD
+  pthread_t helper;
+  if (pthread_create(&helper, NULL, seed, NULL) == 0) {
+    pthread_join(helper, NULL);
+  }
 #endif
 }
 

@@ -14,8 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/options.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/reach.hpp"
+#include "observe/reach_record.hpp"
 #include "observe/reach_watch.hpp"
 
 namespace {
@@ -67,6 +69,19 @@ TEST(ReachTable, ListsEachNameOnceAndNamesEveryCategoryButQuiet) {
   EXPECT_FALSE(plugin_check::category_named("file"));
 }
 
+TEST(ReachTable, AllowTakesTheCategoriesByNameAndRefusesAnyOtherInOneLine) {
+  plugin_check::Options options;
+  EXPECT_EQ(plugin_check::parse_options({"--allow", "files,process-state", "p.so"}, options), "");
+  EXPECT_EQ(options.allow, (std::vector<std::string>{"files", "process-state"}));
+  for (const char *wrong : {"quiet", "File", "signal"}) {
+    plugin_check::Options refused;
+    const std::string problem = plugin_check::parse_options({"--allow", wrong, "p.so"}, refused);
+    EXPECT_EQ(problem.rfind("--allow names no category '", 0), 0U) << wrong << ": " << problem;
+    EXPECT_NE(problem.find("the categories are streams, files, processes"), std::string::npos);
+    EXPECT_EQ(problem.find('\n'), std::string::npos);
+  }
+}
+
 TEST(ReachSurvey, EngineImportsAreQuietOnlyForAnEnginePlugin) {
   const std::vector<std::string> imports = {"dBodyAddForce", "memset", "setvbuf"};
   EXPECT_EQ(plugin_check::imported_reach(imports, true).size(), 1U);
@@ -76,7 +91,7 @@ TEST(ReachSurvey, EngineImportsAreQuietOnlyForAnEnginePlugin) {
 TEST(ReachSurvey, WhatTheChildSawCrossesTheChannelAndDamageIsDropped) {
   const std::vector<Reached> seen = {
       {Reached::How::calls, "srand", "tamrix_physics_init", 2},
-      {Reached::How::opens, "/opt/my lib;v2.so", "tamrix_physics_step", 1},
+      {Reached::How::opens, "/opt/my lib;v2%.so", "tamrix_physics_step", 1},
   };
   const std::string text = plugin_check::encode_run_time_reach(seen);
   const std::vector<Reached> read =
@@ -86,7 +101,7 @@ TEST(ReachSurvey, WhatTheChildSawCrossesTheChannelAndDamageIsDropped) {
   EXPECT_EQ(read[0].hook, "tamrix_physics_init");
   EXPECT_EQ(read[0].count, 2);
   EXPECT_EQ(read[1].how, Reached::How::opens);
-  EXPECT_EQ(read[1].name, "/opt/my?lib?v2.so");
+  EXPECT_EQ(read[1].name, "/opt/my lib;v2%.so");
   EXPECT_EQ(category_of(read[1]), Category::loading);
 }
 
@@ -154,6 +169,20 @@ TEST(ReachWatch, CountsThePluginsOwnCallsOnlyEvenAsATailCall) {
   EXPECT_EQ(seen[0].hook, "tamrix_physics_init");
   EXPECT_EQ(seen[0].count, 2);  // set, then put back as init's tail call: both counted
   dlclose(library);
+}
+
+// The wrappers hand each call on to the C library's own definition, never to
+// this program's: found by name in the C library's table, the default version.
+TEST(ReachWatch, HandsEachCallOnToTheCLibrarysOwnDefinition) {
+  Dl_info defined{};
+  void *const next = plugin_check::reach_record::next_definition("setenv");
+  ASSERT_NE(next, nullptr);
+  ASSERT_NE(dladdr(next, &defined), 0);
+  EXPECT_NE(std::string_view(defined.dli_fname).find("libc.so"), std::string_view::npos)
+      << defined.dli_fname;
+  void *const own = dlsym(RTLD_DEFAULT, "setenv");
+  EXPECT_NE(next, own);  // this program's wrapper comes first for everyone else
+  EXPECT_EQ(plugin_check::reach_record::next_definition("no_such_function_anywhere"), nullptr);
 }
 #endif
 

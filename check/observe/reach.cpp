@@ -194,17 +194,48 @@ std::vector<Reached> imported_reach(const std::vector<std::string> &imports, boo
   return reach;
 }
 
-// Entries are separated by ';', fields by ' ': names and hooks hold neither,
-// and a library's path has them replaced.
+namespace {
+
+// Entries are separated by ';', fields by ' ': a name or a library's path that
+// holds either (or '%') has it written as %XX.
+std::string escaped(std::string_view name) {
+  std::string text;
+  for (const char c : name) {
+    if (c == ' ' || c == ';' || c == '%') {
+      constexpr std::string_view digits = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned char>(c);
+      text.append(1, '%').append(1, digits.at(byte / 16U)).append(1, digits.at(byte % 16U));
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+std::string unescaped(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned value = 0;
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16).ptr ==
+            text.data() + i + 3) {
+      name += static_cast<char>(value);
+      i += 2;
+    } else {
+      name += text[i];
+    }
+  }
+  return name;
+}
+
+}  // namespace
+
 std::string encode_run_time_reach(const std::vector<Reached> &seen) {
   std::string text;
   for (const Reached &reached : seen) {
-    std::string name = reached.name;
-    std::replace_if(
-        name.begin(), name.end(), [](char c) { return c == ' ' || c == ';'; }, '?');
     text.append(how_word(reached.how))
         .append(" ")
-        .append(name)
+        .append(escaped(reached.name))
         .append(" ")
         .append(reached.hook.empty() ? "-" : reached.hook)
         .append(" ")
@@ -240,7 +271,7 @@ std::vector<Reached> decode_run_time_reach(std::string_view text) {
             std::errc()) {
       continue;
     }
-    reached.name = fields[1];
+    reached.name = unescaped(fields[1]);
     reached.hook = fields[2] == "-" ? std::string() : std::string(fields[2]);
     seen.push_back(std::move(reached));
   }

@@ -203,7 +203,7 @@ void note(How how, const char *name, const void *caller) {
   if (!from_plugin) {
     return;
   }
-  const char *shown = name != nullptr ? name : "(the program itself)";
+  const char *shown = name != nullptr ? name : "the program itself";
   const SlotsLock lock;
   for (Slot &slot : slots) {
     if (slot.used && slot.how == how && slot.hook == hook_now && same_name(slot, shown)) {
