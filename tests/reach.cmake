@@ -71,6 +71,25 @@ endif()
 reach_fault(prctl kernel "prctl")
 reach_fault(syscall syscalls "syscall")
 
+if(NOT MY_PHYSICS1_SANITIZE)
+  set(many_names "^reach unlisted .*looked up reach_missing_0, reach_missing_1, .*reach_missing_11 and 243 more$")
+endif()
+reach_fault(looks_up_many loading "dlsym" ${many_names})
+
+# The report opens with the reach, on the line after the file's; a run that
+# leaves the reach check out does without it, and a plug-in that does not load
+# still has its imports listed, and says why the rest was not seen.
+add_test(NAME plugin_check_reach_opens_the_report
+  COMMAND sh -c "\"$@\" | sed -n 2p | grep -q '^reach process-state '" sh
+          ${plugin_check} $<TARGET_FILE:reach_srand>)
+add_test(NAME plugin_check_reach_only_when_chosen
+  COMMAND "${expect_run}" 0 "!^reach" "^PASS load$"
+          -- ${plugin_check} --strict --only load $<TARGET_FILE:reach_srand>)
+add_test(NAME plugin_check_reach_of_a_plugin_that_does_not_load
+  COMMAND "${expect_run}" 1 "^reach at run time unseen: .*missing export getBody"
+          "^SKIP reach: the load check did not pass"
+          -- ${plugin_check} $<TARGET_FILE:broken_no_get_body>)
+
 # Maths and formatting into its own buffer reach nothing; what is allowed is
 # listed and passes.
 reach_plugin(maths)

@@ -171,6 +171,28 @@ TEST(ReachWatch, CountsThePluginsOwnCallsOnlyEvenAsATailCall) {
   dlclose(library);
 }
 
+// Only the watched library's calls count: another library's, made while the
+// watch runs, and any made after it stopped, are not the plug-in's.
+TEST(ReachWatch, OnlyTheWatchedLibrarysCallsCountAndOnlyWhileWatched) {
+  void *const watched = dlopen(REACH_SIGNAL_PATH, RTLD_NOW | RTLD_LOCAL);
+  void *const other = dlopen(REACH_SRAND_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(watched, nullptr);
+  ASSERT_NE(other, nullptr);
+  void *const watched_init = dlsym(watched, "tamrix_physics_init");
+  void *const other_init = dlsym(other, "tamrix_physics_init");
+  void (*init)() = nullptr;
+  std::string why_not;
+  ASSERT_TRUE(plugin_check::watch_reach(watched_init, why_not)) << why_not;
+  std::memcpy(&init, &other_init, sizeof init);
+  init();
+  EXPECT_TRUE(plugin_check::reach_watched().empty());
+  std::memcpy(&init, &watched_init, sizeof init);
+  init();  // after the watch
+  EXPECT_TRUE(plugin_check::reach_watched().empty());
+  dlclose(other);
+  dlclose(watched);
+}
+
 // The wrappers hand each call on to the C library's own definition, never to
 // this program's: found by name in the C library's table, the default version.
 TEST(ReachWatch, HandsEachCallOnToTheCLibrarysOwnDefinition) {

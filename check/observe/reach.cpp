@@ -313,9 +313,16 @@ std::vector<std::string> by_hook(const std::vector<const Reached *> &done, bool 
       told.deeds.back() += " (" + std::string(category_words(*told.last_category)) + ")";
     }
   }
+  // A line stays readable: past a dozen deeds, their number.
+  constexpr std::size_t most_told = 12;
   std::vector<std::string> clauses;
   clauses.reserve(hooks.size());
-  for (const Told &told : hooks) {
+  for (Told &told : hooks) {
+    if (told.deeds.size() > most_told + 1) {
+      const std::size_t more = told.deeds.size() - most_told;
+      told.deeds.resize(most_told);
+      told.deeds.push_back(std::to_string(more) + " more");
+    }
     clauses.push_back(told.hook + " " + listed_words(told.deeds));
   }
   return clauses;
