@@ -42,9 +42,14 @@ int run(const plugin_check::Options &options, const plugin_check::PluginBytes &b
     }
     std::cout << '\n';
   }
-  const std::vector<plugin_check::Finding> findings =
-      plugin_check::run_battery(options, bytes, [](const plugin_check::Finding &finding) {
+  const std::vector<plugin_check::Finding> findings = plugin_check::run_battery(
+      options, bytes,
+      [](const plugin_check::Finding &finding) {
         plugin_check::print_finding(finding, std::cout);
+        std::cout.flush();
+      },
+      [](const std::string &line) {
+        std::cout << tamrix_host::visible(line) << '\n';
         std::cout.flush();
       });
   int status = plugin_check::print_counts(findings, std::cout);

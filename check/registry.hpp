@@ -49,6 +49,14 @@ enum class Group {
   long_life,     // a thousand steps
   overlap,       // steps on several host threads
   after_unload,  // the host's moves once the plug-in is gone
+  reach,         // what the plug-in reaches beyond what it plainly needs
+};
+
+// What a surveying check found, in the parent: the lines the report opens
+// with, whatever the verdict, and the check's own outcome.
+struct Survey {
+  std::vector<std::string> opening;
+  Outcome outcome;
 };
 
 struct Check {
@@ -75,6 +83,13 @@ struct Check {
   Outcome (*judge)(const PluginFile &file) = nullptr;
   Outcome (*run)(const tamrix_host::Plugin &plugin, tamrix_host::Host &host) = nullptr;
   Outcome (*run_loading)(const std::string &path, tamrix_host::Host &host) = nullptr;
+
+  // A check that surveys the plug-in before any check runs, so that the report
+  // opens with what it found: given the file, what its child said (`run`, in a
+  // child before the file checks; a skip without one) and the categories the
+  // command line allows, it makes the opening lines and the check's outcome.
+  Survey (*survey)(const PluginFile &file, const Outcome &child,
+                   const std::vector<std::string> &allowed) = nullptr;
 
   // The file that registered it, set by Registration: a group's order is that
   // file's only while the group has one file.

@@ -12,10 +12,12 @@
 #     links the engine's library, the one the host runs, and nothing more:
 #     any other undefined name still fails the link.
 #
-#   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>] [WORLD <file>])
+#   tamrix_add_plugin_check(<target> [TIMEOUT <seconds>] [WORLD <file>]
+#                           [ALLOW <category>...])
 #     A CTest, <target>_plugin_check, that runs plugin-check --strict on it;
 #     with WORLD, <target>_plugin_check_world, that runs it in the world of
-#     that world file.
+#     that world file; with ALLOW, the reach categories the plug-in means to
+#     have (plugin-check --allow), e.g. ALLOW files.
 # The flags probe the C++ compiler, so a project that enables only C (a host
 # that links the library) gets the package without them.
 get_property(tamrix_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
@@ -86,7 +88,7 @@ function(tamrix_add_physics_plugin name)
 endfunction()
 
 function(tamrix_add_plugin_check target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT;WORLD" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT;WORLD" "ALLOW")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 10)
   endif()
@@ -96,6 +98,12 @@ function(tamrix_add_plugin_check target)
     get_filename_component(world "${arg_WORLD}" ABSOLUTE)
     set(world_option "--world [==[${world}]==]")
     set(test ${target}_plugin_check_world)
+  endif()
+  # The reach categories the author means the plug-in to have, for the reach check.
+  set(allow_option "")
+  if(arg_ALLOW)
+    list(JOIN arg_ALLOW "," allowed)
+    set(allow_option "--allow [==[${allowed}]==]")
   endif()
   # A cross build runs plugin-check under the emulator, each word a bracket
   # argument of its own.
@@ -118,7 +126,7 @@ string(REGEX MATCHALL \"\\n\" lines \"\${checks}\")
 list(LENGTH lines count)
 math(EXPR limit \"${arg_TIMEOUT} * (\${count} + 1)\")
 execute_process(
-  COMMAND \${plugin_check} --strict --timeout ${arg_TIMEOUT} ${world_option} [==[$<TARGET_FILE:${target}>]==]
+  COMMAND \${plugin_check} --strict --timeout ${arg_TIMEOUT} ${world_option} ${allow_option} [==[$<TARGET_FILE:${target}>]==]
   RESULT_VARIABLE status TIMEOUT \${limit})
 if(NOT status EQUAL 0)
   message(FATAL_ERROR \"plugin-check ended with \${status}\")

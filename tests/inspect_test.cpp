@@ -356,6 +356,17 @@ TEST_F(ScratchFiles, WithoutSectionHeadersTheLoadersViewIsStillJudged) {
   }
 }
 
+// The imports are read as the loader binds them, through the dynamic segment:
+// without section headers they are all still there.
+TEST_F(ScratchFiles, WithoutSectionHeadersTheImportsAreAllThere) {
+  for (const char *file : {INSPECT_CLEAN_PATH, INSPECT_NEEDS_LIBSTDCXX_PATH}) {
+    const std::vector<std::string> imports = plugin_check::read_plugin_file(file).imports;
+    ASSERT_FALSE(imports.empty()) << file;
+    const std::string bare = write("bare.so", without_section_headers(read(file)));
+    EXPECT_EQ(plugin_check::read_plugin_file(bare).imports, imports) << file;
+  }
+}
+
 // A .dynsym section header that lists only the null symbol: a reader of
 // sections would find nothing exported, the loader finds all fourteen.
 TEST_F(ScratchFiles, ADynsymSectionThatDisagreesIsNotBelieved) {

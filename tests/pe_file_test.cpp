@@ -13,6 +13,7 @@
 #include "binary_kind/binary_kind.hpp"
 #include "inspect/pe_file.hpp"
 #include "inspect/plugin_file.hpp"
+#include "observe/reach.hpp"
 
 namespace {
 
@@ -80,6 +81,20 @@ TEST(PeReader, ReadsTheContractsExportsFromADll) {
   EXPECT_TRUE(file.foreign_needed.empty()) << file.foreign_needed.front();
   EXPECT_FALSE(file.engine);
   EXPECT_NE(file.load_code_unknown, "");
+}
+
+// The reach check judges the DLL's own imports: what MinGW's runtime brings
+// into every DLL is left out, what its code calls is read by name.
+TEST(PeReader, ReadsTheDllsOwnImportsNotItsRuntimes) {
+  SKIP_WITHOUT_DLLS();
+  const std::vector<std::string> imports = read(clean_dll).imports;
+  for (const char *own : {"strlen", "calloc"}) {
+    EXPECT_NE(std::find(imports.begin(), imports.end(), own), imports.end()) << own;
+  }
+  for (const char *runtime : {"VirtualProtect", "_initterm", "fwrite", "EnterCriticalSection"}) {
+    EXPECT_EQ(std::find(imports.begin(), imports.end(), runtime), imports.end()) << runtime;
+  }
+  EXPECT_TRUE(plugin_check::imported_reach(imports, false).empty());
 }
 
 TEST(PeReader, AConstRowIsReadOnly) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cli/options.hpp"
+#include "observe/reach.hpp"
 #include "programs/command_line.hpp"
 #include "programs/exit_status.hpp"
 #include "programs/join.hpp"
@@ -86,6 +87,15 @@ struct Parser {
         ->type_name("CHECK[,CHECK...]")
         ->delimiter(',')
         ->allow_extra_args(false);
+    app.add_option("--allow", options.allow,
+                   "Let the plug-in reach these categories (comma-separated) without a warning "
+                   "from the reach check, for an author who means it: one that reads its own "
+                   "configuration file allows files. Allowed reach is still listed where the "
+                   "report opens. The categories: " +
+                       category_names() + ".")
+        ->type_name("CATEGORY[,CATEGORY...]")
+        ->delimiter(',')
+        ->allow_extra_args(false);
     app.add_flag("--version", version, "Print the program's name and version, and exit.");
     app.add_option("PLUGIN", options.plugin, "The plug-in file to check.");
     app.footer(footer());
@@ -99,8 +109,8 @@ struct Parser {
 std::string parse_options(const std::vector<std::string> &args, Options &options) {
   Parser parser(options);
   if (std::string problem = tamrix_host::parse_command_line(
-          parser.app, args, {"--timeout", "--junit", "--world", "--only", "--skip"}, options.plugin,
-          options.help);
+          parser.app, args, {"--timeout", "--junit", "--world", "--only", "--skip", "--allow"},
+          options.plugin, options.help);
       !problem.empty() || options.help) {
     return problem;
   }
@@ -122,6 +132,11 @@ std::string parse_options(const std::vector<std::string> &args, Options &options
   }
   if (std::string problem = unknown_check("--skip", options.skip); !problem.empty()) {
     return problem;
+  }
+  for (const std::string &name : options.allow) {
+    if (!category_named(name)) {
+      return "--allow names no category '" + name + "'; the categories are " + category_names();
+    }
   }
   if (options.plugin.empty() && !options.list && !options.version) {
     return "no PLUGIN given";

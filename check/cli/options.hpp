@@ -19,6 +19,8 @@ struct Options {
   std::string world_file;
   std::vector<std::string> only;  // empty: every check
   std::vector<std::string> skip;
+  // The reach categories the author means the plug-in to have (--allow).
+  std::vector<std::string> allow;
   bool help = false;
   bool list = false;
   bool version = false;
@@ -36,7 +38,7 @@ struct Options {
 
 inline constexpr const char *usage =
     "usage: plugin-check [--strict] [--timeout SECONDS] [--junit FILE] [--world FILE] "
-    "[--only CHECK,...] [--skip CHECK,...] PLUGIN";
+    "[--only CHECK,...] [--skip CHECK,...] [--allow CATEGORY,...] PLUGIN";
 
 // Parses argv without the program name into `options`, or returns the
 // one-line reason it cannot.

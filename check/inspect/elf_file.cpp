@@ -892,6 +892,11 @@ void read_facts(Elf *elf, const GElf_Ehdr &header, Layout &layout, PluginFile &f
                                                     : 0;
   view.pointer_size = pointer_size;
   read_exports(layout, view.symbols, pointer_size, file);
+  for (const DynamicSymbol &symbol : view.symbols) {
+    if (symbol.symbol.st_shndx == SHN_UNDEF && !symbol.name.empty()) {
+      file.imports.push_back(symbol.name);
+    }
+  }
   file.runs_at_load = code_at_load(elf, layout, view);
   file.runs_at_unload = code_at_unload(elf, layout, view);
   file.stays_loaded = stays_loaded(layout, view.symbols);

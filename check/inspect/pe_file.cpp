@@ -2,6 +2,7 @@
 // copied out of the file's bytes. Every read is bounds-checked: the file may
 // be anything. Built on every system, so a DLL can be read anywhere.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -221,6 +223,72 @@ bool engine_library(std::string name) {
   return name.rfind("libode", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".dll";
 }
 
+// What MinGW's C runtime start-up (pseudo-relocations, constructors, its
+// error report) and its threads library import into every DLL, whatever the
+// DLL's own code does: the runtime's reach, not the plug-in's.
+constexpr std::array<std::string_view, 36> runtime_imports = {
+    "CloseHandle",
+    "CreateEventA",
+    "CreateSemaphoreA",
+    "DeleteCriticalSection",
+    "DuplicateHandle",
+    "EnterCriticalSection",
+    "GetCurrentProcess",
+    "GetCurrentThread",
+    "GetCurrentThreadId",
+    "GetLastError",
+    "GetSystemTimeAsFileTime",
+    "GetTickCount64",
+    "InitializeCriticalSection",
+    "LeaveCriticalSection",
+    "ReleaseSemaphore",
+    "ResetEvent",
+    "SetEvent",
+    "SetLastError",
+    "Sleep",
+    "TlsAlloc",
+    "TlsFree",
+    "TlsGetValue",
+    "TlsSetValue",
+    "VirtualProtect",
+    "VirtualQuery",
+    "WaitForMultipleObjects",
+    "WaitForSingleObject",
+    "__iob_func",
+    "__dllonexit",
+    "_amsg_exit",
+    "_initterm",
+    "_lock",
+    "_unlock",
+    "abort",
+    "fwrite",
+    "vfprintf",
+};
+
+// The names one DLL's lookup table imports (64-bit entries: the top bit marks
+// an import by ordinal, which has no name; else a hint and the name).
+void read_import_names(const Image &image, const Layout &layout, const pe::ImportDescriptor &dll,
+                       PluginFile &file) {
+  const std::uint32_t table =
+      dll.original_first_thunk != 0 ? dll.original_first_thunk : dll.first_thunk;
+  const std::optional<std::uint64_t> at = layout.offset_of(table);
+  for (std::uint64_t i = 0; at && i < most_exports; ++i) {
+    const auto entry = image.read<std::uint64_t>(*at + i * sizeof(std::uint64_t));
+    if (!entry || *entry == 0) {
+      return;
+    }
+    if ((*entry >> 63U) != 0) {
+      continue;
+    }
+    const auto hint_at = layout.offset_of(static_cast<std::uint32_t>(*entry));
+    const auto name = hint_at ? image.string_at(*hint_at + 2) : std::nullopt;
+    if (name &&
+        std::find(runtime_imports.begin(), runtime_imports.end(), *name) == runtime_imports.end()) {
+      file.imports.push_back(*name);
+    }
+  }
+}
+
 void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
   const pe::DataDirectory where = layout.directory(pe::import_directory);
   if (where.virtual_address == 0) {
@@ -242,6 +310,7 @@ void read_imports(const Image &image, const Layout &layout, PluginFile &file) {
     }
     const auto name_at = layout.offset_of(entry->name);
     const auto name = name_at ? image.string_at(*name_at) : std::nullopt;
+    read_import_names(image, layout, *entry, file);
     if (!name) {
       file.foreign_needed.emplace_back("a DLL whose name cannot be read");
     } else if (engine_library(*name)) {

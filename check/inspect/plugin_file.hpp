@@ -56,6 +56,9 @@ struct PluginFile {
   // NEEDED entries or imports beyond the system's C library and loader,
   // each with what it is.
   std::vector<std::string> foreign_needed;
+  // Every function and variable the file imports by name, as the loader binds
+  // them (the weak ones included), in the file's order.
+  std::vector<std::string> imports;
   // Whether the plug-in acts on the host's rigid-body engine: it needs the
   // engine's library, which the host has loaded already, or imports its
   // functions. Such a plug-in is checked in an engine world.

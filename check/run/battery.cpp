@@ -115,6 +115,45 @@ Finding with_fix(const Check &check, Finding finding) {
   return finding;
 }
 
+// The findings of the surveying checks, made before the loop, by name.
+using Surveyed = std::map<std::string, Finding, std::less<>>;
+
+// Each chosen surveying check: its child, when it has one, then its survey in
+// the parent; the opening lines go to `opening`, the findings wait for the
+// loop. Only for a file the format check would pass: another is read no further.
+Surveyed survey(const Options &options, const PluginFile &file, const PluginBytes &bytes,
+                const std::string &world, const std::function<void(const std::string &)> &opening) {
+  Surveyed surveyed;
+  if (!file.format_problem.empty()) {
+    return surveyed;
+  }
+  for (const Check &check : checks()) {
+    if (check.survey == nullptr || !made_here(check) || !options.chosen(check.name)) {
+      continue;
+    }
+    Outcome child = skipped("no child watches it");
+    if (check.run != nullptr) {
+      sandbox::Heard heard = sandbox::run_in_child(
+          run_check_in_child, {std::string(check.name), bytes.load_path(), world},
+          options.timeout_seconds);
+      heard.reason = bytes.as_the_file(std::move(heard.reason));
+      child = heard.end == sandbox::Heard::End::result
+                  ? Outcome{heard.verdict, heard.reason}
+                  : failed(heard.reason + std::string(check.crash_context));
+    }
+    Survey found = check.survey(file, child, options.allow);
+    for (const std::string &line : found.opening) {
+      if (opening) {
+        opening(bytes.as_the_file(line));
+      }
+    }
+    surveyed.emplace(check.name, Finding{std::string(check.name),
+                                         judged(check, found.outcome.verdict, options.strict),
+                                         bytes.as_the_file(std::move(found.outcome.reason))});
+  }
+  return surveyed;
+}
+
 // The one loop of a run, over the registry in its order: the file checks
 // judged here, on `file`, and each behaviour check run in a child of its own
 // on `bytes` in `world`; without `bytes`, the file stage alone, and no child.
@@ -122,7 +161,8 @@ Finding with_fix(const Check &check, Finding finding) {
 // gates run, unreported: the file's format always, and the load for any
 // behaviour check that was chosen. Returns why the gates closed, if they did.
 std::string run_checks(const Options &options, const PluginFile &file, const PluginBytes *bytes,
-                       const std::string &world, const std::function<void(Finding)> &add) {
+                       const std::string &world, const std::function<void(Finding)> &add,
+                       const Surveyed &surveyed = {}) {
   Retries retries;
   const bool behaviour_chosen =
       bytes != nullptr && std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
@@ -140,6 +180,9 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
     Finding finding{std::string(check.name), Verdict::skip, gate_closed};
     if (!made_here(check)) {
       finding.reason = "not made on this platform: " + std::string(check.elsewhere);
+    } else if (const auto found = surveyed.find(check.name);
+               gate_closed.empty() && found != surveyed.end()) {
+      finding = with_fix(check, found->second);
     } else if (gate_closed.empty()) {
       finding = with_fix(check, behaviour ? run_in_child(check, options, *bytes, world, retries)
                                           : judge_file(check, file, options.strict, bytes));
@@ -193,7 +236,8 @@ int run_check_in_child(const std::vector<std::string> &args) {
 void note(const std::string &text) { sandbox::send_note(text); }
 
 std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
-                                 const std::function<void(const Finding &)> &each) {
+                                 const std::function<void(const Finding &)> &each,
+                                 const std::function<void(const std::string &)> &opening) {
   const PluginFile file = read_plugin_file(bytes.load_path());
   std::vector<Finding> findings;
   const auto add = [&findings, &each](Finding finding) {
@@ -202,7 +246,9 @@ std::vector<Finding> run_battery(const Options &options, const PluginBytes &byte
       each(findings.back());
     }
   };
-  run_checks(options, file, &bytes, world_argument(options.world_file, file.engine), add);
+  const std::string world = world_argument(options.world_file, file.engine);
+  const Surveyed surveyed = survey(options, file, bytes, world, opening);
+  run_checks(options, file, &bytes, world, add, surveyed);
   // Not a check of the registry: a fact about this run, made by the parent
   // after every child, which fails whatever --only or --skip chose.
   if (std::string change = bytes.change_on_disk(); !change.empty()) {

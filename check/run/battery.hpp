@@ -19,8 +19,11 @@ class PluginBytes;
 // at the start. `each` (when set) hears each finding as soon as it is made,
 // so a report can be printed as it grows. When the file on disk is no longer
 // those bytes at the end, a last finding, file_unchanged, fails.
+// `opening` (when set) hears the lines the report opens with, before any
+// finding: what the surveying checks found (the plug-in's reach).
 std::vector<Finding> run_battery(const Options &options, const PluginBytes &bytes,
-                                 const std::function<void(const Finding &)> &each = {});
+                                 const std::function<void(const Finding &)> &each = {},
+                                 const std::function<void(const std::string &)> &opening = {});
 
 // The file stage alone, as a run makes it but without the options, the copy
 // or a child: what plugin-check learns from the file at `path` without loading

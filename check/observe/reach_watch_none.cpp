@@ -1,0 +1,20 @@
+// Where the plug-in does not bind to this program's functions, nothing it
+// calls can be watched; CMake says why for the build (a DLL binds its imports
+// to the DLL that defines them; a sanitizer's runtime stands in front of the
+// C library itself).
+#include "observe/reach_watch.hpp"
+
+namespace plugin_check {
+
+const char *const reach_unwatched = REACH_UNWATCHED_WHY;
+
+bool watch_reach(const void * /*inside*/, std::string &why_not) {
+  why_not = reach_unwatched;
+  return false;
+}
+
+void reach_in_hook(const char * /*hook*/, const void * /*returns_to*/) {}
+
+std::vector<Reached> reach_watched() { return {}; }
+
+}  // namespace plugin_check
