@@ -37,8 +37,13 @@ TEST_F(StartUpCheck, EveryInitChecksAgain) {
     plugin.call(hook::init);
     plugin.call(hook::cleanup);
   }
-  EXPECT_EQ(console_texts(), (std::vector<std::string>{"not found", "not found"}));
-  EXPECT_EQ(looked_up(), (std::vector<std::string>{"body1", "body1"}));
+  // A host that starts the simulation again without ending it first.
+  plugin.call(hook::init);
+  plugin.call(hook::init);
+  plugin.call(hook::step);
+  plugin.call(hook::cleanup);
+  EXPECT_EQ(console_texts(), (std::vector<std::string>(4, "not found")));
+  EXPECT_EQ(looked_up(), (std::vector<std::string>(4, "body1")));
 }
 
 using CollideAndStep = PluginTest;
