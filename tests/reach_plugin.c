@@ -18,7 +18,7 @@
 #include "tamrix_physics.h"
 
 /* Kept where the compiler cannot drop the calls that made it. */
-static volatile double kept;
+static volatile double kept __attribute__((unused));
 
 #ifdef REACH_FROM_A_THREAD
 /* A helper thread of the plug-in's own, started and joined in init. */
