@@ -224,12 +224,17 @@ bool engine_library(std::string name) {
 }
 
 // What MinGW's C runtime start-up (pseudo-relocations, constructors, its
-// error report) and its threads library import into every DLL, whatever the
-// DLL's own code does: the runtime's reach, not the plug-in's.
-constexpr std::array<std::string_view, 36> runtime_imports = {
+// error report), its threads library, its stack protector (which seeds its
+// guard from the system's random source and writes its report itself before
+// it ends the process) and its maths library's error hook import into a DLL,
+// whatever the DLL's own code does: the runtime's reach, not the plug-in's.
+constexpr std::array<std::string_view, 44> runtime_imports = {
     "CloseHandle",
     "CreateEventA",
     "CreateSemaphoreA",
+    "CryptAcquireContextA",
+    "CryptGenRandom",
+    "CryptReleaseContext",
     "DeleteCriticalSection",
     "DuplicateHandle",
     "EnterCriticalSection",
@@ -256,10 +261,15 @@ constexpr std::array<std::string_view, 36> runtime_imports = {
     "WaitForSingleObject",
     "__iob_func",
     "__dllonexit",
+    "__setusermatherr",
     "_amsg_exit",
+    "_close",
+    "_exit",
     "_initterm",
     "_lock",
+    "_open",
     "_unlock",
+    "_write",
     "abort",
     "fwrite",
     "vfprintf",
