@@ -32,9 +32,9 @@ endfunction()
 # the heap is anonymous memory.
 set(scan "^FAIL life-after-unload: after unload, a pointer into the unloaded plug-in's")
 set(alone ", 1 failed, 0 warnings")
-# The address sanitizer's runtime reads the program's short name itself, and
-# crashes on the plug-in's before the scan has named it.
-if(MY_PHYSICS1_SANITIZE MATCHES "address")
+# A sanitizer's runtime (address, thread) reads the program's name itself,
+# and crashes on the plug-in's before the scan has named it.
+if(MY_PHYSICS1_SANITIZE)
   set(name_place "^FAIL life-after-unload: ")
 else()
   set(name_place "${scan} (code|data) stays in (the host program|libc\\.so\\.6)'s data, near program_invocation")
