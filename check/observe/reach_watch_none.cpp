@@ -4,6 +4,11 @@
 // C library itself).
 #include "observe/reach_watch.hpp"
 
+// The build names its reason; a tool that reads this file on its own gets one.
+#ifndef REACH_UNWATCHED_WHY
+#define REACH_UNWATCHED_WHY "the plug-in's calls are not watched in this build"
+#endif
+
 namespace plugin_check {
 
 const char *const reach_unwatched = REACH_UNWATCHED_WHY;

@@ -154,6 +154,36 @@ Surveyed survey(const Options &options, const PluginFile &file, const PluginByte
   return surveyed;
 }
 
+// One check's finding in the run's order: a skip where it cannot be made or
+// a gate closed before it, what the survey found where it judged the check,
+// else the check made here or in a child. A gate that does not pass closes
+// `gate_closed` for every later check.
+Finding finding_of(const Check &check, const Options &options, const PluginFile &file,
+                   const PluginBytes *bytes, const std::string &world, const Surveyed &surveyed,
+                   Retries &retries, std::string &gate_closed) {
+  Finding finding{std::string(check.name), Verdict::skip, gate_closed};
+  if (!made_here(check)) {
+    finding.reason = "not made on this platform: " + std::string(check.elsewhere);
+    return finding;
+  }
+  if (!gate_closed.empty()) {
+    return finding;
+  }
+  if (const auto found = surveyed.find(check.name); found != surveyed.end()) {
+    return with_fix(check, found->second);
+  }
+  const bool behaviour = check.stage == Stage::behaviour;
+  finding = with_fix(check, behaviour ? run_in_child(check, options, *bytes, world, retries)
+                                      : judge_file(check, file, options.strict, bytes));
+  if (check.gate && finding.verdict != Verdict::pass) {
+    // Not "could not be loaded": the load check may have failed by its time
+    // limit, with a file that loads.
+    gate_closed = behaviour ? "the load check did not pass: " + finding.reason
+                            : "the file is not a plug-in for this platform";
+  }
+  return finding;
+}
+
 // The one loop of a run, over the registry in its order: the file checks
 // judged here, on `file`, and each behaviour check run in a child of its own
 // on `bytes` in `world`; without `bytes`, the file stage alone, and no child.
@@ -177,22 +207,8 @@ std::string run_checks(const Options &options, const PluginFile &file, const Plu
     if (!reported && !(check.gate && (!behaviour || behaviour_chosen))) {
       continue;
     }
-    Finding finding{std::string(check.name), Verdict::skip, gate_closed};
-    if (!made_here(check)) {
-      finding.reason = "not made on this platform: " + std::string(check.elsewhere);
-    } else if (const auto found = surveyed.find(check.name);
-               gate_closed.empty() && found != surveyed.end()) {
-      finding = with_fix(check, found->second);
-    } else if (gate_closed.empty()) {
-      finding = with_fix(check, behaviour ? run_in_child(check, options, *bytes, world, retries)
-                                          : judge_file(check, file, options.strict, bytes));
-      if (check.gate && finding.verdict != Verdict::pass) {
-        // Not "could not be loaded": the load check may have failed by its
-        // time limit, with a file that loads.
-        gate_closed = behaviour ? "the load check did not pass: " + finding.reason
-                                : "the file is not a plug-in for this platform";
-      }
-    }
+    Finding finding =
+        finding_of(check, options, file, bytes, world, surveyed, retries, gate_closed);
     if (reported) {
       add(std::move(finding));
     }
