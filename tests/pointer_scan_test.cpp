@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -62,13 +63,16 @@ TEST(PointerScan, FindsWhatTheProgramStillHoldsAndNothingOnceItLetsGo) {
   auto block = std::make_unique<const void *volatile>(loaded.inside);
   ASSERT_EQ(dlclose(loaded.handle), 0);
   const std::vector<std::string> places = left(wiped, total);
-  const std::string data =
-      "a pointer into the unloaded plug-in's data stays in the host program's data";
   ASSERT_FALSE(places.empty());
-  EXPECT_EQ(places.front().rfind(data, 0), 0U) << places.front();
+  // Where the library's header lies in its executable segment (AArch64's
+  // linker), the byte is told as code; under qemu the heap is anonymous memory.
+  const std::string into = "a pointer into the unloaded plug-in's (code|data) stays in ";
+  EXPECT_TRUE(std::regex_search(places.front(), std::regex("^" + into + "the host program's data")))
+      << places.front();
   if (wiped) {
     EXPECT_EQ(total, 2U);
-    EXPECT_EQ(places.back(), "a pointer into the unloaded plug-in's data stays in the heap");
+    EXPECT_TRUE(std::regex_match(places.back(), std::regex(into + "(the heap|anonymous memory.*)")))
+        << places.back();
   }
 
   // Let go: the global cleared, the block freed (and wiped).
