@@ -1,6 +1,6 @@
 // What the reach wrappers (reach_calls_glibc.cpp) ask of the watch. Kept free
 // of the C library's headers, which declare the very functions the wrappers
-// define under other exception specifications.
+// define with other noexcept and attribute markings.
 #pragma once
 
 namespace plugin_check::reach_record {
