@@ -8,8 +8,12 @@
 #include <gtest/gtest.h>
 #include <link.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -80,6 +84,60 @@ TEST(PointerScan, FindsWhatTheProgramStillHoldsAndNothingOnceItLetsGo) {
   block.reset();
   EXPECT_EQ(left(wiped, total), std::vector<std::string>{});
   plugin_check::wipe_freed_blocks(false);
+}
+
+// Zeroed data large enough to end in anonymous memory, which the kernel
+// joins with anonymous memory mapped just after it.
+char zeroed_data[1 << 16];
+
+// The first page after the program's own writable data.
+std::uintptr_t after_program_data() {
+  std::uintptr_t end = 0;
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+          if (segment.p_type == PT_LOAD && (segment.p_flags & PF_W) != 0) {
+            *static_cast<std::uintptr_t *>(data) = info->dlpi_addr + segment.p_vaddr +
+                                                  segment.p_memsz;
+          }
+        }
+        return 1;  // the program comes first
+      },
+      &end);
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  return (end + page - 1) / page * page;
+}
+
+// Where the heap is not wiped, only the libraries' data is read: a
+// sanitizer's records, which name every address it saw, may be mapped right
+// after a library's and joined to it, and are not the host's.
+TEST(PointerScan, UnwipedReadsNoMemoryJoinedToALibrarysData) {
+  zeroed_data[0] = 1;
+  const std::uintptr_t at = after_program_data();
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the page just after the program's data
+  void *joined = mmap(reinterpret_cast<void *>(at), 4096, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (joined != reinterpret_cast<void *>(at)) {
+    GTEST_SKIP() << "the page after the program's data is taken";
+  }
+  bool one_mapping = false;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const std::uintptr_t first = std::stoull(line, nullptr, 16);
+    const std::uintptr_t end = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
+    one_mapping = one_mapping || (first < at && at < end);
+  }
+  Loaded loaded = load_and_record();
+  ASSERT_NE(loaded.inside, nullptr);
+  *static_cast<const void *volatile *>(joined) = loaded.inside;
+  ASSERT_EQ(dlclose(loaded.handle), 0);
+  std::size_t total = 0;
+  EXPECT_EQ(left(false, total), std::vector<std::string>{});
+  munmap(joined, 4096);
+  if (!one_mapping) {
+    GTEST_SKIP() << "the kernel kept the page apart from the program's data";
+  }
 }
 
 }  // namespace

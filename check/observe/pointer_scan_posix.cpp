@@ -271,6 +271,33 @@ void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, 
   }
 }
 
+// The writable segments of every loaded library, as runs of pages. A
+// mapping that starts in a library's data need not end there: the kernel
+// joins anonymous memory mapped just after a library's zeroed data into one
+// mapping, and a sanitizer's records of its own are mapped so.
+std::vector<Pages> library_data(std::uintptr_t page) {
+  struct Found {
+    std::uintptr_t page;
+    std::vector<Pages> runs;
+  } found{page, {}};
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
+        auto &wanted = *static_cast<Found *>(data);
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+          if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) == 0) {
+            continue;
+          }
+          const std::uintptr_t from = info->dlpi_addr + segment.p_vaddr;
+          const std::uintptr_t to = from + segment.p_memsz;
+          wanted.runs.push_back({from / wanted.page, (to + wanted.page - 1) / wanted.page});
+        }
+        return 0;
+      },
+      &found);
+  return found.runs;
+}
+
 bool between(std::uintptr_t address, std::uintptr_t page, const Mapping &mapping) {
   return mapping.first <= address / page && address / page < mapping.end;
 }
@@ -289,6 +316,7 @@ Scan scan_now(bool heap_wiped) {
   if (targets.empty()) {
     return scan;
   }
+  const std::vector<Pages> libraries = heap_wiped ? std::vector<Pages>{} : library_data(page);
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Mapping &mapping = all[i];
     if (!mapping.writable() || mapping.path.rfind("/dev/", 0) == 0 || between(own, page, mapping)) {
@@ -301,25 +329,25 @@ Scan scan_now(bool heap_wiped) {
         (i > 0 && mapping.anonymous() && all[i - 1].anonymous() &&
          all[i - 1].end == mapping.first && all[i - 1].permissions[0] == '-' &&
          all[i - 1].end - all[i - 1].first <= guard_pages_at_most);
-    std::uintptr_t from = mapping.first * page;
     if (thread_stack) {
       const auto pointer = std::find_if(stacks.begin(), stacks.end(), [&mapping, page](auto sp) {
         return between(sp, page, mapping);
       });
-      if (pointer == stacks.end()) {
-        continue;  // an ended thread's, or one whose stack pointer is not known
+      // An ended thread's, or one whose stack pointer is not known, is left.
+      if (pointer != stacks.end()) {
+        read_words(*pointer, mapping.end * page, mapping, true, targets, shift, scan);
       }
-      from = *pointer;
-    } else if (!heap_wiped) {
-      Dl_info info{};
-      // NOLINTNEXTLINE(performance-no-int-to-ptr): the mapping's own start
-      const auto *start = reinterpret_cast<const void *>(mapping.first * page);
-      const bool library = dladdr(start, &info) != 0 && info.dli_fname != nullptr;
-      if (!library) {
-        continue;
+    } else if (heap_wiped) {
+      read_words(mapping.first * page, mapping.end * page, mapping, false, targets, shift, scan);
+    } else {
+      for (const Pages &data : libraries) {
+        const std::uintptr_t from = std::max(data.first, mapping.first);
+        const std::uintptr_t to = std::min(data.end, mapping.end);
+        if (from < to) {
+          read_words(from * page, to * page, mapping, false, targets, shift, scan);
+        }
       }
     }
-    read_words(from, mapping.end * page, mapping, thread_stack, targets, shift, scan);
   }
   return scan;
 }
