@@ -36,7 +36,8 @@ void write_error(const std::string &text) {
             nullptr);
 }
 
-DWORD WINAPI keep_time(LPVOID /*unused*/) {
+DWORD WINAPI keep_time(LPVOID started) {
+  SetEvent(static_cast<HANDLE>(started));
   HangClock clock(limit_seconds);
   const auto nap = static_cast<DWORD>(clock.interval() * 1000.0);
   for (;;) {
@@ -64,8 +65,15 @@ int supervise(const char *program, double timeout_seconds, const std::function<i
   watching_program = program;
   limit_seconds = timeout_seconds;
   set_hook_listener(note_hook);
-  if (HANDLE keeper = CreateThread(nullptr, 0, keep_time, nullptr, 0, nullptr)) {
-    CloseHandle(keeper);
+  // A new thread passes through the loader before it runs, and a plug-in
+  // that hangs in DllMain holds the loader: the keeper must be running
+  // before the plug-in is loaded, or it never runs at all.
+  if (HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (HANDLE keeper = CreateThread(nullptr, 0, keep_time, started, 0, nullptr)) {
+      WaitForSingleObject(started, INFINITE);
+      CloseHandle(keeper);
+    }
+    CloseHandle(started);
   }
   const int status = run();
   note_stage(Stage::finished);
