@@ -16,7 +16,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Programs carry their C and C++ runtimes inside, so wine (and a user's
 # machine) needs no MinGW DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# Programs and libraries are linked without their debug information: under
+# wine a program's start costs in proportion to its whole file, and
+# plugin-check, which starts a process for each check, started in 0.24 s with
+# it (43 MB) and in 0.12 s without it (4.6 MB).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--strip-debug")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -Wl,--strip-debug)
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -Wl,--strip-debug)
 
 # Debian has no MinGW build of the rigid-body engine; cmake/engine/build_windows.sh
 # builds one from Debian's source package into this folder.
