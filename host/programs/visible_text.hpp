@@ -76,7 +76,8 @@ inline void append_byte(std::string &out, unsigned long byte) {
 // "\u202e": a code point that is valid, but must not act.
 inline void append_code_point(std::string &out, unsigned long point) {
   std::array<char, 12> escape{};
-  std::snprintf(escape.data(), escape.size(), "\\u%04lx", point);
+  // A code point has 21 bits at most, which the mask tells the compiler.
+  std::snprintf(escape.data(), escape.size(), "\\u%04lx", point & 0x1fffffU);
   out += escape.data();
 }
 
