@@ -283,6 +283,14 @@ std::vector<Pages> library_data(std::uintptr_t page) {
   dl_iterate_phdr(
       [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
         auto &wanted = *static_cast<Found *>(data);
+        // A sanitizer's runtime keeps its own records of the addresses it
+        // saw (the handlers set, the locks taken): they are not the host's.
+        const std::string name = base_name(info->dlpi_name != nullptr ? info->dlpi_name : "");
+        for (const char *runtime : {"libasan.", "libtsan.", "libubsan.", "liblsan.", "libhwasan."}) {
+          if (name.rfind(runtime, 0) == 0) {
+            return 0;
+          }
+        }
         for (int i = 0; i < info->dlpi_phnum; ++i) {
           const ElfW(Phdr) &segment = info->dlpi_phdr[i];
           if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) == 0) {
