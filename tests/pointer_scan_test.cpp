@@ -115,10 +115,11 @@ std::uintptr_t after_program_data() {
 TEST(PointerScan, UnwipedReadsNoMemoryJoinedToALibrarysData) {
   zeroed_data[0] = 1;
   const std::uintptr_t at = after_program_data();
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the page just after the program's data
-  void *joined = mmap(reinterpret_cast<void *>(at), 4096, PROT_READ | PROT_WRITE,
+  void *joined = mmap(reinterpret_cast<void *>(at), page, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (joined != reinterpret_cast<void *>(at)) {
+  if (reinterpret_cast<std::uintptr_t>(joined) != at) {
     GTEST_SKIP() << "the page after the program's data is taken";
   }
   bool one_mapping = false;
@@ -134,7 +135,7 @@ TEST(PointerScan, UnwipedReadsNoMemoryJoinedToALibrarysData) {
   ASSERT_EQ(dlclose(loaded.handle), 0);
   std::size_t total = 0;
   EXPECT_EQ(left(false, total), std::vector<std::string>{});
-  munmap(joined, 4096);
+  munmap(joined, page);
   if (!one_mapping) {
     GTEST_SKIP() << "the kernel kept the page apart from the program's data";
   }
