@@ -98,8 +98,8 @@ std::uintptr_t after_program_data() {
         for (int i = 0; i < info->dlpi_phnum; ++i) {
           const ElfW(Phdr) &segment = info->dlpi_phdr[i];
           if (segment.p_type == PT_LOAD && (segment.p_flags & PF_W) != 0) {
-            *static_cast<std::uintptr_t *>(data) = info->dlpi_addr + segment.p_vaddr +
-                                                  segment.p_memsz;
+            *static_cast<std::uintptr_t *>(data) =
+                info->dlpi_addr + segment.p_vaddr + segment.p_memsz;
           }
         }
         return 1;  // the program comes first

@@ -286,7 +286,8 @@ std::vector<Pages> library_data(std::uintptr_t page) {
         // A sanitizer's runtime keeps its own records of the addresses it
         // saw (the handlers set, the locks taken): they are not the host's.
         const std::string name = base_name(info->dlpi_name != nullptr ? info->dlpi_name : "");
-        for (const char *runtime : {"libasan.", "libtsan.", "libubsan.", "liblsan.", "libhwasan."}) {
+        for (const char *runtime :
+             {"libasan.", "libtsan.", "libubsan.", "liblsan.", "libhwasan."}) {
           if (name.rfind(runtime, 0) == 0) {
             return 0;
           }
