@@ -133,8 +133,8 @@ include(CPack)
 
 # ---- The cross packages, built by the native package build in trees of
 # their own with the toolchain files, so one workflow leaves all three. They
-# are built as the tests build them (the base presets' type, RelWithDebInfo),
-# and CPack strips what it packs.
+# are built as the tests build them (Release, as the cross presets say), and
+# CPack strips what it packs.
 option(MY_PHYSICS1_CROSS_PACKAGES "Also build the AArch64 .deb and the Windows .zip" OFF)
 if(MY_PHYSICS1_CROSS_PACKAGES)
   include(ExternalProject)
@@ -150,7 +150,7 @@ if(MY_PHYSICS1_CROSS_PACKAGES)
       CMAKE_ARGS
         -G Ninja
         "-DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-${target}.cmake"
-        -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DBUILD_TESTING=OFF
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
         "-DCMAKE_INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX}" ${libdir}
         -DMY_PHYSICS1_WERROR=${MY_PHYSICS1_WERROR}
         "-DMY_PHYSICS1_MAN_PAGES=${man_dir}"

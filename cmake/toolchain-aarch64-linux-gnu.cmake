@@ -13,6 +13,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Built here to run under an emulator, where no one debugs it, and stripped
+# when packed: optimised as the native tests' builds are, with no debug
+# information, which took a third of each compile's time.
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
+
 # The loader comes from the cross sysroot, so the C library must too: on a
 # machine that also has Debian's arm64 libc6 installed, the loader would
 # otherwise find that one in /lib/aarch64-linux-gnu, and a loader and C library

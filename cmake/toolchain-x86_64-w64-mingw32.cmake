@@ -14,6 +14,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Built here to run under an emulator, where no one debugs it, and stripped
+# when packed: optimised as the native tests' builds are, with no debug
+# information, which took a third of each compile's time.
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
+
 # Programs carry their C and C++ runtimes inside, so wine (and a user's
 # machine) needs no MinGW DLLs beside them.
 # Programs and libraries are linked without their debug information: under
