@@ -8,7 +8,8 @@
 //   The checker's malloc wipes each block as it is freed (wipe_freed_blocks),
 //   which also takes the loader's own records of the library (freed at
 //   unload) and the fixture's copy of its functions out of the scan. Where
-//   the build cannot wipe, only the libraries' data is read.
+//   the build cannot wipe (a sanitizer's allocator), only the libraries'
+//   writable segments are read, and not a sanitizer runtime's.
 // - A thread's stack below its stack pointer is no place either: it holds
 //   the dead frames of calls made, the plug-in's among them. A thread's stack
 //   is read from its stack pointer up, through its thread block; the stack
