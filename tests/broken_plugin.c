@@ -2,7 +2,7 @@
    the one fault of that name: each is a mistake plug-in authors really make,
    for plugin-check to catch. */
 /* sched_yield() is POSIX, not C99. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _POSIX_C_SOURCE 200809L
 #include <math.h>
 #include <sched.h>

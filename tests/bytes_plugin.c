@@ -1,7 +1,7 @@
 /* A plug-in that keeps the contract; with BYTES_REWRITES_ITS_FILE it appends
    a byte to its own file in init, as a self-updating plug-in might: the file
    the loader names, else the one the checking process was given. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <stddef.h>
 

@@ -6,7 +6,7 @@
    the kit's service table. */
 #ifndef _WIN32
 /* _exit() and syscall() are not C11. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <sys/syscall.h>

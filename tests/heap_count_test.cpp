@@ -18,7 +18,7 @@
 
 // The C library's own names for its allocator, which a plug-in may call.
 extern "C" {
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTBEGIN(bugprone-reserved-identifier)
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
 void *__libc_realloc(void *pointer, std::size_t size);
@@ -26,7 +26,7 @@ void *__libc_memalign(std::size_t alignment, std::size_t size);
 void *__libc_valloc(std::size_t size);
 void *__libc_pvalloc(std::size_t size);
 void __libc_free(void *pointer);
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTEND(bugprone-reserved-identifier)
 }
 
 namespace {

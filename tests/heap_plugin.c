@@ -2,7 +2,7 @@
    one way of leaking a heap block every life, or (the controls) a way of
    leaving the C library holding memory that is no leak. */
 /* strdup and posix_memalign are POSIX, not C99. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _POSIX_C_SOURCE 200809L
 #include <locale.h>
 #include <stdio.h>
@@ -12,10 +12,10 @@
 #include "tamrix_physics.h"
 
 /* The C library's own names for its allocator, which its headers do not declare. */
-/* NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
 void *__libc_malloc(size_t size);
 void *__libc_memalign(size_t alignment, size_t size);
-/* NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTEND(bugprone-reserved-identifier) */
 /* C11's, which the headers leave out of a C99 build. */
 void *aligned_alloc(size_t alignment, size_t size);
 

@@ -2,7 +2,7 @@
    first thread, while one call runs at a time and while it is loaded; with
    one LIVES_* macro defined it breaks it later, elsewhere, at once, or after
    unload. Linux only, as the checks that catch most of these. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <fenv.h>
@@ -65,7 +65,7 @@ static void drop_scratch(void *value) { *(double *)value = 0.0; }
 /* The C library's own registration, which pthread_atfork wraps with the
    library's handle so that unloading drops the handlers; without one they
    stay for good. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 extern int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void),
                              void *library);
 static volatile int forks;

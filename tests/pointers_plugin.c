@@ -3,7 +3,7 @@
    host's reads back, so only a host that later follows it finds it gone.
    One POINTERS_* macro per build picks the place; POINTERS_RESTORES takes
    each back in cleanup and is sound. Linux with the GNU C library only. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <error.h>

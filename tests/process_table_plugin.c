@@ -4,7 +4,7 @@
    that changes a signal action and puts it back, and must pass. The fault
    is made in init, or with TABLE_IN_STEP in the second step. Built with the
    kit's service table. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>

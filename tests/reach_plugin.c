@@ -2,7 +2,7 @@
    each, and a sound control that stays within it. One REACH_* macro per build
    picks what it does, and none of it is a change the other checks read back:
    only the reach check names it. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <math.h>

@@ -1,7 +1,7 @@
 /* Plug-ins that do what looks like a fault and is not: each tidies up after
    itself within its life, so plugin-check --strict must pass it. One SOUND_*
    macro per build picks what it does. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
 #include <signal.h>

@@ -3,7 +3,7 @@
    names, only a line of the process's own accounts: whole-process must name
    it. With WHOLE_UNDONE as well, cleanup undoes what init did, and the
    plug-in must pass. Built with the kit's service table. */
-/* NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stddef.h>

@@ -415,7 +415,7 @@ void *new_block_or_null(std::size_t size, std::size_t alignment) noexcept {
 }  // namespace
 
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 // The loader calls these four, and only these.
 void *malloc(std::size_t size) {
@@ -498,7 +498,7 @@ void __libc_free(void *pointer) { released(pointer); }
 // Kept by the C library for old programs, and still reachable by version.
 void cfree(void *pointer) { released(pointer); }
 }
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTEND(bugprone-reserved-identifier)
 // NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 // NOLINTBEGIN(cert-dcl58-cpp)

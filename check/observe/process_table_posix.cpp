@@ -37,11 +37,11 @@ extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX 
 #ifdef __GLIBC__
 // The C library's own standard streams, which stdin, stdout and stderr point
 // at until someone assigns them.
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-fio38-c,readability-redundant-declaration)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-fio38-c,readability-redundant-declaration)
 extern "C" FILE _IO_2_1_stdin_;
 extern "C" FILE _IO_2_1_stdout_;
 extern "C" FILE _IO_2_1_stderr_;
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-fio38-c,readability-redundant-declaration)
+// NOLINTEND(bugprone-reserved-identifier,cert-fio38-c,readability-redundant-declaration)
 #endif
 
 namespace plugin_check {

@@ -3,10 +3,10 @@
 #include "sandbox/coverage.hpp"
 
 extern "C" {
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTBEGIN(bugprone-reserved-identifier)
 void __gcov_reset();
 void __gcov_dump();
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTEND(bugprone-reserved-identifier)
 }
 
 namespace plugin_check::sandbox {

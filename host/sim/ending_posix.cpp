@@ -75,7 +75,7 @@ Function *next(const char *name) {
 
 }  // namespace
 
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl58-cpp)
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl58-cpp)
 extern "C" {
 
 // Each keeps the noreturn of the C library's own declaration.
@@ -124,7 +124,7 @@ void pthread_exit(void *value) {
 }
 
 }  // extern "C"
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl58-cpp)
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl58-cpp)
 
 namespace tamrix_host {
 
