@@ -12,6 +12,11 @@ with a leading underscore, always count); commands that are then the same
 (less their outputs) are kept once. The fault macros a corpus source reads keep each of
 its builds apart, so every variant is still analysed.
 
+A fuzzer compiles the library sources it drives once more, with its
+instrumentation and its own folder first on the include path; those copies
+are the library's own code, analysed in the library's target, and are left
+out when that target is there.
+
     distinct_commands.py BUILD_DIR OUT_DIR
 """
 import json
@@ -59,9 +64,21 @@ def key(entry):
     return source, tuple(kept)
 
 
+def output(entry):
+    args = entry.get("arguments") or shlex.split(entry["command"])
+    return args[args.index("-o") + 1] if "-o" in args else entry.get("output", "")
+
+
+def fuzzer_copy(entry):
+    return output(entry).startswith("fuzz/") and "/fuzz/" not in entry["file"]
+
+
+built_outside_fuzzers = {entry["file"] for entry in entries if not fuzzer_copy(entry)}
 seen = set()
 distinct = []
 for entry in entries:
+    if fuzzer_copy(entry) and entry["file"] in built_outside_fuzzers:
+        continue
     k = key(entry)
     if k not in seen:
         seen.add(k)
