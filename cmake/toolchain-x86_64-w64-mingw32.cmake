@@ -42,4 +42,4 @@ execute_process(COMMAND "${wine_sh}" --find RESULT_VARIABLE wine_status OUTPUT_Q
 if(NOT wine_status EQUAL 0)
   message(FATAL_ERROR "${wine_error}")
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR "${wine_sh};--prefix;${CMAKE_BINARY_DIR}/wine-prefix")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${wine_sh};--build;${CMAKE_BINARY_DIR}")

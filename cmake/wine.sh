@@ -4,14 +4,17 @@
 # keeps a server up with it for the test run, and tests/check_packages.sh runs
 # the unpacked zip with it.
 #
-#   wine.sh [--prefix DIR] PROGRAM [ARG]...   runs PROGRAM under wine64
-#   wine.sh [--prefix DIR] --start            starts a server that stays up, and
-#                                             the prefix's services with it
-#   wine.sh [--prefix DIR] --stop             ends that server
-#   wine.sh [--prefix DIR] --wait             waits until the prefix's server ends
-#   wine.sh --find                            prints where wine64 is
+#   wine.sh [WHERE] PROGRAM [ARG]...   runs PROGRAM under wine64
+#   wine.sh [WHERE] --start            starts a server that stays up, and the
+#                                      prefix's services with it
+#   wine.sh [WHERE] --stop             ends that server
+#   wine.sh [WHERE] --wait             waits until the prefix's server ends
+#   wine.sh --find                     prints where wine64 is
 #
-# Without --prefix, WINEPREFIX as the caller set it, else wine's own default.
+# WHERE is the wine prefix: --prefix DIR, or --build DIR for the one a build
+# tree keeps for its tests (the toolchain file's emulator, and .ci/run's server
+# for it); without either, WINEPREFIX as the caller set it, else wine's own
+# default.
 # WINE64 names another wine64; wineserver is the one beside it.
 set -euo pipefail
 
@@ -33,10 +36,10 @@ if [[ ${1:-} == --find ]]; then
   find_wine64
   exit
 fi
-if [[ ${1:-} == --prefix ]]; then
-  export WINEPREFIX=$2
-  shift 2
-fi
+case ${1:-} in
+  --prefix) export WINEPREFIX=$2; shift 2 ;;
+  --build) export WINEPREFIX=$2/wine-prefix; shift 2 ;;
+esac
 wine64=$(find_wine64)
 wineserver=$(dirname "$wine64")/wineserver
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver)
@@ -57,7 +60,7 @@ case ${1:-} in
     ;;
   --stop) "$wineserver" -k 2>/dev/null || true ;;
   --wait) "$wineserver" -w ;;
-  '') echo "usage: wine.sh [--prefix DIR] PROGRAM [ARG]... | --start | --stop | --wait | --find" >&2
+  '') echo "usage: wine.sh [--prefix DIR | --build DIR] PROGRAM [ARG]... | --start | --stop | --wait | --find" >&2
     exit 2 ;;
   *) exec "$wine64" "$@" ;;
 esac
