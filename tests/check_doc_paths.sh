@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Every path that README.md and docs/*.md name, in code, in a link or in the
-# text, exists where it points: a path into the source tree (one that starts
-# with a top-level folder of the tree, as `examples/physics_plugin/Makefile`)
-# in the tree, and, when packages are given, a path under /usr in one of them
-# (when the packages install into its folder: `/usr/lib/wine/wine64` is the
-# system's).
+# Every path that README.md, docs/*.md and the examples' README.md files name,
+# in code, in a link or in the text, exists where it points: a path into the
+# source tree (one that starts with a top-level folder of the tree, as
+# `examples/physics_plugin/Makefile`) in the tree, and, when packages are
+# given, a path under /usr in one of them (when the packages install into its
+# folder: `/usr/lib/wine/wine64` is the system's).
 # A <placeholder> or a * stands for any name. Paths of a build or an install
 # (`build/default`, `lib/my_physics1/`), of the system (`/proc`) and relative
 # links (tests/check_links.sh follows those) are left alone. One line per
@@ -22,7 +22,7 @@ for deb in "$@"; do
   debs+=("$(realpath "$deb")")
 done
 cd "$root"
-pages=(README.md docs/*.md)
+pages=(README.md docs/*.md examples/*/README.md)
 
 # The tree's top-level folders, as the README's table of the source tree names
 # them, and CI's own: a path that starts anywhere else is no path of the tree.

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Opens host-sim's --replay page in a real browser, headless, at the last
-# step, and reads back where the page drew each body against the --record of
-# the same run. Exits 77 (a skip) where no browser is installed.
+# Opens host-sim's --replay page in a real browser, headless, moves its time
+# slider to the end as a hand would (its value, then its input event), and
+# reads back where the page drew each body against the --record of the same
+# run. The page is held in a frame of a small page of the test's own, whose
+# script drives the slider and copies what the page shows into its own
+# document, which the browser dumps. Exits 77 (a skip) where no browser is
+# installed.
 #
 #   check_replay_browser.sh HOST_SIM WORLD PLUGIN
 set -euo pipefail
@@ -28,11 +32,42 @@ trap cleanup EXIT
 "$host_sim" --world "$world" --record "$scratch/run.csv" --replay "$scratch/run.html" \
   "$plugin" >/dev/null
 mkdir "$scratch/profile"
+cat >"$scratch/drive.html" <<'HTML'
+<!DOCTYPE html>
+<html>
+<head>
+<meta charset="utf-8">
+<script>
+"use strict";
+function drive(frame) {
+  const out = document.getElementById("drawn"), before = document.getElementById("before");
+  try {
+    const page = frame.contentDocument, slider = page.getElementById("slider");
+    before.textContent = page.getElementById("drawn").textContent.split("\n")[0];
+    slider.value = slider.max;
+    slider.dispatchEvent(new Event("input", { bubbles: true }));
+    document.getElementById("slider").textContent = slider.value + " of " + slider.max;
+    out.textContent = page.getElementById("drawn").textContent;
+  } catch (error) {
+    out.textContent = "cannot drive the page: " + error;
+  }
+}
+</script>
+</head>
+<body>
+<iframe src="run.html" width="1400" height="1000" onload="drive(this)"></iframe>
+<p id="slider"></p>
+<pre id="before"></pre>
+<pre id="drawn">the page never loaded</pre>
+</body>
+</html>
+HTML
 # timeout leads a process group of its own, which the browser's helpers join;
 # every wait is bounded by it, and what is left of the group is ended above.
 timeout -k 5 60 "$browser" --headless --no-sandbox --disable-gpu --disable-quic \
   --no-first-run --disable-background-networking --disable-component-update --disable-sync \
-  --user-data-dir="$scratch/profile" --dump-dom "file://$scratch/run.html#step=last" \
+  --allow-file-access-from-files --user-data-dir="$scratch/profile" \
+  --dump-dom "file://$scratch/drive.html" \
   >"$scratch/dom.html" 2>"$scratch/browser.log" &
 browser_group=$!
 status=0
@@ -54,6 +89,12 @@ text = open(dom, encoding="utf-8").read()
 found = re.search(r'<pre id="drawn">(.*?)</pre>', text, re.S)
 assert found, "the page wrote no drawn positions"
 lines = html.unescape(found.group(1)).split("\n")
+assert lines[0].startswith("step "), lines[0]
+# It opened at the start, so only the slider's event can have brought it to the end.
+before = re.search(r'<pre id="before">(.*?)</pre>', text, re.S).group(1)
+assert before.split()[:2] == ["step", rows[0]["step"]], f"the page opened at {before!r}"
+moved = re.search(r'<p id="slider">(\d+) of (\d+)</p>', text)
+assert moved and moved.group(1) == moved.group(2), f"the slider is not at its end: {moved and moved.group(0)}"
 head = lines[0].split()
 assert head[:2] == ["step", last_step], f"the page shows {lines[0]!r}, the run ended at step {last_step}"
 pixel = float(head[3])

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <numbers>
 #include <random>
 #include <sstream>
 
@@ -33,6 +35,33 @@ SimRun host_sim(const std::vector<std::string> &args) {
   std::ostringstream err;
   const int status = tamrix_host::host_sim(args, MY_PHYSICS1_PATH, out, err);
   return {status, out.str(), err.str()};
+}
+
+// A plot's panels by their labels, each panel's text up to the next one.
+std::map<std::string, std::string> plot_panels(const std::string &picture) {
+  const std::string start = "<g>\n<rect";
+  const std::string label = "rotate(-90)\" text-anchor=\"middle\">";
+  std::map<std::string, std::string> panels;
+  for (std::size_t at = picture.find(start); at != std::string::npos;) {
+    const std::size_t next = picture.find(start, at + 1);
+    const std::string panel = picture.substr(at, next - at);
+    const std::size_t name = panel.find(label) + label.size();
+    panels[panel.substr(name, panel.find("</text>", name) - name)] = panel;
+    at = next;
+  }
+  return panels;
+}
+
+// How many expected points each panel of a plot draws, where it draws any.
+std::map<std::string, std::size_t> marks_by_panel(const std::string &picture) {
+  std::map<std::string, std::size_t> marks;
+  for (const auto &[label, panel] : plot_panels(picture)) {
+    for (std::size_t at = 0; (at = panel.find("class=\"expected\"", at)) != std::string::npos;
+         ++at) {
+      ++marks[label];
+    }
+  }
+  return marks;
 }
 
 TEST(HostSim, DefaultWorldSaysNotFoundAndNoCollisions) {
@@ -636,16 +665,20 @@ step = 5
 position = [0, 0, 1.9]
 velocity = [0, 0, -0.5]
 tolerance = 0.5
+[[expect.body]]
+name = "box"
+step = 5
+from_step = 2
+displacement = [0, 0, -0.012]
+tolerance = 0.01
 )"),
                 "--steps", "4001", "--plot", svg, "--replay", page, ENGINE_IDLE_PLUGIN_PATH});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string picture = read(svg);
-  std::size_t marks = 0;
-  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
-       ++at) {
-    ++marks;
-  }
-  EXPECT_EQ(marks, 4U);  // x, y, z and the speed
+  // x, y and z twice, for the position and for the displacement, and the speed
+  EXPECT_EQ(marks_by_panel(picture),
+            (std::map<std::string, std::size_t>{
+                {"x (m)", 2}, {"y (m)", 2}, {"z (m)", 2}, {"speed (m/s)", 1}}));
   const std::string html = read(page);
   const std::size_t steps = html.find("\"steps\":[");
   ASSERT_NE(steps, std::string::npos);
@@ -706,23 +739,24 @@ axis = [0, 1, 0]
 name = "shoulder"
 step = 10
 angle = 0.1
+rate = 1
 tolerance = 1
 [[expect.body]]
 name = "arm"
 step = 10
 angular_velocity = [0, 1, 0]
+rpy = [0, 0.1, 0]
 angle_tolerance = 10
 )"),
                                "--plot", svg, ENGINE_IDLE_PLUGIN_PATH});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::string picture = read(svg);
-  EXPECT_NE(picture.find("joint angle (rad)"), std::string::npos);
-  std::size_t marks = 0;
-  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
-       ++at) {
-    ++marks;
-  }
-  EXPECT_EQ(marks, 2U);  // the angle and the angular speed
+  EXPECT_EQ(marks_by_panel(read(svg)),
+            (std::map<std::string, std::size_t>{{"joint angle (rad)", 1},
+                                                {"joint rate (rad/s)", 1},
+                                                {"angular speed (rad/s)", 1},
+                                                {"roll (rad)", 1},
+                                                {"pitch (rad)", 1},
+                                                {"yaw (rad)", 1}}));
 }
 
 // A jointed world, as the fixture builds it: an arm of two geometries hinged
@@ -759,18 +793,22 @@ TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {
   std::ostringstream svg;
   write_plot(svg, history, {},
              {PlotJointExpectation{.joint = 0, .time = 0.5, .angle = 1.0, .tolerance = 0.1},
-              PlotJointExpectation{.joint = 1, .time = 0.5, .position = -1.0, .tolerance = 0.1}});
+              PlotJointExpectation{.joint = 1, .time = 0.5, .position = -1.0, .tolerance = 0.1},
+              PlotJointExpectation{.joint = 1, .time = 0.3, .rate = -3.0, .tolerance = 0.1}});
   for (const char *part : {"angular speed (rad/s)", "joint angle (rad)", "slider position (m)",
                            ">shoulder</text>", ">rail</text>"}) {
     EXPECT_NE(svg.str().find(part), std::string::npos) << part;
   }
   const std::string picture = svg.str();
-  std::size_t marks = 0;
-  for (std::size_t at = 0; (at = picture.find("class=\"expected\"", at)) != std::string::npos;
-       ++at) {
-    ++marks;
+  // The arm swings, so it has turn panels; each joint has a rate panel.
+  const std::map<std::string, std::string> panels = plot_panels(picture);
+  for (const char *label :
+       {"roll (rad)", "pitch (rad)", "yaw (rad)", "joint rate (rad/s)", "slider rate (m/s)"}) {
+    EXPECT_EQ(panels.count(label), 1U) << label;
   }
-  EXPECT_EQ(marks, 2U);
+  EXPECT_EQ(marks_by_panel(picture),
+            (std::map<std::string, std::size_t>{
+                {"joint angle (rad)", 1}, {"slider position (m)", 1}, {"slider rate (m/s)", 1}}));
 
   std::ostringstream html;
   write_replay(html, engine, history, 0.01);
@@ -781,6 +819,53 @@ TEST(EnginePictures, JointsAreDrawnAndPlottedWithTheirExpectations) {
         R"("offset":[0.5,0,0],"orientation":[1,0,0,0]})", R"("shape":"sphere")"}) {
     EXPECT_NE(page.find(part), std::string::npos) << part;
   }
+}
+
+// A panel's one line, as the heights of its points, and the height of its
+// one expected point.
+std::pair<std::vector<double>, double> line_and_point(const std::string &panel) {
+  std::vector<double> heights;
+  const std::size_t line = panel.find("points=\"") + 8;
+  std::istringstream points(panel.substr(line, panel.find('"', line) - line));
+  for (std::string point; points >> point;) {
+    heights.push_back(std::stod(point.substr(point.find(',') + 1)));
+  }
+  const std::size_t point = panel.find("r=\"3\" fill=\"black\"");
+  const std::size_t cy = panel.rfind("cy=\"", point) + 4;
+  return {heights, point == std::string::npos ? -1.0 : std::stod(panel.substr(cy))};
+}
+
+// A body spinning about z past pi: its yaw stays one line, and a turn
+// expected in other angles that name the same orientation is drawn on it.
+TEST(EnginePictures, ATurnPastPiIsOneLineAndItsExpectationLiesOnIt) {
+  using namespace tamrix_host;
+  BodyHistory history{{"top"}, {}, {}};
+  for (long step = 0; step <= 40; ++step) {
+    BodyState state;
+    state.orientation = quaternion_of_rpy({0, 0, 0.1 * static_cast<double>(step)});
+    history.frames.push_back({step, 0.01 * static_cast<double>(step), {state}, {}});
+  }
+  constexpr double turn = 2 * std::numbers::pi;
+  std::ostringstream svg;
+  write_plot(svg, history,
+             {PlotExpectation{.body = 0,
+                              .time = 0.4,
+                              .rpy = std::array<double, 3>{turn, 0, 4 - turn},
+                              .angle_tolerance = 0.01}});
+  std::map<std::string, std::string> panels = plot_panels(svg.str());
+  const auto [yaw, yaw_point] = line_and_point(panels["yaw (rad)"]);
+  ASSERT_EQ(yaw.size(), 41U);
+  for (std::size_t i = 1; i < yaw.size(); ++i) {
+    EXPECT_LT(yaw[i], yaw[i - 1]) << i;  // rising all the way: no jump back by 2 pi
+  }
+  EXPECT_NEAR(yaw_point, yaw.back(), 0.5);
+  // A roll of 2 pi is no roll at all: drawn on the line at 0.
+  const auto [roll, roll_point] = line_and_point(panels["roll (rad)"]);
+  ASSERT_FALSE(roll.empty());
+  EXPECT_NEAR(roll_point, roll.back(), 0.5);
+  EXPECT_EQ(marks_by_panel(svg.str()),
+            (std::map<std::string, std::size_t>{
+                {"roll (rad)", 1}, {"pitch (rad)", 1}, {"yaw (rad)", 1}}));
 }
 
 // A world the engine blew up in: the pictures stay valid SVG and JSON, the

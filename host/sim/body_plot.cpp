@@ -4,7 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
+#include <numbers>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -222,9 +224,89 @@ struct Picture {
   std::vector<std::string> legend;  // by key
 };
 
-enum PanelIndex : std::size_t { speed = 3, spin = 4 };
+enum PanelIndex : std::size_t { speed = 3, spin = 4, roll = 5 };
 
-// The panels of the bodies: x, y, z, the speed and the angular speed.
+// The angle that names the same turn as `angle` and lies nearest to
+// `reference`, so a line that passes pi stays one line, and an expected angle
+// is drawn beside the line it is expected of.
+double beside(double angle, double reference) {
+  if (!std::isfinite(angle) || !std::isfinite(reference)) {
+    return angle;
+  }
+  constexpr double turn = 2 * std::numbers::pi;
+  return angle + (turn * std::round((reference - angle) / turn));
+}
+
+// The line's value at its point nearest in time to `time`.
+double value_near(const Series &series, double time) {
+  const auto &points = series.points;
+  const auto after = std::lower_bound(points.begin(), points.end(), time,
+                                      [](const auto &point, double t) { return point.first < t; });
+  if (after == points.end()) {
+    return points.empty() ? std::numeric_limits<double>::quiet_NaN() : points.back().second;
+  }
+  if (after != points.begin() && time - std::prev(after)->first < after->first - time) {
+    return std::prev(after)->second;
+  }
+  return after->second;
+}
+
+// Whether roll, pitch and yaw are worth their panels: a body is turned at
+// some frame, or a turn is expected.
+bool shows_turns(const BodyHistory &history, const std::vector<PlotExpectation> &expected) {
+  constexpr std::array<double, 4> unturned{1, 0, 0, 0};
+  return std::any_of(expected.begin(), expected.end(),
+                     [](const PlotExpectation &e) { return e.rpy.has_value(); }) ||
+         std::any_of(history.frames.begin(), history.frames.end(), [&](const BodyFrame &frame) {
+           return std::any_of(frame.bodies.begin(), frame.bodies.end(), [&](const BodyState &s) {
+             return angle_between(s.orientation, unturned) > 1e-6;
+           });
+         });
+}
+
+// Roll, pitch and yaw as the record's quaternion gives them, each line kept
+// whole across pi. An expected turn is drawn in the same angles, on the
+// branch nearest its body's line: any angles that name the orientation may
+// be expected, and the check compares orientations, not angles. Near a pitch
+// of pi/2 roll and yaw say little, and neither does their band.
+void add_turns(Picture &picture, const BodyHistory &history,
+               const std::vector<PlotExpectation> &expected) {
+  for (const char *label : {"roll (rad)", "pitch (rad)", "yaw (rad)"}) {
+    picture.panels.push_back({label, {}, {}});
+  }
+  for (std::size_t b = 0; b < history.bodies.size(); ++b) {
+    std::array<double, 3> last{};
+    last.fill(std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t a = 0; a < 3; ++a) {
+      picture.panels[roll + a].series.push_back({b, {}});
+    }
+    for (const BodyFrame &frame : history.frames) {
+      const std::array<double, 3> angles = rpy_of_quaternion(frame.bodies[b].orientation);
+      for (std::size_t a = 0; a < 3; ++a) {
+        const double angle = beside(angles[a], last[a]);
+        picture.panels[roll + a].series.back().points.emplace_back(frame.time, angle);
+        if (std::isfinite(angle)) {
+          last[a] = angle;
+        }
+      }
+    }
+  }
+  for (const PlotExpectation &e : expected) {
+    if (!e.rpy) {
+      continue;
+    }
+    const std::array<double, 3> angles = rpy_of_quaternion(quaternion_of_rpy(*e.rpy));
+    for (std::size_t a = 0; a < 3; ++a) {
+      Panel &panel = picture.panels[roll + a];
+      const double value = beside(angles[a], value_near(panel.series[e.body], e.time));
+      panel.marks.push_back(
+          {e.body, e.time, value, value - e.angle_tolerance, value + e.angle_tolerance});
+    }
+  }
+}
+
+// The panels of the bodies: x, y, z, the speed and the angular speed, and
+// roll, pitch and yaw when they say something.
 void add_bodies(Picture &picture, const BodyHistory &history,
                 const std::vector<PlotExpectation> &expected) {
   picture.panels = {{"x (m)", {}, {}},
@@ -264,58 +346,84 @@ void add_bodies(Picture &picture, const BodyHistory &history,
           speed_mark(e.body, e.time, *e.angular_velocity, e.angle_tolerance));
     }
   }
+  if (shows_turns(history, expected)) {
+    add_turns(picture, history, expected);
+  }
 }
 
+// The joints' panels: the angles of hinges and universals (a line per axis)
+// and their rates, the sliders' positions and their rates.
+struct JointPanels {
+  Panel angles{"joint angle (rad)", {}, {}};
+  Panel angle_rates{"joint rate (rad/s)", {}, {}};
+  Panel positions{"slider position (m)", {}, {}};
+  Panel position_rates{"slider rate (m/s)", {}, {}};
+};
+
 // Each joint expectation on its joint's first line: an angle of a hinge or a
-// universal, a position of a slider.
-void mark_joints(Panel &angles, Panel &positions, const std::vector<std::size_t> &first_key,
+// universal, a position of a slider, and the rate of either.
+void mark_joints(JointPanels &panels, const std::vector<std::size_t> &first_key,
                  const BodyHistory &history, const std::vector<PlotJointExpectation> &expected) {
   for (const PlotJointExpectation &e : expected) {
     const JointType type = history.frames.front().joints.at(e.joint).type;
     const bool turns = type == JointType::hinge || type == JointType::universal;
-    const std::optional<double> value = turns ? e.angle : e.position;
-    if (value && (turns || type == JointType::slider)) {
-      std::vector<Mark> &marks = turns ? angles.marks : positions.marks;
-      marks.push_back(
-          {first_key[e.joint], e.time, *value, *value - e.tolerance, *value + e.tolerance});
+    if (!turns && type != JointType::slider) {
+      continue;
     }
+    const auto mark = [&](Panel &panel, std::optional<double> value) {
+      if (value) {
+        panel.marks.push_back(
+            {first_key[e.joint], e.time, *value, *value - e.tolerance, *value + e.tolerance});
+      }
+    };
+    mark(turns ? panels.angles : panels.positions, turns ? e.angle : e.position);
+    mark(turns ? panels.angle_rates : panels.position_rates, e.rate);
   }
 }
 
-// A panel for the angles of hinges and universals (a line per axis) and one
-// for the sliders' positions, each only when the world has such a joint.
+// The joints' panels, each only when the world has such a joint. A joint
+// axis keeps its style on its value's panel and its rate's.
 void add_joints(Picture &picture, const BodyHistory &history,
                 const std::vector<PlotJointExpectation> &expected) {
   if (history.frames.empty()) {
     return;
   }
-  Panel angles{"joint angle (rad)", {}, {}};
-  Panel positions{"slider position (m)", {}, {}};
+  JointPanels panels;
   std::vector<std::size_t> first_key(history.joints.size());
   for (std::size_t j = 0; j < history.joints.size(); ++j) {
     const JointType type = history.frames.front().joints[j].type;
-    const auto add = [&](Panel &panel, const std::string &name, auto value) {
+    const auto add = [&](const std::string &name, Panel &values, auto value, Panel &rates,
+                         auto rate) {
       const std::size_t key = picture.legend.size();
       picture.legend.push_back(name);
-      panel.series.push_back({key, {}});
+      values.series.push_back({key, {}});
+      rates.series.push_back({key, {}});
       for (const BodyFrame &frame : history.frames) {
-        panel.series.back().points.emplace_back(frame.time, value(frame.joints[j]));
+        values.series.back().points.emplace_back(frame.time, value(frame.joints[j]));
+        rates.series.back().points.emplace_back(frame.time, rate(frame.joints[j]));
       }
       return key;
     };
     const std::string &name = history.joints[j];
     if (type == JointType::hinge || type == JointType::universal) {
-      first_key[j] = add(angles, name, [](const JointState &s) { return s.angle; });
+      first_key[j] = add(
+          name, panels.angles, [](const JointState &s) { return s.angle; }, panels.angle_rates,
+          [](const JointState &s) { return s.rate; });
     }
     if (type == JointType::universal) {
-      add(angles, name + " (axis 2)", [](const JointState &s) { return s.angle2; });
+      add(
+          name + " (axis 2)", panels.angles, [](const JointState &s) { return s.angle2; },
+          panels.angle_rates, [](const JointState &s) { return s.rate2; });
     }
     if (type == JointType::slider) {
-      first_key[j] = add(positions, name, [](const JointState &s) { return s.position; });
+      first_key[j] = add(
+          name, panels.positions, [](const JointState &s) { return s.position; },
+          panels.position_rates, [](const JointState &s) { return s.rate; });
     }
   }
-  mark_joints(angles, positions, first_key, history, expected);
-  for (Panel *panel : {&angles, &positions}) {
+  mark_joints(panels, first_key, history, expected);
+  for (Panel *panel :
+       {&panels.angles, &panels.angle_rates, &panels.positions, &panels.position_rates}) {
     if (!panel->series.empty()) {
       picture.panels.push_back(std::move(*panel));
     }

@@ -130,8 +130,9 @@ struct Parser {
                    "at the start and after every step to FILE, as CSV.")
         ->type_name("FILE.csv");
     app.add_option("--plot", options.plot,
-                   "In an engine world, draw every body's position and speed over time into "
-                   "FILE, as SVG, with each [[expect.body]] as a point and its tolerance band.")
+                   "In an engine world, draw every body's position, speed and turn, and every "
+                   "joint's state, over time into FILE, as SVG, with each [[expect.body]] and "
+                   "[[expect.joint]] as a point and its tolerance band.")
         ->type_name("FILE.svg");
     app.add_option("--replay", options.replay,
                    "In an engine world, write the run into FILE as one page to open in a "
@@ -277,29 +278,48 @@ std::vector<std::string> joint_names(const World &world) {
 }
 
 // Each [[expect.body]] and [[expect.joint]], placed on the plot's time
-// axis.
+// axis. A displacement is drawn as the position it expects at its step, from
+// where the run found the body at its first; a run that ended before then
+// gives it nothing to be drawn from.
 void plotted(const WorldFile &file, const World &world, const BodyHistory &history,
-             std::vector<PlotExpectation> &bodies, std::vector<PlotJointExpectation> &joints) {
+             const Observed &observed, std::vector<PlotExpectation> &bodies,
+             std::vector<PlotJointExpectation> &joints) {
   const auto index = [](const std::vector<std::string> &names, const std::string &name) {
     return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
   };
-  for (const ExpectedBody &e : file.body_expectations) {
+  for (std::size_t i = 0; i < file.body_expectations.size(); ++i) {
+    const ExpectedBody &e = file.body_expectations[i];
     PlotExpectation mark;
     mark.body = index(history.bodies, e.name);
     mark.time = static_cast<double>(e.step) * world.step_seconds;
     mark.position = e.position;
     mark.velocity = e.velocity;
+    mark.rpy = e.rpy;
     mark.angular_velocity = e.angular_velocity;
     mark.tolerance = e.tolerance;
     mark.angle_tolerance = e.angle_tolerance;
-    if (mark.body < history.bodies.size()) {
-      bodies.push_back(mark);
+    if (mark.body >= history.bodies.size()) {
+      continue;
+    }
+    bodies.push_back(mark);
+    const std::optional<BodyState> from =
+        i < observed.bodies_from.size() ? observed.bodies_from[i] : std::nullopt;
+    if (e.displacement && from) {
+      PlotExpectation moved{.body = mark.body, .time = mark.time, .tolerance = e.tolerance};
+      moved.position = from->position;
+      for (std::size_t a = 0; a < 3; ++a) {
+        (*moved.position)[a] += (*e.displacement)[a];
+      }
+      bodies.push_back(moved);
     }
   }
   for (const ExpectedJoint &e : file.joint_expectations) {
     const PlotJointExpectation mark{index(history.joints, e.name),
-                                    static_cast<double>(e.step) * world.step_seconds, e.angle,
-                                    e.position, e.tolerance};
+                                    static_cast<double>(e.step) * world.step_seconds,
+                                    e.angle,
+                                    e.position,
+                                    e.rate,
+                                    e.tolerance};
     if (mark.joint < history.joints.size()) {
       joints.push_back(mark);
     }
@@ -327,7 +347,8 @@ std::string write_picture(const char *option, const std::string &path, Write wri
 // The record's last rows, the plot and the replay, or why they could not be
 // written.
 std::string finish_outputs(const Options &options, std::ofstream &csv, const WorldFile &file,
-                           const World &world, const BodyRecorder &recorder) {
+                           const World &world, const BodyRecorder &recorder,
+                           const Observed &observed) {
   if (csv.is_open() && !csv.flush()) {
     return "--record " + options.record + ": writing failed";
   }
@@ -339,7 +360,7 @@ std::string finish_outputs(const Options &options, std::ofstream &csv, const Wor
                                           [&](std::ostream &svg) {
                                             std::vector<PlotExpectation> bodies;
                                             std::vector<PlotJointExpectation> joints;
-                                            plotted(file, world, history, bodies, joints);
+                                            plotted(file, world, history, observed, bodies, joints);
                                             write_plot(svg, history, bodies, joints);
                                           });
       !problem.empty()) {
@@ -535,7 +556,7 @@ int host_sim(const std::vector<std::string> &args, const std::string &default_pl
         << summary.nonzero_answers << " non-zero, " << summary.console_messages
         << " console messages\n";
     unmet = unmet_expectations(file, host, observed);
-    if (const std::string problem = finish_outputs(options, csv, file, world, recorder);
+    if (const std::string problem = finish_outputs(options, csv, file, world, recorder, observed);
         !problem.empty()) {
       err << "host-sim: " << problem << '\n';
       return exit_status::failed;
