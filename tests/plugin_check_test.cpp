@@ -16,10 +16,12 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/options.hpp"
 #include "cli/report.hpp"
 #include "engine/engine_snapshot.hpp"
+#include "programs/join.hpp"
 #include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
@@ -399,6 +401,17 @@ TEST(PluginCheckReport, JunitReplacesNothingPutInItsPlaceDuringTheRun) {
 }
 
 namespace channel = plugin_check::channel;
+
+// The reach manifest and the overlap both list this way: no comma left
+// before the first item, and "and" before the last only.
+TEST(PluginCheckReport, AListReadsAsASentence) {
+  using tamrix_host::listed;
+  EXPECT_EQ(listed(std::vector<std::string>{}), "");
+  EXPECT_EQ(listed(std::vector<std::string>{"dlopen"}), "dlopen");
+  EXPECT_EQ(listed(std::array<std::string_view, 2>{"1", "3"}), "1 and 3");
+  EXPECT_EQ(listed(std::vector<std::string>{"fork", "exec", "kill", "ptrace"}),
+            "fork, exec, kill and ptrace");
+}
 
 TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
   const std::string token = channel::new_token();

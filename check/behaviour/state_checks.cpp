@@ -15,6 +15,7 @@
 #include "observe/heap_count.hpp"
 #include "observe/library_threads.hpp"
 #include "observe/process_state.hpp"
+#include "programs/join.hpp"
 #include "sandbox/console.hpp"
 
 namespace plugin_check {
@@ -354,11 +355,7 @@ std::string why_still_loaded(const std::string &path) {
                : "the file is marked not to be unloaded (linked with -z nodelete), or holds a "
                  "unique symbol (STB_GNU_UNIQUE), which the loader never unloads";
   }
-  std::string cause;
-  for (const std::string &reason : reasons) {
-    cause += (cause.empty() ? "" : "; ") + reason;
-  }
-  return cause;
+  return tamrix_host::join(reasons, "; ");
 }
 
 // How the life after a reload differed from the first; empty when it did not.
