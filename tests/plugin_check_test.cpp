@@ -16,10 +16,12 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/options.hpp"
 #include "cli/report.hpp"
 #include "engine/engine_snapshot.hpp"
+#include "programs/join.hpp"
 #include "programs/visible_text.hpp"
 #include "programs/xml_text.hpp"
 #include "registry.hpp"
@@ -150,23 +152,48 @@ TEST(PluginCheckRegistry, EveryCheckHasItsOwnNameAndBody) {
   EXPECT_EQ(all.front().name, "file-format");
 }
 
-// Every registration in check/'s sources is in the program, made by the file
-// that holds it: a file of checks the linker left out shows here. Each group
-// is one file's, in that file's order, so no order depends on the link.
-TEST(PluginCheckRegistry, HoldsEveryCheckTheSourcesRegisterEachGroupFromOneFile) {
+// The registrations a folder's sources, headers too, make: by the check's
+// name, the file and the place in it.
+std::map<std::string, std::pair<std::string, std::size_t>> registrations_in(
+    const std::filesystem::path &folder) {
   const std::regex registration(R"re(Registration\s+\w+\{\{\s*\.name = "([^"]+)")re");
-  std::map<std::string, std::pair<std::string, std::size_t>> in_sources;  // file, place in it
-  for (const auto &entry : std::filesystem::recursive_directory_iterator(CHECK_SOURCE_DIR)) {
-    if (entry.path().extension() != ".cpp") {
+  std::map<std::string, std::pair<std::string, std::size_t>> found;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.path().extension() != ".cpp" && entry.path().extension() != ".hpp") {
       continue;
     }
     std::ifstream in(entry.path());
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::size_t place = 0;
     for (std::sregex_iterator it(text.begin(), text.end(), registration), end; it != end; ++it) {
-      in_sources[(*it)[1]] = {entry.path().filename().string(), place++};
+      found[(*it)[1]] = {entry.path().filename().string(), place++};
     }
   }
+  return found;
+}
+
+// A check registered in a header is as easily left out of the program as one
+// in a source file, so the search below must see it.
+TEST(PluginCheckRegistry, TheSearchForRegistrationsReadsHeaders) {
+  const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) /
+                                       ("registrations-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(folder / "room");
+  std::ofstream(folder / "room" / "kept.hpp")
+      << "const Registration kept_check{{\n    .name = \"kept\",\n}};\n";
+  std::ofstream(folder / "room" / "notes.txt") << "const Registration no{{ .name = \"no\" }};\n";
+  const auto found = registrations_in(folder);
+  std::filesystem::remove_all(folder);
+  ASSERT_EQ(found.size(), 1U);
+  EXPECT_EQ(found.begin()->first, "kept");
+  EXPECT_EQ(found.begin()->second.first, "kept.hpp");
+}
+
+// Every registration in check/'s sources is in the program, made by the file
+// that holds it: a file of checks the linker left out shows here. Each group
+// is one file's, in that file's order, so no order depends on the link.
+TEST(PluginCheckRegistry, HoldsEveryCheckTheSourcesRegisterEachGroupFromOneFile) {
+  std::map<std::string, std::pair<std::string, std::size_t>> in_sources =
+      registrations_in(CHECK_SOURCE_DIR);
   ASSERT_GT(in_sources.size(), 1U);
   std::map<plugin_check::Group, std::pair<std::string, std::size_t>> group_seen;
   for (const plugin_check::Check &check : plugin_check::checks()) {
@@ -399,6 +426,17 @@ TEST(PluginCheckReport, JunitReplacesNothingPutInItsPlaceDuringTheRun) {
 }
 
 namespace channel = plugin_check::channel;
+
+// The reach manifest and the overlap both list this way: no comma left
+// before the first item, and "and" before the last only.
+TEST(PluginCheckReport, AListReadsAsASentence) {
+  using tamrix_host::listed;
+  EXPECT_EQ(listed(std::vector<std::string>{}), "");
+  EXPECT_EQ(listed(std::vector<std::string>{"dlopen"}), "dlopen");
+  EXPECT_EQ(listed(std::array<std::string_view, 2>{"1", "3"}), "1 and 3");
+  EXPECT_EQ(listed(std::vector<std::string>{"fork", "exec", "kill", "ptrace"}),
+            "fork, exec, kill and ptrace");
+}
 
 TEST(PluginCheckChannel, OnlyLinesWithTheChildsTokenCount) {
   const std::string token = channel::new_token();

@@ -171,7 +171,7 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   // only what someone still holds.
   const bool heap_wiped = wipe_freed_blocks(true);
   auto stepper = std::make_unique<HostThread>();
-  const ProcessState before = snapshot();
+  const long threads_before = snapshot().threads();
   auto plugin = load_plugin(path);
   moves::remember_library_of(plugin->address(hook::step));
   pointers::record_library_of(plugin->address(hook::step));
@@ -181,13 +181,11 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
   stepper->step(*plugin, geometries);
   plugin->call(hook::cleanup);
-  if (thread_left(before, snapshot())) {
-    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+  if (!unload_unless_running(plugin, threads_before)) {
     return skipped(
         "a thread of the plug-in's still ran after cleanup, so it was not unloaded (see "
         "threads-left)");
   }
-  unload_plugin(plugin);
   // Read while the thread that stepped still waits; said after the host's
   // moves, whose crash, if one comes, names its cause more exactly.
   const std::string left = pointers_left(heap_wiped);

@@ -11,13 +11,6 @@
 
 namespace plugin_check {
 
-// Whether a thread started since `before` still runs at `after`: a library
-// unloaded under it would crash it, so such a plug-in stays loaded
-// (threads-left reports it).
-inline bool thread_left(const ProcessState &before, const ProcessState &after) {
-  return before.threads() >= 0 && after.threads() >= 0 && after.threads() != before.threads();
-}
-
 // The changes of `now` that are not among `already`: what two snapshots
 // already told apart before is no change.
 inline std::vector<Change> changes_since(const std::vector<Change> &already,

@@ -185,13 +185,8 @@ Outcome long_life(const std::string &path, Host &host) {
   const ProcessState cleaned = snapshot();
   const std::string after_life = "after " + std::to_string(life_steps) + " steps";
   add_new_changes(before_load, last, cleaned, hook::cleanup.name, after_life, found);
-  // A thread of the plug-in's still running would crash in its unmapped code:
-  // such a plug-in stays loaded (threads-left reports it).
-  if (!thread_left(before_load, cleaned)) {
-    unload_plugin(plugin);
-    add_new_changes(before_load, cleaned, snapshot(), "unloading the file", after_life, found);
-  } else {
-    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
+  if (unload_unless_running(plugin, before_load.threads())) {
+    add_new_changes(before_load, cleaned, snapshot(), unloading_the_file, after_life, found);
   }
   if (!rows.changed().empty()) {
     found.faults.push_back(rows.changed());

@@ -75,13 +75,7 @@ std::string overlap_text(const Assignment &assignment) {
   for (std::size_t t = 0; t < host_threads; ++t) {
     threads.at(assignment.at(t) == Call::step ? 0 : 1).push_back(std::to_string(t + 1));
   }
-  const auto listed = [](const std::vector<std::string> &numbers) {
-    std::string text;
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-      text += (i == 0 ? "" : i + 1 == numbers.size() ? " and " : ", ") + numbers[i];
-    }
-    return text;
-  };
+  using tamrix_host::listed;
   if (threads[1].empty()) {
     return std::string(hook::step.name) + " ran on host threads " + listed(threads[0]) + " at once";
   }

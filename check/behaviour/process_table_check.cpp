@@ -40,8 +40,8 @@ struct Found {
 // loaded, and from before it once it is gone. A row a plug-in may hold for
 // its life differs only if it still does at the end, named by the call from
 // which it did.
-std::optional<Found> first_change(const Row &row, std::size_t index,
-                                  const std::vector<Moment<ProcessState>> &moments) {
+std::optional<Found> row_change(const Row &row, std::size_t index,
+                                const std::vector<Moment<ProcessState>> &moments) {
   const bool gone_at_end = unloaded(moments);
   const auto differs = [&](std::size_t i) -> std::string {
     const bool gone = gone_at_end && i + 1 == moments.size();
@@ -61,10 +61,8 @@ std::optional<Found> first_change(const Row &row, std::size_t index,
     if (left.empty()) {
       return std::nullopt;
     }
-    std::size_t from = last;
-    while (from > start && !differs(from - 1).empty()) {
-      --from;
-    }
+    const std::size_t from =
+        held_since(moments, start, [&](std::size_t i) { return !differs(i).empty(); });
     return Found{moments[from].call + " " + left, row.level, from};
   }
   const std::optional<FirstChange> change = first_change(moments, start, differs);
@@ -84,7 +82,7 @@ Outcome process_left_as_found(const std::string &path, Host &host) {
     if (rows[row].aspect != Aspect::process) {
       continue;
     }
-    if (std::optional<Found> change = first_change(rows[row], row, moments)) {
+    if (std::optional<Found> change = row_change(rows[row], row, moments)) {
       found.push_back(std::move(*change));
     }
   }

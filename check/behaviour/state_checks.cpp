@@ -15,6 +15,7 @@
 #include "observe/heap_count.hpp"
 #include "observe/library_threads.hpp"
 #include "observe/process_state.hpp"
+#include "programs/join.hpp"
 #include "sandbox/console.hpp"
 
 namespace plugin_check {
@@ -59,7 +60,7 @@ std::string change_in(const ProcessState &before, const ProcessState &after, Asp
 // The first call after which `aspect` differs from before load, with the
 // change, and the call that undid it if one did; then `why` it matters, if
 // the change does not say.
-Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::string_view why) {
+Outcome aspect_as_found(const std::string &path, Host &host, Aspect aspect, std::string_view why) {
   const std::vector<Moment<ProcessState>> moments = observed_life(path, host);
   const ProcessState &before = moments.front().seen;
   const std::optional<FirstChange> found = first_change(
@@ -80,8 +81,8 @@ Outcome first_change(const std::string &path, Host &host, Aspect aspect, std::st
 }  // namespace
 
 Outcome fp_environment(const std::string &path, Host &host) {
-  return first_change(path, host, Aspect::fp_environment,
-                      "the host's own arithmetic runs in the environment a plug-in leaves");
+  return aspect_as_found(path, host, Aspect::fp_environment,
+                         "the host's own arithmetic runs in the environment a plug-in leaves");
 }
 
 const Registration fp_environment_check{{
@@ -93,9 +94,9 @@ const Registration fp_environment_check{{
 }};
 
 Outcome signals(const std::string &path, Host &host) {
-  return first_change(path, host, Aspect::signals,
-                      "signal actions and the mask belong to the host (its crash reports, "
-                      "Ctrl-C)");
+  return aspect_as_found(path, host, Aspect::signals,
+                         "signal actions and the mask belong to the host (its crash reports, "
+                         "Ctrl-C)");
 }
 
 const Registration signals_check{{
@@ -164,7 +165,7 @@ const Registration threads_left_check{{
 }};
 
 Outcome processes_left(const std::string &path, Host &host) {
-  return first_change(path, host, Aspect::processes, {});
+  return aspect_as_found(path, host, Aspect::processes, {});
 }
 
 const Registration processes_left_check{{
@@ -178,9 +179,9 @@ const Registration processes_left_check{{
 }};
 
 Outcome process_settings(const std::string &path, Host &host) {
-  return first_change(path, host, Aspect::settings,
-                      "the working directory, umask, environment and locale are the host's, "
-                      "shared by all its code");
+  return aspect_as_found(path, host, Aspect::settings,
+                         "the working directory, umask, environment and locale are the host's, "
+                         "shared by all its code");
 }
 
 const Registration process_settings_check{{
@@ -196,7 +197,7 @@ Outcome descriptors_left(const std::string &path, Host &host) {
   if (snapshot().descriptors() < 0) {
     return {Verdict::skip, "this system gives no count of a process's open handles"};
   }
-  return first_change(path, host, Aspect::descriptors, {});
+  return aspect_as_found(path, host, Aspect::descriptors, {});
 }
 
 const Registration descriptors_left_check{{
@@ -354,11 +355,7 @@ std::string why_still_loaded(const std::string &path) {
                : "the file is marked not to be unloaded (linked with -z nodelete), or holds a "
                  "unique symbol (STB_GNU_UNIQUE), which the loader never unloads";
   }
-  std::string cause;
-  for (const std::string &reason : reasons) {
-    cause += (cause.empty() ? "" : "; ") + reason;
-  }
-  return cause;
+  return tamrix_host::join(reasons, "; ");
 }
 
 // How the life after a reload differed from the first; empty when it did not.

@@ -10,7 +10,6 @@
 // a row of the table words (a limit, the personality, a library left) is that
 // row's check's to report, so it is said once, in the row's words; only what
 // no row words fails here.
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,8 +49,6 @@ ProcessState table_now() {
   return state;
 }
 
-Look look() { return {whole_process(), table_now()}; }
-
 // The life of a plug-in whose hooks do nothing: the stand-ins made, the
 // calls' arguments found and the process read after each call as for a
 // real one, and no hook run.
@@ -70,15 +67,15 @@ std::optional<std::string> line_in(const WholeProcess &process, const LineChange
   return std::nullopt;
 }
 
-// The call from which the line read as it does at the end: the process is
-// read after each, and the last run of readings that agree with the end
-// starts there.
+// The call from which the line read as it does at the end. Only a plug-in
+// kept loaded has a reading after its last moment, and a line that changed
+// only then changed while its thread still ran.
 std::string made_in(const std::vector<Moment<WholeProcess>> &moments, const LineChange &change) {
-  std::size_t from = moments.size();
-  while (from > 0 && line_in(moments[from - 1].seen, change) == change.after) {
-    --from;
-  }
-  return from < moments.size() ? moments[from].call : "unloading the file";
+  const std::size_t from = held_since(
+      moments, 0, [&](std::size_t i) { return line_in(moments[i].seen, change) == change.after; });
+  return from < moments.size()
+             ? moments[from].call
+             : "the time after cleanup, while a thread of the plug-in's still ran";
 }
 
 using Noise = std::set<std::pair<std::string, std::string>>;
@@ -141,26 +138,17 @@ Outcome whole_process_left(const std::string &path, Host &host) {
   const WholeProcess second = whole_process();
   learn(noise, first, second);
   empty_life(host);
-  const Look before = look();
+  const ProcessState table_before = table_now();
+  const std::vector<Moment<WholeProcess>> moments = watched_life<8>(
+      path, host, lived_steps, [] { return whole_process(); },
+      [](const Plugin &plugin, auto hook, auto... args) { plugin.call(hook, args...); });
+  const Look before{moments.front().seen, table_before};
   learn(noise, second, before.whole);
-
-  const long threads_before = before.table.threads();
-  std::unique_ptr<const Plugin> plugin = load_plugin(path);
-  std::vector<Moment<WholeProcess>> moments;
-  moments.push_back({"loading the file", whole_process()});
-  stub_life<8>(host, lived_steps, [&plugin, &moments](auto hook, auto... args) {
-    plugin->call(hook, args...);
-    moments.push_back({hook.name, whole_process()});
-  });
-  // Code of the plug-in's still running keeps it loaded (threads-left says
-  // so); then its own mappings are no difference of this check's.
-  const bool unloads = settled_threads(threads_before) <= threads_before;
-  if (unloads) {
-    unload_plugin(plugin);
-  } else {
-    static_cast<void>(plugin.release());  // NOLINT(bugprone-unused-return-value)
-  }
-  const Look after = look();
+  // A plug-in kept loaded has its own mappings, no difference of this
+  // check's; and its last moment is a call's, so the process is read again.
+  const bool unloads = unloaded(moments);
+  const WholeProcess whole_after = unloads ? moments.back().seen : whole_process();
+  const Look after{whole_after, table_now()};
 
   std::vector<std::string> found;
   for (const LineChange &change : line_changes(before.whole, after.whole)) {

@@ -216,7 +216,7 @@ void report_crashes() {
   // On the thread's own stack: an alternate one may be what the plug-in broke.
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP}) {
+  for (const int signal : tamrix_host::platform::crash_signals()) {
     sigaction(signal, &action, nullptr);
   }
 }

@@ -212,8 +212,9 @@ Value posix_timers(TableSources & /*sources*/) {
       text += line.substr(4);
     } else if (line.starts_with("signal: ")) {
       const int number = static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
-      const char *name = tamrix_host::platform::signal_name(number);
-      text += std::string(" (") + (name != nullptr ? name : "SIG" + std::to_string(number)) + ")";
+      text += " (";
+      text += tamrix_host::platform::signal_words(number);
+      text += ")";
     }
   }
   return text;
@@ -283,8 +284,7 @@ Value death_signal(TableSources & /*sources*/) {
   if (!number || *number == "0") {
     return number ? Value("none") : number;
   }
-  const char *name = tamrix_host::platform::signal_name(std::stoi(*number));
-  return name != nullptr ? Value(name) : number;
+  return Value(tamrix_host::platform::signal_words(std::stoi(*number)));
 }
 
 Value on_off(const Value &number) { return number ? Value(*number == "0" ? "off" : "on") : number; }
@@ -487,14 +487,6 @@ std::vector<SignalState> signal_list(const std::string &text) {
   return states;
 }
 
-std::string signal_name(int number) {
-  if (number >= SIGRTMIN && number <= SIGRTMAX) {
-    return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
-  }
-  const char *name = tamrix_host::platform::signal_name(number);
-  return name != nullptr ? std::string(name) : "signal " + std::to_string(number);
-}
-
 std::string disposition(std::uintptr_t handler) {
   // NOLINTBEGIN(performance-no-int-to-ptr,cppcoreguidelines-pro-type-cstyle-cast)
   if (handler == reinterpret_cast<std::uintptr_t>(SIG_DFL)) {
@@ -524,7 +516,7 @@ std::vector<std::string> signals_changed(const std::string &before_text,
     if (old == before.end()) {
       continue;
     }
-    const std::string name = signal_name(now.number);
+    const std::string name = tamrix_host::platform::signal_words(now.number);
     const std::string was = disposition(old->handler);
     const std::string is = disposition(now.handler);
     if (old->handler != now.handler) {

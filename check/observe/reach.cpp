@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "contract.hpp"
+#include "programs/join.hpp"
 
 namespace plugin_check {
 namespace {
@@ -116,15 +117,6 @@ std::string_view verb(const Reached &reached) {
 // Who did it at run time: the plug-in function it was in, or its own thread.
 std::string teller(const Reached &reached) {
   return reached.hook.empty() ? "a thread of the plug-in's own" : reached.hook;
-}
-
-// "a, b and c".
-std::string listed_words(const std::vector<std::string> &items) {
-  std::string text;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
-  }
-  return text;
 }
 
 }  // namespace
@@ -323,17 +315,9 @@ std::vector<std::string> by_hook(const std::vector<const Reached *> &done, bool 
       told.deeds.resize(most_told);
       told.deeds.push_back(std::to_string(more) + " more");
     }
-    clauses.push_back(told.hook + " " + listed_words(told.deeds));
+    clauses.push_back(told.hook + " " + tamrix_host::listed(told.deeds));
   }
   return clauses;
-}
-
-std::string joined(const std::vector<std::string> &clauses, const char *between) {
-  std::string text;
-  for (const std::string &clause : clauses) {
-    text += (text.empty() ? "" : between) + clause;
-  }
-  return text;
 }
 
 }  // namespace
@@ -359,15 +343,15 @@ std::vector<std::string> reach_manifest(const Reach &reach, const std::vector<Ca
     }
     std::vector<std::string> parts;
     if (!imported.empty()) {
-      parts.push_back("imports " + listed_words(imported));
+      parts.push_back("imports " + tamrix_host::listed(imported));
     }
     if (!at_run_time.empty()) {
-      parts.push_back(joined(by_hook(at_run_time, false), ", "));
+      parts.push_back(tamrix_host::join(by_hook(at_run_time, false), ", "));
     }
     lines.push_back("reach " + std::string(category_name(category)) + " (" +
                     std::string(category_words(category)) + ")" +
                     (allowed_in(category, allowed) ? ", allowed" : "") + ": " +
-                    joined(parts, "; "));
+                    tamrix_host::join(parts, "; "));
   }
   if (lines.empty()) {
     lines.emplace_back("reach: nothing beyond what a physics plug-in plainly needs");
@@ -393,16 +377,16 @@ std::string unallowed_reach(const Reach &reach, const std::vector<Category> &all
     }
   }
   if (!at_run_time.empty()) {
-    return joined(by_hook(at_run_time, true), "; ");
+    return tamrix_host::join(by_hook(at_run_time, true), "; ");
   }
   std::vector<std::string> imported;
   for (std::size_t i = 0; i < imported_by_category.size(); ++i) {
     if (!imported_by_category.at(i).empty()) {
-      imported.push_back(listed_words(imported_by_category.at(i)) + " (" +
+      imported.push_back(tamrix_host::listed(imported_by_category.at(i)) + " (" +
                          std::string(category_texts.at(i).words) + ")");
     }
   }
-  return imported.empty() ? std::string() : "the plug-in imports " + listed_words(imported);
+  return imported.empty() ? std::string() : "the plug-in imports " + tamrix_host::listed(imported);
 }
 
 }  // namespace plugin_check

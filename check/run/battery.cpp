@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string_view>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/watched_life.hpp"
 #include "inspect/plugin_file.hpp"
 #include "run/battery.hpp"
 #include "run/plugin_bytes.hpp"
@@ -118,11 +120,13 @@ Finding with_fix(const Check &check, Finding finding) {
 // The findings of the surveying checks, made before the loop, by name.
 using Surveyed = std::map<std::string, Finding, std::less<>>;
 
-// Each chosen surveying check: its child, when it has one, then its survey in
-// the parent; the opening lines go to `opening`, the findings wait for the
-// loop. Only for a file the format check would pass: another is read no further.
+// Each chosen surveying check: its child, when it has one, run as the loop
+// runs every child, then its survey in the parent; the opening lines go to
+// `opening`, the findings wait for the loop. Only for a file the format check
+// would pass: another is read no further.
 Surveyed survey(const Options &options, const PluginFile &file, const PluginBytes &bytes,
-                const std::string &world, const std::function<void(const std::string &)> &opening) {
+                const std::string &world, Retries &retries,
+                const std::function<void(const std::string &)> &opening) {
   Surveyed surveyed;
   if (!file.format_problem.empty()) {
     return surveyed;
@@ -131,25 +135,21 @@ Surveyed survey(const Options &options, const PluginFile &file, const PluginByte
     if (check.survey == nullptr || !made_here(check) || !options.chosen(check.name)) {
       continue;
     }
-    Outcome child = skipped("no child watches it");
+    Finding child{std::string(check.name), Verdict::skip, "no child watches it"};
     if (check.run != nullptr) {
-      sandbox::Heard heard = sandbox::run_in_child(
-          run_check_in_child, {std::string(check.name), bytes.load_path(), world},
-          options.timeout_seconds);
-      heard.reason = bytes.as_the_file(std::move(heard.reason));
-      child = heard.end == sandbox::Heard::End::result
-                  ? Outcome{heard.verdict, heard.reason}
-                  : failed(heard.reason + std::string(check.crash_context));
+      child = run_in_child(check, options, bytes, world, retries);
     }
-    Survey found = check.survey(file, child, options.allow);
+    Survey found = check.survey(file, {child.verdict, child.reason}, options.allow);
     for (const std::string &line : found.opening) {
       if (opening) {
         opening(bytes.as_the_file(line));
       }
     }
-    surveyed.emplace(check.name, Finding{std::string(check.name),
-                                         judged(check, found.outcome.verdict, options.strict),
-                                         bytes.as_the_file(std::move(found.outcome.reason))});
+    surveyed.emplace(check.name,
+                     Finding{.check = std::string(check.name),
+                             .verdict = judged(check, found.outcome.verdict, options.strict),
+                             .reason = bytes.as_the_file(std::move(found.outcome.reason)),
+                             .note = std::move(child.note)});
   }
   return surveyed;
 }
@@ -192,8 +192,7 @@ Finding finding_of(const Check &check, const Options &options, const PluginFile 
 // behaviour check that was chosen. Returns why the gates closed, if they did.
 std::string run_checks(const Options &options, const PluginFile &file, const PluginBytes *bytes,
                        const std::string &world, const std::function<void(Finding)> &add,
-                       const Surveyed &surveyed = {}) {
-  Retries retries;
+                       Retries &retries, const Surveyed &surveyed = {}) {
   const bool behaviour_chosen =
       bytes != nullptr && std::any_of(checks().begin(), checks().end(), [&](const Check &check) {
         return check.stage == Stage::behaviour && made_here(check) && options.chosen(check.name);
@@ -238,11 +237,9 @@ int run_check_in_child(const std::vector<std::string> &args) {
       report(check->run_loading(error ? args[1] : path.string(), host));
       return 0;
     }
-    tamrix_host::entering("loading the file");
-    const Plugin plugin(args[1]);
-    tamrix_host::entering(nullptr);
-    report(check->run(plugin, host));
-    tamrix_host::entering("unloading the file");
+    std::unique_ptr<const Plugin> plugin = load_plugin(args[1]);
+    report(check->run(*plugin, host));
+    unload_plugin_at_the_end(plugin);
   } catch (const tamrix_host::LoadError &error) {
     report(failed(error.what()));
   }
@@ -263,8 +260,9 @@ std::vector<Finding> run_battery(const Options &options, const PluginBytes &byte
     }
   };
   const std::string world = world_argument(options.world_file, file.engine);
-  const Surveyed surveyed = survey(options, file, bytes, world, opening);
-  run_checks(options, file, &bytes, world, add, surveyed);
+  Retries retries;
+  const Surveyed surveyed = survey(options, file, bytes, world, retries, opening);
+  run_checks(options, file, &bytes, world, add, retries, surveyed);
   // Not a check of the registry: a fact about this run, made by the parent
   // after every child, which fails whatever --only or --skip chose.
   if (std::string change = bytes.change_on_disk(); !change.empty()) {
@@ -280,12 +278,16 @@ FileReport check_file(const std::string &path, bool strict) {
   const PluginFile file = read_plugin_file(path);
   FileReport report;
   report.engine = file.engine;
-  report.why_not_loadable = run_checks(options, file, nullptr, {}, [&report](Finding finding) {
-    // Where it is not made here it says so in a run, and is no finding of the file.
-    if (made_here(*find_check(finding.check))) {
-      report.findings.push_back(std::move(finding));
-    }
-  });
+  Retries no_children;
+  report.why_not_loadable = run_checks(
+      options, file, nullptr, {},
+      [&report](Finding finding) {
+        // Where it is not made here it says so in a run, and is no finding of the file.
+        if (made_here(*find_check(finding.check))) {
+          report.findings.push_back(std::move(finding));
+        }
+      },
+      no_children);
   report.loadable = report.why_not_loadable.empty();
   return report;
 }

@@ -46,15 +46,11 @@ tamrix_host::World checker_engine_world() {
 
 std::string checker_engine_world_text() {
   const tamrix_host::World world = checker_engine_world();
-  std::string text = tamrix_host::join(world.engine->bodies, ", ", [](const EngineBody &body) {
-    return body.name + " (" + std::string(tamrix_host::shape_name(body.shape)) + ")";
-  });
-  text += "; fixed geometries: ";
-  for (const EngineGeometry &geometry : world.engine->geometries) {
-    text += geometry.name + " (" + std::string(tamrix_host::shape_name(geometry.shape)) + ")" +
-            (&geometry == &world.engine->geometries.back() ? "" : ", ");
-  }
-  return "bodies " + text;
+  const auto named = [](const auto &thing) {
+    return thing.name + " (" + std::string(tamrix_host::shape_name(thing.shape)) + ")";
+  };
+  return "bodies " + tamrix_host::join(world.engine->bodies, ", ", named) +
+         "; fixed geometries: " + tamrix_host::join(world.engine->geometries, ", ", named);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.hpp"
 #include "platform/signals_posix.hpp"
@@ -104,6 +105,24 @@ extern "C" void on_crash(int number) {
 const char *signal_name(int number) {
   const SignalName *signal = find_signal(number);
   return signal != nullptr ? signal->name : nullptr;
+}
+
+std::string signal_words(int number) {
+  if (number >= SIGRTMIN && number <= SIGRTMAX) {
+    return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
+  }
+  const char *name = signal_name(number);
+  return name != nullptr ? std::string(name) : "signal " + std::to_string(number);
+}
+
+std::vector<int> crash_signals() {
+  std::vector<int> numbers;
+  for (const SignalName &signal : signals) {
+    if (signal.crash != nullptr) {
+      numbers.push_back(signal.number);
+    }
+  }
+  return numbers;
 }
 
 std::string signal_text(int number) {

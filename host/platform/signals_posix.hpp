@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tamrix_host::platform {
 
@@ -12,6 +13,14 @@ namespace tamrix_host::platform {
 // one without a name of its own, such as a real-time signal. Safe in a signal
 // handler: it neither allocates nor takes a lock.
 const char *signal_name(int number);
+
+// A signal as a report line names it: the table's name, "SIGRTMIN+n" for a
+// real-time signal, whose number differs between C libraries, else "signal n".
+std::string signal_words(int number);
+
+// The signals the table marks as a crash, for a watcher that catches them
+// with a handler of its own.
+std::vector<int> crash_signals();
 
 // How a process's death by signal `number` reads: its crash name
 // ("SIGSEGV (invalid memory access)") or "signal 9 (Killed)".

@@ -1,6 +1,8 @@
 // Lists in report lines: "a, b and c" is never built by hand.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,20 @@ template <typename Items>
 std::string join(const Items &items, std::string_view separator) {
   return join(
       items, separator, [](const auto &item) -> const auto & { return item; });
+}
+
+// `items`, text already, as a sentence lists them: "a", "a and b", "a, b and c".
+template <typename Items>
+std::string listed(const Items &items) {
+  std::string text;
+  const std::size_t count = std::size(items);
+  std::size_t i = 0;
+  for (const auto &item : items) {
+    text.append(i == 0 ? "" : i + 1 == count ? " and " : ", ");
+    text.append(item);
+    ++i;
+  }
+  return text;
 }
 
 }  // namespace tamrix_host
