@@ -19,7 +19,7 @@ namespace plugin_check {
 
 // The names of the moments around the life, and of the load and the unload
 // as what runs, so a crash in them is blamed alike everywhere.
-inline constexpr char before_load[] = "before load";
+inline constexpr char before_the_load[] = "before load";
 inline constexpr char loading_the_file[] = "loading the file";
 inline constexpr char unloading_the_file[] = "unloading the file";
 
@@ -87,7 +87,7 @@ template <int N, typename Look, typename Call>
 auto watched_life(const std::string &path, Host &host, int steps, Look look, Call call) {
   std::vector<Moment<decltype(look())>> moments;
   const long threads_before = snapshot().threads();
-  moments.push_back({before_load, look()});
+  moments.push_back({before_the_load, look()});
   std::unique_ptr<const Plugin> plugin = load_plugin(path);
   moments.push_back({loading_the_file, look()});
   stub_life<N>(host, steps, [&moments, &plugin, &look, &call](auto hook, auto... args) {
