@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <functional>
 #include <iterator>
@@ -19,6 +18,7 @@
 #include "behaviour/lives.hpp"
 #include "observe/process_state.hpp"
 #include "programs/join.hpp"
+#include "programs/meeting.hpp"
 
 namespace plugin_check {
 namespace {
@@ -187,7 +187,7 @@ class Pool {
 
   const Plugin &plugin_;
   const std::vector<tamrix_geom_handle> &geometries_;
-  std::barrier<> sync_{host_threads + 1};
+  tamrix_host::Meeting sync_{host_threads + 1};
   std::mutex snapping_;
   Assignment assignment_{};
   std::atomic<int> inside_{0};

@@ -1,7 +1,6 @@
 // What step and collide, called at every physics step, may do: run from
 // many threads at once, and never allocate, print or enter the kernel.
 #include <array>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "behaviour/behaviour.hpp"
 #include "engine/engine_snapshot.hpp"
 #include "observe/heap_count.hpp"
+#include "programs/meeting.hpp"
 #include "sandbox/console.hpp"
 #include "sandbox/syscall_filter.hpp"
 
@@ -30,7 +30,7 @@ Outcome threads_step_collide(const Plugin &plugin, Host &host) {
         "tamrix_physics_step and tamrix_physics_collide from 8 threads");
     // Released together, so the calls overlap even where starting a thread
     // takes longer than one thread's calls (a sanitizer, an emulator).
-    std::latch start(thread_count);
+    tamrix_host::Meeting start(thread_count);
     std::vector<std::jthread> threads;
     threads.reserve(thread_count);
     for (int t = 0; t < thread_count; ++t) {

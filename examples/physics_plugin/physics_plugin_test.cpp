@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <ode/ode.h>
 
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,13 +84,24 @@ TEST_F(PhysicsPlugin, StepsOnSeveralHostThreadsAtOnceLoseNoPush) {
   ASSERT_GT(one_push, 0.0);
   constexpr int threads = 4;
   constexpr int steps = 100000;
-  std::latch ready(threads);  // all step together, not one after another
+  // All step together, not one after another. A mutex and a condition
+  // variable, not std::latch: MinGW's C++ library can lose a latch's
+  // wake-up, and the test would wait for good.
+  std::mutex gate;
+  std::condition_variable all_ready;
+  int waiting = threads;
   {
     std::vector<std::jthread> stepping;
     stepping.reserve(threads);
     for (int thread = 0; thread < threads; ++thread) {
-      stepping.emplace_back([this, &ready] {
-        ready.arrive_and_wait();
+      stepping.emplace_back([&] {
+        {
+          std::unique_lock lock(gate);
+          if (--waiting == 0) {
+            all_ready.notify_all();
+          }
+          all_ready.wait(lock, [&] { return waiting == 0; });
+        }
         for (int step = 0; step < steps; ++step) {
           plugin.call(tamrix_host::hook::step.unnamed());
         }
