@@ -1,6 +1,8 @@
 // A seccomp filter of a few BPF lines: every system call traps, except the
-// write of the result on the child's channel and the exit that follows it.
-// The filter cannot be lifted again, so the code runs in a child of its own.
+// write of the result on the child's channel, the exit that follows it, and
+// those the checker's own code makes. The filter cannot be lifted again, so
+// the code runs in a child of its own.
+#include <link.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -8,11 +10,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <system_error>
+#include <vector>
 
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
@@ -108,30 +114,93 @@ extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context
   send_and_end(line);
 }
 
+// Addresses whose upper 32 bits are the same, as a filter compares them:
+// it loads 32 bits at a time.
+struct CodeStretch {
+  std::uint32_t high;
+  std::uint32_t first_low;
+  std::uint32_t last_low;
+};
+
+// The checker's own code: its program's executable segments, cut where the
+// upper half of an address changes. A system call made from there is not
+// the plug-in's. In a sanitizer build the sanitizer's runtime is part of the
+// program, and maps memory for its own books whenever it runs short, as in
+// the middle of a collide that only took a lock. The plug-in's own calls
+// come from the C library, the engine or the plug-in's code, never from here.
+std::vector<CodeStretch> own_code() {
+  std::vector<CodeStretch> stretches;
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
+        auto &out = *static_cast<std::vector<CodeStretch> *>(data);
+        for (const ElfW(Phdr) & segment : std::span(info->dlpi_phdr, info->dlpi_phnum)) {
+          if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0 || segment.p_memsz == 0) {
+            continue;
+          }
+          std::uint64_t first = info->dlpi_addr + segment.p_vaddr;
+          const std::uint64_t last = first + segment.p_memsz - 1;
+          for (;;) {
+            const std::uint64_t high = first >> 32U;
+            const std::uint64_t stretch_last = std::min(last, (high << 32U) | 0xffffffffU);
+            out.push_back({static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(first),
+                           static_cast<std::uint32_t>(stretch_last)});
+            if (stretch_last == last) {
+              break;
+            }
+            first = stretch_last + 1;
+          }
+        }
+        return 1;  // the program comes first; the libraries after it are not its own
+      },
+      &stretches);
+  return stretches;
+}
+
 // Installs the filter; false, with errno set, where the system refuses it.
-bool install_filter(int fd) {
+bool install_filter(int fd, const std::vector<CodeStretch> &own) {
   constexpr auto load = [](std::uint32_t offset) {
     return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
   };
-  constexpr auto jump_if = [](std::uint32_t value, std::uint8_t yes, std::uint8_t no) {
-    return sock_filter BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, yes, no);
+  constexpr auto jump = [](std::uint16_t test, std::uint32_t value, std::size_t yes,
+                           std::size_t no) {
+    return sock_filter BPF_JUMP(BPF_JMP | test | BPF_K, value, static_cast<std::uint8_t>(yes),
+                                static_cast<std::uint8_t>(no));
   };
   constexpr auto answer = [](std::uint32_t value) {
     return sock_filter BPF_STMT(BPF_RET | BPF_K, value);
   };
-  // Offsets of seccomp_data; args[0]'s low half comes first on both
+  // Jumps go forward by at most 255: past that many stretches, the filter
+  // does without them, and only the sanitizers would notice.
+  constexpr std::size_t per_stretch = 5;
+  constexpr std::size_t first_stretch = 7;
+  const std::size_t stretches = own.size() <= 40 ? own.size() : 0;
+  const std::size_t trap = first_stretch + per_stretch * stretches;
+  const std::size_t allow = trap + 1;
+  // Offsets of seccomp_data; a 64-bit field's low half comes first on both
   // little-endian machines.
-  std::array<sock_filter, 9> program = {
-      load(offsetof(seccomp_data, arch)),
-      jump_if(native_arch, 0, 5),
-      load(offsetof(seccomp_data, nr)),
-      jump_if(SYS_exit_group, 4, 0),
-      jump_if(SYS_write, 0, 2),
-      load(offsetof(seccomp_data, args)),
-      jump_if(static_cast<std::uint32_t>(fd), 1, 0),
-      answer(SECCOMP_RET_TRAP),
-      answer(SECCOMP_RET_ALLOW),
+  const auto low = [](std::size_t offset) { return static_cast<std::uint32_t>(offset); };
+  const std::uint32_t ip = low(offsetof(seccomp_data, instruction_pointer));
+  std::vector<sock_filter> program = {
+      load(low(offsetof(seccomp_data, arch))),
+      jump(BPF_JEQ, native_arch, 0, trap - 2),
+      load(low(offsetof(seccomp_data, nr))),
+      jump(BPF_JEQ, SYS_exit_group, allow - 4, 0),
+      jump(BPF_JEQ, SYS_write, 0, first_stretch - 5),
+      load(low(offsetof(seccomp_data, args))),
+      jump(BPF_JEQ, static_cast<std::uint32_t>(fd), allow - 7, 0),
   };
+  for (std::size_t n = 0; n < stretches; ++n) {
+    const CodeStretch &stretch = own[n];
+    const std::size_t at = first_stretch + per_stretch * n;
+    // Each test that fails goes on to the next stretch, 5 lines on.
+    program.push_back(load(ip + 4));
+    program.push_back(jump(BPF_JEQ, stretch.high, 0, 3));
+    program.push_back(load(ip));
+    program.push_back(jump(BPF_JGE, stretch.first_low, 0, 1));
+    program.push_back(jump(BPF_JGT, stretch.last_low, 0, allow - (at + 5)));
+  }
+  program.push_back(answer(SECCOMP_RET_TRAP));
+  program.push_back(answer(SECCOMP_RET_ALLOW));
   sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
   // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg): prctl is variadic
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
@@ -167,7 +236,8 @@ int run_filtered(const std::vector<std::string> & /*args*/) {
   pthread_sigmask(SIG_UNBLOCK, &sys, nullptr);
   // No count can be written under the filter: what ran so far is written now.
   sandbox::coverage_flush();
-  if (!install_filter(sandbox::child_channel_fd())) {
+  const std::vector<CodeStretch> own = own_code();
+  if (!install_filter(sandbox::child_channel_fd(), own)) {
     sandbox::send_result(Verdict::skip, "the system refused a system call filter (prctl: " +
                                             std::generic_category().message(errno) +
                                             "), as qemu's user-mode emulation does");
