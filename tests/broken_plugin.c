@@ -567,7 +567,14 @@ static int debug_log = -1;
 static void *volatile scratch;
 #endif
 
+#ifdef BROKEN_ROUNDING_ON_HOST_THREAD
+static _Thread_local int on_init_thread;
+#endif
+
 static void process_fault_in_init(void) {
+#ifdef BROKEN_ROUNDING_ON_HOST_THREAD
+  on_init_thread = 1;
+#endif
 #ifdef BROKEN_ROUNDING
   fesetround(FE_TOWARDZERO); /* for a reproducible integrator */
 #endif
@@ -671,6 +678,13 @@ static void process_fault_in_init(void) {
 }
 
 static void process_fault_in_step(void) {
+#ifdef BROKEN_ROUNDING_ON_HOST_THREAD
+  /* Sets its integrator's rounding once per worker thread, and never on the
+     thread that started the simulation, so a look from there sees nothing. */
+  if (!on_init_thread) {
+    (void)fesetround(FE_UPWARD);
+  }
+#endif
 #ifdef BROKEN_SYSCALL_IN_STEP
   /* A process id in every debug line; straight to the kernel, so no library cache hides it. */
   (void)syscall(SYS_getpid);

@@ -445,7 +445,8 @@ set(process_faults
     "flush_to_zero fp-environment tamrix_physics_init"
     "thread_left threads-left tamrix_physics_init"
     "chdir process-settings tamrix_physics_init"
-    "setenv process-settings tamrix_physics_init")
+    "setenv process-settings tamrix_physics_init"
+    "rounding_on_host_thread overlapping-steps tamrix_physics_step")
 # Most AArch64 cores, and qemu, implement no floating-point traps: the enable
 # bits read as zero, so the fault cannot happen there.
 if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
@@ -467,12 +468,15 @@ endif()
 # A process the plug-in leaves behind holds the check's channel open; it must
 # not keep the check waiting for its time limit.
 set(also_fork "!did not finish")
+# Only the host threads' own state shows it: the init thread never rounds up.
+set(also_rounding_on_host_thread "on host thread [1-4] changed the rounding mode .* on its own thread")
 foreach(entry IN LISTS process_faults)
   separate_arguments(entry)
   list(POP_FRONT entry name check call)
   corpus_focus(focus ${check})
   process_fault(${name} 1 "^FAIL ${check}: ${call} ;${also_${name}}" ${focus} ${entry})
 endforeach()
+set_target_properties(broken_rounding_on_host_thread PROPERTIES C_STANDARD 11)  # _Thread_local
 
 # A plug-in that moves the working directory must not lose the checker its
 # file, named relative to where the checker started.

@@ -281,11 +281,7 @@ const Registration overlapping_steps_check{{
     .proves = "step and collide on 4 host threads, alone and overlapping, change neither the "
               "process nor the calling thread's own state",
     .fix = "leave the process and the calling thread as you found them, on any thread",
-    .platforms = Platforms::linux_only,
     .group = Group::overlap,
-    // The pool's threads never meet at their barrier under wine; until that
-    // is understood the check is made where it is known to finish.
-    .elsewhere = "not made on Windows yet: its host threads do not finish there",
     .run = overlapping_steps,
 }};
 
