@@ -4,9 +4,10 @@
 # sound twins that must pass --strict. Included from tests/CMakeLists.txt
 # after plugin_check.cmake, whose functions it uses.
 
-# Built without the engine, the lookup cache is checked in a stub world.
+# Built without the engine, the stub world's faults and twin are checked in
+# a world with no engine part.
 function(answers_plugin name)
-  if(name MATCHES "lookup_cache$")
+  if(name MATCHES "^(lookup_cache|shared_verdict|sound_stub)$")
     tamrix_add_physics_plugin(answers_${name} SERVICE_TABLE answers_plugin.c)
   else()
     tamrix_add_physics_plugin(answers_${name} SERVICE_TABLE ENGINE answers_plugin.c)
@@ -17,17 +18,18 @@ function(answers_plugin name)
 endfunction()
 
 # Each entry: <fault> % what the reason says. Races (a lost push, a stale
-# lookup, a contact made from a buffer another thread filled meanwhile) show
-# in nearly every run, never in all on a busy machine: each may take up to
-# 10 runs of the one check to show, and its reason is matched up to the
-# counts, which no run repeats.
+# lookup, an answer or a contact another thread overwrote meanwhile) show in
+# nearly every run, never in all on a busy machine: each may take up to 10
+# runs of the one check to show, and its reason is matched up to the counts,
+# which no run repeats.
 set(answers_faults
     "nan_push % tamrix_physics_step left body arm a force of \\(0, 0, -?nan\\)"
     "empties_group % tamrix_physics_collide emptied the host's contact group"
     "many_contacts % tamrix_physics_collide made 20000 contacts in one call, for arm and [a-z]+")
 set(answers_races
     "unguarded_push % tamrix_physics_step on 8 threads left body arm with force"
-    "lookup_cache % getBody on 8 threads answered \"[a-z]+: [a-z]+\" [0-9]+ times where one thread did")
+    "lookup_cache % getBody on 8 threads answered \"[a-z]+: [a-z]+\" [0-9]+ times where one thread did"
+    "shared_verdict % tamrix_physics_collide on 8 threads answered \"[a-z]+ and [a-z]+: [01]\" [0-9]+ times where one thread did")
 # What a contact holds is read where the program's own dJointCreateContact
 # stands in front of the engine's: not for a DLL, which shows neither fault.
 if(NOT WIN32)
@@ -64,7 +66,7 @@ add_test(NAME plugin_check_answers_many_contacts_lenient
   COMMAND "${expect_run}" 0 "^WARN same-answers: tamrix_physics_collide made 20000 contacts" --
           ${plugin_check} --only same-answers $<TARGET_FILE:answers_many_contacts>)
 
-foreach(control sound sound_lookup_cache)
+foreach(control sound sound_stub)
   answers_plugin(${control})
   tamrix_add_plugin_check(answers_${control})
 endforeach()

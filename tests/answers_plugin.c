@@ -4,8 +4,8 @@
    same work under a lock of its own, with friction that never slips (an
    infinite mu, which the engine allows) and fields the contact's mode leaves
    unread holding NaN, and must pass --strict. Built without the engine
-   (ANSWERS_LOOKUP_CACHE, ANSWERS_SOUND_LOOKUP_CACHE), it is checked in a
-   world with no engine part. */
+   (ANSWERS_LOOKUP_CACHE, ANSWERS_SHARED_VERDICT and their sound twin
+   ANSWERS_SOUND_STUB), it is checked in a world with no engine part. */
 #include <math.h>
 #include <pthread.h>
 #include <stddef.h>
@@ -30,6 +30,14 @@
 #else
 #define LOOKUP_UNGUARDED 0
 #endif
+#ifdef ANSWERS_SHARED_VERDICT
+#define VERDICT_UNGUARDED 1
+#else
+#define VERDICT_UNGUARDED 0
+#endif
+#if defined(ANSWERS_LOOKUP_CACHE) || defined(ANSWERS_SHARED_VERDICT) || defined(ANSWERS_SOUND_STUB)
+#define STUB_WORLD
+#endif
 
 static pthread_mutex_t state_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -45,7 +53,7 @@ static void unlock(int unguarded) {
   }
 }
 
-#if defined(ANSWERS_LOOKUP_CACHE) || defined(ANSWERS_SOUND_LOOKUP_CACHE)
+#ifdef STUB_WORLD
 /* The last name looked up and its answer, to spare the host a lookup: the
    name is claimed before the host answers, so another thread asking for the
    same name meanwhile takes the answer of the name before it. */
@@ -70,12 +78,39 @@ tamrix_body_handle getBody(const char *def_name) {
   return found;
 }
 
-void tamrix_physics_init(void) { cached_name = NULL; }
-void tamrix_physics_step(void) {}
-int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
-  return first != NULL && second != NULL;
+static tamrix_geom_handle floor_geometry;
+/* Collide's answer, worked out where every call keeps it: another thread's
+   pair may write its own before this call returns it. */
+static int verdict;
+
+void tamrix_physics_init(void) {
+  tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
+  cached_name = NULL;
+  floor_geometry = lookup != NULL ? lookup("floor") : NULL;
 }
-void tamrix_physics_cleanup(void) { cached_name = NULL; }
+
+void tamrix_physics_step(void) {}
+
+/* Every pair with the floor is dealt with, while the host still has a floor,
+   which it is asked at every call: the verdict is read again after the
+   host's code, from where another thread's pair may have put its own. */
+int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
+  tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
+  int answer;
+  lock(VERDICT_UNGUARDED);
+  verdict = first == floor_geometry || second == floor_geometry;
+  if (lookup != NULL && lookup("floor") == NULL) {
+    verdict = 0;
+  }
+  answer = verdict;
+  unlock(VERDICT_UNGUARDED);
+  return answer;
+}
+
+void tamrix_physics_cleanup(void) {
+  cached_name = NULL;
+  floor_geometry = NULL;
+}
 
 #else
 #include <ode/ode.h>

@@ -25,7 +25,7 @@ constexpr int thread_count = 8;
 constexpr long calls_per_round = 16;
 constexpr long step_calls = 1024;
 constexpr long lookup_rounds = 64;
-constexpr long stub_collide_rounds = 64;
+constexpr long stub_collide_rounds = 256;
 constexpr int most_collide_rounds = 256;
 // The engine reads a body's contacts one walk each, so a run holds a few
 // thousand at most; the rounds are fewer for a plug-in that makes many.
@@ -225,8 +225,11 @@ std::string tally_difference(const std::map<std::string, long> &one,
   }
   for (const auto &[key, counts] : both) {
     if (counts.first != counts.second) {
-      return "\"" + key + "\" " + std::to_string(counts.second) + " times where one thread did " +
-             std::to_string(counts.first) + " times";
+      const auto times = [](long count) {
+        return std::to_string(count) + (count == 1 ? " time" : " times");
+      };
+      return "\"" + key + "\" " + times(counts.second) + " where one thread did " +
+             times(counts.first);
     }
   }
   return {};
