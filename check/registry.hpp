@@ -42,6 +42,7 @@ enum class Group {
   rows,          // the service table's rows
   contract,      // a life, and the calls a host may make out of turn
   step_collide,  // step and collide, on threads and many times over
+  answers,       // the same answers on one thread and on many
   engine,        // the engine's world around the plug-in
   process,       // the process around each call of a life, part by part
   table,         // the process as one table

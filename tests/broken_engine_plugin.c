@@ -18,7 +18,7 @@ static dBodyID arm;
 static dGeomID floor_geometry;
 static dGeomID base_geometry;
 static dJointGroupID contact_group;
-static pthread_mutex_t contact_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
 #ifdef BROKEN_ENGINE_FOREIGN_CONTACTS
 /* Contacts of its own, never emptied: the bodies stay glued where they met. */
 static dJointGroupID own_group;
@@ -103,7 +103,7 @@ static void own_free(void *old, dsizeint size) {
 #elif defined(BROKEN_ENGINE_STEP_THREADS)
 #define IN_INIT dWorldSetStepIslandsProcessingMaxThreadCount(WORLD, 1)
 #elif defined(BROKEN_ENGINE_WORLD_DATA)
-#define IN_CLEANUP dWorldSetData(WORLD, &contact_mutex)
+#define IN_CLEANUP dWorldSetData(WORLD, &engine_mutex)
 #elif defined(BROKEN_ENGINE_DISABLE_BODY)
 #define IN_INIT dBodyDisable(arm)
 #elif defined(BROKEN_ENGINE_GRAVITY_MODE)
@@ -111,7 +111,7 @@ static void own_free(void *old, dsizeint size) {
 #elif defined(BROKEN_ENGINE_KINEMATIC)
 #define IN_INIT dBodySetKinematic(arm)
 #elif defined(BROKEN_ENGINE_BODY_DATA) /* the host's user data is the host's */
-#define IN_INIT dBodySetData(arm, &contact_mutex)
+#define IN_INIT dBodySetData(arm, &engine_mutex)
 #elif defined(BROKEN_ENGINE_POSITION)
 #define IN_INIT dBodySetPosition(arm, 0, 0, 2)
 #elif defined(BROKEN_ENGINE_ORIENTATION)
@@ -178,7 +178,7 @@ static const dQuaternion half_turn = {0, 0, 0, 1};
 #elif defined(BROKEN_ENGINE_SHAPE) /* a smaller box than the host made */
 #define IN_INIT dGeomBoxSetLengths(base_geometry, 0.5, 0.5, 0.5)
 #elif defined(BROKEN_ENGINE_GEOM_DATA)
-#define IN_INIT dGeomSetData(floor_geometry, &contact_mutex)
+#define IN_INIT dGeomSetData(floor_geometry, &engine_mutex)
 #elif defined(BROKEN_ENGINE_SPACE_CLEANUP)
 #define IN_INIT dSpaceSetCleanup(SPACE, 0)
 #elif defined(BROKEN_ENGINE_SUBLEVEL)
@@ -254,8 +254,11 @@ void tamrix_physics_step(void) {
     return;
   }
   /* Forces are cleared after every step of the engine, so the push is given
-     again each time. */
+     again each time; under the lock, since a push added on two threads at
+     once loses one. */
+  pthread_mutex_lock(&engine_mutex);
   dBodyAddForce(arm, 0, 0, 0.5);
+  pthread_mutex_unlock(&engine_mutex);
 #ifdef IN_STEP
   if (CHECKED_WORLD) {
     IN_STEP;
@@ -280,7 +283,7 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
     return 0;
   }
   made = dCollide(a, b, most_contacts, &contacts[0].geom, sizeof(dContact));
-  pthread_mutex_lock(&contact_mutex);
+  pthread_mutex_lock(&engine_mutex);
   for (i = 0; i < made; ++i) {
     dJointID joint;
     contacts[i].surface.mode = 0;
@@ -289,7 +292,7 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
         dJointCreateContact(dBodyGetWorld(body_a != NULL ? body_a : body_b), group, &contacts[i]);
     dJointAttach(joint, body_a, body_b);
   }
-  pthread_mutex_unlock(&contact_mutex);
+  pthread_mutex_unlock(&engine_mutex);
   return 1;
 }
 

@@ -4,8 +4,12 @@
 #include <dlfcn.h>
 #include <ode/ode.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <vector>
 
+#include "engine/contact_watch.hpp"
 #include "engine/engine_count.hpp"
 
 namespace {
@@ -24,6 +28,13 @@ Function *engine_function(const char *name) {
 }
 
 #define FORWARD(name) static auto *const real = engine_function<decltype(::name)>(#name)
+
+// Made before the watched calls, so keeping a contact allocates nothing and
+// takes no lock: a lock here would order the plug-in's own unguarded calls.
+constexpr std::size_t most_kept = 16384;
+std::vector<plugin_check::MadeContact> kept;
+std::atomic<std::size_t> next_kept{0};
+std::atomic<dJointGroupID> watched{nullptr};
 
 }  // namespace
 
@@ -71,9 +82,37 @@ void dJointGroupDestroy(dJointGroupID group) {
   real(group);
 }
 
+dJointID dJointCreateContact(dWorldID world, dJointGroupID group, const dContact *contact) {
+  FORWARD(dJointCreateContact);
+  dJointID joint = real(world, group, contact);
+  if (group != nullptr && group == watched.load(std::memory_order_relaxed) && contact != nullptr) {
+    if (const std::size_t at = next_kept++; at < kept.size()) {
+      kept[at] = {joint, *contact};
+    }
+  }
+  return joint;
+}
+
 }  // extern "C"
 
 namespace plugin_check {
+
+bool watch_group(dJointGroupID group) {
+  watched = nullptr;
+  kept.resize(most_kept);
+  next_kept = 0;
+  watched = group;
+  return true;
+}
+
+std::vector<MadeContact> stop_watching() {
+  watched = nullptr;
+  std::vector<MadeContact> made(
+      kept.begin(),
+      kept.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(next_kept, kept.size())));
+  next_kept = 0;
+  return made;
+}
 
 EngineMade engine_made_now() { return {bodies_made, spaces_made, groups_made}; }
 
