@@ -253,6 +253,12 @@ void tamrix_physics_step(void) {
   if (arm == NULL) {
     return;
   }
+#ifdef BROKEN_ENGINE_MOTOR_LEFT
+  /* Drives the host's hinge, and leaves it driven once it is gone. */
+  if (dBodyGetNumJoints(arm) > 0 && dJointGetType(dBodyGetJoint(arm, 0)) == dJointTypeHinge) {
+    dJointSetHingeParam(dBodyGetJoint(arm, 0), dParamVel, 1.0);
+  }
+#endif
   /* Forces are cleared after every step of the engine, so the push is given
      again each time; under the lock, since a push added on two threads at
      once loses one. */

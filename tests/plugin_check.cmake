@@ -673,6 +673,16 @@ foreach(entry IN LISTS engine_faults)
             --strict ${focus} $<TARGET_FILE:broken_engine_${fault}>)
 endforeach()
 
+# The host's joints: a plug-in may drive one while it lives, and must put it
+# back by the end of cleanup (the arm example does, in its own world).
+broken_engine_plugin(motor_left)
+corpus_focus(focus world-left-as-found)
+add_test(NAME plugin_check_engine_motor_left
+  COMMAND ${within_corpus_limit} "${expect_run}" 1
+          "^FAIL world-left-as-found: tamrix_physics_step changed joint shoulder: motor velocity was 0, now 1, still so after tamrix_physics_cleanup"
+          -- "${plugin_check}" --strict ${focus} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/jointed.toml"
+          $<TARGET_FILE:broken_engine_motor_left>)
+
 # A world file plugin-check cannot run in is refused before the run, in one line.
 add_test(NAME plugin_check_world_too_small
   COMMAND "${expect_run}" 2 "^plugin-check: --world .*lone_body.toml: the checks need a world of at least two geometries"

@@ -167,6 +167,58 @@ const std::vector<Field<dBodyID>> &pushed_body_fields() {
   return fields;
 }
 
+// A host's joint may be the plug-in's to drive while it lives (a motor's
+// speed set at every step), so each row is held for life: back as the host
+// had it once cleanup returns.
+using ParamGetter = dReal (*)(dJointID, int);
+
+ParamGetter param_getter(dJointID joint) {
+  switch (dJointGetType(joint)) {
+    case dJointTypeHinge:
+      return dJointGetHingeParam;
+    case dJointTypeSlider:
+      return dJointGetSliderParam;
+    case dJointTypeUniversal:
+      return dJointGetUniversalParam;
+    default:
+      return nullptr;  // a ball or a fixed joint has no motor or stops
+  }
+}
+
+void add_joint_rows(WorldSnapshot &rows, const std::string &owner, dJointID joint,
+                    const std::function<std::string(dBodyID)> &name_of_body) {
+  constexpr bool held = true;
+  rows.push_back({owner + ": enabled", flag(dJointIsEnabled(joint)), held});
+  rows.push_back(
+      {owner + ": bodies",
+       name_of_body(dJointGetBody(joint, 0)) + " and " + name_of_body(dJointGetBody(joint, 1)),
+       held});
+  rows.push_back({owner + ": feedback", address(dJointGetFeedback(joint)), held});
+  rows.push_back({owner + ": user data", address(dJointGetData(joint)), held});
+  const ParamGetter get = param_getter(joint);
+  if (get == nullptr) {
+    return;
+  }
+  constexpr std::array<std::pair<int, const char *>, 9> params = {{
+      {dParamVel, "motor velocity"},
+      {dParamFMax, "motor max force"},
+      {dParamLoStop, "low stop"},
+      {dParamHiStop, "high stop"},
+      {dParamBounce, "stop bounce"},
+      {dParamStopERP, "stop ERP"},
+      {dParamStopCFM, "stop CFM"},
+      {dParamCFM, "CFM"},
+      {dParamFudgeFactor, "fudge factor"},
+  }};
+  const int axes = dJointGetType(joint) == dJointTypeUniversal ? 2 : 1;
+  for (int axis = 0; axis < axes; ++axis) {
+    const std::string prefix = axis == 0 ? ": " : ": axis 2 ";
+    for (const auto &[param, name] : params) {
+      rows.push_back({owner + prefix + name, text(get(joint, param + axis * dParamGroup)), held});
+    }
+  }
+}
+
 // The size of the shapes the host makes; a plane's is its own row.
 std::string shape(dGeomID geometry) {
   dReal radius = 0;
@@ -234,6 +286,27 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
     if (present) {
       add_rows(rows, owner, body_fields(), body);
       rows.push_back({owner + ": finite", finite(body)});
+    }
+  }
+  // A joint the host made is read only while one of the bodies in the space
+  // still holds it, so one a plug-in destroyed is never looked behind.
+  std::vector<dJointID> held_by_bodies;
+  for (dBodyID body : bodies_in_space) {
+    for (int i = 0; body != nullptr && i < dBodyGetNumJoints(body); ++i) {
+      held_by_bodies.push_back(dBodyGetJoint(body, i));
+    }
+  }
+  if (described.engine) {
+    for (const tamrix_host::EngineJoint &described_joint : described.engine->joints) {
+      auto *const joint = static_cast<dJointID>(host.joint(described_joint.name));
+      const std::string owner = "joint " + described_joint.name;
+      const bool present =
+          joint != nullptr &&
+          std::find(held_by_bodies.begin(), held_by_bodies.end(), joint) != held_by_bodies.end();
+      rows.push_back({owner + ": in the world", present ? "yes" : "no body of the space holds it"});
+      if (present) {
+        add_joint_rows(rows, owner, joint, name_of_body);
+      }
     }
   }
   for (const std::string &name : described.geometries) {

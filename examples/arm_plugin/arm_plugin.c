@@ -24,6 +24,10 @@ static const dReal strongest = 50.0;       /* N·m */
 /* Found at init and forgotten at cleanup: a host that reloads its world
    hands out new handles. */
 static dJointID elbow;
+/* The host's own motor settings, put back at cleanup: the joint is the
+   host's, and the world must go on as the host made it. */
+static dReal hosts_speed;
+static dReal hosts_force;
 
 tamrix_body_handle getBody(const char *def_name) {
   tamrix_body_lookup_fn *const lookup = dTamrixGetBodyFromDEFProc;
@@ -48,6 +52,10 @@ static dJointID hinge_between(dBodyID first, dBodyID second) {
 
 void tamrix_physics_init(void) {
   elbow = hinge_between((dBodyID)(void *)getBody("forearm"), (dBodyID)(void *)getBody("upper"));
+  if (elbow != NULL) {
+    hosts_speed = dJointGetHingeParam(elbow, dParamVel);
+    hosts_force = dJointGetHingeParam(elbow, dParamFMax);
+  }
 }
 
 void tamrix_physics_step(void) {
@@ -67,4 +75,10 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
   return 0; /* the host's contacts */
 }
 
-void tamrix_physics_cleanup(void) { elbow = NULL; }
+void tamrix_physics_cleanup(void) {
+  if (elbow != NULL) {
+    dJointSetHingeParam(elbow, dParamVel, hosts_speed);
+    dJointSetHingeParam(elbow, dParamFMax, hosts_force);
+  }
+  elbow = NULL;
+}
