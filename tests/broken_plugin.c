@@ -85,9 +85,29 @@ static char memo_name[32];
 static tamrix_body_handle memo_body;
 #endif
 
+#ifdef BROKEN_NAME_BY_ADDRESS
+/* Remembers the last answer by where the name was, as if a host kept each
+   name in a string of its own for good. */
+static const char *last_name;
+static tamrix_body_handle last_body;
+#endif
+
 #ifndef BROKEN_NO_GET_BODY
 tamrix_body_handle getBody(const char *def_name) {
   fault_in_get_body();
+#ifdef BROKEN_NAME_BY_ADDRESS
+  if (def_name != NULL && def_name == last_name) {
+    return last_body;
+  }
+#endif
+#ifdef BROKEN_NAME_FIXED_BUFFER
+  /* "No DEF name is longer than a line." */
+  char line[256];
+  if (def_name != NULL) {
+    strcpy(line, def_name); /* NOLINT(clang-analyzer-security.insecureAPI.strcpy): the fault */
+    def_name = line;
+  }
+#endif
 #ifdef BROKEN_MEMOISED_BODY
   if (memo_body != NULL && def_name != NULL && strcmp(def_name, memo_name) == 0) {
     return memo_body;
@@ -117,6 +137,10 @@ tamrix_body_handle getBody(const char *def_name) {
     print("no body named %s", def_name != NULL ? def_name : "(null)");
 #endif
   }
+#endif
+#ifdef BROKEN_NAME_BY_ADDRESS
+  last_name = def_name;
+  last_body = body;
 #endif
 #ifdef BROKEN_MEMOISED_BODY
   if (body != NULL && strlen(def_name) < sizeof memo_name) {

@@ -365,6 +365,8 @@ set(guard_faults
     "unguarded_time % null-services % crashed in tamrix_physics_step, with row 7"
     "reads_handle % handles-opaque % crashed in tamrix_physics_collide"
     "memoised_body % whole-life-twice % the second life did not behave as the first: call 3 was getBody\\(\"arm\"\\) found, looked up"
+    "name_by_address % get-body-any-name % getBody\\(\"[a-z]+\"\\) answered .* where it answers .* in a buffer of its own"
+    "name_fixed_buffer % get-body-any-name % (crashed in getBody|getBody ended the process).*a name of 4096 bytes"
     "second_life % whole-life-twice % the second life did not behave as the first: call 2 was tamrix_physics_init")
 if(NOT WIN32)
   list(APPEND guard_faults

@@ -219,6 +219,88 @@ const Registration get_body_null_check{{
     .run = get_body_null,
 }};
 
+namespace {
+
+// Names no world of plugin-check's holds, but a host may hand over: any
+// length, any bytes but the final zero.
+const std::vector<std::pair<std::string, std::string>> &odd_names() {
+  static const std::vector<std::pair<std::string, std::string>> names = {
+      {"a name of 4096 bytes", std::string(4096, 'a')},
+      {"a name of 300 bytes", std::string(300, 'b')},
+      {"an empty name", ""},
+      {"a name in UTF-8", "bra\xc3\xa7o-\xe6\x89\x8b"},
+      {"a name of bytes that are no UTF-8",
+       "\xff\xfe\x80"
+       "arm"},
+  };
+  return names;
+}
+
+// getBody with `name` in a block of the heap that the "host" writes over
+// and frees once the call returns, as a host's string of the moment is: a
+// plug-in that keeps the address reads what is no longer the name.
+tamrix_body_handle ask_with_a_copy(const Plugin &plugin, const std::string &name) {
+  std::vector<char> copy(name.begin(), name.end());
+  copy.push_back('\0');
+  const tamrix_body_handle answer = plugin.call(hook::get_body, copy.data());
+  std::fill(copy.begin(), copy.end(), '?');
+  return answer;
+}
+
+}  // namespace
+
+Outcome get_body_any_name(const Plugin &plugin, Host &host) {
+  set_up(plugin, Host::services());
+  plugin.call(hook::init);
+  for (const auto &[what, name] : odd_names()) {
+    note("getBody was given " + what);
+    (void)ask_with_a_copy(plugin, name);
+  }
+  note("getBody was given names in one buffer, one after another");
+  // What each name is, asked in a buffer of its own; then asked again in
+  // one buffer the host writes each name into in turn, as a host that
+  // reuses its string does. The answers must not follow the address.
+  std::vector<std::string> names = host.world().bodies;
+  names.emplace_back("ghost");
+  // Every buffer of its own lives to the end, so no two share an address.
+  std::vector<std::vector<char>> own;
+  std::vector<tamrix_body_handle> answers;
+  std::size_t longest = 0;
+  for (const std::string &name : names) {
+    own.emplace_back(name.begin(), name.end()).push_back('\0');
+    answers.push_back(plugin.call(hook::get_body, own.back().data()));
+    longest = std::max(longest, name.size());
+  }
+  std::vector<char> reused(longest + 1);
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      std::fill(reused.begin(), reused.end(), '\0');
+      std::copy(names[i].begin(), names[i].end(), reused.begin());
+      const tamrix_body_handle got = plugin.call(hook::get_body, reused.data());
+      if (got != answers[i]) {
+        plugin.call(hook::cleanup);
+        const std::string before = names[(i + names.size() - 1) % names.size()];
+        return failed("getBody(\"" + names[i] + "\") answered " + host.name_of(got) +
+                      " where it answers " + host.name_of(answers[i]) +
+                      " in a buffer of its own; the buffer had held \"" + before +
+                      "\" in the call before");
+      }
+    }
+  }
+  plugin.call(hook::cleanup);
+  return passed();
+}
+
+const Registration get_body_any_name_check{{
+    .name = "get-body-any-name",
+    .proves = "getBody survives names of any length and any bytes, and answers by what a name "
+              "says, not by where the host keeps it",
+    .fix = "a name is the host's only for the call: read it there, copy what you keep, and never "
+           "into a buffer of fixed size",
+    .group = Group::contract,
+    .run = get_body_any_name,
+}};
+
 Outcome init_cleanup_twice(const Plugin &plugin, Host & /*host*/) {
   set_up(plugin, Host::services());
   plugin.call(hook::init);
