@@ -57,7 +57,8 @@ static void unlock(int unguarded) {
 /* The last name looked up and its answer, to spare the host a lookup: the
    name is claimed before the host answers, so another thread asking for the
    same name meanwhile takes the answer of the name before it. */
-static const char *cached_name;
+static char cached_name[64]; /* a copy: the host's string is its own */
+static int name_cached;
 static tamrix_body_handle cached_body;
 
 tamrix_body_handle getBody(const char *def_name) {
@@ -67,12 +68,15 @@ tamrix_body_handle getBody(const char *def_name) {
     return NULL;
   }
   lock(LOOKUP_UNGUARDED);
-  if (cached_name != NULL && strcmp(cached_name, def_name) == 0) {
+  if (name_cached && strcmp(cached_name, def_name) == 0) {
     found = cached_body;
-  } else {
-    cached_name = def_name;
+  } else if (strlen(def_name) < sizeof cached_name) {
+    strcpy(cached_name, def_name); /* NOLINT(clang-analyzer-security.insecureAPI.strcpy): fits */
+    name_cached = 1;
     cached_body = lookup(def_name);
     found = cached_body;
+  } else {
+    found = lookup(def_name);
   }
   unlock(LOOKUP_UNGUARDED);
   return found;
@@ -85,7 +89,7 @@ static int verdict;
 
 void tamrix_physics_init(void) {
   tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
-  cached_name = NULL;
+  name_cached = 0;
   floor_geometry = lookup != NULL ? lookup("floor") : NULL;
 }
 
@@ -108,7 +112,7 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
 }
 
 void tamrix_physics_cleanup(void) {
-  cached_name = NULL;
+  name_cached = 0;
   floor_geometry = NULL;
 }
 
