@@ -109,7 +109,9 @@ static void leave_process_changed(void) {
   setrlimit(RLIMIT_NOFILE, &files);
 #endif
 #ifdef TABLE_NICE
-  setpriority(PRIO_PROCESS, 0, 10);
+  /* "Physics can wait": five steps nicer than whatever the host runs at, so
+     the change shows however nice the checker was started. */
+  setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + 5);
 #endif
 #ifdef TABLE_AFFINITY
   cpu_set_t cpus;
