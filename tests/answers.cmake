@@ -48,18 +48,21 @@ foreach(entry IN LISTS answers_faults answers_races)
   list(GET entry 1 reason)
   answers_plugin(${fault})
   if(race)
-    set(command "${CMAKE_CURRENT_SOURCE_DIR}/expect_noticed.sh" 10 "^FAIL same-answers: ${reason}"
-                -- ${plugin_check} --only same-answers)
-  elseif(fault STREQUAL "many_contacts")
-    # 20,000 contacts a call make every check that collides slow.
-    set(command ${within_corpus_limit} "${expect_run}" 1 "^FAIL same-answers: ${reason}" --
-                "${plugin_check}" --strict --only same-answers)
+    add_test(NAME plugin_check_answers_${fault}
+      COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/expect_noticed.sh" 10 "^FAIL same-answers: ${reason}"
+              -- ${plugin_check} --only same-answers $<TARGET_FILE:answers_${fault}>)
+    continue()
+  endif()
+  if(fault STREQUAL "many_contacts")
+    set(focus --only same-answers)  # 20,000 contacts a call make every check that collides slow
   else()
     corpus_focus(focus same-answers)
-    set(command ${within_corpus_limit} "${expect_run}" 1 "^FAIL same-answers: ${reason}" --
-                "${plugin_check}" --strict ${focus})
   endif()
-  add_test(NAME plugin_check_answers_${fault} COMMAND ${command} $<TARGET_FILE:answers_${fault}>)
+  # The emulator's words stay one argument through the time limit's script,
+  # as in the other corpora.
+  add_test(NAME plugin_check_answers_${fault}
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^FAIL same-answers: ${reason}" --
+            "${plugin_check}" --strict ${focus} $<TARGET_FILE:answers_${fault}>)
 endforeach()
 # Many contacts are a warning, a failure only under --strict.
 add_test(NAME plugin_check_answers_many_contacts_lenient
