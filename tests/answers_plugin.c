@@ -98,6 +98,7 @@ void tamrix_physics_step(void) {}
 /* Every pair with the floor is dealt with, while the host still has a floor,
    which it is asked at every call: the verdict is read again after the
    host's code, from where another thread's pair may have put its own. */
+/* cppcheck-suppress [constParameter] ; the contract's signature */
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
   int answer;

@@ -193,7 +193,8 @@ void add_joint_rows(WorldSnapshot &rows, const std::string &owner, dJointID join
       {owner + ": bodies",
        name_of_body(dJointGetBody(joint, 0)) + " and " + name_of_body(dJointGetBody(joint, 1)),
        held});
-  rows.push_back({owner + ": feedback", address(dJointGetFeedback(joint)), held});
+  rows.push_back(
+      {owner + ": feedback", address(static_cast<const void *>(dJointGetFeedback(joint))), held});
   rows.push_back({owner + ": user data", address(dJointGetData(joint)), held});
   const ParamGetter get = param_getter(joint);
   if (get == nullptr) {
@@ -215,6 +216,34 @@ void add_joint_rows(WorldSnapshot &rows, const std::string &owner, dJointID join
     const std::string prefix = axis == 0 ? ": " : ": axis 2 ";
     for (const auto &[param, name] : params) {
       rows.push_back({owner + prefix + name, text(get(joint, param + axis * dParamGroup)), held});
+    }
+  }
+}
+
+// The host's joints of a world file. One the host made is read only while
+// one of the bodies in the space still holds it, so one a plug-in destroyed
+// is never looked behind.
+void add_joints(WorldSnapshot &rows, const tamrix_host::Host &host,
+                const std::vector<dBodyID> &bodies_in_space,
+                const std::function<std::string(dBodyID)> &name_of_body) {
+  const tamrix_host::World &described = host.world();
+  if (!described.engine) {
+    return;
+  }
+  std::vector<dJointID> held_by_bodies;
+  for (dBodyID body : bodies_in_space) {
+    for (int i = 0; body != nullptr && i < dBodyGetNumJoints(body); ++i) {
+      held_by_bodies.push_back(dBodyGetJoint(body, i));
+    }
+  }
+  for (const tamrix_host::EngineJoint &described_joint : described.engine->joints) {
+    auto *const joint = static_cast<dJointID>(host.joint(described_joint.name));
+    const std::string owner = "joint " + described_joint.name;
+    const bool present = joint != nullptr && std::find(held_by_bodies.begin(), held_by_bodies.end(),
+                                                       joint) != held_by_bodies.end();
+    rows.push_back({owner + ": in the world", present ? "yes" : "no body of the space holds it"});
+    if (present) {
+      add_joint_rows(rows, owner, joint, name_of_body);
     }
   }
 }
@@ -288,27 +317,7 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
       rows.push_back({owner + ": finite", finite(body)});
     }
   }
-  // A joint the host made is read only while one of the bodies in the space
-  // still holds it, so one a plug-in destroyed is never looked behind.
-  std::vector<dJointID> held_by_bodies;
-  for (dBodyID body : bodies_in_space) {
-    for (int i = 0; body != nullptr && i < dBodyGetNumJoints(body); ++i) {
-      held_by_bodies.push_back(dBodyGetJoint(body, i));
-    }
-  }
-  if (described.engine) {
-    for (const tamrix_host::EngineJoint &described_joint : described.engine->joints) {
-      auto *const joint = static_cast<dJointID>(host.joint(described_joint.name));
-      const std::string owner = "joint " + described_joint.name;
-      const bool present =
-          joint != nullptr &&
-          std::find(held_by_bodies.begin(), held_by_bodies.end(), joint) != held_by_bodies.end();
-      rows.push_back({owner + ": in the world", present ? "yes" : "no body of the space holds it"});
-      if (present) {
-        add_joint_rows(rows, owner, joint, name_of_body);
-      }
-    }
-  }
+  add_joints(rows, host, bodies_in_space, name_of_body);
   for (const std::string &name : described.geometries) {
     auto *const geometry = static_cast<dGeomID>(static_cast<void *>(host.geometry(name)));
     const std::string owner = "geometry " + name;
