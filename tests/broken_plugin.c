@@ -650,6 +650,17 @@ static void process_fault_in_init(void) {
 #ifdef BROKEN_LOCALE
   setlocale(LC_NUMERIC, "C.UTF-8"); /* NOLINT(concurrency-mt-unsafe): the fault itself */
 #endif
+#ifdef BROKEN_ENV_FROM_SECOND_INIT
+  /* A restart marks itself for the next run, in the host's environment. */
+  static int inits;
+  if (++inits >= 2) {
+#ifdef _WIN32
+    (void)_putenv("TAMRIX_PHYSICS_RESTARTED=1");
+#else
+    (void)setenv("TAMRIX_PHYSICS_RESTARTED", "1", 1); /* NOLINT(concurrency-mt-unsafe): the fault */
+#endif
+  }
+#endif
 #ifdef BROKEN_CHDIR
   /* Finds its data relative to the folder above. */
 #ifdef _WIN32

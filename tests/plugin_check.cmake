@@ -479,6 +479,10 @@ foreach(entry IN LISTS process_faults)
   process_fault(${name} 1 "^FAIL ${check}: ${call} ;${also_${name}}" ${focus} ${entry})
 endforeach()
 set_target_properties(broken_rounding_on_host_thread PROPERTIES C_STANDARD 11)  # _Thread_local
+# A fault that waits for a restart: the first life is sound, the second is not.
+corpus_focus(focus lives-in-one-load)
+process_fault(env_from_second_init 1 "^FAIL lives-in-one-load: the 2nd life in one load .*environment"
+              ${focus})
 
 # A plug-in that moves the working directory must not lose the checker its
 # file, named relative to where the checker started.

@@ -315,6 +315,60 @@ const Registration heap_balanced_check{{
 
 namespace {
 
+constexpr int lives_per_load = 3;
+
+// "2nd", "3rd".
+std::string ordinal(int n) { return std::to_string(n) + (n == 2 ? "nd" : n == 3 ? "rd" : "th"); }
+
+}  // namespace
+
+// A host that restarts its simulation runs init and cleanup again in the
+// same load, as often as its user presses the button. What the first life
+// leaves is for the other checks of the process; every later life must
+// leave the process as the first did, or a host that restarts ten times
+// has ten times the fault.
+Outcome lives_in_one_load(const std::string &path, Host &host) {
+  sandbox::capture_console();
+  const long threads_before = snapshot().threads();
+  std::unique_ptr<const Plugin> plugin = load_plugin(path);
+  const auto live = [&] {
+    stub_life<14>(host, observed_steps,
+                  [&plugin](auto hook, auto... args) { plugin->call(hook, args...); });
+  };
+  live();
+  const ProcessState after_first = snapshot();
+  Outcome outcome = passed();
+  for (int life = 2; life <= lives_per_load && outcome.verdict == Verdict::pass; ++life) {
+    note("the " + ordinal(life) + " life in one load");
+    live();
+    const std::vector<Change> changes = difference(after_first, snapshot());
+    if (changes.empty()) {
+      continue;
+    }
+    const bool only_descriptors = std::all_of(changes.begin(), changes.end(), [](const Change &c) {
+      return c.aspect == Aspect::descriptors;
+    });
+    outcome = {only_descriptors ? Verdict::warn : Verdict::fail,
+               "the " + ordinal(life) + " life in one load (set-up to cleanup, as a host that " +
+                   "restarts its simulation runs it) " +
+                   tamrix_host::join(changes, " and ", [](const Change &c) { return c.text; }) +
+                   ", which the first life had not"};
+  }
+  unload_unless_running(plugin, threads_before);
+  return outcome;
+}
+
+const Registration lives_in_one_load_check{{
+    .name = "lives-in-one-load",
+    .proves = "a 2nd and a 3rd life in the same load, set-up to cleanup, leave the process as "
+              "the first life left it",
+    .fix = "undo at cleanup what init did, every time, not only the first",
+    .group = Group::process,
+    .run_loading = lives_in_one_load,
+}};
+
+namespace {
+
 // What one load of the plug-in showed over one life.
 struct Life {
   std::string rows_after_load;
