@@ -335,12 +335,15 @@ Outcome lives_in_one_load(const std::string &path, Host &host) {
     stub_life<14>(host, observed_steps,
                   [&plugin](auto hook, auto... args) { plugin->call(hook, args...); });
   };
+  // A thread joined at cleanup may take a moment to be gone (an emulator).
   live();
+  settled_threads(threads_before);
   const ProcessState after_first = snapshot();
   Outcome outcome = passed();
   for (int life = 2; life <= lives_per_load && outcome.verdict == Verdict::pass; ++life) {
     note("the " + ordinal(life) + " life in one load");
     live();
+    settled_threads(after_first.threads());
     const std::vector<Change> changes = difference(after_first, snapshot());
     if (changes.empty()) {
       continue;
