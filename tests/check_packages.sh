@@ -46,7 +46,10 @@ echo "ok: both packages hold the README, the pages and the examples"
 dpkg -i "${debs[0]}" >/dev/null
 plugin-check --version
 man -w plugin-check host-sim >/dev/null
-man plugin-check 2>/dev/null | grep -q 'rows-null-after-load' || {
+# Read whole before it is searched: grep -q stops at its match, and under
+# pipefail the writer it leaves behind fails the script on its closed pipe.
+man_page=$(man plugin-check 2>/dev/null)
+grep -q 'rows-null-after-load' <<<"$man_page" || {
   echo "FAIL: man plugin-check does not list the checks"
   exit 1
 }
@@ -61,7 +64,11 @@ for key in $(host-sim --help | sed -n '/^World-file keys:/,$p' | awk '/^    [a-z
 done
 plugin_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/my_physics1
 plugin-check --strict "$plugin_dir/my_physics1.so" >/dev/null
-host-sim --steps 1 | grep -q '^\[plugin console\] not found$'
+run=$(host-sim --steps 1)
+grep -q '^\[plugin console\] not found$' <<<"$run" || {
+  echo "FAIL: host-sim did not run the installed plug-in: $run"
+  exit 1
+}
 echo "ok: the installed plugin-check passes the installed plug-in; host-sim runs it"
 
 # An author's project finds the package, and through it the engine, in /usr
