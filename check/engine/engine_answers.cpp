@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "engine/contact_watch.hpp"
+#include "engine/number_text.hpp"
 
 namespace plugin_check {
 namespace {
@@ -40,20 +40,6 @@ std::array<double, N> values(const dReal *from) {
   std::array<double, N> to{};
   std::copy_n(from, N, to.begin());
   return to;
-}
-
-std::string text(double value) {
-  std::array<char, 32> digits{};
-  auto *const end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-  return {digits.data(), end};
-}
-
-std::string text(const dReal *values, int count) {
-  std::string out = "(";
-  for (int i = 0; i < count; ++i) {
-    out += (i == 0 ? "" : ", ") + text(values[i]);
-  }
-  return out + ")";
 }
 
 // The fields of a contact the engine reads, by its mode: the others may hold

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -14,16 +13,10 @@
 #include <iterator>
 #include <map>
 
+#include "engine/number_text.hpp"
+
 namespace plugin_check {
 namespace {
-
-// The shortest text that reads back as the same value: -9.81, not
-// -9.8100000000000005.
-std::string text(double value) {
-  std::array<char, 32> digits{};
-  auto *const end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-  return {digits.data(), end};
-}
 
 // No NaN or infinity in where a body is and how it moves, which the engine
 // would spread to every body it touches.
@@ -37,14 +30,6 @@ std::string finite(dBodyID body) {
     }
   }
   return "yes";
-}
-
-std::string text(const dReal *values, int count) {
-  std::string out = "(";
-  for (int i = 0; i < count; ++i) {
-    out += (i == 0 ? "" : ", ") + text(values[i]);
-  }
-  return out + ")";
 }
 
 template <typename Pointer>
