@@ -240,6 +240,15 @@ void tamrix_physics_init(void) {
 #ifdef BROKEN_ENGINE_MOVED_CALLBACK
   dBodySetMovedCallback(arm, count_moves);
 #endif
+#ifdef BROKEN_ENGINE_HINGE_ANCHOR
+  /* Moves the host's hinge along the arm, a setting no getter of the
+     snapshot's reads back, and never moves it back. */
+  if (dBodyGetNumJoints(arm) > 0 && dJointGetType(dBodyGetJoint(arm, 0)) == dJointTypeHinge) {
+    dVector3 anchor;
+    dJointGetHingeAnchor(dBodyGetJoint(arm, 0), anchor);
+    dJointSetHingeAnchor(dBodyGetJoint(arm, 0), anchor[0] + 0.25, anchor[1], anchor[2]);
+  }
+#endif
 #ifdef BROKEN_ENGINE_MASS
   {
     dMass mass;

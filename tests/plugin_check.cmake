@@ -689,6 +689,17 @@ add_test(NAME plugin_check_engine_motor_left
           -- "${plugin_check}" --strict ${focus} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/jointed.toml"
           $<TARGET_FILE:broken_engine_motor_left>)
 
+# A setting no row reads back: the world, stepped after cleanup beside a twin
+# no plug-in touched, moves apart from it.
+broken_engine_plugin(hinge_anchor)
+corpus_focus(focus world-moves-as-twin)
+add_test(NAME plugin_check_engine_hinge_anchor
+  COMMAND ${within_corpus_limit} "${expect_run}" 1
+          "^FAIL world-moves-as-twin: after tamrix_physics_cleanup body arm moved apart from a twin world the plug-in never touched, set to the same poses and speeds, at step 1"
+          "!^FAIL world-left-as-found"
+          -- "${plugin_check}" --strict ${focus} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/jointed.toml"
+          $<TARGET_FILE:broken_engine_hinge_anchor>)
+
 # A world file plugin-check cannot run in is refused before the run, in one line.
 add_test(NAME plugin_check_world_too_small
   COMMAND "${expect_run}" 2 "^plugin-check: --world .*lone_body.toml: the checks need a world of at least two geometries"

@@ -12,6 +12,7 @@
 #include "behaviour/watched_life.hpp"
 #include "engine/engine_count.hpp"
 #include "engine/engine_snapshot.hpp"
+#include "engine/engine_twin.hpp"
 
 namespace plugin_check {
 namespace {
@@ -108,6 +109,39 @@ const Registration world_left_as_found_check{{
     .fix = "change only what you made in the engine, and put contacts only in the host's group",
     .group = Group::engine,
     .run = world_left_as_found,
+}};
+
+// Long enough for a changed joint or contact to show in any body it holds,
+// short enough to cost nothing beside the other engine checks.
+constexpr int twin_steps = 200;
+
+Outcome world_moves_as_twin(const Plugin &plugin, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  host.set_up(plugin);
+  host.init(plugin);
+  (void)host.get_body(plugin, "arm");
+  for (int step = 0; step < 3; ++step) {
+    host.step(plugin);
+  }
+  host.cleanup(plugin);
+  const tamrix_host::Running running("the host's steps after tamrix_physics_cleanup");
+  if (const std::string apart = apart_from_twin(host, twin_steps); !apart.empty()) {
+    return failed("after tamrix_physics_cleanup " + apart +
+                  ": a setting of the host's world was left changed");
+  }
+  return passed();
+}
+
+const Registration world_moves_as_twin_check{{
+    .name = "world-moves-as-twin",
+    .proves = "after cleanup the host's world moves as a twin of it that no plug-in touched, "
+              "from the same poses and speeds, whatever setting a plug-in could have left",
+    .fix = "put back every setting of the host's world you change, joints and geometries "
+           "included, before cleanup returns",
+    .group = Group::engine,
+    .run = world_moves_as_twin,
 }};
 
 Outcome world_after_unload(const std::string &path, Host &host) {

@@ -112,30 +112,44 @@ constexpr int marked = 1;  // what the host's own contact holds as its data
 
 }  // namespace
 
+BodyReading read_body(void *handle, const std::string &name) {
+  auto *const body = static_cast<dBodyID>(handle);
+  return {name,
+          values<3>(dBodyGetPosition(body)),
+          values<4>(dBodyGetQuaternion(body)),
+          values<3>(dBodyGetLinearVel(body)),
+          values<3>(dBodyGetAngularVel(body)),
+          values<3>(dBodyGetForce(body)),
+          values<3>(dBodyGetTorque(body))};
+}
+
+void place_body(void *handle, const BodyReading &reading) {
+  auto *const body = static_cast<dBodyID>(handle);
+  dBodySetPosition(body, reading.position[0], reading.position[1], reading.position[2]);
+  const dQuaternion turn = {reading.orientation[0], reading.orientation[1],
+                            reading.orientation[2], reading.orientation[3]};
+  dBodySetQuaternion(body, turn);
+  dBodySetLinearVel(body, reading.linear[0], reading.linear[1], reading.linear[2]);
+  dBodySetAngularVel(body, reading.angular[0], reading.angular[1], reading.angular[2]);
+  dBodySetForce(body, reading.force[0], reading.force[1], reading.force[2]);
+  dBodySetTorque(body, reading.torque[0], reading.torque[1], reading.torque[2]);
+}
+
+void restart_random_numbers() { dRandSetSeed(0); }
+
 std::vector<BodyReading> read_bodies(const tamrix_host::Host &host) {
   std::vector<BodyReading> readings;
   for (const auto &[name, body] : live_bodies(host)) {
-    readings.push_back({name, values<3>(dBodyGetPosition(body)),
-                        values<4>(dBodyGetQuaternion(body)), values<3>(dBodyGetLinearVel(body)),
-                        values<3>(dBodyGetAngularVel(body)), values<3>(dBodyGetForce(body)),
-                        values<3>(dBodyGetTorque(body))});
+    readings.push_back(read_body(body, name));
   }
   return readings;
 }
 
 void put_back(const tamrix_host::Host &host, const std::vector<BodyReading> &bodies) {
   for (const BodyReading &reading : bodies) {
-    dBodyID body = body_of(host, reading.name);
-    dBodySetPosition(body, reading.position[0], reading.position[1], reading.position[2]);
-    const dQuaternion turn = {reading.orientation[0], reading.orientation[1],
-                              reading.orientation[2], reading.orientation[3]};
-    dBodySetQuaternion(body, turn);
-    dBodySetLinearVel(body, reading.linear[0], reading.linear[1], reading.linear[2]);
-    dBodySetAngularVel(body, reading.angular[0], reading.angular[1], reading.angular[2]);
-    dBodySetForce(body, reading.force[0], reading.force[1], reading.force[2]);
-    dBodySetTorque(body, reading.torque[0], reading.torque[1], reading.torque[2]);
+    place_body(body_of(host, reading.name), reading);
   }
-  dRandSetSeed(0);
+  restart_random_numbers();
 }
 
 int bodies_of(tamrix_geom_handle first, tamrix_geom_handle second) {

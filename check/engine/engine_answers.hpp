@@ -24,6 +24,14 @@ struct BodyReading {
   std::array<double, 3> torque{};
 };
 
+// One body, by the engine's handle, and its name as the reading gives it.
+BodyReading read_body(void *body, const std::string &name);
+// Sets `body` where, and as, `reading` found a body, its pushes included.
+void place_body(void *body, const BodyReading &reading);
+// The engine's random numbers (the quick solver's order) back to their start,
+// so two worlds stepped one after the other draw the same ones.
+void restart_random_numbers();
+
 // Every host body still in the world, in the World's order.
 std::vector<BodyReading> read_bodies(const tamrix_host::Host &host);
 // Puts each body back where, and as, `bodies` found it, its pushes included,
