@@ -199,6 +199,26 @@ static const dQuaternion half_turn = {0, 0, 0, 1};
 #define IN_STEP dWorldStep(WORLD, 0.01)
 #endif
 
+#ifdef BROKEN_ENGINE_FEEDBACK_CLEARED
+/* Reads the forces in every joint of the world through records of its own,
+   and when done sets each joint back to no record at all: a host that read
+   a joint's forces has lost its own record. */
+static dJointFeedback joint_forces[16];
+static void read_joint_forces(int on) {
+  const dSpaceID space = floor_geometry != NULL ? dGeomGetSpace(floor_geometry) : NULL;
+  int used = 0;
+  for (int i = 0; space != NULL && i < dSpaceGetNumGeoms(space); ++i) {
+    const dBodyID body = dGeomGetBody(dSpaceGetGeom(space, i));
+    for (int j = 0; body != NULL && j < dBodyGetNumJoints(body); ++j) {
+      const dJointID joint = dBodyGetJoint(body, j);
+      if (dJointGetType(joint) != dJointTypeContact && used < 16) {
+        dJointSetFeedback(joint, on ? &joint_forces[used++] : NULL);
+      }
+    }
+  }
+}
+#endif
+
 static dGeomID geometry(const char *name) {
   tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
   return lookup != NULL ? (dGeomID)(void *)lookup(name) : NULL;
@@ -239,6 +259,9 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef BROKEN_ENGINE_MOVED_CALLBACK
   dBodySetMovedCallback(arm, count_moves);
+#endif
+#ifdef BROKEN_ENGINE_FEEDBACK_CLEARED
+  read_joint_forces(1);
 #endif
 #ifdef BROKEN_ENGINE_HINGE_ANCHOR
   /* Moves the host's hinge along the arm, a setting no getter of the
@@ -316,6 +339,9 @@ void tamrix_physics_cleanup(void) {
   if (CHECKED_WORLD) {
     IN_CLEANUP;
   }
+#endif
+#ifdef BROKEN_ENGINE_FEEDBACK_CLEARED
+  read_joint_forces(0);
 #endif
 #ifndef BROKEN_ENGINE_KEPT_BODY
   arm = NULL;

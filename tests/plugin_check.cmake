@@ -689,6 +689,15 @@ add_test(NAME plugin_check_engine_motor_left
           -- "${plugin_check}" --strict ${focus} --world "${CMAKE_CURRENT_SOURCE_DIR}/worlds/jointed.toml"
           $<TARGET_FILE:broken_engine_motor_left>)
 
+# What plugin-check's own world holds beyond bodies on a floor: the host's
+# joints, one with a record of its forces that a plug-in must not take away.
+broken_engine_plugin(feedback_cleared)
+corpus_focus(focus world-left-as-found)
+add_test(NAME plugin_check_engine_feedback_cleared
+  COMMAND ${within_corpus_limit} "${expect_run}" 1
+          "^FAIL world-left-as-found: tamrix_physics_init changed joint elbow: feedback was 0x[0-9a-f]+, now null, still so after tamrix_physics_cleanup"
+          -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:broken_engine_feedback_cleared>)
+
 # A setting no row reads back: the world, stepped after cleanup beside a twin
 # no plug-in touched, moves apart from it.
 broken_engine_plugin(hinge_anchor)

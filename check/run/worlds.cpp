@@ -1,5 +1,6 @@
 #include "run/worlds.hpp"
 
+#include <array>
 #include <stdexcept>
 #include <vector>
 
@@ -34,11 +35,34 @@ tamrix_host::World checker_engine_world() {
   EngineBody wheel{.name = "wheel", .shape = Shape::cylinder, .radius = 0.3, .length = 0.2};
   wheel.position = {0, 1, 0.09};
   wheel.velocity = {0.5, 0, 0};
-  engine.bodies = {arm, ball, pole, wheel};
+  // Apart from those, the joints a host's world holds, so that a plug-in
+  // that only behaves without them is seen: "lever" held level by a motor on
+  // a hinge whose forces the host reads, "carriage" running into the stop of
+  // its slider. No triangle mesh: the engine's collider keeps caches in the
+  // mesh itself, so the checks that ask about one pair on several threads
+  // at once, which no host does, would find the engine's own race.
+  EngineBody lever{.name = "lever", .shape = Shape::box, .size = {0.6, 0.1, 0.1}};
+  lever.position = {2.3, 0, 1};
+  EngineBody carriage{.name = "carriage", .shape = Shape::box, .size = {0.3, 0.3, 0.3}};
+  carriage.position = {2, 2, 0.5};
+  carriage.velocity = {0.3, 0, 0};
+  engine.bodies = {arm, ball, pole, wheel, lever, carriage};
   EngineGeometry floor{.name = "floor", .shape = Shape::plane};
   EngineGeometry base{.name = "base", .shape = Shape::box, .size = {1, 1, 1}};
   base.position = {0, 0, 0};
   engine.geometries = {floor, base};
+  tamrix_host::EngineJoint elbow{.name = "elbow", .type = tamrix_host::JointType::hinge,
+                                 .first = "lever"};
+  elbow.anchor = {2, 0, 1};
+  elbow.axis = {0, 1, 0};
+  elbow.limits = std::array<double, 2>{-1.6, 1.6};
+  elbow.motor = tamrix_host::JointMotor{.velocity = 0, .max_force = 50};
+  elbow.feedback = true;
+  tamrix_host::EngineJoint rail{.name = "rail", .type = tamrix_host::JointType::slider,
+                                .first = "carriage"};
+  rail.axis = {1, 0, 0};
+  rail.limits = std::array<double, 2>{-0.5, 0.5};
+  engine.joints = {elbow, rail};
   tamrix_host::World world;
   world.engine = engine;
   return world;
@@ -49,8 +73,14 @@ std::string checker_engine_world_text() {
   const auto named = [](const auto &thing) {
     return thing.name + " (" + std::string(tamrix_host::shape_name(thing.shape)) + ")";
   };
+  const auto joint = [](const tamrix_host::EngineJoint &joint) {
+    return joint.name + " (" + std::string(tamrix_host::joint_type_name(joint.type)) + " of " +
+           joint.first + (joint.motor ? ", driven" : "") +
+           (joint.feedback ? ", its forces read" : "") + ")";
+  };
   return "bodies " + tamrix_host::join(world.engine->bodies, ", ", named) +
-         "; fixed geometries: " + tamrix_host::join(world.engine->geometries, ", ", named);
+         "; fixed geometries: " + tamrix_host::join(world.engine->geometries, ", ", named) +
+         "; joints: " + tamrix_host::join(world.engine->joints, ", ", joint);
 }
 
 namespace {

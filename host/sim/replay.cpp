@@ -64,20 +64,6 @@ std::string array(const std::array<double, N> &values) {
   return '[' + numbers(values) + ']';
 }
 
-const char *joint_name(JointType type) {
-  switch (type) {
-    case JointType::hinge:
-      return "hinge";
-    case JointType::slider:
-      return "slider";
-    case JointType::ball:
-      return "ball";
-    case JointType::universal:
-      return "universal";
-    default:
-      return "fixed";
-  }
-}
 
 template <typename Each, typename Write>
 void list(std::ostream &out, const Each &items, Write write, const char *separator = ",") {
@@ -148,7 +134,7 @@ void write_joints(std::ostream &out, const Engine &engine, const BodyHistory &hi
                                         [&](const EngineJoint &each) { return each.name == name; });
         out << "{\"name\":" << json_string(name);
         if (joint != engine.joints.end()) {
-          out << ",\"type\":\"" << joint_name(joint->type) << "\",\"first\":" << index(joint->first)
+          out << ",\"type\":\"" << joint_type_name(joint->type) << "\",\"first\":" << index(joint->first)
               << ",\"second\":" << index(joint->second);
         }
         out << '}';

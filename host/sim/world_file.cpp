@@ -375,19 +375,16 @@ EngineJoint read_joint(const Reader &reader, const toml::table &table, const std
   joint.name = reader.string(reader.required(table, key, "name"), key + ".name");
   const toml::node &type_node = reader.required(table, key, "type");
   const std::string type = reader.string(type_node, key + ".type");
-  constexpr std::array types{
-      std::pair{"hinge", JointType::hinge}, std::pair{"slider", JointType::slider},
-      std::pair{"ball", JointType::ball}, std::pair{"universal", JointType::universal},
-      std::pair{"fixed", JointType::fixed}};
-  const auto *const found = std::find_if(types.begin(), types.end(),
-                                         [&](const auto &entry) { return type == entry.first; });
-  if (found == types.end()) {
+  const auto *const found =
+      std::find_if(joint_type_names.begin(), joint_type_names.end(),
+                   [&](const auto &entry) { return type == entry.second; });
+  if (found == joint_type_names.end()) {
     reader.refuse(type_node.source(), "'" + key +
                                           ".type' must be \"hinge\", \"slider\", \"ball\", "
                                           "\"universal\" or \"fixed\", not \"" +
                                           type + "\"");
   }
-  joint.type = found->second;
+  joint.type = found->first;
   const std::string prefix = key + ".";
   only_keys_of(reader, table, prefix, "engine.joint", type);
   const toml::node &names_node = reader.required(table, key, "bodies");
