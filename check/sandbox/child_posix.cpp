@@ -184,7 +184,8 @@ struct Pipe {
   pthread_sigmask(SIG_SETMASK, &every, &found);
   const pid_t member = fork();
   if (member <= 0) {
-    // Without a member (no process left to start), the leader runs the check.
+    // The member; or, where no process was left to start one, the leader
+    // itself runs the check.
     pthread_sigmask(SIG_SETMASK, &found, nullptr);
     become_child(channel, child_token, task, args);
   }
