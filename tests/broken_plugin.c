@@ -255,7 +255,7 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
   return 0;
 }
 
-#ifdef BROKEN_HANG_IN_CLEANUP
+#if defined(BROKEN_HANG_IN_CLEANUP) || defined(BROKEN_SESSION_THEN_HANG)
 static volatile int worker_stopped; /* set by a worker thread that was never started */
 #endif
 
@@ -282,7 +282,7 @@ void tamrix_physics_cleanup(void) {
 #ifdef STALLS_ONCE
   stall_once();
 #endif
-#ifdef BROKEN_HANG_IN_CLEANUP
+#if defined(BROKEN_HANG_IN_CLEANUP) || defined(BROKEN_SESSION_THEN_HANG)
   while (!worker_stopped) {
   }
 #endif
@@ -348,7 +348,7 @@ static void write_anyway(int fd, const char *data, size_t size) {
 }
 #endif
 #endif
-#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID) || defined(BROKEN_SESSION_THEN_HANG)
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -391,9 +391,8 @@ static void flood(void) {
 }
 #endif
 
-#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
-/* A worker process, which tells the test where it is, then idles for a
-   minute: long past any check, short enough to end should nothing kill it. */
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID) || defined(BROKEN_SESSION_THEN_HANG)
+/* Tells the test where a process the plug-in started, or its own, is. */
 static void note_worker(pid_t worker) {
   const char *file = getenv("TAMRIX_CORPUS_PIDS"); /* NOLINT(concurrency-mt-unsafe) */
   FILE *out = file != NULL ? fopen(file, "a") : NULL;
@@ -402,7 +401,11 @@ static void note_worker(pid_t worker) {
     fclose(out);
   }
 }
+#endif
 
+#if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
+/* A worker process idles for a minute: long past any check, short enough to
+   end should nothing kill it. */
 static void idle_then_exit(void) {
   for (int second = 0; second < 60; ++second) {
     sleep(1); /* NOLINT(concurrency-mt-unsafe): one thread here */
@@ -477,6 +480,11 @@ static void fault_in_get_body(void) {
 static void fault_in_init(void) {
 #if defined(BROKEN_FORK_IN_INIT) || defined(BROKEN_FORK_SETSID)
   start_worker();
+#endif
+#ifdef BROKEN_SESSION_THEN_HANG
+  /* The host's own process leaves its group for a session of its own. */
+  note_worker(getpid());
+  setsid();
 #endif
 #ifdef BROKEN_WRAPPER_IN_ROW2
   if (dTamrixGetBodyFromDEFProc != counting_lookup) {

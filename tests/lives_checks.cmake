@@ -85,6 +85,21 @@ if(NOT MY_PHYSICS1_SANITIZE)
   lives_fault(alt_stack_unmapped life-after-unload
               "^FAIL life-after-unload: after unload, a signal taken by the thread that called tamrix_physics_init crashed with SIGSEGV; likely cause: its alternate signal stack")
 endif()
+# A thread that only ever called getBody ends, and takes a signal, after unload
+# too. Allowed, the calls are no report's but that thread's.
+lives_fault(alt_stack_in_get_body life-after-unload
+            "^FAIL life-after-unload: after unload, the alternate signal stack \\(sigaltstack\\) of a host thread that had only called getBody"
+            --allow signals)
+lives_fault(getbody_key life-after-unload
+            "^FAIL life-after-unload: after unload, the end of a host thread that had only called getBody crashed with SIGSEGV.*thread-key destructor"
+            --allow threads)
+# The host reads its standard input after unload, as one that reads commands.
+lives_fault(wide_stdin life-after-unload
+            "^FAIL life-after-unload: after unload, reading standard input failed: the plug-in left the stream wide-oriented"
+            --allow streams)
+lives_fault(stdin_buffer life-after-unload
+            "^FAIL life-after-unload: after unload, reading standard input failed: its buffer \\(setvbuf\\) was memory that is gone"
+            --allow streams)
 lives_fault(putenv life-after-unload
             "^FAIL life-after-unload: after unload, reading the environment crashed with SIGSEGV.*putenv")
 # A stream takes its orientation from its first use, so only a host that has

@@ -26,7 +26,31 @@ static long steps; /* since tamrix_physics_init */
 __attribute__((unused)) static void regardless(long status) { (void)status; }
 static pthread_t init_thread;
 
+#ifdef LIVES_ALT_STACK_IN_GET_BODY
+/* A stack for a crash handler around lookups made off the init thread. */
+static char lookup_crash_stack[1 << 16];
+#endif
+
+#ifdef LIVES_GETBODY_KEY
+/* Per-thread scratch for lookups, made on a thread's first getBody. */
+static pthread_key_t lookup_key;
+static pthread_once_t lookup_key_made = PTHREAD_ONCE_INIT;
+static double lookup_scratch;
+static void drop_lookup_scratch(void *value) { *(double *)value = 0.0; }
+static void make_lookup_key(void) { (void)pthread_key_create(&lookup_key, drop_lookup_scratch); }
+#endif
+
 tamrix_body_handle getBody(const char *def_name) {
+#ifdef LIVES_GETBODY_KEY
+  (void)pthread_once(&lookup_key_made, make_lookup_key);
+  (void)pthread_setspecific(lookup_key, &lookup_scratch);
+#endif
+#ifdef LIVES_ALT_STACK_IN_GET_BODY
+  if (!pthread_equal(pthread_self(), init_thread)) {
+    stack_t stack = {.ss_sp = lookup_crash_stack, .ss_size = sizeof lookup_crash_stack};
+    (void)sigaltstack(&stack, NULL);
+  }
+#endif
   tamrix_body_lookup_fn *lookup = dTamrixGetBodyFromDEFProc;
   tamrix_console_printf_fn *print = dTamrixConsolePrintfProc;
   tamrix_body_handle body = def_name != NULL && lookup != NULL ? lookup(def_name) : NULL;
@@ -86,6 +110,11 @@ static char crash_stack[1 << 16];
 static volatile int inside;
 #endif
 
+#ifdef LIVES_STDIN_BUFFER
+/* Bigger reads for a command reader, in a buffer as long-lived as the library. */
+static char stdin_buffer[1 << 12];
+#endif
+
 #ifdef LIVES_PUTENV
 /* putenv keeps the string itself, not a copy. */
 static char mode_entry[] = "LIVES_PHYSICS_MODE=fast";
@@ -103,6 +132,12 @@ static const size_t signal_stack_size = 1 << 16;
 void tamrix_physics_init(void) {
   steps = 0;
   init_thread = pthread_self();
+#ifdef LIVES_WIDE_STDIN
+  (void)fwide(stdin, 1); /* for a wide-character command reader never used */
+#endif
+#ifdef LIVES_STDIN_BUFFER
+  (void)setvbuf(stdin, stdin_buffer, _IOFBF, sizeof stdin_buffer);
+#endif
 #ifdef LIVES_KEY_DESTRUCTOR
   (void)pthread_key_create(&scratch_key, drop_scratch);
 #endif

@@ -412,6 +412,14 @@ if(NOT WIN32)
               "${CMAKE_CURRENT_BINARY_DIR}/fork_then_hang.pids" -- ${plugin_check} --only whole-life-twice
               --timeout 60 $<TARGET_FILE:broken_fork_then_hang>)
     set_tests_properties(plugin_check_ended_from_outside PROPERTIES TIMEOUT 60)
+    # The check's own process, moved to a session of its own and then hung, is
+    # ended by its id when its time is up.
+    broken_plugin(session_then_hang)
+    add_test(NAME plugin_check_session_then_hang
+      COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/expect_none_left.sh"
+              "${CMAKE_CURRENT_BINARY_DIR}/session_then_hang.pids" -- ${plugin_check}
+              --only whole-life-twice --timeout 2 $<TARGET_FILE:broken_session_then_hang>)
+    set_tests_properties(plugin_check_session_then_hang PROPERTIES TIMEOUT 60)
   endif()
 endif()
 

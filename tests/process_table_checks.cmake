@@ -29,6 +29,7 @@ set(table_faults
     "posix_timer % left POSIX timer [0-9]+ .*never deleted"
     "alternate_stack % changed the alternate signal stack from .* to 65536 bytes at"
     "process_group % moved the process from process group"
+    "session % moved the process from process group [0-9]+ to [0-9]+ \\(and 1 more: tamrix_physics_init moved the process from session [0-9]+ to"
     "library_left % left $<TARGET_FILE_NAME:empty_library> loaded"
     "writable_executable % left a writable and executable mapping at"
     "uselocale % left the calling thread in a locale of its own"

@@ -168,8 +168,13 @@ static void leave_process_changed(void) {
   sigaltstack(&stack, NULL);
 #endif
 #ifdef TABLE_PROCESS_GROUP
-  /* Joins the group of the process that started this one. */
-  setpgid(0, getpgid(getppid()));
+  /* Leads a group of its own, as a daemon's first step; in a host that is a
+     member of its group, and not its leader, the process moves. */
+  setpgid(0, 0);
+#endif
+#ifdef TABLE_SESSION
+  /* Leaves its terminal's session: the host's group no longer gets ^C. */
+  setsid();
 #endif
 #ifdef TABLE_EUID
   if (seteuid(65534) != 0) {

@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <string>
 #include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
@@ -51,7 +57,23 @@ int child_task(const std::vector<std::string> &args) {
     sandbox::send_note("after set-up");
     __builtin_trap();
   }
-  if (task == "hang") {
+#ifndef _WIN32
+  // In a host that is a member of its group, not its leader, setsid() moves
+  // the process to a session of its own.
+  if (task == "leave group") {
+    const bool left = setsid() == getpid();
+    sandbox::child_write(std::to_string(getpid()) + "\n");
+    if (args.size() < 2) {
+      return left ? 5 : 6;
+    }
+  }
+  if (task == "signal group") {
+    signal(SIGTERM, SIG_IGN);
+    kill(0, SIGTERM);
+    return 4;
+  }
+#endif
+  if (task == "hang" || task == "leave group") {
     for (;;) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
@@ -84,6 +106,24 @@ TEST(ChildProcess, AHangIsStoppedWhenTheLimitPasses) {
   EXPECT_GE(took, std::chrono::milliseconds(190));
   EXPECT_LT(took, std::chrono::seconds(5));
 }
+
+#ifndef _WIN32
+TEST(ChildProcess, RunsAsAMemberOfItsGroupAndIsEndedOutsideIt) {
+  const auto moved = sandbox::run_child(child_task, {"leave group"}, 10.0);
+  EXPECT_EQ(moved.end, End::exited);
+  EXPECT_EQ(moved.exit_status, 5) << "setsid() failed: the child leads its group";
+
+  const auto hung = sandbox::run_child(child_task, {"leave group", "then hang"}, 0.2);
+  EXPECT_EQ(hung.end, End::timed_out);
+  const pid_t left = std::stoi(hung.output);
+  EXPECT_NE(kill(left, 0), 0) << "the child that left its group outlived the check";
+
+  // A signal to the group it ignores ends nothing of the check's either.
+  const auto signalled = sandbox::run_child(child_task, {"signal group"}, 10.0);
+  EXPECT_EQ(signalled.end, End::exited) << signalled.cause;
+  EXPECT_EQ(signalled.exit_status, 4);
+}
+#endif
 
 TEST(ChildProcess, AFloodIsStoppedAtTheLimitAndOnlyTheLimitIsKept) {
   const auto outcome = sandbox::run_child(child_task, {"flood"}, 10.0);

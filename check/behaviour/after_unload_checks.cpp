@@ -1,6 +1,6 @@
 // After the last life the host unloads the plug-in and goes on: it forks,
-// ends the threads that called the plug-in, prints, reads its environment
-// and takes signals. Whatever the plug-in left registered in the C library
+// ends the threads that called the plug-in, prints, reads its input and its
+// environment and takes signals. Whatever the plug-in left registered in the C library
 // or the kernel points into memory that is gone by then.
 #include <array>
 #include <condition_variable>
@@ -28,14 +28,18 @@ constexpr double timer_wait_limit = 3.0;
 // Places named in the report; the rest are counted.
 constexpr std::size_t places_named = 3;
 
-// A host thread that steps the plug-in, then waits, alive, until the plug-in
-// is gone, and only then takes a signal and ends: what a thread-key
-// destructor or an alternate stack the plug-in left on it meets. Each move
-// is made on the thread, one at a time, at the caller's word.
+// A host thread that steps the plug-in, or only looks bodies up with
+// getBody, then waits, alive, until the plug-in is gone, and only then takes
+// a signal and ends: what a thread-key destructor or an alternate stack the
+// plug-in left on it meets. Each move is made on the thread, one at a time,
+// at the caller's word.
 class HostThread {
  public:
-  // Started before the load, so the threads the plug-in starts are told apart.
-  HostThread() : thread_([this] { serve(); }) {}
+  // Started before the load, so the threads the plug-in starts are told
+  // apart. `whose` names the thread in the report, and with `taking`, what
+  // the thread ended meets: both string literals.
+  HostThread(const char *whose, const char *taking, const char *ending)
+      : whose_(whose), taking_(taking), ending_(ending), thread_([this] { serve(); }) {}
   HostThread(const HostThread &) = delete;
   HostThread &operator=(const HostThread &) = delete;
   HostThread(HostThread &&) = delete;
@@ -47,6 +51,12 @@ class HostThread {
     plugin_ = &plugin;
     geometries_ = &geometries;
     ask(Move::step);
+  }
+
+  // Looks bodies up on the thread, and returns once it did.
+  void look_up(const Plugin &plugin) {
+    plugin_ = &plugin;
+    ask(Move::look_up);
   }
 
   // After unload: the thread takes a signal; what went wrong.
@@ -64,7 +74,7 @@ class HostThread {
   }
 
  private:
-  enum class Move { none, step, signal, end };
+  enum class Move { none, step, look_up, signal, end };
 
   void ask(Move move) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -88,14 +98,17 @@ class HostThread {
             plugin_->call(hook::collide, (*geometries_)[0], (*geometries_)[1]);
           }
           break;
+        case Move::look_up:
+          for (const char *name : {"arm", "ghost"}) {
+            plugin_->call(hook::get_body, name);
+          }
+          break;
         case Move::signal:
-          moves::making("a signal taken by a host thread that had called the plug-in",
-                        "its alternate signal stack (sigaltstack)");
-          fault_ = moves::take_signal("a host thread that had called the plug-in");
+          moves::making(taking_, "its alternate signal stack (sigaltstack)");
+          fault_ = moves::take_signal(whose_);
           break;
         case Move::end:
-          moves::making("the end of a host thread that had called the plug-in",
-                        "a thread-key destructor (pthread_key_create)");
+          moves::making(ending_, "a thread-key destructor (pthread_key_create)");
           changed_.notify_all();
           return;
         case Move::none:
@@ -106,6 +119,9 @@ class HostThread {
     }
   }
 
+  const char *whose_;
+  const char *taking_;
+  const char *ending_;
   std::mutex mutex_;
   std::condition_variable changed_;
   const Plugin *plugin_ = nullptr;
@@ -117,9 +133,9 @@ class HostThread {
 
 // The host's moves after unload, in the order a host makes them; the first
 // that goes wrong, or empty.
-std::string host_goes_on(HostThread &stepper) {
+std::string host_goes_on(HostThread &stepper, HostThread &looker) {
   moves::report_crashes();
-  const std::array<std::function<std::string()>, 8> next = {
+  const std::array<std::function<std::string()>, 11> next = {
       [] {
         moves::making("a signal taken by the thread that called tamrix_physics_init",
                       "its alternate signal stack (sigaltstack)");
@@ -127,10 +143,16 @@ std::string host_goes_on(HostThread &stepper) {
       },
       moves::fork_and_reap,
       moves::print_to_both,
+      moves::read_input,
       moves::read_environment,
       [&stepper] { return stepper.take_signal(); },
       [&stepper] {
         stepper.end();
+        return std::string();
+      },
+      [&looker] { return looker.take_signal(); },
+      [&looker] {
+        looker.end();
         return std::string();
       },
       [] {
@@ -170,7 +192,15 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   // From here on a freed block holds nothing: the scan after unload reads
   // only what someone still holds.
   const bool heap_wiped = wipe_freed_blocks(true);
-  auto stepper = std::make_unique<HostThread>();
+  moves::give_input();
+  auto stepper =
+      std::make_unique<HostThread>("a host thread that had called the plug-in",
+                                   "a signal taken by a host thread that had called the plug-in",
+                                   "the end of a host thread that had called the plug-in");
+  auto looker =
+      std::make_unique<HostThread>("a host thread that had only called getBody",
+                                   "a signal taken by a host thread that had only called getBody",
+                                   "the end of a host thread that had only called getBody");
   const long threads_before = snapshot().threads();
   auto plugin = load_plugin(path);
   moves::remember_library_of(plugin->address(hook::step));
@@ -180,6 +210,7 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   plugin->call(hook::get_body, "arm");
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
   stepper->step(*plugin, geometries);
+  looker->look_up(*plugin);
   plugin->call(hook::cleanup);
   if (!unload_unless_running(plugin, threads_before)) {
     return skipped(
@@ -189,10 +220,11 @@ Outcome life_after_unload(const std::string &path, Host &host) {
   // Read while the thread that stepped still waits; said after the host's
   // moves, whose crash, if one comes, names its cause more exactly.
   const std::string left = pointers_left(heap_wiped);
-  if (std::string fault = host_goes_on(*stepper); !fault.empty()) {
-    // Its thread, if it still waits, is left waiting: ended now it would
-    // meet what the plug-in left on it before the report is out.
+  if (std::string fault = host_goes_on(*stepper, *looker); !fault.empty()) {
+    // Its threads, if they still wait, are left waiting: ended now they would
+    // meet what the plug-in left on them before the report is out.
     static_cast<void>(stepper.release());  // NOLINT(bugprone-unused-return-value)
+    static_cast<void>(looker.release());   // NOLINT(bugprone-unused-return-value)
     return failed(fault + "; the host goes on after unload");
   }
   if (!left.empty()) {
@@ -203,7 +235,8 @@ Outcome life_after_unload(const std::string &path, Host &host) {
 
 const Registration life_after_unload_check{{
     .name = "life-after-unload",
-    .proves = "after cleanup and unload the host forks, ends its threads, prints, reads its "
+    .proves = "after cleanup and unload the host forks, ends its threads (one that stepped, one "
+              "that only called getBody), prints, reads its standard input and its "
               "environment, takes signals and outlives any timer without a crash, and no word of "
               "the process's writable memory points into the unloaded plug-in",
     .fix = "undo whatever you register with the C library or the kernel before cleanup returns",

@@ -1,6 +1,7 @@
 // What a host does next, after it unloaded a plug-in, each move made so that
 // what the plug-in left behind in the process (a fork handler, a thread-key
-// destructor, a stream's buffer, an alternate signal stack, a timer) shows
+// destructor, a stream's buffer or orientation, an alternate signal stack, a
+// timer) shows
 // as a crash or a signal that names the move. POSIX systems have all of
 // these (host_moves_posix.cpp); elsewhere each move is a no-op
 // (host_moves_windows.cpp).
@@ -33,6 +34,12 @@ std::string fork_and_reap();
 std::string take_signal(const char *whose);
 std::string print_to_both();
 std::string read_environment();
+
+// Before the load: standard input holds a line of the host's, which
+// read_input() reads back after unload, as a host that reads its commands
+// does; empty when it read that line.
+void give_input();
+std::string read_input();
 
 // Waits until the timers armed now would have fired, at most `limit_seconds`;
 // any armed timer is a failure, named.

@@ -2,6 +2,7 @@
 // handler itself, with a line built without the heap, since what crashed may
 // be the heap's neighbour: stdio or the C library's own lists.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -294,6 +296,49 @@ std::string read_environment() {
   }
   static_cast<void>(bytes);
   return {};
+}
+
+namespace {
+constexpr std::string_view host_input = "the host's input\n";
+bool input_given = false;
+}  // namespace
+
+void give_input() {
+  std::array<int, 2> ends{-1, -1};
+  if (pipe2(ends.data(), O_CLOEXEC) != 0) {
+    return;
+  }
+  input_given = write(ends[1], host_input.data(), host_input.size()) ==
+                    static_cast<ssize_t>(host_input.size()) &&
+                dup2(ends[0], STDIN_FILENO) == STDIN_FILENO;
+  close(ends[0]);
+  close(ends[1]);
+}
+
+std::string read_input() {
+  if (!input_given) {
+    return {};
+  }
+  making("reading standard input", "its buffer (setvbuf)");
+  const bool wide = std::fwide(stdin, 0) > 0;
+  std::array<char, 64> line{};
+  errno = 0;
+  if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) {
+    const char *cause = wide              ? ": the plug-in left the stream wide-oriented (fwide)"
+                        : errno == EFAULT ? ": its buffer (setvbuf) was memory that is gone"
+                                          : "";
+    return std::string("after unload, reading standard input failed") + cause;
+  }
+  std::string read = line.data();
+  if (read == host_input) {
+    return {};
+  }
+  for (char &byte : read) {
+    byte = std::isprint(static_cast<unsigned char>(byte)) != 0 ? byte : '?';
+  }
+  return "after unload, the host read \"" + read + "\" from standard input where it had sent \"" +
+         std::string(host_input.substr(0, host_input.size() - 1)) +
+         "\": the plug-in read or pushed back input of the host's";
 }
 
 std::string wait_for_timers(double limit_seconds) {

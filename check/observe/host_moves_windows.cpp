@@ -11,6 +11,8 @@ std::string fork_and_reap() { return {}; }
 std::string take_signal(const char * /*whose*/) { return {}; }
 std::string print_to_both() { return {}; }
 std::string read_environment() { return {}; }
+void give_input() {}
+std::string read_input() { return {}; }
 std::string wait_for_timers(double /*limit_seconds*/) { return {}; }
 
 }  // namespace plugin_check::moves

@@ -394,7 +394,7 @@ struct Words {
 };
 
 // Which row of the table says each known line in words (process_table_posix.cpp).
-constexpr std::array<Words, 45> known_lines = {{
+constexpr std::array<Words, 48> known_lines = {{
     {"status", "Name", "thread name"},
     {"status", "Uid", "user ids"},
     {"status", "Gid", "group ids"},
@@ -422,6 +422,10 @@ constexpr std::array<Words, 45> known_lines = {{
     {"status", "THP_enabled", "transparent huge pages"},
     {"stat", "pgrp", "process group"},
     {"stat", "session", "session"},
+    // A process that leaves its session leaves its terminal too.
+    {"stat", "tty_nr", "session"},
+    {"stat", "tpgid", "session"},
+    {"stat", "tpgid", "process group"},
     {"stat", "priority", "nice"},
     {"stat", "priority", "scheduling policy"},
     {"stat", "nice", "nice"},

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -146,8 +147,66 @@ struct Pipe {
   int write = -1;
 };
 
-// Starts the child in a process group of its own, so anything it starts dies
-// with it; -1, with `cause` set, when it could not.
+// Ends this process as `info` says its child ended: by the same signal, or
+// with the same status. Its own core file would be a second one of nothing.
+[[noreturn]] void end_as(const siginfo_t &info) {
+  if (info.si_code == CLD_EXITED) {
+    _exit(info.si_status);
+  }
+  const int number = info.si_status;
+  rlimit core{};
+  setrlimit(RLIMIT_CORE, &core);
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  sigemptyset(&plain.sa_mask);
+  sigaction(number, &plain, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, number);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  kill(getpid(), number);
+  _exit(128 + number);
+}
+
+// The check's process group is led by a process that only waits, and the
+// plug-in runs in a member of it: a host is seldom a group's leader, and in a
+// leader a plug-in's setsid() fails and its setpgid(0, 0) does nothing, where
+// in a host they take the process out of its group and session. The leader
+// ends as the member did. It blocks every signal, so that one the plug-in
+// sends its own group (kill(0, ...)) ends only what a host's would. It leaves
+// the ended member unreaped: the member's id stays its own until the parent,
+// which inherits it, reaps it, so the parent may kill it by that id.
+[[noreturn]] void lead_group(int channel, const std::string &child_token, ChildTask task,
+                             const std::vector<std::string> &args) {
+  sigset_t every{};
+  sigset_t found{};
+  sigfillset(&every);
+  pthread_sigmask(SIG_SETMASK, &every, &found);
+  const pid_t member = fork();
+  if (member <= 0) {
+    // The member; or, where no process was left to start one, the leader
+    // itself runs the check.
+    pthread_sigmask(SIG_SETMASK, &found, nullptr);
+    become_child(channel, child_token, task, args);
+  }
+  close(channel);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+  }
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(member), &info, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) {
+      _exit(1);
+    }
+  }
+  end_as(info);
+}
+
+// Starts the child in a process group of its own, which it leads and the
+// check's member joins, so anything they start dies with them; -1, with
+// `cause` set, when it could not.
 pid_t start(ChildTask task, const std::vector<std::string> &args, const std::string &child_token,
             Pipe ends, std::string &cause) {
   // Descendants that leave the child's process group come back to this
@@ -162,7 +221,7 @@ pid_t start(ChildTask task, const std::vector<std::string> &args, const std::str
     close(ends.read);
     restore_found_actions();
     setpgid(0, 0);
-    become_child(ends.write, child_token, task, args);
+    lead_group(ends.write, child_token, task, args);
   }
   close(ends.write);
   if (pid < 0) {
@@ -280,8 +339,27 @@ void end_every_child() {
   }
 }
 
+// The children of `leader`, as the kernel lists them: the check's member.
+std::vector<pid_t> children_of(pid_t leader) {
+  const std::string id = std::to_string(leader);
+  std::ifstream listed("/proc/" + id + "/task/" + id + "/children");
+  std::vector<pid_t> children;
+  for (long child = 0; listed >> child;) {
+    children.push_back(static_cast<pid_t>(child));
+  }
+  return children;
+}
+
 // Kills the child's group and everything else it left; the child's wait status.
 int end_all(pid_t pid, bool ended) {
+  // A member that left the group (setsid) is killed by its id, while the
+  // leader still holds it: with no subreaper (qemu's user-mode emulation)
+  // nothing else would reach it.
+  if (!ended) {
+    for (const pid_t member : children_of(pid)) {
+      kill(member, SIGKILL);
+    }
+  }
   kill(-pid, SIGKILL);
   if (!ended) {
     kill(pid, SIGKILL);
