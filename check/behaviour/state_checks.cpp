@@ -381,8 +381,10 @@ Outcome heap_balanced(const Plugin &plugin, Host &host) {
       return passed();
     }
     return failed(threaded +
-                  ", and as much in a life before it; a host that makes new threads for its "
-                  "steps, as a pool does when it grows, runs out of memory");
+                  (threaded == first_threaded ? ", and as much in the life before it"
+                                              : ", and some in the life before it") +
+                  "; a host that makes new threads for its steps, as a pool does when it "
+                  "grows, runs out of memory");
   }
   // Named by the calls of the last life that made blocks still held.
   std::vector<std::pair<std::string, Held>> keepers;
