@@ -19,7 +19,8 @@ void *__libc_memalign(size_t alignment, size_t size);
 /* C11's, which the headers leave out of a C99 build. */
 void *aligned_alloc(size_t alignment, size_t size);
 
-#if !defined(HEAP_LOCALE) && !defined(HEAP_CACHE_ONCE)
+#if !defined(HEAP_LOCALE) && !defined(HEAP_CACHE_ONCE) && !defined(HEAP_PER_THREAD) && \
+    !defined(HEAP_PER_THREAD_LISTED)
 /* Where a leaked block goes, overwritten each life, so it is lost. */
 static void *volatile lost;
 #endif
@@ -59,6 +60,56 @@ static char *table;
 static void *scratch;
 #endif
 
+#if defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
+/* Collide's scratch memory, one buffer per thread that calls it: made in init
+   for the thread that calls init, so collide there never allocates, and on
+   first use on any other thread. */
+struct scratch {
+  struct scratch *next;
+  double values[64];
+};
+static _Thread_local struct scratch *thread_scratch;
+/* Counts inits: a thread that outlived the life its buffer was made in makes
+   a new one, without reading the old, which cleanup may have freed. */
+static unsigned long lives;
+static _Thread_local unsigned long thread_scratch_life;
+#if defined(HEAP_PER_THREAD_LISTED)
+/* Every buffer of the life, on any thread, so that cleanup frees them all. */
+static struct scratch *all;
+#endif
+
+static struct scratch *new_scratch(void) {
+  struct scratch *const made = calloc(1, sizeof *made);
+  if (made == NULL) {
+    return NULL;
+  }
+#if defined(HEAP_PER_THREAD_LISTED)
+  made->next = __atomic_load_n(&all, __ATOMIC_RELAXED);
+  while (!__atomic_compare_exchange_n(&all, &made->next, made, 1, __ATOMIC_RELEASE,
+                                      __ATOMIC_RELAXED)) {
+  }
+#endif
+  thread_scratch = made;
+  thread_scratch_life = __atomic_load_n(&lives, __ATOMIC_ACQUIRE);
+  return made;
+}
+
+static void free_scratch(void) {
+#if defined(HEAP_PER_THREAD_LISTED)
+  struct scratch *each = __atomic_exchange_n(&all, NULL, __ATOMIC_ACQUIRE);
+  while (each != NULL) {
+    struct scratch *const next = each->next;
+    free(each);
+    each = next;
+  }
+#else
+  /* Only the calling thread's: the others' are lost with their threads. */
+  free(thread_scratch);
+#endif
+  thread_scratch = NULL;
+}
+#endif
+
 void tamrix_physics_init(void) {
 #if defined(HEAP_LIBC_MALLOC)
   lost = __libc_malloc(32);
@@ -81,6 +132,9 @@ void tamrix_physics_init(void) {
   }
 #elif defined(HEAP_ONE_BLOCK)
   scratch = malloc(4096);
+#elif defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
+  __atomic_add_fetch(&lives, 1, __ATOMIC_RELEASE);
+  (void)new_scratch();
 #endif
 }
 
@@ -89,11 +143,22 @@ void tamrix_physics_step(void) {}
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   (void)first;
   (void)second;
+#if defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
+  struct scratch *mine = thread_scratch;
+  if (mine == NULL || thread_scratch_life != __atomic_load_n(&lives, __ATOMIC_ACQUIRE)) {
+    mine = new_scratch();
+  }
+  if (mine != NULL) {
+    mine->values[0] += 1.0;
+  }
+#endif
   return 0;
 }
 
 void tamrix_physics_cleanup(void) {
-#if defined(HEAP_ONE_BLOCK)
+#if defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
+  free_scratch();
+#elif defined(HEAP_ONE_BLOCK)
   free(scratch);
   scratch = NULL;
   lost = malloc(1);

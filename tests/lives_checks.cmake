@@ -26,12 +26,14 @@ set(late "between step 129 and step 256")
 lives_fault(chdir_late long-life "^FAIL long-life: .*changed the working directory from .* ${late}")
 lives_fault(fesetround_late long-life "^FAIL long-life: .*rounding.*${late}")
 lives_fault(sigaction_late long-life "^FAIL long-life: .*installed a handler for SIGTERM ${late}")
+lives_fault(sigaction_at_5000 long-life
+            "^FAIL long-life: .*installed a handler for SIGTERM between step 4097 and step 5120")
 lives_fault(fd_late long-life "^FAIL long-life: .*left open 1 descriptor.*${late}" --strict)
 # The thread sanitizer starts a thread of its own at the first pthread_create.
 lives_fault(thread_late long-life "^FAIL long-life: .*started [12] threads?.*${late}")
 lives_fault(collide_late long-life "^FAIL long-life: .*or tamrix_physics_collide changed the umask .* ${late}")
 lives_fault(cleanup_after_long long-life
-            "^FAIL long-life: tamrix_physics_cleanup changed the working directory .* after 1024 steps")
+            "^FAIL long-life: tamrix_physics_cleanup changed the working directory .* after 20480 steps")
 lives_fault(print_late long-life
             "^FAIL long-life: .*printed 9 bytes between step 129 and step 256" --strict)
 lives_fault(console_late long-life
@@ -39,7 +41,7 @@ lives_fault(console_late long-life
             --strict)
 # A sanitizer ends the process at the fault, or aborts, instead of letting it crash.
 lives_fault(crash_late long-life
-            "^FAIL long-life: (crashed in tamrix_physics_step, after 128 steps of a 1024-step life: SIG(SEGV|ABRT)|tamrix_physics_step ended the process)")
+            "^FAIL long-life: (crashed in tamrix_physics_step, after 128 steps of a 20480-step life: SIG(SEGV|ABRT)|tamrix_physics_step ended the process)")
 lives_fault(row_late long-life "^FAIL long-life: .*tamrix_physics_step at step 301 changed row 6 ")
 # qemu's user-mode emulation refuses system call filters.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)

@@ -60,7 +60,8 @@ tamrix_body_handle getBody(const char *def_name) {
   return body;
 }
 
-#if defined(LIVES_SIGACTION_LATE) || defined(LIVES_HANDLER_ON_OTHER_THREAD)
+#if defined(LIVES_SIGACTION_LATE) || defined(LIVES_HANDLER_ON_OTHER_THREAD) || \
+    defined(LIVES_SIGACTION_AT_5000)
 static void on_term(int signal) { (void)signal; }
 #endif
 
@@ -202,6 +203,12 @@ void tamrix_physics_step(void) {
 #endif
 #ifdef LIVES_SIGACTION_LATE
   if (step == 150) {
+    (void)signal(SIGTERM, on_term);
+  }
+#endif
+#ifdef LIVES_SIGACTION_AT_5000
+  /* Its own handler, once the simulation has settled: past any short look. */
+  if (step == 5000) {
     (void)signal(SIGTERM, on_term);
   }
 #endif

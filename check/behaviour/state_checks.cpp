@@ -6,16 +6,19 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
 #include "behaviour/watched_life.hpp"
+#include "engine/engine_snapshot.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/heap_count.hpp"
 #include "observe/library_threads.hpp"
 #include "observe/process_state.hpp"
 #include "programs/join.hpp"
+#include "programs/meeting.hpp"
 #include "sandbox/console.hpp"
 
 namespace plugin_check {
@@ -258,6 +261,98 @@ CountedLife counted_life(const Plugin &plugin, Host &host, int life) {
   return counted;
 }
 
+// A host may call step and collide from a pool of its own, and make new
+// threads for it, so one life's step and collide run on threads made for it,
+// which end before cleanup. Blocks are judged by what is still held of those
+// the threads' calls made, not by the heap's total: a thread's end frees what
+// the C library kept for it (strerror's and dlerror's buffers), and the
+// threads the checker made; the allocator's own arenas and caches for a new
+// thread are never the plug-in's blocks.
+constexpr int host_threads = 4;
+constexpr int calls_per_host_thread = 16;
+
+struct ThreadedLife {
+  Held step;     // held after cleanup, of what step made on the host threads
+  Held collide;  // the same, of collide
+};
+
+ThreadedLife threaded_life(const Plugin &plugin, Host &host, int life) {
+  const int first_tag = life * calls_per_life;
+  const int step_tag = first_tag + 2;
+  const int collide_tag = first_tag + 3;
+  const auto counted = [&plugin](int tag, auto hook, auto... args) {
+    tag_heap(tag);
+    resume_heap_count();
+    plugin.call(hook, args...);
+    count_heap(false);
+  };
+  const Services services = stub_services<4>();
+  counted(first_tag, hook::set_up, services.geom_lookup, services.body_lookup,
+          services.contact_group, services.send, services.receive, services.console_printf,
+          services.time);
+  counted(first_tag + 1, hook::init);
+  const std::vector<tamrix_geom_handle> geometries = host.geometries();
+  {
+    const tamrix_host::Running running(
+        "tamrix_physics_step and tamrix_physics_collide on 4 host threads made for one life");
+    // Made and ended outside the count, but for the threads' own end: the
+    // pool waits twice a phase, to start and when done.
+    tamrix_host::Meeting meeting(host_threads + 1);
+    std::vector<std::thread> threads;
+    threads.reserve(host_threads);
+    for (int t = 0; t < host_threads; ++t) {
+      threads.emplace_back([&plugin, &geometries, &meeting] {
+        meeting.arrive_and_wait();
+        for (int i = 0; i < calls_per_host_thread; ++i) {
+          plugin.call(hook::step.unnamed());
+        }
+        meeting.arrive_and_wait();
+        meeting.arrive_and_wait();
+        for (int i = 0; i < calls_per_host_thread; ++i) {
+          plugin.call(hook::collide.unnamed(), geometries[0], geometries[1]);
+        }
+        meeting.arrive_and_wait();
+      });
+    }
+    for (const int tag : {step_tag, collide_tag}) {
+      tag_heap(tag);
+      resume_heap_count();
+      meeting.arrive_and_wait();
+      meeting.arrive_and_wait();
+      count_heap(false);
+    }
+    // What a thread's end frees (a thread key's destructor, the C library's
+    // buffers for it) counts as freed.
+    tag_heap(first_tag + 4);
+    resume_heap_count();
+    for (std::thread &thread : threads) {
+      thread.join();
+    }
+    count_heap(false);
+  }
+  empty_contact_group(engine_stubs.group);
+  counted(first_tag + 5, hook::cleanup);
+  ThreadedLife held;
+  held.step.blocks = heap_held_from(step_tag, held.step.bytes);
+  held.collide.blocks = heap_held_from(collide_tag, held.collide.bytes);
+  return held;
+}
+
+// "tamrix_physics_collide on 4 host threads left 4 heap blocks (256 bytes)
+// after cleanup", for each hook that left any; empty if none did.
+std::string left_on_host_threads(const ThreadedLife &life) {
+  std::string text;
+  for (const auto &[name, held] :
+       {std::pair{hook::step.name, life.step}, std::pair{hook::collide.name, life.collide}}) {
+    if (held.blocks > 0) {
+      text += (text.empty() ? "" : ", ") + std::string(name) + " on " +
+              std::to_string(host_threads) + " host threads left " + amount(held) +
+              " after cleanup";
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 // The C library keeps some of what a plug-in's first life makes it allocate
@@ -277,7 +372,19 @@ Outcome heap_balanced(const Plugin &plugin, Host &host) {
   const CountedLife last = counted_life(plugin, host, last_life);
   const Held growth = last.growth;
   if (!(first.blocks > 0 && growth.blocks > 0) && !(first.bytes > 0 && growth.bytes > 0)) {
-    return passed();
+    // Two lives on threads of their own, both leaving blocks, as above: a
+    // cache the first fills late is no leak.
+    note("a life with step and collide on " + std::to_string(host_threads) + " host threads");
+    const std::string first_threaded = left_on_host_threads(threaded_life(plugin, host, 3));
+    const std::string threaded = left_on_host_threads(threaded_life(plugin, host, 4));
+    if (first_threaded.empty() || threaded.empty()) {
+      return passed();
+    }
+    return failed(threaded +
+                  (threaded == first_threaded ? ", and as much in the life before it"
+                                              : ", and some in the life before it") +
+                  "; a host that makes new threads for its steps, as a pool does when it "
+                  "grows, runs out of memory");
   }
   // Named by the calls of the last life that made blocks still held.
   std::vector<std::pair<std::string, Held>> keepers;
@@ -306,7 +413,7 @@ Outcome heap_balanced(const Plugin &plugin, Host &host) {
 const Registration heap_balanced_check{{
     .name = "heap-balanced",
     .proves = "a life frees every heap block it allocates, once the C library's own caches are "
-              "filled",
+              "filled, also where step and collide ran on host threads that ended before cleanup",
     .fix = "free every block you allocate before cleanup returns",
     .level = Level::warning,
     .group = Group::process,
