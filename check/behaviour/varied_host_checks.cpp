@@ -89,9 +89,9 @@ constexpr std::size_t long_message = std::size_t{64} * 1024;
 using Offers = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
 Offers offers() {
-  std::string text(long_message, ' ');
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char>('a' + i % 26);
+  std::string letters(long_message, ' ');
+  for (std::size_t i = 0; i < letters.size(); ++i) {
+    letters[i] = static_cast<char>('a' + i % 26);
   }
   std::string binary;
   for (int i = 0; i < 256; ++i) {
@@ -99,7 +99,7 @@ Offers offers() {
   }
   return {{"no message", {}},
           {"a short text, \"ping\", with no 0 byte after it", {"ping"}},
-          {"a text of 64 KiB", {text}},
+          {"a text of 64 KiB", {letters}},
           {"a binary message of 256 bytes, a 0 byte among them and none after", {binary}},
           {"a text holding %", {"load 100%: set %d, got %x"}},
           {"two messages at once", {"first", "second"}},
@@ -131,9 +131,13 @@ Outcome messages_of_every_kind(const Plugin &plugin, Host &host) {
   const Offers sent = offers();
   host.set_up(plugin);
   host.init(plugin);
+  const std::string channels = " on channels 0 to " + std::to_string(offered_channels - 1);
+  std::string before = "nothing";
   for (const auto &[what, messages] : sent) {
-    note("the host had offered " + what + " on channels 0 to " +
-         std::to_string(offered_channels - 1));
+    std::string offered = "the host had offered ";
+    offered.append(what).append(channels).append(", after ").append(before);
+    note(offered.append(" at the step before"));
+    before = what;
     for (int channel = 0; channel < offered_channels; ++channel) {
       for (const std::string &bytes : messages) {
         host.queue_message(channel, bytes);
@@ -143,8 +147,8 @@ Outcome messages_of_every_kind(const Plugin &plugin, Host &host) {
   }
   note("the host had offered every kind of message");
   host.cleanup(plugin);
-  if (std::string text = printed_as_format(host, sent); !text.empty()) {
-    return failed("a hook printed the received message " + text +
+  if (std::string printed = printed_as_format(host, sent); !printed.empty()) {
+    return failed("a hook printed the received message " + printed +
                   " as the console's format, where its % are read as conversions");
   }
   return passed();
@@ -158,8 +162,9 @@ const Registration messages_of_every_kind_check{{
     .fix = "read a received buffer within the size the host gives, copy what you keep before the "
            "next receive, never free it, and print it as an argument (\"%.*s\")",
     .group = Group::varied,
-    .crash_context = " (the host's receive lends each message up to a no-access page, until the "
-                     "next receive; the buffer is not the heap's)",
+    .crash_context = " (the host lends each message up to a no-access page, until the next "
+                     "receive, and not from the heap: a read past its size, a read after the next "
+                     "receive and a free() of it each end here)",
     .run = messages_of_every_kind,
 }};
 

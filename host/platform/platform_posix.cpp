@@ -55,7 +55,10 @@ void make_read_only(void *pages, std::size_t size) { mprotect(pages, size, PROT_
 
 void close_pages(void *pages, std::size_t size) {
   // Fresh pages in their place: what they held is gone with their rights.
-  mmap(pages, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+  if (mmap(pages, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
+           0) == MAP_FAILED) {
+    mprotect(pages, size, PROT_NONE);
+  }
 }
 
 std::string not_replaceable(const std::string &path) {
