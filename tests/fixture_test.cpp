@@ -190,7 +190,16 @@ TEST(HostServicesDeathTest, AReceivedBufferFaultsPastItsEndAfterTheNextReceiveAn
   EXPECT_NE(services.receive(1, &size), nullptr);
   EXPECT_EQ(size, 0U);
   const std::string text(std::size_t{64} * 1024, 'z');
-  EXPECT_EQ(std::string_view(const_cast<const char *>(lent(host, text)), text.size()), text);
+  const auto *data = const_cast<const char *>(lent(host, text));
+  EXPECT_EQ(std::string_view(data, text.size()), text);
+  // What a fault there did, for a crash report to name.
+  EXPECT_STREQ(host.lent_at(data + text.size()),
+               "read past the end of the message the last receive lent");
+  EXPECT_EQ(host.lent_at(&size), nullptr);
+  services.receive(1, nullptr);
+  EXPECT_STREQ(host.lent_at(data),
+               "read a message an earlier receive had lent, after the next receive had ended "
+               "that loan");
 }
 
 }  // namespace

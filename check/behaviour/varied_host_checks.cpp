@@ -12,6 +12,7 @@
 #include "behaviour/behaviour.hpp"
 #include "engine/engine_answers.hpp"
 #include "engine/number_text.hpp"
+#include "sandbox/fault_listener.hpp"
 
 namespace plugin_check {
 namespace {
@@ -122,6 +123,17 @@ std::string printed_as_format(const Host &host, const Offers &sent) {
   return {};
 }
 
+// What the crash's reason says before the fault is named: the last note.
+const Host *lending_host = nullptr;
+std::string offered_note;
+
+// Adds what the plug-in did to the lent buffer, when it faulted on one.
+void name_the_fault(const void *address) {
+  if (const char *what = lending_host != nullptr ? lending_host->lent_at(address) : nullptr) {
+    note(offered_note + "; it " + what);
+  }
+}
+
 }  // namespace
 
 // The messages go to every hook through the host's own services, so a
@@ -129,14 +141,16 @@ std::string printed_as_format(const Host &host, const Offers &sent) {
 // faults where it does it, and the note names the message.
 Outcome messages_of_every_kind(const Plugin &plugin, Host &host) {
   const Offers sent = offers();
+  lending_host = &host;
+  sandbox::listen_for_faults(&name_the_fault);
   host.set_up(plugin);
   host.init(plugin);
   const std::string channels = " on channels 0 to " + std::to_string(offered_channels - 1);
   std::string before = "nothing";
   for (const auto &[what, messages] : sent) {
-    std::string offered = "the host had offered ";
-    offered.append(what).append(channels).append(", after ").append(before);
-    note(offered.append(" at the step before"));
+    offered_note = "the host had offered ";
+    offered_note.append(what).append(channels).append(", after ").append(before);
+    note(offered_note.append(" at the step before"));
     before = what;
     for (int channel = 0; channel < offered_channels; ++channel) {
       for (const std::string &bytes : messages) {
