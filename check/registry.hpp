@@ -43,6 +43,7 @@ enum class Group {
   contract,      // a life, and the calls a host may make out of turn
   step_collide,  // step and collide, on threads and many times over
   answers,       // the same answers on one thread and on many
+  varied,        // a host that offers what the contract allows in other ways
   engine,        // the engine's world around the plug-in
   process,       // the process around each call of a life, part by part
   table,         // the process as one table

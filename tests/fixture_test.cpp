@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tamrix_host.hpp"
@@ -142,6 +145,63 @@ TEST(HostServicesDeathTest, ACallWithNoHostSaysSoInsteadOfCrashing) {
   EXPECT_DEATH(services.console_printf("x"), "dTamrixConsolePrintfProc while no");
 }
 
+// A received buffer is lent, not given: reading past its end, writing into
+// it, reading it after the next receive or freeing it must fail at once in
+// the plug-in's call, where a heap buffer would let each pass unseen.
+TEST(HostServicesDeathTest, AReceivedBufferFaultsPastItsEndAfterTheNextReceiveAndInFree) {
+  const auto services = Host::services();
+  const auto lent = [&services](Host &host, std::string_view bytes) {
+    host.queue_message(1, bytes);
+    std::size_t size = 0;
+    const auto *data = static_cast<volatile const char *>(services.receive(1, &size));
+    EXPECT_EQ(size, bytes.size());
+    return data;
+  };
+  EXPECT_DEATH(
+      {
+        Host host;
+        std::printf("%d", lent(host, "ab")[2]);
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Host host;
+        const_cast<volatile char *>(lent(host, "ab"))[0] = 'x';
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Host host;
+        volatile const char *data = lent(host, "ab");
+        services.receive(1, nullptr);
+        std::printf("%d", data[0]);
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Host host;
+        std::free(const_cast<char *>(lent(host, "ab")));
+      },
+      "");
+  // An empty message is still a message: an address, and no byte to read.
+  Host host;
+  std::size_t size = 9;
+  host.queue_message(1, "");
+  EXPECT_NE(services.receive(1, &size), nullptr);
+  EXPECT_EQ(size, 0U);
+  const std::string text(std::size_t{64} * 1024, 'z');
+  const auto *data = const_cast<const char *>(lent(host, text));
+  EXPECT_EQ(std::string_view(data, text.size()), text);
+  // What a fault there did, for a crash report to name.
+  EXPECT_STREQ(host.lent_at(data + text.size()),
+               "read past the end of the message the last receive lent");
+  EXPECT_EQ(host.lent_at(&size), nullptr);
+  services.receive(1, nullptr);
+  EXPECT_STREQ(host.lent_at(data),
+               "read a message an earlier receive had lent, after the next receive had ended "
+               "that loan");
+}
+
 }  // namespace
 
 namespace {
@@ -187,6 +247,11 @@ TEST_F(FixtureLife, MessagesArriveBeforeTheirStepAndTimeCountsStepsCompleted) {
   life(1);
   EXPECT_EQ(host.time_reads(), (std::vector<double>{0.75, 0.25}));
   EXPECT_EQ(host.console().back().text, "steps: 1, time: 0.25");
+
+  // A host up for 200 days: its time starts there, and still counts steps.
+  host.start_time_at(17280000);
+  life(2);
+  EXPECT_EQ(host.time_reads().back(), 17280000.5);
 }
 
 TEST_F(FixtureLife, CollidesThePairsInTheWorldsOrderAndTalliesEach) {

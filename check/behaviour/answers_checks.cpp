@@ -81,18 +81,6 @@ std::string text(const std::array<double, N> &values) {
   return out + ")";
 }
 
-// "tamrix_physics_step left body arm a force of (nan, 0, 0)", or empty.
-std::string pushes_not_finite(const std::vector<BodyReading> &bodies) {
-  for (const BodyReading &body : bodies) {
-    for (const auto &[what, value] : {std::pair{"force", &body.force}, {"torque", &body.torque}}) {
-      if (!std::all_of(value->begin(), value->end(), [](double v) { return std::isfinite(v); })) {
-        return "tamrix_physics_step left body " + body.name + " a " + what + " of " + text(*value);
-      }
-    }
-  }
-  return {};
-}
-
 struct Run {
   std::vector<BodyReading> pushed;      // after the steps
   std::vector<BodyReading> stepped;     // after one step of the engine with those pushes
@@ -160,7 +148,7 @@ Run run(const Plugin &plugin, Host &host, int threads, const std::vector<Pair> &
     // the same contacts made hundreds of times over, nor with a push the
     // engine stops the process for.
     empty_contact_group(host.contact_group());
-    if (pushes_not_finite(found.pushed).empty()) {
+    if (pushes_not_finite(found.pushed, "tamrix_physics_step").empty()) {
       host.step_without_plugin();
       found.stepped = read_bodies(host);
     }
@@ -301,7 +289,8 @@ Outcome same_answers(const Plugin &plugin, Host &host) {
   const Run many = life(thread_count);
 
   for (const Run *found : {&one, &many}) {
-    if (std::string fault = pushes_not_finite(found->pushed); !fault.empty()) {
+    if (std::string fault = pushes_not_finite(found->pushed, "tamrix_physics_step");
+        !fault.empty()) {
       return failed(fault);
     }
     if (!found->contacts.not_finite.empty()) {

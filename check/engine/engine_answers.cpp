@@ -7,6 +7,7 @@
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "engine/contact_watch.hpp"
 #include "engine/number_text.hpp"
@@ -150,6 +151,17 @@ void put_back(const tamrix_host::Host &host, const std::vector<BodyReading> &bod
     place_body(body_of(host, reading.name), reading);
   }
   restart_random_numbers();
+}
+
+std::string pushes_not_finite(const std::vector<BodyReading> &bodies, const std::string &hook) {
+  for (const BodyReading &body : bodies) {
+    for (const auto &[what, value] : {std::pair{"force", &body.force}, {"torque", &body.torque}}) {
+      if (!std::all_of(value->begin(), value->end(), [](double v) { return std::isfinite(v); })) {
+        return hook + " left body " + body.name + " a " + what + " of " + text(value->data(), 3);
+      }
+    }
+  }
+  return {};
 }
 
 int bodies_of(tamrix_geom_handle first, tamrix_geom_handle second) {

@@ -39,6 +39,10 @@ std::vector<BodyReading> read_bodies(const tamrix_host::Host &host);
 // start, so the next step of the world is the one a reading was taken before.
 void put_back(const tamrix_host::Host &host, const std::vector<BodyReading> &bodies);
 
+// "<hook> left body arm a force of (nan, 0, 0)" for the first body whose
+// push the engine cannot step with; empty when every push is finite.
+std::string pushes_not_finite(const std::vector<BodyReading> &bodies, const std::string &hook);
+
 // How many of the two geometries have a body: the ends a contact of theirs
 // may have.
 int bodies_of(tamrix_geom_handle first, tamrix_geom_handle second);

@@ -45,6 +45,22 @@ void *reserve_no_access(std::size_t size) {
 
 void release_no_access(void *pages, std::size_t size) { munmap(pages, size); }
 
+std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+
+bool open_pages(void *pages, std::size_t size) {
+  return mprotect(pages, size, PROT_READ | PROT_WRITE) == 0;
+}
+
+void make_read_only(void *pages, std::size_t size) { mprotect(pages, size, PROT_READ); }
+
+void close_pages(void *pages, std::size_t size) {
+  // Fresh pages in their place: what they held is gone with their rights.
+  if (mmap(pages, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
+           0) == MAP_FAILED) {
+    mprotect(pages, size, PROT_NONE);
+  }
+}
+
 std::string not_replaceable(const std::string &path) {
   struct stat link {};
   if (lstat(path.c_str(), &link) != 0) {

@@ -112,6 +112,24 @@ void *reserve_no_access(std::size_t size) {
 
 void release_no_access(void *pages, std::size_t /*size*/) { VirtualFree(pages, 0, MEM_RELEASE); }
 
+std::size_t page_size() {
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  return system.dwPageSize;
+}
+
+bool open_pages(void *pages, std::size_t size) {
+  return VirtualAlloc(pages, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void make_read_only(void *pages, std::size_t size) {
+  DWORD before = 0;
+  VirtualProtect(pages, size, PAGE_READONLY, &before);
+}
+
+// Decommitted pages stay reserved, and no access reaches them.
+void close_pages(void *pages, std::size_t size) { VirtualFree(pages, size, MEM_DECOMMIT); }
+
 std::string not_replaceable(const std::string &path) {
   const std::wstring name = wide(path);
   const DWORD attributes = GetFileAttributesW(name.c_str());
