@@ -127,15 +127,18 @@ Stacks thread_stacks() {
     if (thread == nullptr) {
       continue;
     }
+    // Nothing is allocated while it is stopped: it may hold the heap's lock.
     CONTEXT context{};
     context.ContextFlags = CONTEXT_CONTROL;
+    bool read = false;
     if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
-      if (GetThreadContext(thread, &context) != FALSE) {
-        add_stack(stacks, context.Rsp, context.Rsp, wine);
-      }
+      read = GetThreadContext(thread, &context) != FALSE;
       ResumeThread(thread);
     }
     CloseHandle(thread);
+    if (read) {
+      add_stack(stacks, context.Rsp, context.Rsp, wine);
+    }
   }
   CloseHandle(threads);
   for (std::vector<Span> *spans : {&stacks.dead, &stacks.whole}) {
