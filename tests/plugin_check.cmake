@@ -517,6 +517,8 @@ set(state_test_sources process_state_test.cpp)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   list(APPEND state_test_sources heap_count_test.cpp syscall_filter_test.cpp
                                  signal_names_test.cpp pointer_scan_test.cpp)
+elseif(WIN32)
+  list(APPEND state_test_sources pointer_scan_test_windows.cpp)
 endif()
 plugin_gtest(process_state_tests ${state_test_sources})
 target_link_libraries(process_state_tests PRIVATE plugin_check_observe plugin_check_sandbox

@@ -2,10 +2,8 @@
 # process after unload, where no function of the host's reads it back: one
 # source, one place per build, each found by the scan of life-after-unload
 # alone. Included from tests/CMakeLists.txt after plugin_check.cmake, whose
-# functions it uses. The places are the GNU C library's.
-if(WIN32)
-  return()
-endif()
+# functions it uses. The places are the GNU C library's, and on Windows the
+# C runtime's.
 
 # pointers_case(<name> <status> [patterns...]): built with POINTERS_<NAME>,
 # the whole strict battery ends with <status>, and its output matches each
@@ -24,14 +22,23 @@ function(pointers_case name status)
   endif()
   add_test(NAME plugin_check_pointers_${name}
     COMMAND ${within_corpus_limit} "${expect_run}" ${status} ${ARGN} --
-            "${plugin_check}" --strict ${focus} --allow process-state $<TARGET_FILE:pointers_${name}>)
+            "${plugin_check}" --strict ${focus} --allow process-state,signals
+            $<TARGET_FILE:pointers_${name}>)
 endfunction()
+
+set(scan "^FAIL life-after-unload: after unload, a pointer into the unloaded plug-in's")
+set(alone ", 1 failed, 0 warnings")
+if(WIN32)
+  set(runtime "msvcrt\\.dll's data")
+  pointers_case(time_zone_name 1 "${scan} data stays in ${runtime}" "${alone}")
+  pointers_case(signal_handler 1 "${scan} code stays in ${runtime}" "${alone}")
+  pointers_case(restores 0 "!^(FAIL|WARN)" "^PASS life-after-unload")
+  return()
+endif()
 
 # Each fault fails life-after-unload with the place, and nothing else. On
 # AArch64 a string lies in the executable segment, read as code; under qemu
 # the heap is anonymous memory.
-set(scan "^FAIL life-after-unload: after unload, a pointer into the unloaded plug-in's")
-set(alone ", 1 failed, 0 warnings")
 # A sanitizer's runtime (address, thread) reads the program's name itself,
 # and crashes on the plug-in's before the scan has named it.
 if(MY_PHYSICS1_SANITIZE)

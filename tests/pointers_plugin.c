@@ -2,12 +2,18 @@
    it back: a name, a hook or a table entry, in a place no function of the
    host's reads back, so only a host that later follows it finds it gone.
    One POINTERS_* macro per build picks the place; POINTERS_RESTORES takes
-   each back in cleanup and is sound. Linux with the GNU C library only. */
+   each back in cleanup and is sound. The GNU C library's places on Linux;
+   on Windows the time zone's names and a signal handler, which the C runtime
+   keeps in its own data. */
+#ifdef _WIN32
+#include <signal.h>
+#else
 /* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <error.h>
 #include <search.h>
+#endif
 #include <stddef.h>
 #include <time.h>
 
@@ -18,9 +24,20 @@ tamrix_body_handle getBody(const char *def_name) {
   return def_name != NULL && lookup != NULL ? lookup(def_name) : NULL;
 }
 
+#ifdef _WIN32
+#if defined(POINTERS_SIGNAL_HANDLER) || defined(POINTERS_RESTORES)
+/* Ends the simulation cleanly on an interrupt. */
+static void on_interrupt(int number) { (void)number; }
+#endif
+#if defined(POINTERS_RESTORES)
+static void (*host_handler)(int);
+static char *host_zone[2];
+#endif
+#else
 #if defined(POINTERS_ERROR_HOOK) || defined(POINTERS_RESTORES)
 /* Prints the plug-in's name before the C library's error messages. */
 static void print_own_name(void) {}
+#endif
 #endif
 
 #ifdef POINTERS_TABLE
@@ -30,12 +47,44 @@ static int table_made;
 static double arm_state[4];
 #endif
 
-#ifdef POINTERS_RESTORES
+#if defined(POINTERS_RESTORES) && !defined(_WIN32)
 static char *host_name;
 static char *host_short_name;
 static void (*host_error_hook)(void);
 #endif
 
+void tamrix_physics_step(void) {}
+
+int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
+  (void)first;
+  (void)second;
+  return 0;
+}
+
+#ifdef _WIN32
+void tamrix_physics_init(void) {
+#ifdef POINTERS_RESTORES
+  host_zone[0] = tzname[0];
+  host_zone[1] = tzname[1];
+  host_handler = signal(SIGINT, on_interrupt);
+#endif
+#ifdef POINTERS_SIGNAL_HANDLER
+  (void)signal(SIGINT, on_interrupt);
+#endif
+#if defined(POINTERS_TIME_ZONE_NAME) || defined(POINTERS_RESTORES)
+  tzname[0] = (char *)"SIM";
+  tzname[1] = (char *)"SIM";
+#endif
+}
+
+void tamrix_physics_cleanup(void) {
+#ifdef POINTERS_RESTORES
+  tzname[0] = host_zone[0];
+  tzname[1] = host_zone[1];
+  (void)signal(SIGINT, host_handler == SIG_ERR ? SIG_DFL : host_handler);
+#endif
+}
+#else
 void tamrix_physics_init(void) {
 #ifdef POINTERS_RESTORES
   host_name = program_invocation_name;
@@ -68,14 +117,6 @@ void tamrix_physics_init(void) {
 #endif
 }
 
-void tamrix_physics_step(void) {}
-
-int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
-  (void)first;
-  (void)second;
-  return 0;
-}
-
 void tamrix_physics_cleanup(void) {
 #ifdef POINTERS_RESTORES
   program_invocation_name = host_name;
@@ -83,3 +124,4 @@ void tamrix_physics_cleanup(void) {
   error_print_progname = host_error_hook;
 #endif
 }
+#endif

@@ -9,10 +9,6 @@ target_link_libraries(reach_tests PRIVATE plugin_check_cli plugin_check_observe 
 gtest_discover_tests(reach_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ${coverage_fixture})
 
-if(WIN32)
-  return()
-endif()
-
 function(reach_plugin name)
   tamrix_add_physics_plugin(reach_${name} SERVICE_TABLE reach_plugin.c)
   string(TOUPPER "REACH_${name}" macro)
@@ -22,6 +18,7 @@ endfunction()
 
 # Where plugin-check watches the plug-in's calls (glibc, no sanitizer), the
 # reach check names the call and the hook it was made in; elsewhere the import.
+# Windows watches the loader's look-ups and loads only.
 if(NOT MY_PHYSICS1_SANITIZE)
   set(reached_by "tamrix_physics_init called")
   set(why_unseen ".*missing export getBody")
@@ -41,6 +38,28 @@ function(reach_fault name category what)
             "^FAIL reach: ${reached_by} ([^;]* )?${what}.*; remove the call, or allow its category with --allow"
             ${ARGN} -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:reach_${name}>)
 endfunction()
+
+# A category reached only through a name looked up at run time: the file's
+# imports name the look-up, never what it found, so unwatched only the look-up
+# is told.
+if(NOT MY_PHYSICS1_SANITIZE)
+  reach_fault(looks_up_environment process-state "looked up getenv")
+else()
+  reach_fault(looks_up_environment loading "dlsym")
+endif()
+
+# On Windows the plug-in's own import table is pointed at the watch: the test
+# program links it as plugin-check does. The sound controls there are the
+# plug-ins of plugin_check.cmake: MinGW's own formatting code imports stream,
+# locale and code page functions into any DLL that calls snprintf, which the
+# import table cannot tell from the plug-in's own calls.
+if(WIN32)
+  target_sources(reach_tests PRIVATE $<TARGET_OBJECTS:plugin_check_reach_watch>)
+  target_compile_definitions(
+    reach_tests PRIVATE REACH_LOOKS_UP_PATH="$<TARGET_FILE:reach_looks_up_environment>")
+  add_dependencies(reach_tests reach_looks_up_environment)
+  return()
+endif()
 
 reach_fault(srand process-state "srand")
 reach_plugin(maths)

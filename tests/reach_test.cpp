@@ -5,6 +5,9 @@
 #if defined(REACH_WATCHED)
 #include <dlfcn.h>
 #endif
+#if defined(REACH_LOOKS_UP_PATH)
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -207,6 +210,40 @@ TEST(ReachWatch, HandsEachCallOnToTheCLibrarysOwnDefinition) {
   void *const own = dlsym(RTLD_DEFAULT, "setenv");
   EXPECT_NE(next, own);  // this program's wrapper comes first for everyone else
   EXPECT_EQ(plugin_check::reach_record::next_definition("no_such_function_anywhere"), nullptr);
+}
+#endif
+
+#if defined(REACH_LOOKS_UP_PATH)
+// The DLL's own import table is pointed at the watch while it is watched, and
+// put back when the watch stops: a second watch finds the system's entries to
+// point at it again. This program's own look-ups are never the plug-in's.
+TEST(ReachWatch, TheDllsOwnLookUpsAreToldByHookAndItsImportsPutBack) {
+  HMODULE const library = LoadLibraryA(REACH_LOOKS_UP_PATH);
+  ASSERT_NE(library, nullptr);
+  FARPROC const init_symbol = GetProcAddress(library, "tamrix_physics_init");
+  void (*init)() = nullptr;
+  std::memcpy(&init, &init_symbol, sizeof init);
+  const void *inside = nullptr;
+  std::memcpy(&inside, &init_symbol, sizeof inside);
+  for (const char *hook : {"tamrix_physics_init", ""}) {
+    std::string why_not;
+    ASSERT_TRUE(plugin_check::watch_reach(inside, why_not)) << why_not;
+    if (*hook != '\0') {
+      plugin_check::call_watched(hook, init);
+    } else {
+      init();  // as from a thread of the plug-in's own
+    }
+    EXPECT_NE(GetProcAddress(library, "getBody"), nullptr);
+    const std::vector<Reached> seen = plugin_check::reach_watched();
+    ASSERT_EQ(seen.size(), 2U) << hook;
+    EXPECT_EQ(seen[0].how, Reached::How::calls);
+    EXPECT_EQ(seen[0].name, "GetProcAddress");
+    EXPECT_EQ(seen[1].how, Reached::How::resolves);
+    EXPECT_EQ(seen[1].name, "getenv");
+    EXPECT_EQ(seen[1].hook, hook);
+    EXPECT_EQ(category_of(seen[1]), Category::process_state);
+  }
+  FreeLibrary(library);
 }
 #endif
 

@@ -51,6 +51,7 @@ Survey reach_survey(const PluginFile &file, const Outcome &child,
         reach.seen.push_back(std::move(reached));
       }
     }
+    reach.run_time_unseen = reach_partly_unwatched != nullptr ? reach_partly_unwatched : "";
   } else {
     reach.run_time_unseen = reach_unwatched != nullptr ? reach_unwatched : child.reason;
   }

@@ -3,8 +3,8 @@
 // mapped. A hook, a callback, a name or a buffer the plug-in handed to the C
 // library, the engine or the host shows as such a word, wherever it was put,
 // with no list of places to look. POSIX systems read their mappings from
-// /proc (pointer_scan_posix.cpp); elsewhere the scan is not made and finds
-// nothing (pointer_scan_windows.cpp).
+// /proc (pointer_scan_posix.cpp); Windows walks its memory with VirtualQuery
+// and its heaps with HeapWalk (pointer_scan_windows.cpp).
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,11 @@ namespace plugin_check::pointers {
 // is mapped (its code and its data), so the scan after unload knows what
 // counts as pointing into it. False if no library holds `address`.
 bool record_library_of(const void *address);
+
+// The checker's own object of `size` bytes at `object` that holds the
+// plug-in's functions: where no freed block is wiped, its block still holds
+// them after the unload, and they are not the host's.
+void checkers_copy_at(const void *object, std::size_t size);
 
 // After the unload: the places where a word still points into what the
 // recorded library had mapped, each as "a pointer into the unloaded

@@ -14,6 +14,10 @@ namespace plugin_check {
 // Why this build cannot watch at all, or null where it can.
 extern const char *const reach_unwatched;
 
+// What a build that watches sees nothing of, or null where it sees all its
+// wrappers stand for.
+extern const char *const reach_partly_unwatched;
+
 // Watches, from now on, what the code of the library that holds `inside`
 // looks up, loads and calls. False, with the reason, where this build cannot
 // watch or the library is not found.

@@ -169,6 +169,7 @@ void *defined_in(const dl_phdr_info *info, const char *name) {
 }  // namespace
 
 const char *const reach_unwatched = nullptr;
+const char *const reach_partly_unwatched = nullptr;
 
 namespace reach_record {
 

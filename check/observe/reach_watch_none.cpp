@@ -1,7 +1,6 @@
 // Where the plug-in does not bind to this program's functions, nothing it
-// calls can be watched; CMake says why for the build (a DLL binds its imports
-// to the DLL that defines them; a sanitizer's runtime stands in front of the
-// C library itself).
+// calls can be watched; CMake says why for the build (a sanitizer's runtime
+// stands in front of the C library itself).
 #include "observe/reach_watch.hpp"
 
 // The build names its reason; a tool that reads this file on its own gets one.
@@ -12,6 +11,7 @@
 namespace plugin_check {
 
 const char *const reach_unwatched = REACH_UNWATCHED_WHY;
+const char *const reach_partly_unwatched = nullptr;
 
 bool watch_reach(const void * /*inside*/, std::string &why_not) {
   why_not = reach_unwatched;
