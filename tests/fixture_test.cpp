@@ -177,12 +177,16 @@ TEST(HostServicesDeathTest, AReceivedBufferFaultsPastItsEndAfterTheNextReceiveAn
         std::printf("%d", data[0]);
       },
       "");
+#ifndef _WIN32
+  // A C runtime's free() of memory that is no heap's may return quietly
+  // (wine's does); the C library's aborts.
   EXPECT_DEATH(
       {
         Host host;
         std::free(const_cast<char *>(lent(host, "ab")));
       },
       "");
+#endif
   // An empty message is still a message: an address, and no byte to read.
   Host host;
   std::size_t size = 9;
