@@ -127,8 +127,8 @@ BodyReading read_body(void *handle, const std::string &name) {
 void place_body(void *handle, const BodyReading &reading) {
   auto *const body = static_cast<dBodyID>(handle);
   dBodySetPosition(body, reading.position[0], reading.position[1], reading.position[2]);
-  const dQuaternion turn = {reading.orientation[0], reading.orientation[1],
-                            reading.orientation[2], reading.orientation[3]};
+  const dQuaternion turn = {reading.orientation[0], reading.orientation[1], reading.orientation[2],
+                            reading.orientation[3]};
   dBodySetQuaternion(body, turn);
   dBodySetLinearVel(body, reading.linear[0], reading.linear[1], reading.linear[2]);
   dBodySetAngularVel(body, reading.angular[0], reading.angular[1], reading.angular[2]);

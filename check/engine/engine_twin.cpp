@@ -19,9 +19,7 @@ bool same_motion(const BodyReading &one, const BodyReading &other) {
          one.linear == other.linear && one.angular == other.angular;
 }
 
-std::string place_text(const std::array<double, 3> &position) {
-  return text(position.data(), 3);
-}
+std::string place_text(const std::array<double, 3> &position) { return text(position.data(), 3); }
 
 }  // namespace
 
