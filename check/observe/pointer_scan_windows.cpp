@@ -236,8 +236,7 @@ void read_words(const MEMORY_BASIC_INFORMATION &region, Scan &scan) {
       continue;
     }
     std::string line = std::string("a pointer into the unloaded plug-in's ") +
-                       (target->code ? "code" : "data") + " stays in " +
-                       place_of(region);
+                       (target->code ? "code" : "data") + " stays in " + place_of(region);
     if (scan.places.insert(line).second) {
       scan.first.push_back(std::move(line));
     }
