@@ -51,15 +51,15 @@ tamrix_host::World checker_engine_world() {
   EngineGeometry base{.name = "base", .shape = Shape::box, .size = {1, 1, 1}};
   base.position = {0, 0, 0};
   engine.geometries = {floor, base};
-  tamrix_host::EngineJoint elbow{.name = "elbow", .type = tamrix_host::JointType::hinge,
-                                 .first = "lever"};
+  tamrix_host::EngineJoint elbow{
+      .name = "elbow", .type = tamrix_host::JointType::hinge, .first = "lever"};
   elbow.anchor = {2, 0, 1};
   elbow.axis = {0, 1, 0};
   elbow.limits = std::array<double, 2>{-1.6, 1.6};
   elbow.motor = tamrix_host::JointMotor{.velocity = 0, .max_force = 50};
   elbow.feedback = true;
-  tamrix_host::EngineJoint rail{.name = "rail", .type = tamrix_host::JointType::slider,
-                                .first = "carriage"};
+  tamrix_host::EngineJoint rail{
+      .name = "rail", .type = tamrix_host::JointType::slider, .first = "carriage"};
   rail.axis = {1, 0, 0};
   rail.limits = std::array<double, 2>{-0.5, 0.5};
   engine.joints = {elbow, rail};

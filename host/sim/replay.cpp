@@ -64,7 +64,6 @@ std::string array(const std::array<double, N> &values) {
   return '[' + numbers(values) + ']';
 }
 
-
 template <typename Each, typename Write>
 void list(std::ostream &out, const Each &items, Write write, const char *separator = ",") {
   out << '[';
@@ -134,8 +133,8 @@ void write_joints(std::ostream &out, const Engine &engine, const BodyHistory &hi
                                         [&](const EngineJoint &each) { return each.name == name; });
         out << "{\"name\":" << json_string(name);
         if (joint != engine.joints.end()) {
-          out << ",\"type\":\"" << joint_type_name(joint->type) << "\",\"first\":" << index(joint->first)
-              << ",\"second\":" << index(joint->second);
+          out << ",\"type\":\"" << joint_type_name(joint->type)
+              << "\",\"first\":" << index(joint->first) << ",\"second\":" << index(joint->second);
         }
         out << '}';
       },

@@ -375,9 +375,8 @@ EngineJoint read_joint(const Reader &reader, const toml::table &table, const std
   joint.name = reader.string(reader.required(table, key, "name"), key + ".name");
   const toml::node &type_node = reader.required(table, key, "type");
   const std::string type = reader.string(type_node, key + ".type");
-  const auto *const found =
-      std::find_if(joint_type_names.begin(), joint_type_names.end(),
-                   [&](const auto &entry) { return type == entry.second; });
+  const auto *const found = std::find_if(joint_type_names.begin(), joint_type_names.end(),
+                                         [&](const auto &entry) { return type == entry.second; });
   if (found == joint_type_names.end()) {
     reader.refuse(type_node.source(), "'" + key +
                                           ".type' must be \"hinge\", \"slider\", \"ball\", "
