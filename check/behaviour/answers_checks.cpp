@@ -90,8 +90,8 @@ struct Run {
   bool host_contact_kept = true;
 };
 
-// Steps first, then lookups, then collides, each phase whole before the
-// next: what collide answers may follow from what step did, never from
+// Steps first, then lookups beside steps, then collides, each phase whole
+// before the next: what collide answers may follow from what step did, never from
 // which of them a thread happened to run first.
 Run run(const Plugin &plugin, Host &host, int threads, const std::vector<Pair> &pairs,
         long collide_calls, const std::vector<BodyReading> &start) {
@@ -108,17 +108,24 @@ Run run(const Plugin &plugin, Host &host, int threads, const std::vector<Pair> &
     found.pushed = read_bodies(host);
   }
 
-  // Each name asked for by every thread at once, as a host's threads all
-  // look up the body they act on.
+  // Each name asked for by half the threads at once, as a host's threads
+  // all look up the body they act on, while the other half step, as other
+  // threads of a host may meanwhile: an answer of getBody may not follow
+  // from a step that happened to run beside it. A step between lookups on
+  // one thread makes the same number of steps.
   std::vector<std::string> names = host.world().bodies;
   names.emplace_back("ghost");
   const auto name_of_call = [&names](std::size_t k) -> const std::string & {
-    return names[k / thread_count % names.size()];
+    return names[k / (thread_count / 2) % names.size()];
   };
   std::vector<tamrix_body_handle> got(names.size() * lookup_rounds * thread_count);
-  spread(threads, static_cast<long>(got.size()), [&](long k) {
-    const auto at = static_cast<std::size_t>(k);
-    got[at] = plugin.call(hook::get_body.unnamed(), name_of_call(at).c_str());
+  spread(threads, static_cast<long>(2 * got.size()), [&](long k) {
+    const auto at = static_cast<std::size_t>(k / 2);
+    if (k % 2 == 0) {
+      got[at] = plugin.call(hook::get_body.unnamed(), name_of_call(at).c_str());
+    } else {
+      plugin.call(hook::step.unnamed());
+    }
   });
   for (std::size_t k = 0; k < got.size(); ++k) {
     ++found.lookups[name_of_call(k) + ": " + host.name_of(got[k])];
