@@ -272,6 +272,12 @@ void tamrix_physics_init(void) {
     dJointSetHingeAnchor(dBodyGetJoint(arm, 0), anchor[0] + 0.25, anchor[1], anchor[2]);
   }
 #endif
+#ifdef BROKEN_ENGINE_GYROSCOPIC_ON
+  /* Turns the arm's gyroscopic terms on "to be sure": in a world that kept
+     the engine's default this changes nothing, in a host's that turned
+     them off it does. */
+  dBodySetGyroscopicMode(arm, 1);
+#endif
 #ifdef BROKEN_ENGINE_MASS
   {
     dMass mass;

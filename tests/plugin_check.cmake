@@ -708,6 +708,15 @@ add_test(NAME plugin_check_engine_feedback_cleared
           "^FAIL world-left-as-found: tamrix_physics_init changed joint elbow: feedback was 0x[0-9a-f]+, now null, still so after tamrix_physics_cleanup"
           -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:broken_engine_feedback_cleared>)
 
+# A setting put to the engine's default, which plugin-check's world also
+# holds: seen in the second life, in a world whose settings were turned over.
+broken_engine_plugin(gyroscopic_on)
+corpus_focus(focus world-left-as-found)
+add_test(NAME plugin_check_engine_gyroscopic_on
+  COMMAND ${within_corpus_limit} "${expect_run}" 1
+          "^FAIL world-left-as-found: in a second life, with the world's settings turned from the engine's defaults, tamrix_physics_init changed body arm: gyroscopic was off, now on"
+          -- "${plugin_check}" --strict ${focus} $<TARGET_FILE:broken_engine_gyroscopic_on>)
+
 # A setting no row reads back: the world, stepped after cleanup beside a twin
 # no plug-in touched, moves apart from it.
 broken_engine_plugin(hinge_anchor)

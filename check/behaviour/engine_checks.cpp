@@ -41,12 +41,9 @@ struct WorldWatch {
   }
 };
 
-}  // namespace
 
-Outcome world_left_as_found(const Plugin &plugin, Host &host) {
-  if (host.engine_world() == nullptr) {
-    return skipped("the world has no engine part: the plug-in needs no engine");
-  }
+// One life watched call by call; the failure, or empty.
+std::string changes_in_a_life(const Plugin &plugin, Host &host) {
   WorldWatch watch{snapshot_world(host), snapshot_world(host), {}};
   std::string change;
   const auto fault = [&](const char *hook) {
@@ -55,15 +52,15 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   };
   host.set_up(plugin);
   if (fault("physics_special_init")) {
-    return failed(change);
+    return change;
   }
   host.init(plugin);
   if (fault(hook::init.name)) {
-    return failed(change);
+    return change;
   }
   (void)host.get_body(plugin, "arm");
   if (fault(hook::get_body.name)) {
-    return failed(change);
+    return change;
   }
   const std::vector<tamrix_geom_handle> geometries = host.geometries();
   // The bodies' geometries come first; two fixed ones a host never asks about.
@@ -71,7 +68,7 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   for (int round = 0; round < 3; ++round) {
     plugin.call(hook::step);
     if (fault(hook::step.name)) {
-      return failed(change);
+      return change;
     }
     // Every pair a host could ask about; the host then empties its group, so
     // whatever is left was made outside it.
@@ -80,14 +77,14 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
         (void)plugin.call(hook::collide, geometries[i], geometries[j]);
         empty_contact_group(host.contact_group());
         if (fault(hook::collide.name)) {
-          return failed(change + " (after the host emptied its contact group)");
+          return change + " (after the host emptied its contact group)";
         }
       }
     }
   }
   host.cleanup(plugin);
   if (fault(hook::cleanup.name)) {
-    return failed(change);
+    return change;
   }
   // Joints on the host's bodies and geometries in its space may be the
   // plug-in's from init to cleanup; after cleanup they are left behind.
@@ -97,7 +94,27 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
     if (watch.held_since == hook::collide.name) {
       left += " (after the host emptied its contact group)";
     }
-    return failed(left + ", still so after tamrix_physics_cleanup");
+    return left + ", still so after tamrix_physics_cleanup";
+  }
+  return {};
+}
+
+}  // namespace
+
+Outcome world_left_as_found(const Plugin &plugin, Host &host) {
+  if (host.engine_world() == nullptr) {
+    return skipped("the world has no engine part: the plug-in needs no engine");
+  }
+  if (std::string change = changes_in_a_life(plugin, host); !change.empty()) {
+    return failed(change);
+  }
+  // A plug-in that sets a field to the engine's default changes nothing in
+  // a world that kept the defaults; a host's world need not have.
+  turn_settings_over(host);
+  if (std::string change = changes_in_a_life(plugin, host); !change.empty()) {
+    return failed("in a second life, with the world's settings turned from the engine's "
+                  "defaults, " +
+                  change);
   }
   return passed();
 }

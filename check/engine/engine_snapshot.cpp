@@ -350,6 +350,51 @@ WorldSnapshot snapshot_world(const tamrix_host::Host &host) {
   return rows;
 }
 
+void turn_settings_over(const tamrix_host::Host &host) {
+  auto *const world = static_cast<dWorldID>(host.engine_world());
+  dWorldSetERP(world, 0.3);
+  dWorldSetCFM(world, 1e-6);
+  dWorldSetQuickStepNumIterations(world, dWorldGetQuickStepNumIterations(world) + 10);
+  dWorldSetQuickStepW(world, 1.1);
+  dWorldSetContactMaxCorrectingVel(world, 100);
+  dWorldSetContactSurfaceLayer(world, 0.001);
+  dWorldSetAutoDisableFlag(world, 1);
+  dWorldSetAutoDisableLinearThreshold(world, 0.02);
+  dWorldSetAutoDisableAngularThreshold(world, 0.02);
+  dWorldSetAutoDisableAverageSamplesCount(world, 2);
+  dWorldSetAutoDisableSteps(world, 20);
+  dWorldSetAutoDisableTime(world, 0.5);
+  dWorldSetLinearDamping(world, 0.001);
+  dWorldSetAngularDamping(world, 0.001);
+  dWorldSetLinearDampingThreshold(world, 0.02);
+  dWorldSetAngularDampingThreshold(world, 0.02);
+  dWorldSetMaxAngularSpeed(world, 1000);
+  for (const std::string &name : host.world().bodies) {
+    auto *const body = static_cast<dBodyID>(static_cast<void *>(host.body(name)));
+    dBodySetGravityMode(body, 0);
+    dBodySetAutoDisableFlag(body, 1);
+    dBodySetAutoDisableLinearThreshold(body, 0.02);
+    dBodySetAutoDisableAngularThreshold(body, 0.02);
+    dBodySetAutoDisableAverageSamplesCount(body, 2);
+    dBodySetAutoDisableSteps(body, 20);
+    dBodySetAutoDisableTime(body, 0.5);
+    dBodySetLinearDamping(body, 0.001);
+    dBodySetAngularDamping(body, 0.001);
+    dBodySetLinearDampingThreshold(body, 0.02);
+    dBodySetAngularDampingThreshold(body, 0.02);
+    dBodySetMaxAngularSpeed(body, 1000);
+    dBodySetFiniteRotationMode(body, 1);
+    dBodySetFiniteRotationAxis(body, 0, 0, 1);
+    dBodySetGyroscopicMode(body, 0);
+  }
+  for (const std::string &name : host.world().geometries) {
+    auto *const geometry = static_cast<dGeomID>(static_cast<void *>(host.geometry(name)));
+    dGeomSetCategoryBits(geometry, 0x7fffffffUL);
+    dGeomSetCollideBits(geometry, 0x7fffffffUL);
+  }
+  dSpaceSetSublevel(static_cast<dSpaceID>(host.engine_space()), 1);
+}
+
 WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> &bodies) {
   WorldSnapshot rows;
   for (const auto &[name, handle] : bodies) {

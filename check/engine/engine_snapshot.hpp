@@ -27,6 +27,12 @@ using WorldSnapshot = std::vector<WorldRow>;
 // space is one row that says so, and is never read through its handle again.
 WorldSnapshot snapshot_world(const tamrix_host::Host &host);
 
+// Sets the settings the snapshot reads of the world, the host's bodies and
+// geometries and the space to values other than the engine's defaults, as
+// a host may: a plug-in that puts one to its default is then seen to change
+// it. Bodies, geometries and joints stay where they are, in the world.
+void turn_settings_over(const tamrix_host::Host &host);
+
 // The bodies of a world nobody steps any more (kept by the Host after
 // new_world()), forces included: any change is a plug-in acting on it.
 WorldSnapshot snapshot_bodies(const std::vector<std::pair<std::string, void *>> &bodies);
