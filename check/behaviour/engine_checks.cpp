@@ -41,7 +41,6 @@ struct WorldWatch {
   }
 };
 
-
 // One life watched call by call; the failure, or empty.
 std::string changes_in_a_life(const Plugin &plugin, Host &host) {
   WorldWatch watch{snapshot_world(host), snapshot_world(host), {}};
@@ -112,9 +111,10 @@ Outcome world_left_as_found(const Plugin &plugin, Host &host) {
   // a world that kept the defaults; a host's world need not have.
   turn_settings_over(host);
   if (std::string change = changes_in_a_life(plugin, host); !change.empty()) {
-    return failed("in a second life, with the world's settings turned from the engine's "
-                  "defaults, " +
-                  change);
+    return failed(
+        "in a second life, with the world's settings turned from the engine's "
+        "defaults, " +
+        change);
   }
   return passed();
 }
