@@ -25,9 +25,10 @@ struct BodyReading {
 };
 
 // One body, by the engine's handle, and its name as the reading gives it.
-BodyReading read_body(void *body, const std::string &name);
-// Sets `body` where, and as, `reading` found a body, its pushes included.
-void place_body(void *body, const BodyReading &reading);
+BodyReading read_body(void *handle, const std::string &name);
+// Sets the body of `handle` where, and as, `reading` found a body, its
+// pushes included.
+void place_body(void *handle, const BodyReading &reading);
 // The engine's random numbers (the quick solver's order) back to their start,
 // so two worlds stepped one after the other draw the same ones.
 void restart_random_numbers();
