@@ -5,6 +5,7 @@
 /* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _POSIX_C_SOURCE 200809L
 #include <locale.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -70,7 +71,10 @@ struct scratch {
 };
 static _Thread_local struct scratch *thread_scratch;
 /* Counts inits: a thread that outlived the life its buffer was made in makes
-   a new one, without reading the old, which cleanup may have freed. */
+   a new one, without reading the old, which cleanup may have freed. Under a
+   lock rather than atomics: on AArch64 the compiler's atomics bring in the
+   runtime's own code run at load, which is no part of what this shows. */
+static pthread_mutex_t scratch_lock = PTHREAD_MUTEX_INITIALIZER;
 static unsigned long lives;
 static _Thread_local unsigned long thread_scratch_life;
 #if defined(HEAP_PER_THREAD_LISTED)
@@ -83,20 +87,24 @@ static struct scratch *new_scratch(void) {
   if (made == NULL) {
     return NULL;
   }
+  pthread_mutex_lock(&scratch_lock);
 #if defined(HEAP_PER_THREAD_LISTED)
-  made->next = __atomic_load_n(&all, __ATOMIC_RELAXED);
-  while (!__atomic_compare_exchange_n(&all, &made->next, made, 1, __ATOMIC_RELEASE,
-                                      __ATOMIC_RELAXED)) {
-  }
+  made->next = all;
+  all = made;
 #endif
+  thread_scratch_life = lives;
+  pthread_mutex_unlock(&scratch_lock);
   thread_scratch = made;
-  thread_scratch_life = __atomic_load_n(&lives, __ATOMIC_ACQUIRE);
   return made;
 }
 
 static void free_scratch(void) {
 #if defined(HEAP_PER_THREAD_LISTED)
-  struct scratch *each = __atomic_exchange_n(&all, NULL, __ATOMIC_ACQUIRE);
+  struct scratch *each;
+  pthread_mutex_lock(&scratch_lock);
+  each = all;
+  all = NULL;
+  pthread_mutex_unlock(&scratch_lock);
   while (each != NULL) {
     struct scratch *const next = each->next;
     free(each);
@@ -133,7 +141,9 @@ void tamrix_physics_init(void) {
 #elif defined(HEAP_ONE_BLOCK)
   scratch = malloc(4096);
 #elif defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
-  __atomic_add_fetch(&lives, 1, __ATOMIC_RELEASE);
+  pthread_mutex_lock(&scratch_lock);
+  ++lives;
+  pthread_mutex_unlock(&scratch_lock);
   (void)new_scratch();
 #endif
 }
@@ -145,7 +155,11 @@ int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) 
   (void)second;
 #if defined(HEAP_PER_THREAD) || defined(HEAP_PER_THREAD_LISTED)
   struct scratch *mine = thread_scratch;
-  if (mine == NULL || thread_scratch_life != __atomic_load_n(&lives, __ATOMIC_ACQUIRE)) {
+  unsigned long life;
+  pthread_mutex_lock(&scratch_lock);
+  life = lives;
+  pthread_mutex_unlock(&scratch_lock);
+  if (mine == NULL || thread_scratch_life != life) {
     mine = new_scratch();
   }
   if (mine != NULL) {
