@@ -41,6 +41,18 @@ struct WorldWatch {
   }
 };
 
+// A short life as a host runs it, the engine stepped after each step's
+// collides.
+void host_steps_a_life(const Plugin &plugin, Host &host) {
+  host.set_up(plugin);
+  host.init(plugin);
+  (void)host.get_body(plugin, "arm");
+  for (int step = 0; step < 3; ++step) {
+    host.step(plugin);
+  }
+  host.cleanup(plugin);
+}
+
 // One life watched call by call; the failure, or empty.
 std::string changes_in_a_life(const Plugin &plugin, Host &host) {
   WorldWatch watch{snapshot_world(host), snapshot_world(host), {}};
@@ -136,13 +148,7 @@ Outcome world_moves_as_twin(const Plugin &plugin, Host &host) {
   if (host.engine_world() == nullptr) {
     return skipped("the world has no engine part: the plug-in needs no engine");
   }
-  host.set_up(plugin);
-  host.init(plugin);
-  (void)host.get_body(plugin, "arm");
-  for (int step = 0; step < 3; ++step) {
-    host.step(plugin);
-  }
-  host.cleanup(plugin);
+  host_steps_a_life(plugin, host);
   const tamrix_host::Running running("the host's steps after tamrix_physics_cleanup");
   if (const std::string apart = apart_from_twin(host, twin_steps); !apart.empty()) {
     return failed("after tamrix_physics_cleanup " + apart +
@@ -195,13 +201,7 @@ Outcome nothing_left_in_world(const Plugin &plugin, Host &host) {
     return skipped("the world has no engine part: the plug-in needs no engine");
   }
   const EngineMade start = engine_made_now();
-  host.set_up(plugin);
-  host.init(plugin);
-  (void)host.get_body(plugin, "arm");
-  for (int step = 0; step < 3; ++step) {
-    host.step(plugin);
-  }
-  host.cleanup(plugin);
+  host_steps_a_life(plugin, host);
   if (const std::string left = engine_left_since(start); !left.empty()) {
     return failed("after tamrix_physics_cleanup the plug-in had left " + left +
                   " of its own in the host's engine; a host's world holds what the host made");
