@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "observe/reach_record.hpp"
+#include "observe/reach_seen.hpp"
 #include "observe/reach_watch.hpp"
 
 namespace plugin_check {
@@ -55,38 +56,12 @@ Range object_range(Address at) {
   return search.found;
 }
 
-// ---- What was seen: open addressing under a spin lock, never allocating.
-struct Slot {
-  reach_record::How how;
-  const char *hook;  // null: a thread of the plug-in's own
-  std::array<char, 160> name;
-  long count;
-  bool used;
-};
-constexpr std::size_t slot_count = 256;
-std::array<Slot, slot_count> slots{};
-std::atomic_flag slots_lock = ATOMIC_FLAG_INIT;
-
+constinit SeenTable seen_table;
 std::atomic<bool> watching{false};
 std::atomic<Address> plugin_begin{0};
 std::atomic<Address> plugin_end{0};
 thread_local const char *hook_now = nullptr;
 thread_local const void *hook_returns_to = nullptr;
-
-class SlotsLock {
- public:
-  SlotsLock() noexcept {
-    while (slots_lock.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~SlotsLock() { slots_lock.clear(std::memory_order_release); }
-  SlotsLock(const SlotsLock &) = delete;
-  SlotsLock &operator=(const SlotsLock &) = delete;
-};
-
-bool same_name(const Slot &slot, const char *name) {
-  return std::strncmp(slot.name.data(), name, slot.name.size() - 1) == 0;
-}
 
 // ---- The C library's own definitions, by its GNU hash table.
 struct Lookup {
@@ -204,23 +179,10 @@ void note(How how, const char *name, const void *caller) {
   if (!from_plugin) {
     return;
   }
-  const char *shown = name != nullptr ? name : "the program itself";
-  const SlotsLock lock;
-  for (Slot &slot : slots) {
-    if (slot.used && slot.how == how && slot.hook == hook_now && same_name(slot, shown)) {
-      ++slot.count;
-      return;
-    }
-    if (!slot.used) {
-      slot.used = true;
-      slot.how = how;
-      slot.hook = hook_now;
-      std::strncpy(slot.name.data(), shown, slot.name.size() - 1);
-      slot.name.back() = '\0';
-      slot.count = 1;
-      return;
-    }
-  }
+  const auto seen_how = how == How::resolves ? Reached::How::resolves
+                        : how == How::opens  ? Reached::How::opens
+                                             : Reached::How::calls;
+  seen_table.note(seen_how, hook_now, name != nullptr ? name : "the program itself");
 }
 
 }  // namespace reach_record
@@ -231,12 +193,7 @@ bool watch_reach(const void *inside, std::string &why_not) {
     why_not = "the plug-in's code was not found among the loaded libraries";
     return false;
   }
-  {
-    const SlotsLock lock;
-    for (Slot &slot : slots) {
-      slot.used = false;
-    }
-  }
+  seen_table.clear();
   plugin_begin = plugin.begin;
   plugin_end = plugin.end;
   watching.store(true, std::memory_order_release);
@@ -250,19 +207,7 @@ void reach_in_hook(const char *hook, const void *returns_to) {
 
 std::vector<Reached> reach_watched() {
   watching.store(false, std::memory_order_release);
-  std::vector<Reached> seen;
-  const SlotsLock lock;
-  for (const Slot &slot : slots) {
-    if (!slot.used) {
-      continue;
-    }
-    const auto how = slot.how == reach_record::How::resolves ? Reached::How::resolves
-                     : slot.how == reach_record::How::opens  ? Reached::How::opens
-                                                             : Reached::How::calls;
-    // No hook: a thread of the plug-in's own, which the report says so.
-    seen.push_back({how, slot.name.data(), slot.hook != nullptr ? slot.hook : "", slot.count});
-  }
-  return seen;
+  return seen_table.seen();
 }
 
 }  // namespace plugin_check

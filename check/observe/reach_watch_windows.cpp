@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "observe/reach_seen.hpp"
 #include "observe/reach_watch.hpp"
 
 namespace plugin_check {
@@ -22,54 +23,15 @@ namespace {
 
 using Address = std::uintptr_t;
 
-enum class How { resolves, opens, calls };
+using How = Reached::How;
 
-// ---- What was seen: a fixed table under a spin lock, as on Linux, so a
-// wrapper never allocates on the plug-in's behalf.
-struct Slot {
-  How how;
-  const char *hook;  // null: a thread of the plug-in's own
-  std::array<char, 160> name;
-  long count;
-  bool used;
-};
-constexpr std::size_t slot_count = 256;
-std::array<Slot, slot_count> slots{};
-std::atomic_flag slots_lock = ATOMIC_FLAG_INIT;
+constinit SeenTable seen_table;
 std::atomic<bool> watching{false};
 thread_local const char *hook_now = nullptr;
 
-class SlotsLock {
- public:
-  SlotsLock() noexcept {
-    while (slots_lock.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~SlotsLock() { slots_lock.clear(std::memory_order_release); }
-  SlotsLock(const SlotsLock &) = delete;
-  SlotsLock &operator=(const SlotsLock &) = delete;
-};
-
 void note(How how, const char *name) {
-  if (!watching.load(std::memory_order_acquire)) {
-    return;
-  }
-  const SlotsLock lock;
-  for (Slot &slot : slots) {
-    if (slot.used && slot.how == how && slot.hook == hook_now &&
-        std::strncmp(slot.name.data(), name, slot.name.size() - 1) == 0) {
-      ++slot.count;
-      return;
-    }
-    if (!slot.used) {
-      slot.used = true;
-      slot.how = how;
-      slot.hook = hook_now;
-      std::strncpy(slot.name.data(), name, slot.name.size() - 1);
-      slot.name.back() = '\0';
-      slot.count = 1;
-      return;
-    }
+  if (watching.load(std::memory_order_acquire)) {
+    seen_table.note(how, hook_now, name);
   }
 }
 
@@ -259,12 +221,7 @@ bool watch_reach(const void *inside, std::string &why_not) {
     why_not = "the plug-in's code was not found among the loaded modules";
     return false;
   }
-  {
-    const SlotsLock lock;
-    for (Slot &slot : slots) {
-      slot.used = false;
-    }
-  }
+  seen_table.clear();
   watching.store(true, std::memory_order_release);
   patch_imports(module);
   return true;
@@ -278,17 +235,7 @@ std::vector<Reached> reach_watched() {
     set_entry(patched.at(i).entry, patched.at(i).bound);
   }
   patched_count = 0;
-  std::vector<Reached> seen;
-  const SlotsLock lock;
-  for (const Slot &slot : slots) {
-    if (slot.used) {
-      const auto how = slot.how == How::resolves ? Reached::How::resolves
-                       : slot.how == How::opens  ? Reached::How::opens
-                                                 : Reached::How::calls;
-      seen.push_back({how, slot.name.data(), slot.hook != nullptr ? slot.hook : "", slot.count});
-    }
-  }
-  return seen;
+  return seen_table.seen();
 }
 
 }  // namespace plugin_check
