@@ -13,6 +13,7 @@ LONG CALLBACK heard(EXCEPTION_POINTERS *exception) {
       fault_listener != nullptr) {
     const FaultListener listener = fault_listener;
     fault_listener = nullptr;  // once: the search goes on to end the process
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the system gives the address as an integer
     listener(reinterpret_cast<const void *>(record.ExceptionInformation[1]));
   }
   return EXCEPTION_CONTINUE_SEARCH;
