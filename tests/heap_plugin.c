@@ -18,7 +18,9 @@ void *__libc_malloc(size_t size);
 void *__libc_memalign(size_t alignment, size_t size);
 /* NOLINTEND(bugprone-reserved-identifier) */
 /* C11's, which the headers leave out of a C99 build. */
+#if !defined(__STDC_VERSION__) || __STDC_VERSION__ < 201112L
 void *aligned_alloc(size_t alignment, size_t size);
+#endif
 
 #if !defined(HEAP_LOCALE) && !defined(HEAP_CACHE_ONCE) && !defined(HEAP_PER_THREAD) && \
     !defined(HEAP_PER_THREAD_LISTED)

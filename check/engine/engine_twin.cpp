@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine_answers.hpp"
@@ -46,10 +47,11 @@ std::string apart_from_twin(tamrix_host::Host &host, int steps) {
   for (int step = 0; step < steps; ++step) {
     (void)twin.collide(leave_all, nullptr);
     twin.advance(described.step_seconds);
-    std::vector<BodyReading> &now = twin_steps.emplace_back();
+    std::vector<BodyReading> now;
     for (std::size_t i = 0; i < start.size(); ++i) {
       now.push_back(read_body(twin.handle(i), described.bodies[i]));
     }
+    twin_steps.push_back(std::move(now));
   }
   put_back(host, start);
   for (int step = 0; step < steps; ++step) {
