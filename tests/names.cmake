@@ -22,6 +22,7 @@ set(where "in a world that holds the body \"body1\" it looked up and the first w
 set(names_faults
     "floats_body % ${where}tamrix_physics_init changed body body1: gravity"
     "reads_handle % crashed in tamrix_physics_init, ${where}"
+    "reads_tip % crashed in tamrix_physics_init, in a world that holds the body \"body1\", geometry \"tip\" it looked up"
     "flush_to_zero % ${where}a life turned on flush-to-zero.*, still so after unload")
 # Heap counting is a glibc build's, and a sanitizer's heap is its own.
 if(NOT WIN32 AND NOT MY_PHYSICS1_SANITIZE)

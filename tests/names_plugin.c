@@ -73,6 +73,16 @@ void tamrix_physics_init(void) {
       print("body1 has no mass");
     }
   }
+#elif defined(NAMES_READS_TIP)
+  {
+    /* The body's tip, asked for only once there is a body, read as above. */
+    tamrix_geom_lookup_fn *const geometry = dTamrixGetGeomFromDEFProc;
+    const volatile double *const tip =
+        geometry != NULL ? (const volatile double *)(void *)geometry("tip") : NULL;
+    if (tip != NULL && *tip <= 0 && print != NULL) {
+      print("tip has no length");
+    }
+  }
 #elif defined(NAMES_FLOATS_BODY)
   /* The robot hovers while the plug-in lives; cleanup forgets to land it. */
   dBodySetGravityMode((dBodyID)(void *)body1, 0);
