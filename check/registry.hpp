@@ -44,6 +44,7 @@ enum class Group {
   step_collide,  // step and collide, on threads and many times over
   answers,       // the same answers on one thread and on many
   varied,        // a host that offers what the contract allows in other ways
+  names,         // a world that holds the names the plug-in asks for
   engine,        // the engine's world around the plug-in
   process,       // the process around each call of a life, part by part
   table,         // the process as one table

@@ -7,7 +7,7 @@
 # Built without the engine, the stub world's faults and twin are checked in
 # a world with no engine part.
 function(answers_plugin name)
-  if(name MATCHES "^(lookup_cache|shared_verdict|lookup_in_step|sound_stub)$")
+  if(name MATCHES "^(lookup_cache|shared_verdict|lookup_in_step|lookup_in_collide|sound_stub)$")
     tamrix_add_physics_plugin(answers_${name} SERVICE_TABLE answers_plugin.c)
   else()
     tamrix_add_physics_plugin(answers_${name} SERVICE_TABLE ENGINE answers_plugin.c)
@@ -30,6 +30,7 @@ set(answers_races
     "unguarded_push % tamrix_physics_step on 8 threads left body arm with force"
     "lookup_cache % getBody on 8 threads answered \"[a-z]+: [a-z]+\" [0-9]+ times where one thread did"
     "lookup_in_step % getBody on 8 threads answered \"[a-z]+: [a-z]+\" [0-9]+ times where one thread did"
+    "lookup_in_collide % getBody on 8 threads answered \"[a-z]+: [a-z]+\" [0-9]+ times where one thread did"
     "shared_verdict % tamrix_physics_collide on 8 threads answered \"[a-z]+ and [a-z]+: [01]\" [0-9]+ times where one thread did")
 # What a contact holds is read where the program's own dJointCreateContact
 # stands in front of the engine's: not for a DLL, which shows neither fault.

@@ -4,8 +4,8 @@
    same work under a lock of its own, with friction that never slips (an
    infinite mu, which the engine allows) and fields the contact's mode leaves
    unread holding NaN, and must pass --strict. Built without the engine
-   (ANSWERS_LOOKUP_CACHE, ANSWERS_SHARED_VERDICT, ANSWERS_LOOKUP_IN_STEP
-   and their sound twin ANSWERS_SOUND_STUB), it is checked in a world with
+   (ANSWERS_LOOKUP_CACHE, ANSWERS_SHARED_VERDICT, ANSWERS_LOOKUP_IN_STEP,
+   ANSWERS_LOOKUP_IN_COLLIDE and their sound twin ANSWERS_SOUND_STUB), it is checked in a world with
    no engine part. */
 #include <math.h>
 #include <pthread.h>
@@ -37,7 +37,8 @@
 #define VERDICT_UNGUARDED 0
 #endif
 #if defined(ANSWERS_LOOKUP_CACHE) || defined(ANSWERS_SHARED_VERDICT) || \
-    defined(ANSWERS_SOUND_STUB) || defined(ANSWERS_LOOKUP_IN_STEP)
+    defined(ANSWERS_SOUND_STUB) || defined(ANSWERS_LOOKUP_IN_STEP) ||   \
+    defined(ANSWERS_LOOKUP_IN_COLLIDE)
 #define STUB_WORLD
 #endif
 
@@ -119,6 +120,18 @@ void tamrix_physics_step(void) {}
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
   tamrix_geom_lookup_fn *const lookup = dTamrixGetGeomFromDEFProc;
   int answer;
+#ifdef ANSWERS_LOOKUP_IN_COLLIDE
+  {
+    /* Collide keeps the cache fresh for the body it pushes off the floor,
+       outside getBody's lock, as step does in ANSWERS_LOOKUP_IN_STEP. */
+    tamrix_body_lookup_fn *const body_lookup = dTamrixGetBodyFromDEFProc;
+    if (body_lookup != NULL) {
+      strcpy(cached_name, "arm"); /* NOLINT(clang-analyzer-security.insecureAPI.strcpy): fits */
+      name_cached = 1;
+      cached_body = body_lookup("arm");
+    }
+  }
+#endif
   lock(VERDICT_UNGUARDED);
   verdict = first == floor_geometry || second == floor_geometry;
   if (lookup != NULL && lookup("floor") == NULL) {

@@ -156,6 +156,19 @@ TEST_F(EngineWorld, AReplacedWorldIsKeptUnsteppedSoAKeptHandleIsNoFreedMemory) {
   EXPECT_EQ(host.name_of(old_body), "box (earlier world)");
 }
 
+TEST_F(EngineWorld, AnotherWorldIsBuiltAndAReplacedOnesHandlesKeepTheirNames) {
+  auto *const old_floor = host.geometry("floor");
+  Engine more;
+  more.bodies = {body("body1", {3, 0, 1}), body("box", {0, 0, 2})};
+  host.new_world(engine_world(more));
+  EXPECT_EQ(host.body_state("body1").position, (std::array<double, 3>{3, 0, 1}));
+  EXPECT_EQ(host.name_of(host.geometry("box")), "box");
+  // Where the old floor stood among the handles, the new world has another.
+  EXPECT_EQ(host.name_of(old_floor), "floor (earlier world)");
+  live(100);
+  EXPECT_NEAR(host.body_state("body1").position[2], 0.5, 0.02);
+}
+
 TEST_F(EngineWorld, AGeometryAddedToTheSpaceIsCollidedButNotTallied) {
   // A fixed step under the box, with data of its own, as a plug-in may add.
   int own_data = 7;

@@ -121,6 +121,22 @@ TEST(HostWorld, HandlesAreDistinctAndNamedAndANewWorldReplacesThem) {
   EXPECT_NE(host.name_of(&local).find("0x"), std::string::npos);
 }
 
+// A host that loads the next simulation: the old handles keep their old
+// names, though the new world puts other names at their places.
+TEST(HostWorld, AnotherWorldFindsItsNamesAndTheOldHandlesKeepTheirs) {
+  Host host(World({"arm", "base"}, {"floor", "arm"}));
+  auto *const floor = host.geometry("floor");
+  host.new_world(World({"body1", "arm", "base"}, {"tip", "floor", "arm"}));
+  EXPECT_EQ(host.name_of(host.body("body1")), "body1");
+  EXPECT_EQ(Host::services().geom_lookup("tip"), host.geometry("tip"));
+  EXPECT_EQ(host.name_of(floor), "floor (earlier world)");
+  EXPECT_EQ(host.pairs_per_step(), 3U);
+  World refused({"a"}, {"b"});
+  refused.collide_pairs = std::vector<tamrix_host::GeometryPair>{{"b", "c"}};
+  EXPECT_THROW(host.new_world(refused), std::invalid_argument);
+  EXPECT_EQ(host.name_of(host.body("body1")), "body1");  // a world refused changes nothing
+}
+
 // Reading through a handle is what the no-access pages are for: it must fault
 // in the plug-in's own call, never read host data.
 TEST(HostWorldDeathTest, ReadingOrWritingThroughAHandleFaults) {

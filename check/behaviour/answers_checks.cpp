@@ -90,7 +90,7 @@ struct Run {
   bool host_contact_kept = true;
 };
 
-// Steps first, then lookups beside steps, then collides, each phase whole
+// Steps first, then lookups beside steps, then collides beside lookups, each phase whole
 // before the next: what collide answers may follow from what step did, never from
 // which of them a thread happened to run first.
 Run run(const Plugin &plugin, Host &host, int threads, const std::vector<Pair> &pairs,
@@ -137,12 +137,22 @@ Run run(const Plugin &plugin, Host &host, int threads, const std::vector<Pair> &
     mark = host_contact(host);
     watch_contacts(host);
   }
+  // A lookup beside each collide, as a host's other threads may ask while
+  // it collides: a collide that touches what getBody keeps shows in either.
   std::vector<int> said(static_cast<std::size_t>(collide_calls));
-  spread(threads, collide_calls, [&](long k) {
-    const Pair &pair = pairs[static_cast<std::size_t>(k) % pairs.size()];
-    said[static_cast<std::size_t>(k)] =
-        plugin.call(hook::collide.unnamed(), pair.first, pair.second);
+  std::vector<tamrix_body_handle> got_beside(said.size());
+  spread(threads, 2 * collide_calls, [&](long k) {
+    const auto at = static_cast<std::size_t>(k / 2);
+    if (k % 2 == 0) {
+      const Pair &pair = pairs[at % pairs.size()];
+      said[at] = plugin.call(hook::collide.unnamed(), pair.first, pair.second);
+    } else {
+      got_beside[at] = plugin.call(hook::get_body.unnamed(), name_of_call(at).c_str());
+    }
   });
+  for (std::size_t k = 0; k < got_beside.size(); ++k) {
+    ++found.lookups[name_of_call(k) + ": " + host.name_of(got_beside[k])];
+  }
   for (std::size_t k = 0; k < said.size(); ++k) {
     const Pair &pair = pairs[k % pairs.size()];
     ++found.answers[host.name_of(pair.first) + " and " + host.name_of(pair.second) + ": " +

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/judges.hpp"
 #include "behaviour/watched_life.hpp"
 #include "engine/engine_count.hpp"
 #include "engine/engine_snapshot.hpp"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
+#include "behaviour/judges.hpp"
 #include "behaviour/watched_life.hpp"
 #include "engine/engine_snapshot.hpp"
 #include "inspect/plugin_file.hpp"

@@ -1,5 +1,6 @@
 #include "run/worlds.hpp"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <vector>
@@ -81,6 +82,59 @@ std::string checker_engine_world_text() {
   return "bodies " + tamrix_host::join(world.engine->bodies, ", ", named) +
          "; fixed geometries: " + tamrix_host::join(world.engine->geometries, ", ", named) +
          "; joints: " + tamrix_host::join(world.engine->joints, ", ", joint);
+}
+
+tamrix_host::World world_with_names(tamrix_host::World world,
+                                    const std::vector<std::string> &bodies,
+                                    const std::vector<std::string> &geometries) {
+  const auto has = [](const std::vector<std::string> &names, const std::string &name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  if (!world.engine) {
+    for (const std::string &name : bodies) {
+      if (!has(world.bodies, name)) {
+        world.bodies.push_back(name);
+      }
+    }
+    for (const std::string &name : geometries) {
+      if (!has(world.geometries, name)) {
+        world.geometries.push_back(name);
+      }
+    }
+    return world;
+  }
+  // A Host names an engine world's bodies and geometries itself, each body's
+  // first geometry by the body's name.
+  tamrix_host::Engine &engine = *world.engine;
+  std::vector<std::string> taken = world.geometries;
+  world.bodies.clear();
+  world.geometries.clear();
+  // Apart from plugin-check's own bodies and from each other, a row of them
+  // behind the world, so that each touches the floor alone.
+  constexpr double edge = 0.2;
+  constexpr double apart = 0.5;
+  double along = 0;
+  const auto place = [&along] {
+    along -= apart;
+    return std::array<double, 3>{-4, along, edge / 2};
+  };
+  for (const std::string &name : bodies) {
+    if (!has(taken, name)) {
+      EngineBody body{.name = name, .shape = Shape::box, .size = {edge, edge, edge}, .mass = 0.5};
+      body.position = place();
+      engine.bodies.push_back(body);
+      taken.push_back(name);
+    }
+  }
+  for (const std::string &name : geometries) {
+    if (!has(taken, name)) {
+      EngineGeometry geometry{.name = name, .shape = Shape::box, .size = {edge, edge, edge}};
+      geometry.position = place();
+      engine.geometries.push_back(geometry);
+      taken.push_back(name);
+    }
+  }
+  return world;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tamrix_host.hpp"
 
@@ -15,6 +16,13 @@ tamrix_host::World checker_engine_world();
 
 // What --help says of that world: each body and geometry by name and shape.
 std::string checker_engine_world_text();
+
+// `world` with a body for each of `bodies` and a geometry for each of
+// `geometries` that it lacks: in an engine world small boxes resting apart
+// on the floor, a body's own geometry answering for a geometry of its name.
+tamrix_host::World world_with_names(tamrix_host::World world,
+                                    const std::vector<std::string> &bodies,
+                                    const std::vector<std::string> &geometries);
 
 // Reads the world file at `path` as host-sim does, leaving its expectations
 // out, and builds it once, so a world the engine refuses is known before the
