@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -29,6 +30,7 @@
 #include "programs/join.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
+#include "sandbox/coverage.hpp"
 #include "tamrix_host.hpp"
 
 extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
@@ -295,6 +297,48 @@ std::string read_environment() {
     bytes += std::strlen(*entry);
   }
   static_cast<void>(bytes);
+  return {};
+}
+
+std::string exit_in_forked_child(double limit_seconds) {
+  // As a host flushes before it forks, so that the child writes nothing of
+  // the parent's twice.
+  making("the host's flush of every stream before a fork", "a stream's functions (fopencookie)");
+  std::fflush(nullptr);
+  making("a forked child's exit()", "an exit handler (atexit, on_exit)");
+  const pid_t child = fork();
+  if (child == 0) {
+    // Its exit writes the coverage it counts itself, not its parent's again.
+    sandbox::coverage_child_started();
+    std::exit(0);  // NOLINT(concurrency-mt-unsafe): the child has this one thread
+  }
+  making(nullptr, nullptr);
+  if (child < 0) {
+    return {};
+  }
+  int status = 0;
+  timespec pause{0, 100'000};
+  const double pauses_at_most = 10e-3;
+  for (double waited = 0; waitpid(child, &status, WNOHANG) == 0;) {
+    if (waited >= limit_seconds) {
+      kill(child, SIGKILL);
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      return "after unload, a forked child's exit() had not ended after " +
+             seconds_text(limit_seconds) +
+             "; likely cause: an exit handler (atexit, on_exit) or a stream's functions "
+             "(fopencookie) left by the plug-in";
+    }
+    nanosleep(&pause, nullptr);
+    waited += seconds_of(pause);
+    pause.tv_nsec = std::min(pause.tv_nsec * 2, static_cast<long>(pauses_at_most * 1e9));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("after unload, a forked child's exit() crashed with ") +
+           short_name(WTERMSIG(status)) +
+           "; likely cause: an exit handler (atexit, on_exit) or a stream's functions "
+           "(fopencookie) left by the plug-in in its unloaded code";
+  }
   return {};
 }
 
