@@ -4,6 +4,7 @@
    unload. Linux only, as the checks that catch most of these. */
 /* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fenv.h>
 #include <pthread.h>
@@ -97,6 +98,51 @@ static volatile int forks;
 static void count_fork(void) { ++forks; }
 #endif
 
+#ifdef LIVES_ON_EXIT_LOOKED_UP
+/* Statistics kept for the host's exit, through on_exit where the C library
+   has it: looked up, as not every one does. */
+typedef int on_exit_fn(void (*)(int, void *), void *);
+static volatile long steps_at_exit;
+static void keep_statistics(int status, void *unused) {
+  (void)status;
+  (void)unused;
+  steps_at_exit = steps;
+}
+#endif
+
+#ifdef LIVES_COOKIE_READER
+/* The tuning table, built in, read through a stream as the file it once was;
+   opened once and kept for the next life. */
+static const char tuning[] = "gravity 9.81\nsubsteps 4\n";
+static size_t tuning_at;
+static FILE *tuning_stream;
+static ssize_t read_tuning(void *cookie, char *into, size_t size) {
+  (void)cookie;
+  size_t count = 0;
+  for (; count < size && tuning_at < sizeof tuning - 1; ++count) {
+    into[count] = tuning[tuning_at++];
+  }
+  return (ssize_t)count;
+}
+static int seek_tuning(void *cookie, off64_t *offset, int whence) {
+  (void)cookie;
+  const off64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (off64_t)tuning_at : -1;
+  if (from < 0 || from + *offset < 0 || from + *offset >= (off64_t)sizeof tuning) {
+    return -1;
+  }
+  tuning_at = (size_t)(from + *offset);
+  *offset = (off64_t)tuning_at;
+  return 0;
+}
+#endif
+
+#ifdef LIVES_ATEXIT_DROPPED
+/* Statistics kept at exit, or at unload: the C library runs a library's own
+   atexit handlers when it unloads it, and forgets them. */
+static volatile long steps_at_unload;
+static void keep_statistics(void) { steps_at_unload = steps; }
+#endif
+
 #ifdef LIVES_STDOUT_BUFFER
 /* Bigger writes for the debug log, in a buffer that lives as long as the library. */
 static char log_buffer[1 << 16];
@@ -147,6 +193,31 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef LIVES_STDOUT_BUFFER
   (void)setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
+#endif
+#ifdef LIVES_ON_EXIT_LOOKED_UP
+  static int registered;
+  on_exit_fn *register_at_exit = NULL;
+  *(void **)&register_at_exit = dlsym(RTLD_DEFAULT, "on_exit");
+  if (!registered && register_at_exit != NULL) {
+    registered = register_at_exit(keep_statistics, NULL) == 0;
+  }
+#endif
+#ifdef LIVES_COOKIE_READER
+  if (tuning_stream == NULL) {
+    const cookie_io_functions_t tuning_file = {.read = read_tuning, .seek = seek_tuning};
+    tuning_stream = fopencookie(NULL, "r", tuning_file);
+    char word[16];
+    if (tuning_stream != NULL && fscanf(tuning_stream, "%15s", word) != 1) {
+      (void)fclose(tuning_stream);
+      tuning_stream = NULL;
+    }
+  }
+#endif
+#ifdef LIVES_ATEXIT_DROPPED
+  static int registered;
+  if (!registered) {
+    registered = atexit(keep_statistics) == 0;
+  }
 #endif
 #ifdef LIVES_ALT_STACK
   stack_t stack = {.ss_sp = crash_stack, .ss_size = sizeof crash_stack, .ss_flags = 0};
