@@ -138,9 +138,16 @@ static int seek_tuning(void *cookie, off64_t *offset, int whence) {
 
 #ifdef LIVES_ATEXIT_DROPPED
 /* Statistics kept at exit, or at unload: the C library runs a library's own
-   atexit handlers when it unloads it, and forgets them. */
+   atexit handlers when it unloads it, and forgets them. The second is
+   registered as C++ registers a static object's destructor, with the object. */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
+extern void *__dso_handle;
+extern int __cxa_atexit(void (*destroy)(void *), void *object, void *library);
+/* NOLINTEND(bugprone-reserved-identifier) */
 static volatile long steps_at_unload;
+static long totals[4];
 static void keep_statistics(void) { steps_at_unload = steps; }
+static void drop_totals(void *object) { ((long *)object)[0] = 0; }
 #endif
 
 #ifdef LIVES_STDOUT_BUFFER
@@ -216,7 +223,8 @@ void tamrix_physics_init(void) {
 #ifdef LIVES_ATEXIT_DROPPED
   static int registered;
   if (!registered) {
-    registered = atexit(keep_statistics) == 0;
+    registered =
+        atexit(keep_statistics) == 0 && __cxa_atexit(drop_totals, totals, __dso_handle) == 0;
   }
 #endif
 #ifdef LIVES_ALT_STACK

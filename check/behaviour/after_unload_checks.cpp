@@ -26,7 +26,7 @@ namespace {
 constexpr int steps_on_host_thread = 8;
 // Long enough for a watchdog a plug-in arms for a step, short enough for a run.
 constexpr double timer_wait_limit = 3.0;
-// Long past what an exit takes, even a sanitizer's with its leak check.
+// Long past what an exit takes, under an emulator too.
 constexpr double exit_wait_limit = 5.0;
 // Places named in the report; the rest are counted.
 constexpr std::size_t places_named = 3;
