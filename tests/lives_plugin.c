@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -98,56 +99,36 @@ static volatile int forks;
 static void count_fork(void) { ++forks; }
 #endif
 
-#ifdef LIVES_ON_EXIT_LOOKED_UP
-/* Statistics kept for the host's exit, through on_exit where the C library
-   has it: looked up, as not every one does. */
-typedef int on_exit_fn(void (*)(int, void *), void *);
-static volatile long steps_at_exit;
-static void keep_statistics(int status, void *unused) {
-  (void)status;
-  (void)unused;
-  steps_at_exit = steps;
-}
-#endif
-
-#ifdef LIVES_COOKIE_READER
-/* The tuning table, built in, read through a stream as the file it once was;
-   opened once and kept for the next life. */
-static const char tuning[] = "gravity 9.81\nsubsteps 4\n";
-static size_t tuning_at;
-static FILE *tuning_stream;
-static ssize_t read_tuning(void *cookie, char *into, size_t size) {
-  (void)cookie;
-  size_t count = 0;
-  for (; count < size && tuning_at < sizeof tuning - 1; ++count) {
-    into[count] = tuning[tuning_at++];
-  }
-  return (ssize_t)count;
-}
-static int seek_tuning(void *cookie, off64_t *offset, int whence) {
-  (void)cookie;
-  const off64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (off64_t)tuning_at : -1;
-  if (from < 0 || from + *offset < 0 || from + *offset >= (off64_t)sizeof tuning) {
-    return -1;
-  }
-  tuning_at = (size_t)(from + *offset);
-  *offset = (off64_t)tuning_at;
-  return 0;
-}
-#endif
-
-#ifdef LIVES_ATEXIT_DROPPED
-/* Statistics kept at exit, or at unload: the C library runs a library's own
-   atexit handlers when it unloads it, and forgets them. The second is
-   registered as C++ registers a static object's destructor, with the object. */
+#if defined(LIVES_ON_EXIT_LOOKED_UP) || defined(LIVES_ATEXIT_DROPPED)
+/* Statistics kept for the host's exit: through on_exit, looked up, as not
+   every C library has it; or through atexit, which the C library runs at
+   unload too, and a C++-style destructor, registered with its object. */
 /* NOLINTBEGIN(bugprone-reserved-identifier) */
 extern void *__dso_handle;
 extern int __cxa_atexit(void (*destroy)(void *), void *object, void *library);
 /* NOLINTEND(bugprone-reserved-identifier) */
-static volatile long steps_at_unload;
 static long totals[4];
-static void keep_statistics(void) { steps_at_unload = steps; }
-static void drop_totals(void *object) { ((long *)object)[0] = 0; }
+__attribute__((unused)) static void keep_on_exit(int status, void *unused) {
+  totals[0] = status + (unused != NULL);
+}
+__attribute__((unused)) static void keep_at_exit(void) { totals[1] = steps; }
+__attribute__((unused)) static void drop_totals(void *object) { ((long *)object)[2] = 0; }
+#endif
+
+#ifdef LIVES_COOKIE_READER
+/* The tuning table, built in, read through a stream as the file it once was
+   and kept open for the next life. */
+static FILE *tuning_stream;
+static ssize_t read_tuning(void *cookie, char *into, size_t size) {
+  static const char tuning[] = "gravity 9.81\n";
+  const size_t count = size < sizeof tuning - 1 ? size : sizeof tuning - 1;
+  (void)cookie;
+  memcpy(into, tuning, count);
+  return (ssize_t)count;
+}
+static int seek_tuning(void *cookie, off64_t *offset, int whence) {
+  return cookie == NULL && offset != NULL && whence != SEEK_END ? 0 : -1;
+}
 #endif
 
 #ifdef LIVES_STDOUT_BUFFER
@@ -201,30 +182,23 @@ void tamrix_physics_init(void) {
 #ifdef LIVES_STDOUT_BUFFER
   (void)setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
 #endif
-#ifdef LIVES_ON_EXIT_LOOKED_UP
+#if defined(LIVES_ON_EXIT_LOOKED_UP) || defined(LIVES_ATEXIT_DROPPED)
   static int registered;
-  on_exit_fn *register_at_exit = NULL;
+#ifdef LIVES_ON_EXIT_LOOKED_UP
+  int (*register_at_exit)(void (*)(int, void *), void *) = NULL;
   *(void **)&register_at_exit = dlsym(RTLD_DEFAULT, "on_exit");
-  if (!registered && register_at_exit != NULL) {
-    registered = register_at_exit(keep_statistics, NULL) == 0;
-  }
+  registered =
+      registered || (register_at_exit != NULL && register_at_exit(keep_on_exit, NULL) == 0);
+#else
+  registered = registered ||
+               (atexit(keep_at_exit) == 0 && __cxa_atexit(drop_totals, totals, __dso_handle) == 0);
+#endif
 #endif
 #ifdef LIVES_COOKIE_READER
   if (tuning_stream == NULL) {
     const cookie_io_functions_t tuning_file = {.read = read_tuning, .seek = seek_tuning};
     tuning_stream = fopencookie(NULL, "r", tuning_file);
-    char word[16];
-    if (tuning_stream != NULL && fscanf(tuning_stream, "%15s", word) != 1) {
-      (void)fclose(tuning_stream);
-      tuning_stream = NULL;
-    }
-  }
-#endif
-#ifdef LIVES_ATEXIT_DROPPED
-  static int registered;
-  if (!registered) {
-    registered =
-        atexit(keep_statistics) == 0 && __cxa_atexit(drop_totals, totals, __dso_handle) == 0;
+    (void)(tuning_stream != NULL && fgetc(tuning_stream) != EOF);
   }
 #endif
 #ifdef LIVES_ALT_STACK
