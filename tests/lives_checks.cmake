@@ -104,6 +104,24 @@ lives_fault(stdin_buffer life-after-unload
             --allow streams)
 lives_fault(putenv life-after-unload
             "^FAIL life-after-unload: after unload, reading the environment crashed with SIGSEGV.*putenv")
+# A child the host forks after unload ends with exit(), which runs the exit
+# handlers the unload left (on_exit, looked up where no-code-at-unload sees
+# no import of it) and unbuffers each stream, seeking back over what a
+# stream of the plug-in's own functions had read ahead (fopencookie).
+set(child_exit "^FAIL life-after-unload: after unload, a forked child's exit\\(\\) crashed with SIGSEGV; likely cause: an exit handler \\(atexit, on_exit\\) or a stream's functions \\(fopencookie\\)")
+lives_fault(on_exit_looked_up life-after-unload "${child_exit}")
+lives_fault(cookie_reader life-after-unload "${child_exit}")
+# A library's own exit handlers (atexit, and a C++ static object's
+# destructor) the C library runs at unload and forgets: the child's exit()
+# meets none, and the copies left in their freed slots are not counted.
+# no-code-at-unload fails it for the import, and is skipped.
+tamrix_add_physics_plugin(lives_atexit_dropped SERVICE_TABLE lives_plugin.c)
+target_compile_definitions(lives_atexit_dropped PRIVATE LIVES_ATEXIT_DROPPED)
+uninstrumented_plugin(lives_atexit_dropped)
+add_test(NAME plugin_check_lives_atexit_dropped
+  COMMAND ${within_corpus_limit} "${expect_run}" 0 "^PASS life-after-unload" --
+          "${plugin_check}" --strict --skip no-code-at-unload --allow process-state
+          $<TARGET_FILE:lives_atexit_dropped>)
 # A stream takes its orientation from its first use, so only a host that has
 # not printed yet is hurt: here, a run that reports nothing before the check.
 lives_fault(wide_stdout life-after-unload

@@ -4,12 +4,14 @@
    unload. Linux only, as the checks that catch most of these. */
 /* NOLINTNEXTLINE(bugprone-reserved-identifier) */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fenv.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -97,6 +99,38 @@ static volatile int forks;
 static void count_fork(void) { ++forks; }
 #endif
 
+#if defined(LIVES_ON_EXIT_LOOKED_UP) || defined(LIVES_ATEXIT_DROPPED)
+/* Statistics kept for the host's exit: through on_exit, looked up, as not
+   every C library has it; or through atexit, which the C library runs at
+   unload too, and a C++-style destructor, registered with its object. */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
+extern void *__dso_handle;
+extern int __cxa_atexit(void (*destroy)(void *), void *object, void *library);
+/* NOLINTEND(bugprone-reserved-identifier) */
+static long totals[4];
+__attribute__((unused)) static void keep_on_exit(int status, void *unused) {
+  totals[0] = status + (unused != NULL);
+}
+__attribute__((unused)) static void keep_at_exit(void) { totals[1] = steps; }
+__attribute__((unused)) static void drop_totals(void *object) { ((long *)object)[2] = 0; }
+#endif
+
+#ifdef LIVES_COOKIE_READER
+/* The tuning table, built in, read through a stream as the file it once was
+   and kept open for the next life. */
+static FILE *tuning_stream;
+static ssize_t read_tuning(void *cookie, char *into, size_t size) {
+  static const char tuning[] = "gravity 9.81\n";
+  const size_t count = size < sizeof tuning - 1 ? size : sizeof tuning - 1;
+  (void)cookie;
+  memcpy(into, tuning, count);
+  return (ssize_t)count;
+}
+static int seek_tuning(void *cookie, off64_t *offset, int whence) {
+  return cookie == NULL && offset != NULL && whence != SEEK_END ? 0 : -1;
+}
+#endif
+
 #ifdef LIVES_STDOUT_BUFFER
 /* Bigger writes for the debug log, in a buffer that lives as long as the library. */
 static char log_buffer[1 << 16];
@@ -147,6 +181,25 @@ void tamrix_physics_init(void) {
 #endif
 #ifdef LIVES_STDOUT_BUFFER
   (void)setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
+#endif
+#if defined(LIVES_ON_EXIT_LOOKED_UP) || defined(LIVES_ATEXIT_DROPPED)
+  static int registered;
+#ifdef LIVES_ON_EXIT_LOOKED_UP
+  int (*register_at_exit)(void (*)(int, void *), void *) = NULL;
+  *(void **)&register_at_exit = dlsym(RTLD_DEFAULT, "on_exit");
+  registered =
+      registered || (register_at_exit != NULL && register_at_exit(keep_on_exit, NULL) == 0);
+#else
+  registered = registered ||
+               (atexit(keep_at_exit) == 0 && __cxa_atexit(drop_totals, totals, __dso_handle) == 0);
+#endif
+#endif
+#ifdef LIVES_COOKIE_READER
+  if (tuning_stream == NULL) {
+    const cookie_io_functions_t tuning_file = {.read = read_tuning, .seek = seek_tuning};
+    tuning_stream = fopencookie(NULL, "r", tuning_file);
+    (void)(tuning_stream != NULL && fgetc(tuning_stream) != EOF);
+  }
 #endif
 #ifdef LIVES_ALT_STACK
   stack_t stack = {.ss_sp = crash_stack, .ss_size = sizeof crash_stack, .ss_flags = 0};

@@ -12,6 +12,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <error.h>
+#include <pthread.h>
 #include <search.h>
 #endif
 #include <stddef.h>
@@ -38,6 +39,13 @@ static char *host_zone[2];
 /* Prints the plug-in's name before the C library's error messages. */
 static void print_own_name(void) {}
 #endif
+#endif
+
+#ifdef POINTERS_ATFORK_HANDLERS
+/* Holds the simulation still while the host forks, and lets it go after. */
+static volatile int forking;
+static void before_fork(void) { forking = 1; }
+static void after_fork(void) { forking = 0; }
 #endif
 
 #ifdef POINTERS_TABLE
@@ -103,6 +111,9 @@ void tamrix_physics_init(void) {
   /* The simulation's clock has a zone of its own. */
   tzname[0] = (char *)"SIM";
   tzname[1] = (char *)"SIM";
+#endif
+#ifdef POINTERS_ATFORK_HANDLERS
+  (void)pthread_atfork(before_fork, after_fork, after_fork);
 #endif
 #ifdef POINTERS_TABLE
   /* init never overlaps another call: the process-wide table is the

@@ -1,7 +1,8 @@
 // After the last life the host unloads the plug-in and goes on: it forks,
 // ends the threads that called the plug-in, prints, reads its input and its
-// environment and takes signals. Whatever the plug-in left registered in the C library
-// or the kernel points into memory that is gone by then.
+// environment, takes signals and has a forked child exit. Whatever the
+// plug-in left registered in the C library or the kernel points into memory
+// that is gone by then.
 #include <array>
 #include <condition_variable>
 #include <functional>
@@ -25,6 +26,8 @@ namespace {
 constexpr int steps_on_host_thread = 8;
 // Long enough for a watchdog a plug-in arms for a step, short enough for a run.
 constexpr double timer_wait_limit = 3.0;
+// Long past what an exit takes, under an emulator too.
+constexpr double exit_wait_limit = 5.0;
 // Places named in the report; the rest are counted.
 constexpr std::size_t places_named = 3;
 
@@ -135,7 +138,7 @@ class HostThread {
 // that goes wrong, or empty.
 std::string host_goes_on(HostThread &stepper, HostThread &looker) {
   moves::report_crashes();
-  const std::array<std::function<std::string()>, 11> next = {
+  const std::array<std::function<std::string()>, 12> next = {
       [] {
         moves::making("a signal taken by the thread that called tamrix_physics_init",
                       "its alternate signal stack (sigaltstack)");
@@ -145,6 +148,7 @@ std::string host_goes_on(HostThread &stepper, HostThread &looker) {
       moves::print_to_both,
       moves::read_input,
       moves::read_environment,
+      [] { return moves::exit_in_forked_child(exit_wait_limit); },
       [&stepper] { return stepper.take_signal(); },
       [&stepper] {
         stepper.end();
@@ -176,13 +180,23 @@ std::string pointers_left(bool heap_wiped) {
   std::size_t total = 0;
   const std::vector<std::string> places = pointers::left_pointing(places_named, total, heap_wiped);
   std::string text;
+  bool fork_handlers = false;
   for (const std::string &place : places) {
     text += (text.empty() ? "after unload, " : "; ") + place;
+    fork_handlers = fork_handlers || place.find(pointers::fork_handler_table) != std::string::npos;
   }
   if (total > places.size()) {
     text += "; and " + std::to_string(total - places.size()) + " more";
   }
-  return text.empty() ? text : text + ", where the host may follow it into memory that is gone";
+  if (text.empty()) {
+    return text;
+  }
+  // The C library runs fork handlers until their library's unload, and has
+  // no call that removes one: cleanup cannot undo them.
+  return text + (fork_handlers ? ": no fork handler can be removed, so from cleanup to the unload "
+                                 "every fork of the host's ran the plug-in's; register no fork "
+                                 "handler from a plug-in"
+                               : ", where the host may follow it into memory that is gone");
 }
 
 }  // namespace
@@ -238,8 +252,9 @@ const Registration life_after_unload_check{{
     .name = "life-after-unload",
     .proves = "after cleanup and unload the host forks, ends its threads (one that stepped, one "
               "that only called getBody), prints, reads its standard input and its "
-              "environment, takes signals and outlives any timer without a crash, and no word of "
-              "the process's writable memory points into the unloaded plug-in",
+              "environment, takes signals, outlives any timer and has a forked child call exit() "
+              "without a crash, and no word of the process's writable memory points into the "
+              "unloaded plug-in",
     .fix = "undo whatever you register with the C library or the kernel before cleanup returns",
     .platforms = Platforms::all,
     .group = Group::after_unload,

@@ -1,10 +1,9 @@
 // What a host does next, after it unloaded a plug-in, each move made so that
 // what the plug-in left behind in the process (a fork handler, a thread-key
-// destructor, a stream's buffer or orientation, an alternate signal stack, a
-// timer) shows
-// as a crash or a signal that names the move. POSIX systems have all of
-// these (host_moves_posix.cpp); elsewhere each move is a no-op
-// (host_moves_windows.cpp).
+// destructor, a stream's buffer, functions or orientation, an alternate
+// signal stack, a timer, an exit handler) shows as a crash or a signal that
+// names the move. POSIX systems have all of these (host_moves_posix.cpp);
+// elsewhere each move is a no-op (host_moves_windows.cpp).
 #pragma once
 
 #include <string>
@@ -34,6 +33,11 @@ std::string fork_and_reap();
 std::string take_signal(const char *whose);
 std::string print_to_both();
 std::string read_environment();
+
+// Flushes every stream, forks, and has the child end with exit(), which runs
+// every exit handler and flushes and unbuffers every stream; waits for it at
+// most `limit_seconds`, and ends it if it hangs.
+std::string exit_in_forked_child(double limit_seconds);
 
 // Before the load: standard input holds a line of the host's, which
 // read_input() reads back after unload, as a host that reads its commands

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -29,9 +30,29 @@
 #include "programs/join.hpp"
 #include "sandbox/channel.hpp"
 #include "sandbox/child.hpp"
+#include "sandbox/coverage.hpp"
 #include "tamrix_host.hpp"
 
 extern "C" char **environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+
+namespace {
+// Set in the child whose exit() is the host's move.
+bool exiting_child = false;
+}  // namespace
+
+// A sanitizer's own exit-time work is the checker's, not the host's: in the
+// child that exits, the leak check would read the whole checker's heap and,
+// with abort_on_error, end the child by SIGABRT; and the thread sanitizer
+// waits a second at exit while it knows of other threads, as a forked child
+// knows of its parent's. Each runtime calls its hook, where it is there.
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
+  return exiting_child ? 1 : 0;
+}
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_options() {
+  return "atexit_sleep_ms=0";
+}
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
 namespace plugin_check::moves {
 namespace {
@@ -295,6 +316,49 @@ std::string read_environment() {
     bytes += std::strlen(*entry);
   }
   static_cast<void>(bytes);
+  return {};
+}
+
+std::string exit_in_forked_child(double limit_seconds) {
+  // As a host flushes before it forks, so that the child writes nothing of
+  // the parent's twice.
+  making("the host's flush of every stream before a fork", "a stream's functions (fopencookie)");
+  std::fflush(nullptr);
+  making("a forked child's exit()", "an exit handler (atexit, on_exit)");
+  const pid_t child = fork();
+  if (child == 0) {
+    // Its exit writes the coverage it counts itself, not its parent's again.
+    sandbox::coverage_child_started();
+    exiting_child = true;
+    std::exit(0);  // NOLINT(concurrency-mt-unsafe): the child has this one thread
+  }
+  making(nullptr, nullptr);
+  if (child < 0) {
+    return {};
+  }
+  int status = 0;
+  timespec pause{0, 100'000};
+  const double pauses_at_most = 10e-3;
+  for (double waited = 0; waitpid(child, &status, WNOHANG) == 0;) {
+    if (waited >= limit_seconds) {
+      kill(child, SIGKILL);
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      return "after unload, a forked child's exit() had not ended after " +
+             seconds_text(limit_seconds) +
+             "; likely cause: an exit handler (atexit, on_exit) or a stream's functions "
+             "(fopencookie) left by the plug-in";
+    }
+    nanosleep(&pause, nullptr);
+    waited += seconds_of(pause);
+    pause.tv_nsec = std::min(pause.tv_nsec * 2, static_cast<long>(pauses_at_most * 1e9));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("after unload, a forked child's exit() crashed with ") +
+           short_name(WTERMSIG(status)) +
+           "; likely cause: an exit handler (atexit, on_exit) or a stream's functions "
+           "(fopencookie) left by the plug-in in its unloaded code";
+  }
   return {};
 }
 

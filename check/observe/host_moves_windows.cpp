@@ -1,5 +1,6 @@
-// Windows has no fork, signals, alternate stacks or interval timers, and its
-// module unload runs no thread-key destructor of the module's: nothing to move.
+// Windows has no fork (nor a forked child whose exit() would run what a
+// module left), signals, alternate stacks or interval timers, and its module
+// unload runs no thread-key destructor of the module's: nothing to move.
 #include "observe/host_moves.hpp"
 
 namespace plugin_check::moves {
@@ -11,6 +12,7 @@ std::string fork_and_reap() { return {}; }
 std::string take_signal(const char * /*whose*/) { return {}; }
 std::string print_to_both() { return {}; }
 std::string read_environment() { return {}; }
+std::string exit_in_forked_child(double /*limit_seconds*/) { return {}; }
 void give_input() {}
 std::string read_input() { return {}; }
 std::string wait_for_timers(double /*limit_seconds*/) { return {}; }

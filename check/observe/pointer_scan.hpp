@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace plugin_check::pointers {
@@ -30,5 +31,11 @@ void checkers_copy_at(const void *object, std::size_t size);
 // `heap_wiped` false, freed blocks may still hold what they held, so only
 // the libraries' own data is read.
 std::vector<std::string> left_pointing(std::size_t most, std::size_t &total, bool heap_wiped);
+
+// How left_pointing() names the place where the C library keeps fork
+// handlers, of which a plug-in can remove none: "a fork handler of the
+// unloaded plug-in's stays in " it.
+inline constexpr std::string_view fork_handler_table =
+    "the C library's table of fork handlers (pthread_atfork)";
 
 }  // namespace plugin_check::pointers

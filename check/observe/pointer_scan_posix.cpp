@@ -25,11 +25,17 @@
 //   counted: such a run starts at the library's header, or where a mapping
 //   made since ends, and a pointer the plug-in hands out hardly ever falls
 //   on a page's first byte.
+// - The C library's copies of the exit handlers it ran at unload (in their
+//   freed slots) and of the fork handlers it dropped then (past its table's
+//   end): a handler of the checker's own, registered after the scan, is
+//   written over them. A copy of an exit handler is not counted; one of a
+//   fork handler is named as such, since no plug-in can remove one.
 // - What the scanner holds itself (the recorded pages, the mappings read)
 //   is kept as page numbers, not addresses, so it never reads as a pointer.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +43,10 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 #include <string>
@@ -46,6 +54,10 @@
 #include <vector>
 
 #include "observe/pointer_scan.hpp"
+
+// What the C library records as this program's with each exit or fork
+// handler the program registers.
+extern "C" void *__dso_handle;  // NOLINT(bugprone-reserved-identifier)
 
 namespace plugin_check::pointers {
 namespace {
@@ -230,9 +242,18 @@ __attribute__((no_sanitize("address"), no_sanitize("thread"))) std::uintptr_t ne
   return to;
 }
 
+// A word found, and the line that names its place.
+struct Found {
+  std::uintptr_t at = 0;
+  std::string line;
+};
+// Past these, only a place's first word is kept, so a plug-in that leaves
+// pointers everywhere cannot make the scan keep them all.
+constexpr std::size_t most_kept = 4096;
+
 struct Scan {
   std::set<std::string> places;
-  std::vector<std::string> first;  // in the order found
+  std::vector<Found> first;  // in the order found: each place's first word, and more
 };
 
 void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, bool thread_stack,
@@ -266,8 +287,8 @@ void read_words(std::uintptr_t from, std::uintptr_t to, const Mapping &mapping, 
     const std::string line = std::string("a pointer into the unloaded plug-in's ") +
                              (target->code ? "code" : "data") + " stays in " +
                              place_of(at, mapping, thread_stack);
-    if (scan.places.insert(line).second) {
-      scan.first.push_back(line);
+    if (scan.places.insert(line).second || scan.first.size() < most_kept) {
+      scan.first.push_back({at, line});
     }
   }
 }
@@ -362,6 +383,69 @@ Scan scan_now(bool heap_wiped) {
   return scan;
 }
 
+// Handlers of the checker's own, which do nothing.
+void own_fork_handler() {}
+void own_exit_handler() {}
+
+// The C library keeps exit handlers and fork handlers in tables it fills at
+// the end, and leaves a copy of what it drops at a library's unload: an exit
+// handler it ran then stays in its slot, marked free, which the next
+// registration takes when no later slot is in use; fork handlers it drops by
+// moving the later ones down and shortening the table, past whose end their
+// copies stay. Either table runs no copy, and a handler the checker
+// registers now is written over the first: the words of the scan's that
+// `register_own` overwrites with one of `own` were such copies. Registered
+// again until one overwrites none, at most `most_rounds` times; each such
+// word is given to `take`.
+template <typename Take>
+void overwritten_by(Scan &scan, bool (*register_own)(), std::initializer_list<std::uintptr_t> own,
+                    int most_rounds, Take take) {
+  std::vector<std::uintptr_t> held(scan.first.size());
+  std::transform(scan.first.begin(), scan.first.end(), held.begin(),
+                 [](const Found &found) { return word_at(found.at); });
+  for (int round = 0; round < most_rounds && !scan.first.empty(); ++round) {
+    if (!register_own()) {
+      return;
+    }
+    bool overwritten = false;
+    for (std::size_t i = 0; i < scan.first.size(); ++i) {
+      const std::uintptr_t now = word_at(scan.first[i].at);
+      if (now != held[i] && std::find(own.begin(), own.end(), now) != own.end()) {
+        held[i] = now;
+        take(scan.first[i]);
+        overwritten = true;
+      }
+    }
+    if (!overwritten) {
+      return;
+    }
+  }
+}
+
+// An exit handler the C library ran at unload is gone, whatever its slot
+// still holds; a fork handler is named, as one no plug-in can remove.
+void sort_out_handler_tables(Scan &scan) {
+  const auto own_library = reinterpret_cast<std::uintptr_t>(__dso_handle);
+  // A C++ plug-in registers one exit handler for each static object.
+  constexpr int most_exit_rounds = 64;
+  constexpr int most_fork_rounds = 16;
+  const std::string gone = "gone";
+  // Over a freed slot the checker's exit handler writes its argument, none,
+  // and its library: a C++ plug-in's slot held its object and its library.
+  overwritten_by(
+      scan, [] { return std::atexit(own_exit_handler) == 0; }, {0, own_library}, most_exit_rounds,
+      [&gone](Found &found) { found.line = gone; });
+  std::erase_if(scan.first, [&gone](const Found &found) { return found.line == gone; });
+  overwritten_by(
+      scan,
+      [] { return pthread_atfork(own_fork_handler, own_fork_handler, own_fork_handler) == 0; },
+      {reinterpret_cast<std::uintptr_t>(&own_fork_handler), own_library}, most_fork_rounds,
+      [](Found &found) {
+        found.line =
+            "a fork handler of the unloaded plug-in's stays in " + std::string(fork_handler_table);
+      });
+}
+
 }  // namespace
 
 bool record_library_of(const void *address) {
@@ -413,11 +497,16 @@ std::vector<std::string> left_pointing(std::size_t most, std::size_t &total, boo
   // On the caller's thread: a thread started for it would map its stack
   // where the plug-in was, and hide what points there.
   Scan scan = scan_now(heap_wiped);
-  total = scan.first.size();
-  if (scan.first.size() > most) {
-    scan.first.resize(most);
+  sort_out_handler_tables(scan);
+  std::set<std::string> named;
+  std::vector<std::string> places;
+  for (const Found &found : scan.first) {
+    if (named.insert(found.line).second && places.size() < most) {
+      places.push_back(found.line);
+    }
   }
-  return scan.first;
+  total = named.size();
+  return places;
 }
 
 }  // namespace plugin_check::pointers
