@@ -143,7 +143,6 @@ namespace {
 // The crowd's size, and its pile: five by five bodies in four layers.
 constexpr int crowd = 100;
 constexpr int crowd_side = 5;
-constexpr int crowd_layers = crowd / (crowd_side * crowd_side);
 // A cell of the pile, and how far apart the cells are: a little less, so
 // that each body touches its neighbours and sinks into the floor below it.
 constexpr double cell = 0.4;
@@ -161,6 +160,8 @@ EngineBody crowd_body(int n) {
   const int column = n % crowd_side;
   const int row = n / crowd_side % crowd_side;
   const int layer = n / (crowd_side * crowd_side);
+  // The first is "arm", the body the contract checks look up, so that a
+  // plug-in that acts on it acts in the crowd too.
   EngineBody body{.name = n == 0 ? std::string("arm") : crowd_name(n)};
   switch ((column + row + layer) % 4) {
     case 0:
@@ -182,7 +183,9 @@ EngineBody crowd_body(int n) {
       body.length = cell;
       break;
   }
-  body.position = {(column - 2) * spacing, (row - 2) * spacing, cell / 2 - 0.001 + layer * spacing};
+  const int middle = crowd_side / 2;
+  body.position = {(column - middle) * spacing, (row - middle) * spacing,
+                   cell / 2 - 0.001 + layer * spacing};
   // A little way each, so the pile shifts and its pairs change.
   body.velocity = {0.05 * (n % 3 - 1), 0.05 * (n % 5 - 2) / 2, 0};
   return body;
