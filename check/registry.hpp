@@ -13,6 +13,7 @@
 namespace tamrix_host {
 class Plugin;
 class Host;
+struct World;
 }  // namespace tamrix_host
 
 namespace plugin_check {
@@ -45,6 +46,7 @@ enum class Group {
   answers,       // the same answers on one thread and on many
   varied,        // a host that offers what the contract allows in other ways
   names,         // a world that holds the names the plug-in asks for
+  crowded,       // a world of a hundred bodies
   engine,        // the engine's world around the plug-in
   process,       // the process around each call of a life, part by part
   table,         // the process as one table
@@ -79,6 +81,10 @@ struct Check {
   // plug-in; empty for most.
   std::string_view crash_context = {};
   std::string_view elsewhere = {};  // why it cannot be made off its platforms
+  // The world the check runs in, made from the one the run gives (the
+  // standard world, plugin-check's engine world or the author's); null for
+  // that one.
+  tamrix_host::World (*world)(const tamrix_host::World &given) = nullptr;
 
   // The body: one of these, by the stage. A file check judges what the
   // reader learnt; a behaviour check is given the plug-in loaded, or, when it

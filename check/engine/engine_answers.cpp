@@ -218,6 +218,15 @@ HeldContacts held_contacts(const tamrix_host::Host &host, const void *except) {
   return held;
 }
 
+std::string contacts_not_finite(const tamrix_host::Host &host) {
+  for (const MadeContact &contact : stop_watching()) {
+    if (std::string found = not_finite(host, contact.contact); !found.empty()) {
+      return found;
+    }
+  }
+  return {};
+}
+
 const void *host_contact(const tamrix_host::Host &host) {
   const auto bodies = live_bodies(host);
   if (bodies.empty()) {

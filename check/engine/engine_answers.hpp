@@ -70,6 +70,11 @@ void watch_contacts(const tamrix_host::Host &host);
 // The contacts on the host's bodies, other than `except`, and stops watching.
 HeldContacts held_contacts(const tamrix_host::Host &host, const void *except);
 
+// The first contact made since watch_contacts() with a value the engine
+// cannot step with, named as HeldContacts names it, or empty; stops
+// watching. Cheaper than held_contacts() where no more is wanted.
+std::string contacts_not_finite(const tamrix_host::Host &host);
+
 // A contact of the host's own in its group, on its first body, marked so it
 // can be told from any made later in the same memory; null without a body.
 const void *host_contact(const tamrix_host::Host &host);

@@ -225,7 +225,11 @@ int run_check_in_child(const std::vector<std::string> &args) {
   }
   tamrix_host::set_hook_listener(sandbox::send_progress);
   try {
-    Host host(world_from_argument(args[2]));
+    tamrix_host::World world = world_from_argument(args[2]);
+    if (check->world != nullptr) {
+      world = check->world(world);
+    }
+    Host host(std::move(world));
     if (host.engine_world() != nullptr) {
       engine_stubs.fill(host);
     }

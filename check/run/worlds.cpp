@@ -192,4 +192,94 @@ tamrix_host::World world_from_argument(const std::string &argument) {
   return tamrix_host::World::standard();
 }
 
+namespace {
+
+// The crowd's size, and its pile: five by five bodies in four layers.
+constexpr int crowd = 100;
+constexpr int crowd_side = 5;
+// A cell of the pile, and how far apart the cells are: a little less, so
+// that each body touches its neighbours and sinks into the floor below it.
+constexpr double cell = 0.4;
+constexpr double spacing = cell - 0.002;
+// Each geometry of the standard kind collides with the next ones around
+// the ring of geometries: a thousand pairs a step.
+constexpr int ring_reach = 10;
+
+std::string crowd_name(int index) { return "crowd" + std::to_string(index + 1); }
+
+// The n-th body of the pile, of the shape its place gives it, every shape
+// in every layer, each filling its cell: what the engine asks about a box
+// it asks about a sphere and a cylinder too.
+EngineBody crowd_body(int n) {
+  const int column = n % crowd_side;
+  const int row = n / crowd_side % crowd_side;
+  const int layer = n / (crowd_side * crowd_side);
+  // The first is "arm", the body the contract checks look up, so that a
+  // plug-in that acts on it acts in the crowd too.
+  EngineBody body{.name = n == 0 ? std::string("arm") : crowd_name(n)};
+  switch ((column + row + layer) % 4) {
+    case 0:
+      body.shape = Shape::box;
+      body.size = {cell, cell, cell};
+      break;
+    case 1:
+      body.shape = Shape::sphere;
+      body.radius = cell / 2;
+      break;
+    case 2:
+      body.shape = Shape::capsule;
+      body.radius = cell / 4;
+      body.length = cell / 2;
+      break;
+    default:
+      body.shape = Shape::cylinder;
+      body.radius = cell / 2;
+      body.length = cell;
+      break;
+  }
+  const int middle = crowd_side / 2;
+  body.position = {(column - middle) * spacing, (row - middle) * spacing,
+                   cell / 2 - 0.001 + layer * spacing};
+  // A little way each, so the pile shifts and its pairs change.
+  body.velocity = {0.05 * (n % 3 - 1), 0.05 * (n % 5 - 2) / 2, 0};
+  return body;
+}
+
+}  // namespace
+
+tamrix_host::World crowded_engine_world() {
+  tamrix_host::Engine engine;
+  // The quick solver, and few of its rounds: the exact one factorises the
+  // whole pile's contacts at every step, which a check of this size does
+  // not afford, and the pile need only hold together, not rest precisely.
+  engine.solver = tamrix_host::Solver::quick;
+  engine.iterations = 10;
+  for (int n = 0; n < crowd; ++n) {
+    engine.bodies.push_back(crowd_body(n));
+  }
+  engine.geometries = {EngineGeometry{.name = "floor", .shape = Shape::plane}};
+  tamrix_host::World world;
+  world.engine = engine;
+  return world;
+}
+
+tamrix_host::World crowded_world() {
+  tamrix_host::World world = tamrix_host::World::standard();
+  for (int n = static_cast<int>(world.bodies.size()); n < crowd; ++n) {
+    world.bodies.push_back(crowd_name(n));
+  }
+  for (int n = static_cast<int>(world.geometries.size()); n < crowd; ++n) {
+    world.geometries.push_back(crowd_name(n));
+  }
+  std::vector<tamrix_host::GeometryPair> pairs;
+  for (int n = 0; n < crowd; ++n) {
+    for (int next = 1; next <= ring_reach; ++next) {
+      pairs.push_back({world.geometries[static_cast<std::size_t>(n)],
+                       world.geometries[static_cast<std::size_t>((n + next) % crowd)]});
+    }
+  }
+  world.collide_pairs = std::move(pairs);
+  return world;
+}
+
 }  // namespace plugin_check

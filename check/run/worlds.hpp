@@ -35,4 +35,12 @@ std::string read_checked_world(const std::string &path, tamrix_host::World &worl
 std::string world_argument(const std::string &world_file, bool engine);
 tamrix_host::World world_from_argument(const std::string &argument);
 
+// A crowd, for the faults that hide behind a world that never grows: 100
+// bodies of every shape piled four high on a floor, each touching its
+// neighbours, so that each step has hundreds of candidate pairs and contacts
+// (solved by the quick solver); and the standard world's kind with 100 bodies
+// and 100 geometries, each collided with the next ten around their ring.
+tamrix_host::World crowded_engine_world();
+tamrix_host::World crowded_world();
+
 }  // namespace plugin_check
