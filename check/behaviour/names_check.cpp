@@ -34,7 +34,8 @@ struct Missed {
   [[nodiscard]] bool empty() const { return bodies.empty() && geometries.empty(); }
   [[nodiscard]] std::size_t size() const { return bodies.size() + geometries.size(); }
 
-  void add(std::vector<std::string> &names, const std::string &name) {
+  void add(bool body, const std::string &name) {
+    std::vector<std::string> &names = body ? bodies : geometries;
     if (size() < most_names && std::find(names.begin(), names.end(), name) == names.end()) {
       names.push_back(name);
     }
@@ -61,12 +62,12 @@ void host_life(const std::string &path, Host &host) {
 void add_missed(const Host &host, Missed &missed) {
   for (const tamrix_host::BodyLookup &lookup : host.body_lookups()) {
     if (!lookup.found && lookup.name_pointer != nullptr) {
-      missed.add(missed.bodies, lookup.name);
+      missed.add(true, lookup.name);
     }
   }
   for (const tamrix_host::GeomLookup &lookup : host.geom_lookups()) {
     if (!lookup.found && lookup.name != "(null)") {
-      missed.add(missed.geometries, lookup.name);
+      missed.add(false, lookup.name);
     }
   }
 }
