@@ -20,7 +20,8 @@ endfunction()
 # Each entry: <fault> % what the reason says.
 set(crowded_world_faults
     "table_overrun % crashed in tamrix_physics_collide, at step 1 of 200 in plugin-check's crowded world of 100 bodies: .*a table or buffer sized for fewer overflows here"
-    "engine_nan_slot % tamrix_physics_step, at step 2 of 200 in plugin-check's crowded world, left body [a-z0-9]+ a force of \\(0, 0, -?nan\\)")
+    "engine_nan_slot % tamrix_physics_step, at step 2 of 200 in plugin-check's crowded world, left body [a-z0-9]+ a force of \\(0, 0, -?nan\\)"
+    "engine_mesh_unlisted % tamrix_physics_collide, at step 1 of 200 in plugin-check's crowded world, left body [a-z0-9]+ a force of \\(-?nan, -?nan, 0\\)")
 foreach(entry IN LISTS crowded_world_faults)
   string(REPLACE " % " ";" entry "${entry}")
   list(GET entry 0 fault)

@@ -11,7 +11,10 @@
    toward the height it had when the plug-in first saw it, a soft spring,
    keeping the heights in 64 slots. CROWDED_NAN_SLOT takes a body with no
    slot to have no height known, NaN, and pushes it with a NaN force.
-   CROWDED_SOUND_SLOTS leaves such a body alone and must pass --strict. */
+   CROWDED_SOUND_SLOTS leaves such a body alone and must pass --strict.
+   Collide slows a body on a fixed surface by a grip of its kind;
+   CROWDED_MESH_UNLISTED gives a kind it does not list, a triangle mesh,
+   a NaN grip. */
 #include <stddef.h>
 
 #include "tamrix_physics.h"
@@ -82,11 +85,36 @@ void tamrix_physics_step(void) {
   pthread_mutex_unlock(&guard);
 }
 
+/* How firmly each kind of fixed surface holds a body on it. */
+static double grip_of(dGeomID surface) {
+  switch (dGeomGetClass(surface)) {
+    case dPlaneClass:
+      return 0.2;
+    case dBoxClass:
+      return 0.3;
+    default:
+#ifdef CROWDED_MESH_UNLISTED
+      return NAN; /* every surface a world has is listed above, the author thought */
+#else
+      return 0.1;
+#endif
+  }
+}
+
 int tamrix_physics_collide(tamrix_geom_handle first, tamrix_geom_handle second) {
-  (void)second;
+  const dGeomID one = (dGeomID)(void *)first;
+  const dGeomID other = (dGeomID)(void *)second;
+  const dBodyID body = dGeomGetBody(one) != NULL ? dGeomGetBody(one) : dGeomGetBody(other);
+  const dGeomID surface = dGeomGetBody(one) == NULL ? one : other;
   pthread_mutex_lock(&guard);
   if (space == NULL) {
-    space = dGeomGetSpace((dGeomID)(void *)first);
+    space = dGeomGetSpace(one);
+  }
+  /* A body on a fixed surface is slowed by its grip. */
+  if (body != NULL && dGeomGetBody(surface) == NULL) {
+    const dReal *const velocity = dBodyGetLinearVel(body);
+    const double grip = grip_of(surface);
+    dBodyAddForce(body, -grip * velocity[0], -grip * velocity[1], 0);
   }
   pthread_mutex_unlock(&guard);
   return 0;

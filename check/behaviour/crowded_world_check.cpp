@@ -134,10 +134,12 @@ Outcome crowded_world(const Plugin &plugin, Host &host) {
 const Registration crowded_world_check{{
     .name = "crowded-world",
     .proves = "a life of 200 steps in a world of 100 bodies, of hundreds of collide pairs a step, "
-              "plugin-check's own of the run's kind whatever --world gave, neither crashes nor "
-              "hangs, nor in an engine world leaves pushes or contacts that are not finite",
+              "over a triangle mesh in an engine world, plugin-check's own of the run's kind "
+              "whatever --world gave, neither crashes nor hangs, nor in an engine world leaves "
+              "pushes or contacts that are not finite",
     .fix = "size every table and buffer by what the host's world holds, not by a count of bodies "
-           "or pairs you expect, and check each index before you use it",
+           "or pairs you expect, check each index before you use it, and handle every kind of "
+           "geometry a world may hold",
     .group = Group::crowded,
     .crash_context = " (hundreds of collide pairs a step, over 100 bodies: a table or buffer sized "
                      "for fewer overflows here)",

@@ -39,9 +39,10 @@ tamrix_host::World checker_engine_world() {
   // Apart from those, the joints a host's world holds, so that a plug-in
   // that only behaves without them is seen: "lever" held level by a motor on
   // a hinge whose forces the host reads, "carriage" running into the stop of
-  // its slider. No triangle mesh: the engine's collider keeps caches in the
-  // mesh itself, so the checks that ask about one pair on several threads
-  // at once, which no host does, would find the engine's own race.
+  // its slider. No triangle mesh (crowded_engine_world() has one): the
+  // engine's collider keeps caches in the mesh itself, so the checks that
+  // ask about one pair on several threads at once, which no host does,
+  // would find the engine's own race.
   EngineBody lever{.name = "lever", .shape = Shape::box, .size = {0.6, 0.1, 0.1}};
   lever.position = {2.3, 0, 1};
   EngineBody carriage{.name = "carriage", .shape = Shape::box, .size = {0.3, 0.3, 0.3}};
@@ -245,6 +246,31 @@ EngineBody crowd_body(int n) {
   return body;
 }
 
+// A triangle mesh over the floor under the pile, tiles of two triangles
+// each, so that the bottom layer rests on a mesh as well as on the plane.
+// Here and not in the world of the checks on many threads: the engine's
+// mesh collider keeps caches in the mesh itself, and this check asks on
+// one thread, as a host does.
+EngineGeometry ground_tiles() {
+  constexpr int tiles = 6;
+  constexpr double tile = cell;
+  EngineGeometry ground{.name = "ground", .shape = Shape::mesh};
+  const double from = -tiles * tile / 2;
+  for (int row = 0; row <= tiles; ++row) {
+    for (int column = 0; column <= tiles; ++column) {
+      ground.vertices.push_back({from + column * tile, from + row * tile, 0});
+    }
+  }
+  for (unsigned row = 0; row < tiles; ++row) {
+    for (unsigned column = 0; column < tiles; ++column) {
+      const unsigned corner = row * (tiles + 1) + column;
+      ground.triangles.push_back({corner, corner + 1, corner + tiles + 2});
+      ground.triangles.push_back({corner, corner + tiles + 2, corner + tiles + 1});
+    }
+  }
+  return ground;
+}
+
 }  // namespace
 
 tamrix_host::World crowded_engine_world() {
@@ -257,7 +283,7 @@ tamrix_host::World crowded_engine_world() {
   for (int n = 0; n < crowd; ++n) {
     engine.bodies.push_back(crowd_body(n));
   }
-  engine.geometries = {EngineGeometry{.name = "floor", .shape = Shape::plane}};
+  engine.geometries = {EngineGeometry{.name = "floor", .shape = Shape::plane}, ground_tiles()};
   tamrix_host::World world;
   world.engine = engine;
   return world;
