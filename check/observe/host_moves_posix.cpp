@@ -42,15 +42,14 @@ bool exiting_child = false;
 
 // A sanitizer's own exit-time work is the checker's, not the host's: in the
 // child that exits, the leak check would read the whole checker's heap and,
-// with abort_on_error, end the child by SIGABRT; and the thread sanitizer
-// waits a second at exit while it knows of other threads, as a forked child
-// knows of its parent's. Each runtime calls its hook, where it is there.
+// with abort_on_error, end the child by SIGABRT. The leak checker calls this
+// hook, where it is there. The thread sanitizer's wait at exit (a second
+// while it knows of other threads, as a forked child knows of its parent's)
+// is turned off in its tests' options instead: its hook for default options
+// would run before its runtime can.
 // NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
 extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
   return exiting_child ? 1 : 0;
-}
-extern "C" __attribute__((visibility("default"))) const char *__tsan_default_options() {
-  return "atexit_sleep_ms=0";
 }
 // NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
