@@ -92,6 +92,16 @@ if(NOT MY_PHYSICS1_SANITIZE)
 endif()
 reach_fault(prctl kernel "prctl")
 reach_fault(syscall syscalls "syscall")
+# A system call made by the plug-in's own instructions, known by where it
+# comes from: the kernel hands it to plugin-check where the watch runs, which
+# qemu's user-mode emulation does not.
+if(NOT WIN32 AND NOT MY_PHYSICS1_SANITIZE AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  reach_plugin(raw_syscall)
+  add_test(NAME plugin_check_reach_raw_syscall
+    COMMAND ${within_corpus_limit} "${expect_run}" 1 "^reach syscalls \\(raw system calls\\): tamrix_physics_init made the system call getpid$"
+            "^FAIL reach: tamrix_physics_init made the system call getpid \\(raw system calls\\); remove the call"
+            -- "${plugin_check}" --strict --only reach $<TARGET_FILE:reach_raw_syscall>)
+endif()
 
 if(NOT MY_PHYSICS1_SANITIZE)
   set(many_names "^reach unlisted .*looked up reach_missing_0, reach_missing_1, .*reach_missing_11 and 243 more$")

@@ -5,28 +5,40 @@
 // with the whole of it, allowed or not.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "behaviour/behaviour.hpp"
 #include "inspect/plugin_file.hpp"
 #include "observe/reach.hpp"
 #include "observe/reach_watch.hpp"
+#include "sandbox/raw_calls.hpp"
 
 namespace plugin_check {
 namespace {
 
 // In the child: a life like the process checks', watched. Its reason carries
-// what was seen to the parent.
+// what was seen to the parent. The system calls the plug-in's own code makes
+// are seen where the system hands them over; elsewhere only those made
+// through the C library's syscall().
 Outcome reach_life(const Plugin &plugin, Host &host) {
   std::string why_not;
   if (!watch_reach(plugin.address(hook::init), why_not)) {
     return skipped(why_not);
   }
+  std::string raw_why_not;
+  const bool raw = watch_raw_calls(plugin.address(hook::init), raw_why_not);
   stub_life<13>(host, 4, [&plugin](auto hook, auto... args) {
     const tamrix_host::Running running(hook.name);
     call_watched(hook.name, plugin.*decltype(hook)::function, args...);
   });
-  return {Verdict::pass, encode_run_time_reach(reach_watched())};
+  std::vector<Reached> seen = reach_watched();
+  if (raw) {
+    for (RawCall &call : raw_calls_seen()) {
+      seen.push_back({Reached::How::makes, std::move(call.name), std::move(call.hook), call.count});
+    }
+  }
+  return {Verdict::pass, encode_run_time_reach(seen)};
 }
 
 // What the engine's functions are to an engine plug-in: quiet, whether bound

@@ -87,6 +87,8 @@ std::string_view how_word(Reached::How how) {
       return "opens";
     case Reached::How::calls:
       return "calls";
+    case Reached::How::makes:
+      return "makes";
   }
   return "calls";
 }
@@ -107,6 +109,8 @@ std::string_view verb(const Reached &reached) {
       return "looked up ";
     case Reached::How::opens:
       return "loaded ";
+    case Reached::How::makes:
+      return "made the system call ";
     case Reached::How::calls:
     case Reached::How::imports:
       break;
@@ -168,6 +172,9 @@ Category category_of(std::string_view name) {
 }
 
 Category category_of(const Reached &reached) {
+  if (reached.how == Reached::How::makes) {
+    return Category::syscalls;
+  }
   const Category named = category_of(reached.name);
   // A quiet name looked up is still a look-up.
   return reached.how == Reached::How::opens ||
@@ -252,7 +259,7 @@ std::vector<Reached> decode_run_time_reach(std::string_view text) {
     Reached reached;
     bool known = false;
     for (const Reached::How how :
-         {Reached::How::resolves, Reached::How::opens, Reached::How::calls}) {
+         {Reached::How::resolves, Reached::How::opens, Reached::How::calls, Reached::How::makes}) {
       if (how_word(how) == fields[0]) {
         reached.how = how;
         known = true;

@@ -42,6 +42,7 @@ struct Reached {
     resolves,  // it looked the name up at run time (dlsym, GetProcAddress)
     opens,     // it loaded this library at run time (dlopen, LoadLibrary)
     calls,     // it called it, from its own code
+    makes,     // it made this system call from its own code, not the C library's
   };
   How how = How::imports;
   std::string name;  // the function, variable or library

@@ -3,20 +3,16 @@
 // those the checker's own code makes. The filter cannot be lifted again, so
 // the code runs in a child of its own.
 #include <link.h>
-#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <system_error>
 #include <vector>
 
@@ -24,64 +20,14 @@
 #include "sandbox/child.hpp"
 #include "sandbox/coverage.hpp"
 #include "sandbox/protocol.hpp"
+#include "sandbox/seccomp_linux.hpp"
 #include "sandbox/syscall_filter.hpp"
 #include "tamrix_host.hpp"
 
 namespace plugin_check {
 namespace {
 
-// The two machines plugin-check is built for (see fp_control_*.cpp).
-#if defined(__aarch64__)
-constexpr std::uint32_t native_arch = AUDIT_ARCH_AARCH64;
-#else
-constexpr std::uint32_t native_arch = AUDIT_ARCH_X86_64;
-#endif
-
-struct SystemCall {
-  long number;
-  const char *name;
-};
-
-// The calls a plug-in is likely to make, by name; any other by its number.
-// Only calls both architectures have, so one table serves.
-constexpr std::array<SystemCall, 36> system_calls = {{
-    {SYS_getpid, "getpid"},
-    {SYS_gettid, "gettid"},
-    {SYS_getppid, "getppid"},
-    {SYS_write, "write"},
-    {SYS_writev, "writev"},
-    {SYS_read, "read"},
-    {SYS_pread64, "pread64"},
-    {SYS_openat, "openat"},
-    {SYS_close, "close"},
-    {SYS_lseek, "lseek"},
-    {SYS_fstat, "fstat"},
-    {SYS_newfstatat, "newfstatat"},
-    {SYS_ioctl, "ioctl"},
-    {SYS_mmap, "mmap"},
-    {SYS_munmap, "munmap"},
-    {SYS_mprotect, "mprotect"},
-    {SYS_madvise, "madvise"},
-    {SYS_brk, "brk"},
-    {SYS_futex, "futex"},
-    {SYS_sched_yield, "sched_yield"},
-    {SYS_nanosleep, "nanosleep"},
-    {SYS_clock_nanosleep, "clock_nanosleep"},
-    {SYS_clock_gettime, "clock_gettime"},
-    {SYS_gettimeofday, "gettimeofday"},
-    {SYS_getrandom, "getrandom"},
-    {SYS_rt_sigaction, "rt_sigaction"},
-    {SYS_rt_sigprocmask, "rt_sigprocmask"},
-    {SYS_kill, "kill"},
-    {SYS_tgkill, "tgkill"},
-    {SYS_clone, "clone"},
-    {SYS_getcwd, "getcwd"},
-    {SYS_uname, "uname"},
-    {SYS_sysinfo, "sysinfo"},
-    {SYS_prctl, "prctl"},
-    {SYS_exit, "exit"},
-    {SYS_getrusage, "getrusage"},
-}};
+using seccomp::CodeStretch;
 
 // What the filtered child runs: a copy of the caller's, since the child is a
 // fork of the caller.
@@ -102,25 +48,13 @@ extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context
   const char *hook = tamrix_host::running_hook();
   line.add(hook != nullptr ? hook : "the checker").add(" called ");
   const long number = info->si_syscall;
-  const char *name = nullptr;
-  for (const SystemCall &call : system_calls) {
-    name = call.number == number ? call.name : name;
-  }
-  if (name != nullptr) {
+  if (const char *name = seccomp::system_call_name(number); name != nullptr) {
     line.add(name);
   } else {
     line.add("system call number ").add(number);
   }
   send_and_end(line);
 }
-
-// Addresses whose upper 32 bits are the same, as a filter compares them:
-// it loads 32 bits at a time.
-struct CodeStretch {
-  std::uint32_t high;
-  std::uint32_t first_low;
-  std::uint32_t last_low;
-};
 
 // The checker's own code: its program's executable segments, cut where the
 // upper half of an address changes. A system call made from there is not
@@ -132,24 +66,7 @@ std::vector<CodeStretch> own_code() {
   std::vector<CodeStretch> stretches;
   dl_iterate_phdr(
       [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
-        auto &out = *static_cast<std::vector<CodeStretch> *>(data);
-        for (const ElfW(Phdr) & segment : std::span(info->dlpi_phdr, info->dlpi_phnum)) {
-          if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0 || segment.p_memsz == 0) {
-            continue;
-          }
-          std::uint64_t first = info->dlpi_addr + segment.p_vaddr;
-          const std::uint64_t last = first + segment.p_memsz - 1;
-          for (;;) {
-            const std::uint64_t high = first >> 32U;
-            const std::uint64_t stretch_last = std::min(last, (high << 32U) | 0xffffffffU);
-            out.push_back({static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(first),
-                           static_cast<std::uint32_t>(stretch_last)});
-            if (stretch_last == last) {
-              break;
-            }
-            first = stretch_last + 1;
-          }
-        }
+        seccomp::add_code_of(*info, *static_cast<std::vector<CodeStretch> *>(data));
         return 1;  // the program comes first; the libraries after it are not its own
       },
       &stretches);
@@ -182,7 +99,7 @@ bool install_filter(int fd, const std::vector<CodeStretch> &own) {
   const std::uint32_t ip = low(offsetof(seccomp_data, instruction_pointer));
   std::vector<sock_filter> program = {
       load(low(offsetof(seccomp_data, arch))),
-      jump(BPF_JEQ, native_arch, 0, trap - 2),
+      jump(BPF_JEQ, seccomp::native_arch(), 0, trap - 2),
       load(low(offsetof(seccomp_data, nr))),
       jump(BPF_JEQ, SYS_exit_group, allow - 4, 0),
       jump(BPF_JEQ, SYS_write, 0, first_stretch - 5),
