@@ -75,28 +75,20 @@ std::vector<CodeStretch> own_code() {
 
 // Installs the filter; false, with errno set, where the system refuses it.
 bool install_filter(int fd, const std::vector<CodeStretch> &own) {
-  constexpr auto load = [](std::uint32_t offset) {
-    return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
-  };
-  constexpr auto jump = [](std::uint16_t test, std::uint32_t value, std::size_t yes,
-                           std::size_t no) {
-    return sock_filter BPF_JUMP(BPF_JMP | test | BPF_K, value, static_cast<std::uint8_t>(yes),
-                                static_cast<std::uint8_t>(no));
-  };
-  constexpr auto answer = [](std::uint32_t value) {
-    return sock_filter BPF_STMT(BPF_RET | BPF_K, value);
-  };
-  // Jumps go forward by at most 255: past that many stretches, the filter
-  // does without them, and only the sanitizers would notice.
+  using seccomp::answer;
+  using seccomp::jump;
+  using seccomp::load;
+  // Past the stretches a program can jump over, the filter does without
+  // them, and only the sanitizers would notice.
+  const std::vector<CodeStretch> tested =
+      own.size() <= seccomp::most_stretches ? own : std::vector<CodeStretch>();
   constexpr std::size_t per_stretch = 5;
   constexpr std::size_t first_stretch = 7;
-  const std::size_t stretches = own.size() <= 40 ? own.size() : 0;
-  const std::size_t trap = first_stretch + per_stretch * stretches;
+  const std::size_t trap = first_stretch + per_stretch * tested.size();
   const std::size_t allow = trap + 1;
   // Offsets of seccomp_data; a 64-bit field's low half comes first on both
   // little-endian machines.
   const auto low = [](std::size_t offset) { return static_cast<std::uint32_t>(offset); };
-  const std::uint32_t ip = low(offsetof(seccomp_data, instruction_pointer));
   std::vector<sock_filter> program = {
       load(low(offsetof(seccomp_data, arch))),
       jump(BPF_JEQ, seccomp::native_arch(), 0, trap - 2),
@@ -106,16 +98,7 @@ bool install_filter(int fd, const std::vector<CodeStretch> &own) {
       load(low(offsetof(seccomp_data, args))),
       jump(BPF_JEQ, static_cast<std::uint32_t>(fd), allow - 7, 0),
   };
-  for (std::size_t n = 0; n < stretches; ++n) {
-    const CodeStretch &stretch = own[n];
-    const std::size_t at = first_stretch + per_stretch * n;
-    // Each test that fails goes on to the next stretch, 5 lines on.
-    program.push_back(load(ip + 4));
-    program.push_back(jump(BPF_JEQ, stretch.high, 0, 3));
-    program.push_back(load(ip));
-    program.push_back(jump(BPF_JGE, stretch.first_low, 0, 1));
-    program.push_back(jump(BPF_JGT, stretch.last_low, 0, allow - (at + 5)));
-  }
+  seccomp::add_code_tests(program, tested, allow);
   program.push_back(answer(SECCOMP_RET_TRAP));
   program.push_back(answer(SECCOMP_RET_ALLOW));
   sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
