@@ -9,10 +9,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -56,21 +59,38 @@ extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context
   send_and_end(line);
 }
 
-// The checker's own code: its program's executable segments, cut where the
-// upper half of an address changes. A system call made from there is not
-// the plug-in's. In a sanitizer build the sanitizer's runtime is part of the
-// program, and maps memory for its own books whenever it runs short, as in
-// the middle of a collide that only took a lock. The plug-in's own calls
-// come from the C library, the engine or the plug-in's code, never from here.
+// The checker's own code: its program's executable segments, and those of
+// a sanitizer's runtime where the build links it as a library of its own
+// (g++'s thread sanitizer does), cut where the upper half of an address
+// changes. A system call made from there is not the plug-in's: a sanitizer's
+// runtime maps memory for its own books whenever it runs short, as in the
+// middle of a collide that only took a lock. The plug-in's own calls come
+// from the C library, the engine or the plug-in's code, never from here.
+bool sanitizer_runtime(std::string_view path) {
+  const std::string_view file = path.substr(path.rfind('/') + 1);
+  constexpr std::array<std::string_view, 4> runtimes = {"libtsan.so", "libasan.so", "libubsan.so",
+                                                        "liblsan.so"};
+  return std::any_of(runtimes.begin(), runtimes.end(), [file](std::string_view runtime) {
+    return file.substr(0, runtime.size()) == runtime;
+  });
+}
+
 std::vector<CodeStretch> own_code() {
-  std::vector<CodeStretch> stretches;
+  struct Walk {
+    std::vector<CodeStretch> stretches;
+    bool program = true;  // the first object is the program
+  } walk;
   dl_iterate_phdr(
       [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
-        seccomp::add_code_of(*info, *static_cast<std::vector<CodeStretch> *>(data));
-        return 1;  // the program comes first; the libraries after it are not its own
+        auto &walk = *static_cast<Walk *>(data);
+        if (walk.program || (info->dlpi_name != nullptr && sanitizer_runtime(info->dlpi_name))) {
+          seccomp::add_code_of(*info, walk.stretches);
+        }
+        walk.program = false;
+        return 0;
       },
-      &stretches);
-  return stretches;
+      &walk);
+  return walk.stretches;
 }
 
 // Installs the filter; false, with errno set, where the system refuses it.
