@@ -56,19 +56,42 @@ std::vector<CodeStretch> code_holding(const void *inside) {
   return search.found;
 }
 
+// Jumps go forward by at most 255: a library of more stretches than this is
+// watched in none.
+constexpr std::size_t most_stretches = 40;
+
 // Every call from `code` goes to the listener; any other, on.
 std::vector<sock_filter> program_for(const std::vector<CodeStretch> &code) {
-  using seccomp::answer;
-  using seccomp::jump;
-  using seccomp::load;
+  constexpr auto load = [](std::uint32_t offset) {
+    return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
+  };
+  constexpr auto jump = [](std::uint16_t test, std::uint32_t value, std::size_t yes,
+                           std::size_t no) {
+    return sock_filter BPF_JUMP(BPF_JMP | test | BPF_K, value, static_cast<std::uint8_t>(yes),
+                                static_cast<std::uint8_t>(no));
+  };
+  constexpr auto answer = [](std::uint32_t value) {
+    return sock_filter BPF_STMT(BPF_RET | BPF_K, value);
+  };
   constexpr std::size_t per_stretch = 5;
   constexpr std::size_t first_stretch = 2;
   const std::size_t allow = first_stretch + per_stretch * code.size();
+  const std::size_t listen = allow + 1;
+  // A 64-bit field's low half comes first on both little-endian machines.
+  const auto ip = static_cast<std::uint32_t>(offsetof(seccomp_data, instruction_pointer));
   std::vector<sock_filter> program = {
       load(static_cast<std::uint32_t>(offsetof(seccomp_data, arch))),
       jump(BPF_JEQ, seccomp::native_arch(), 0, allow - 2),
   };
-  seccomp::add_code_tests(program, code, allow + 1);
+  for (std::size_t n = 0; n < code.size(); ++n) {
+    const std::size_t at = first_stretch + per_stretch * n;
+    // Each test that fails goes on to the next stretch, 5 lines on.
+    program.push_back(load(ip + 4));
+    program.push_back(jump(BPF_JEQ, code[n].high, 0, 3));
+    program.push_back(load(ip));
+    program.push_back(jump(BPF_JGE, code[n].first_low, 0, 1));
+    program.push_back(jump(BPF_JGT, code[n].last_low, 0, listen - (at + 5)));
+  }
   program.push_back(answer(SECCOMP_RET_ALLOW));
   program.push_back(answer(SECCOMP_RET_USER_NOTIF));
   return program;
@@ -137,7 +160,7 @@ void stop_listening(Listener &watch) {
 
 bool watch_raw_calls(const void *inside, std::string &why_not) {
   const std::vector<CodeStretch> code = code_holding(inside);
-  if (code.empty() || code.size() > seccomp::most_stretches) {
+  if (code.empty() || code.size() > most_stretches) {
     why_not = "the plug-in's code was not found among the loaded libraries";
     return false;
   }

@@ -1,7 +1,6 @@
 #include "sandbox/seccomp_linux.hpp"
 
 #include <linux/audit.h>
-#include <linux/seccomp.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -95,21 +94,6 @@ void add_code_of(const dl_phdr_info &object, std::vector<CodeStretch> &out) {
       }
       first = stretch_last + 1;
     }
-  }
-}
-
-void add_code_tests(std::vector<sock_filter> &program, const std::vector<CodeStretch> &code,
-                    std::size_t target) {
-  // A 64-bit field's low half comes first on both little-endian machines.
-  const auto ip = static_cast<std::uint32_t>(offsetof(seccomp_data, instruction_pointer));
-  for (const CodeStretch &stretch : code) {
-    const std::size_t at = program.size();
-    // Each test that fails goes on to the next stretch, 5 lines on.
-    program.push_back(load(ip + 4));
-    program.push_back(jump(BPF_JEQ, stretch.high, 0, 3));
-    program.push_back(load(ip));
-    program.push_back(jump(BPF_JGE, stretch.first_low, 0, 1));
-    program.push_back(jump(BPF_JGT, stretch.last_low, 0, target - (at + 5)));
   }
 }
 

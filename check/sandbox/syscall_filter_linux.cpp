@@ -9,13 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -59,56 +56,47 @@ extern "C" void on_system_call(int /*signal*/, siginfo_t *info, void * /*context
   send_and_end(line);
 }
 
-// The checker's own code: its program's executable segments, and those of
-// a sanitizer's runtime where the build links it as a library of its own
-// (g++'s thread sanitizer does), cut where the upper half of an address
-// changes. A system call made from there is not the plug-in's: a sanitizer's
-// runtime maps memory for its own books whenever it runs short, as in the
-// middle of a collide that only took a lock. The plug-in's own calls come
-// from the C library, the engine or the plug-in's code, never from here.
-bool sanitizer_runtime(std::string_view path) {
-  const std::string_view file = path.substr(path.rfind('/') + 1);
-  constexpr std::array<std::string_view, 4> runtimes = {"libtsan.so", "libasan.so", "libubsan.so",
-                                                        "liblsan.so"};
-  return std::any_of(runtimes.begin(), runtimes.end(), [file](std::string_view runtime) {
-    return file.substr(0, runtime.size()) == runtime;
-  });
-}
-
+// The checker's own code: its program's executable segments, cut where the
+// upper half of an address changes. A system call made from there is not
+// the plug-in's. In a sanitizer build the sanitizer's runtime is part of the
+// program, and maps memory for its own books whenever it runs short, as in
+// the middle of a collide that only took a lock. The plug-in's own calls
+// come from the C library, the engine or the plug-in's code, never from here.
 std::vector<CodeStretch> own_code() {
-  struct Walk {
-    std::vector<CodeStretch> stretches;
-    bool program = true;  // the first object is the program
-  } walk;
+  std::vector<CodeStretch> stretches;
   dl_iterate_phdr(
       [](dl_phdr_info *info, std::size_t /*size*/, void *data) {
-        auto &walk = *static_cast<Walk *>(data);
-        if (walk.program || (info->dlpi_name != nullptr && sanitizer_runtime(info->dlpi_name))) {
-          seccomp::add_code_of(*info, walk.stretches);
-        }
-        walk.program = false;
-        return 0;
+        seccomp::add_code_of(*info, *static_cast<std::vector<CodeStretch> *>(data));
+        return 1;  // the program comes first; the libraries after it are not its own
       },
-      &walk);
-  return walk.stretches;
+      &stretches);
+  return stretches;
 }
 
 // Installs the filter; false, with errno set, where the system refuses it.
 bool install_filter(int fd, const std::vector<CodeStretch> &own) {
-  using seccomp::answer;
-  using seccomp::jump;
-  using seccomp::load;
-  // Past the stretches a program can jump over, the filter does without
-  // them, and only the sanitizers would notice.
-  const std::vector<CodeStretch> tested =
-      own.size() <= seccomp::most_stretches ? own : std::vector<CodeStretch>();
+  constexpr auto load = [](std::uint32_t offset) {
+    return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
+  };
+  constexpr auto jump = [](std::uint16_t test, std::uint32_t value, std::size_t yes,
+                           std::size_t no) {
+    return sock_filter BPF_JUMP(BPF_JMP | test | BPF_K, value, static_cast<std::uint8_t>(yes),
+                                static_cast<std::uint8_t>(no));
+  };
+  constexpr auto answer = [](std::uint32_t value) {
+    return sock_filter BPF_STMT(BPF_RET | BPF_K, value);
+  };
+  // Jumps go forward by at most 255: past that many stretches, the filter
+  // does without them, and only the sanitizers would notice.
   constexpr std::size_t per_stretch = 5;
   constexpr std::size_t first_stretch = 7;
-  const std::size_t trap = first_stretch + per_stretch * tested.size();
+  const std::size_t stretches = own.size() <= 40 ? own.size() : 0;
+  const std::size_t trap = first_stretch + per_stretch * stretches;
   const std::size_t allow = trap + 1;
   // Offsets of seccomp_data; a 64-bit field's low half comes first on both
   // little-endian machines.
   const auto low = [](std::size_t offset) { return static_cast<std::uint32_t>(offset); };
+  const std::uint32_t ip = low(offsetof(seccomp_data, instruction_pointer));
   std::vector<sock_filter> program = {
       load(low(offsetof(seccomp_data, arch))),
       jump(BPF_JEQ, seccomp::native_arch(), 0, trap - 2),
@@ -118,7 +106,16 @@ bool install_filter(int fd, const std::vector<CodeStretch> &own) {
       load(low(offsetof(seccomp_data, args))),
       jump(BPF_JEQ, static_cast<std::uint32_t>(fd), allow - 7, 0),
   };
-  seccomp::add_code_tests(program, tested, allow);
+  for (std::size_t n = 0; n < stretches; ++n) {
+    const CodeStretch &stretch = own[n];
+    const std::size_t at = first_stretch + per_stretch * n;
+    // Each test that fails goes on to the next stretch, 5 lines on.
+    program.push_back(load(ip + 4));
+    program.push_back(jump(BPF_JEQ, stretch.high, 0, 3));
+    program.push_back(load(ip));
+    program.push_back(jump(BPF_JGE, stretch.first_low, 0, 1));
+    program.push_back(jump(BPF_JGT, stretch.last_low, 0, allow - (at + 5)));
+  }
   program.push_back(answer(SECCOMP_RET_TRAP));
   program.push_back(answer(SECCOMP_RET_ALLOW));
   sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
